@@ -1,0 +1,251 @@
+#include "basParser.h"
+
+#include <charconv>
+#include <cstdint>
+
+#include "text.h"
+
+namespace drossgate::common {
+
+using text::EqualsNoCase;
+using text::StartsWithNoCase;
+using text::TrimView;
+using text::UpperAscii;
+
+namespace {
+
+// One character of UTF-8 text starting at s[i]: its code point (ASCII upper-cased) and its
+// length in bytes. A byte that does not start a valid sequence is one character by itself.
+struct Char {
+  uint32_t code;
+  size_t len;
+};
+
+Char NextChar(std::string_view s, size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return {static_cast<unsigned char>(UpperAscii(s[i])), 1};
+  size_t len = b0 >= 0xF0 && b0 <= 0xF4 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
+  // Bytes that are not a valid lead byte are kept distinct from every code point.
+  if (len == 0 || i + len > s.size()) return {0x110000u + b0, 1};
+  uint32_t code = b0 & (0x7Fu >> len);
+  for (size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return {0x110000u + b0, 1};
+    code = (code << 6) | (b & 0x3Fu);
+  }
+  // Overlong and surrogate forms are not characters either.
+  if ((len == 3 && code < 0x800) || (len == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+      (code >= 0xD800 && code <= 0xDFFF))
+    return {0x110000u + b0, 1};
+  return {code, len};
+}
+
+// A bracket list "[...]" starting at pattern[p] == '['. On success sets end to the position
+// after "]" and tells whether ch belongs to it; returns false when the list is ill-formed.
+bool ParseList(std::string_view pat, size_t p, uint32_t ch, size_t& end, bool& member) {
+  size_t i = p + 1;
+  bool negate = false;
+  if (i < pat.size() && pat[i] == '!') {
+    negate = true;
+    ++i;
+  }
+  bool found = false;
+  bool first = true;
+  while (i < pat.size() && pat[i] != ']') {
+    Char lo = NextChar(pat, i);
+    i += lo.len;
+    uint32_t hi = lo.code;
+    // "-" between two characters makes a range; at either end of the list it is literal.
+    if (!(first && lo.code == '-') && i + 1 < pat.size() && pat[i] == '-' && pat[i + 1] != ']') {
+      Char h = NextChar(pat, i + 1);
+      i += 1 + h.len;
+      hi = h.code;
+      if (hi < lo.code) return false;
+    }
+    if (ch >= lo.code && ch <= hi) found = true;
+    first = false;
+  }
+  if (i >= pat.size()) return false;
+  end = i + 1;
+  member = negate ? !found : found;
+  return true;
+}
+
+bool ListsWellFormed(std::string_view pat) {
+  for (size_t p = 0; p < pat.size(); ++p) {
+    if (pat[p] != '[') continue;
+    size_t end;
+    bool member;
+    if (!ParseList(pat, p, 0, end, member)) return false;
+    p = end - 1;
+  }
+  return true;
+}
+
+bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool WildcardMatch(std::string_view value, std::string_view pat) {
+  if (!ListsWellFormed(pat)) return false;
+  size_t v = 0, p = 0;
+  // Where to resume after the last "*": the pattern position behind it and the value
+  // position it has swallowed up to.
+  size_t starP = std::string_view::npos, starV = 0;
+  for (;;) {
+    if (p < pat.size() && pat[p] == '*') {
+      starP = ++p;
+      starV = v;
+      continue;
+    }
+    // "[]" stands for the empty string and matches without taking a character.
+    if (p + 1 < pat.size() && pat[p] == '[' && pat[p + 1] == ']') {
+      p += 2;
+      continue;
+    }
+    if (v == value.size() && p == pat.size()) return true;
+    bool step = false;
+    size_t nextP = p, nextV = v;
+    if (v < value.size() && p < pat.size()) {
+      Char c = NextChar(value, v);
+      nextV = v + c.len;
+      switch (pat[p]) {
+        case '?':
+          step = true;
+          nextP = p + 1;
+          break;
+        case '#':
+          step = c.code >= '0' && c.code <= '9';
+          nextP = p + 1;
+          break;
+        case '[': {
+          bool member = false;
+          ParseList(pat, p, c.code, nextP, member);
+          step = member;
+          break;
+        }
+        default: {
+          Char pc = NextChar(pat, p);
+          step = pc.code == c.code && pc.len == c.len;
+          nextP = p + pc.len;
+        }
+      }
+    }
+    if (step) {
+      p = nextP;
+      v = nextV;
+      continue;
+    }
+    if (starP == std::string_view::npos || starV >= value.size()) return false;
+    starV += NextChar(value, starV).len;
+    v = starV;
+    p = starP;
+  }
+}
+
+double NumericValue(std::string_view t) {
+  size_t i = 0;
+  if (i < t.size() && t[i] == '-') ++i;
+  bool dot = false, digit = false;
+  for (; i < t.size(); ++i) {
+    if (IsDigitChar(t[i])) {
+      digit = true;
+    } else if (t[i] == '.' && !dot) {
+      dot = true;
+    } else {
+      break;
+    }
+  }
+  if (!digit) return 0.0;
+  // from_chars wants digits before an optional point, so ".5" and "-.5" get a leading zero.
+  std::string number(t.substr(0, i));
+  bool negative = number[0] == '-';
+  if (negative) number.erase(0, 1);
+  if (number[0] == '.') number.insert(0, 1, '0');
+  double result = 0.0;
+  std::from_chars(number.data(), number.data() + number.size(), result);
+  return negative ? -result : result;
+}
+
+namespace {
+
+// Steps 4 to 8: the numeric comparison of the brace pair at pattern[open..close].
+bool CompareNumber(std::string_view value, std::string_view pattern, size_t open, size_t close) {
+  std::string_view prefix = TrimView(pattern.substr(0, open));
+  if (!StartsWithNoCase(value, prefix)) return false;
+
+  std::string inner;
+  for (char c : TrimView(pattern.substr(open + 1, close - open - 1)))
+    if (c != ' ') inner += (c == ',') ? '.' : c;
+  if (inner.empty() || inner == "*") return false;
+  const char op = inner[0];
+  if (op != '<' && op != '>') return false;
+  std::string_view bounds = TrimView(std::string_view(inner).substr(1));
+  std::string_view bound = bounds, second;
+  char op2 = 0;
+  if (size_t pos = bounds.find_first_of("<>"); pos != std::string_view::npos) {
+    op2 = bounds[pos];
+    bound = TrimView(bounds.substr(0, pos));
+    second = TrimView(bounds.substr(pos + 1));
+  }
+
+  // The value's number: "-" only in first position; "," continues it as a decimal point.
+  std::string_view rest = TrimView(value.substr(prefix.size()));
+  size_t n = 0;
+  while (n < rest.size() &&
+         (IsDigitChar(rest[n]) || rest[n] == '.' || rest[n] == ',' || (n == 0 && rest[n] == '-')))
+    ++n;
+  std::string number(rest.substr(0, n));
+  for (char& c : number)
+    if (c == ',') c = '.';
+  rest = TrimView(rest.substr(n));
+
+  const double x = NumericValue(number);
+  const double a = NumericValue(bound);
+  bool inRange;
+  if (op == '<') {
+    inRange = x < a && (op2 != '>' || x > NumericValue(second));
+  } else {
+    inRange = x > a && (op2 != '<' || x < NumericValue(second));
+  }
+  if (!inRange) return false;
+
+  std::string_view suffix = TrimView(pattern.substr(close + 1));
+  return suffix.empty() || EqualsNoCase(suffix, rest);
+}
+
+}  // namespace
+
+bool MatchPattern(std::string_view value, std::string_view pattern) {
+  value = TrimView(value);
+  pattern = TrimView(pattern);
+
+  std::string replaced;
+  const bool wildcards = pattern.find("{*}") != std::string_view::npos ||
+                         pattern.find("{?}") != std::string_view::npos;
+  if (wildcards) {
+    replaced = text::ReplaceAll(text::ReplaceAll(pattern, "{*}", "*"), "{?}", "?");
+    pattern = replaced;
+  }
+
+  const size_t open = pattern.find('{');
+  const size_t close = open == std::string_view::npos ? open : pattern.find('}', open);
+  if (close == std::string_view::npos) return wildcards && WildcardMatch(value, pattern);
+
+  if (!CompareNumber(value, pattern, open, close)) return false;
+  return !wildcards || WildcardMatch(value, pattern);
+}
+
+bool MatchPattern(std::string& value, std::string& pattern) {
+  value = text::Trim(value);
+  pattern = text::Trim(pattern);
+  return MatchPattern(std::string_view(value), std::string_view(pattern));
+}
+
+bool ConditionTest(std::string_view value, std::string_view pattern) {
+  if (value.empty()) return false;
+  if (pattern.empty() || StartsWithNoCase(value, pattern)) return true;
+  return MatchPattern(value, pattern);
+}
+
+}  // namespace drossgate::common
