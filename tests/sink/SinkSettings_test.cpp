@@ -1,8 +1,159 @@
-#include <gtest/gtest.h>
-
 #include "SinkSettings.h"
 
-TEST(Smoke, OneLine) {
-  auto s = drossgate::sink::ParseConstructorString("X-Spam-Flag: YES");
-  EXPECT_EQ(s.lastRule, 0);
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace drossgate::sink {
+namespace {
+
+struct Rule {
+  std::string action, headerName, pattern;
+  bool operator==(const Rule&) const = default;
+};
+
+void PrintTo(const Rule& r, std::ostream* os) {
+  *os << "{" << testing::PrintToString(r.action) << ", " << testing::PrintToString(r.headerName)
+      << ", " << testing::PrintToString(r.pattern) << "}";
 }
+
+std::vector<Rule> RulesOf(const SinkSettings& s) {
+  std::vector<Rule> rules;
+  for (int i = 0; i <= s.lastRule; ++i)
+    rules.push_back({s.actions.at(i), s.headerNames.at(i), s.patterns.at(i)});
+  return rules;
+}
+
+struct ParseCase {
+  const char* name;
+  std::string text;
+  std::vector<Rule> rules;
+  std::string currentAction;
+  std::string currentHeaderName;
+};
+
+class ConstructorString : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(ConstructorString, GivesRulesAndCurrentValues) {
+  const ParseCase& c = GetParam();
+  const SinkSettings s = ParseConstructorString(c.text);
+  EXPECT_EQ(s.lastRule, static_cast<int>(c.rules.size()) - 1);
+  EXPECT_EQ(RulesOf(s), c.rules);
+  EXPECT_EQ(s.currentAction, c.currentAction);
+  EXPECT_EQ(s.currentHeaderName, c.currentHeaderName);
+  EXPECT_EQ(s.currentPattern, "");
+  EXPECT_EQ(s.targetFolderUrl, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ConstructorString,
+    testing::ValuesIn(std::vector<ParseCase>{
+        {"Empty", "", {}, "Spam", ""},
+        {"OneLineWithoutCarriageReturn",
+         "X-Spam-Flag: YES",
+         {{"Spam", "X-Spam-Flag", "YES"}},
+         "Spam",
+         "X-Spam-Flag: YES"},
+        {"OneLineFurtherConditionsIgnored",
+         "X-Spam-Flag: YES\tIMFSCL: {> 3}",
+         {{"Spam", "X-Spam-Flag", "YES"}},
+         "Spam",
+         "X-Spam-Flag: YES\tIMFSCL: {> 3}"},
+        {"BeginsWithCarriageReturn",
+         "\rX: Y\r100",
+         {{"Spam", "\rX", "Y\r100"}},
+         "Spam",
+         "\rX: Y\r100"},
+        {"OnlyCarriageReturn", "\r", {{"Spam", "\r", ""}}, "Spam", "\r"},
+        {"ThreeLines",
+         "Inbox\\Spam\t[Null]\rX-Spam-Flag: YES\tIMFSCL: {> 3}\r65535",
+         {{"Inbox/Spam", "X-Spam-Flag", "YES"}, {"[Null]", "IMFSCL", "{> 3}"}},
+         "Inbox/Spam\t[Null]",
+         "X-Spam-Flag: YES\tIMFSCL: {> 3}"},
+        {"TabTerminatedLinesEndInEmptyRule",
+         "Inbox\\Spam\t[Null]\t\rX-Spam-Flag: YES\tIMFSCL: {> 3}\t\r65535",
+         {{"Inbox/Spam", "X-Spam-Flag", "YES"}, {"[Null]", "IMFSCL", "{> 3}"}, {"", "", ""}},
+         "Inbox/Spam\t[Null]\t",
+         "X-Spam-Flag: YES\tIMFSCL: {> 3}\t"},
+        {"BackslashOnLine2Stays",
+         "A\\B\rX-Folder: Inbox\\Spam",
+         {{"A/B", "X-Folder", "Inbox\\Spam"}},
+         "A/B",
+         "X-Folder: Inbox\\Spam"},
+        {"MoreActionsThanConditions",
+         "A\tB\tC\rX: 1",
+         {{"A", "X", "1"}},
+         "A\tB\tC",
+         "X: 1"},
+        {"MoreConditionsThanActions",
+         "A\rX: 1\tY: 2\tZ: 3",
+         {{"A", "X", "1"}},
+         "A",
+         "X: 1\tY: 2\tZ: 3"},
+        {"ActionsWithoutConditions", "A\tB\r", {}, "A\tB", ""},
+        {"ConditionWithoutColon", "A\rX-Flag", {{"A", "X-Flag", ""}}, "A", "X-Flag"},
+        {"ConditionBeginningWithColon", "A\r: YES", {{"A", ": YES", ""}}, "A", ": YES"},
+        {"ColonInPatternKept",
+         "A\rSubject: Re: hi",
+         {{"A", "Subject", "Re: hi"}},
+         "A",
+         "Subject: Re: hi"},
+        {"CarriageReturnLineFeedKeepsLineFeed",
+         "A\r\nX-Spam-Flag: YES\r\n65535",
+         {{"A", "\nX-Spam-Flag", "YES"}},
+         "A",
+         "\nX-Spam-Flag: YES"},
+        {"LineFeedIsNotASeparator", "A\nX: Y", {{"Spam", "A\nX", "Y"}}, "Spam", "A\nX: Y"},
+        {"EmptySecondLineKeepsThird", "A\r\rX: Y", {{"A", "\rX", "Y"}}, "A", "\rX: Y"},
+        {"LinesTrimmedAsWholeActionsNotOneByOne",
+         "  A \t B  \r  X  :  1 \tY:2  \r 100",
+         {{"A ", "X", "1"}, {" B", "Y", "2"}},
+         "A \t B",
+         "X  :  1 \tY:2"},
+        {"TabIsNotTrimmed", "A\r\tX: 1", {{"A", "", ""}}, "A", "\tX: 1"},
+    }),
+    [](const testing::TestParamInfo<ParseCase>& info) { return info.param.name; });
+
+TEST(ConstructorString, NullTextIsEmpty) {
+  const SinkSettings s = ParseConstructorString(static_cast<const char*>(nullptr));
+  EXPECT_EQ(s.lastRule, -1);
+  EXPECT_EQ(s.currentAction, "Spam");
+  EXPECT_EQ(s.currentHeaderName, "");
+}
+
+TEST(ConstructorString, LineThreeDoesNotMatter) {
+  const std::string lines = "Inbox\\Spam\t[Null]\t\rX-Spam-Flag: YES\tIMFSCL: {> 3}\t";
+  const SinkSettings base = ParseConstructorString(lines);
+  for (const char* tail : {"\r100", "\r65535", "\r", "\r100\rmore\r"}) {
+    SCOPED_TRACE(testing::PrintToString(tail));
+    const SinkSettings s = ParseConstructorString(lines + tail);
+    EXPECT_EQ(RulesOf(s), RulesOf(base));
+    EXPECT_EQ(s.currentAction, base.currentAction);
+    EXPECT_EQ(s.currentHeaderName, base.currentHeaderName);
+  }
+}
+
+TEST(ConstructorString, RuleIndexStopsAtSixteenBits) {
+  const std::string line(40000, '\t');
+  const SinkSettings s = ParseConstructorString(line + "\r" + line);
+  EXPECT_EQ(s.lastRule, 32767);
+  EXPECT_GT(s.actions.size(), 32767u);
+  EXPECT_GT(s.headerNames.size(), 32767u);
+  EXPECT_GT(s.patterns.size(), 32767u);
+}
+
+TEST(ThreadSettings, EachThreadHasItsOwnCopy) {
+  ThreadSettings() = ParseConstructorString("A\rX: 1");
+  std::thread([] {
+    EXPECT_EQ(ThreadSettings().lastRule, -1);
+    ThreadSettings() = ParseConstructorString("B\tC\rY: 2\tZ: 3");
+    EXPECT_EQ(ThreadSettings().lastRule, 1);
+  }).join();
+  EXPECT_EQ(ThreadSettings().lastRule, 0);
+  EXPECT_EQ(ThreadSettings().actions.at(0), "A");
+}
+
+}  // namespace
+}  // namespace drossgate::sink

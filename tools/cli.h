@@ -1,0 +1,31 @@
+#pragma once
+// Pieces shared by the subcommands of drossgate-platform. Each service adds its subcommands
+// to the app; a handler reports failure by throwing (PlatformError, or UsageError for bad
+// input), and main turns that into a message on stderr and a non-zero exit.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+namespace drossgate::tools {
+
+// Bad input the user can fix: printed as "drossgate-platform: <message>", exit status 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The platform root chosen by --root or DROSSGATE_PLATFORM (raises when neither is set).
+std::filesystem::path Root();
+// Whole file, byte for byte; "-" is standard input. Raises UsageError when unreadable.
+std::string ReadInputFile(const std::string& path);
+
+void AddInitCommand(CLI::App& app);       // init [--demo], mailbox add
+void AddStoreCommands(CLI::App& app);     // mailbox add, deliver, save, ls, show, cat, set, rm
+void AddCatalogCommands(CLI::App& app);   // catalog ls|show|install|uninstall
+void AddRegistryCommands(CLI::App& app);  // registry get|set
+void AddSmtpCommand(CLI::App& app);       // smtp [--once]
+void AddDirectoryCommands(CLI::App& app); // query, directory import
+
+}  // namespace drossgate::tools

@@ -1,0 +1,54 @@
+// drossgate-platform: the platform's host and admin tool.
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "cli.h"
+#include "error.h"
+#include "system/system.h"
+
+namespace drossgate::tools {
+
+std::filesystem::path Root() { return platform::PlatformRoot(); }
+
+std::string ReadInputFile(const std::string& path) {
+  if (path == "-") {
+    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace drossgate::tools
+
+int main(int argc, char** argv) {
+  using namespace drossgate;
+  CLI::App app{"drossgate-platform: host and admin tool of the Drossgate stand-in platform"};
+  app.require_subcommand(1);
+  app.add_option_function<std::string>(
+         "--root", [](const std::string& dir) { platform::SetPlatformRoot(dir); },
+         "platform root folder (default: $DROSSGATE_PLATFORM)")
+      ->trigger_on_parse();
+  tools::AddInitCommand(app);
+  tools::AddStoreCommands(app);
+  tools::AddCatalogCommands(app);
+  tools::AddRegistryCommands(app);
+  tools::AddSmtpCommand(app);
+  tools::AddDirectoryCommands(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const tools::UsageError& e) {
+    std::cerr << "drossgate-platform: " << e.what() << "\n";
+    return 2;
+  } catch (const platform::PlatformError& e) {
+    std::cerr << "drossgate-platform: error " << e.number() << ": " << e.description() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "drossgate-platform: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
