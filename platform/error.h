@@ -42,4 +42,26 @@ inline constexpr int32_t kCorrupt = static_cast<int32_t>(0x8007000D);        // 
   throw PlatformError(number, description);
 }
 
+// Runs one step whose failure the caller's behaviour says to skip: a PlatformError is
+// swallowed and reported as false. Other exceptions are bugs and pass through.
+template <typename Step>
+bool SkipOnError(Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const PlatformError&) {
+    return false;
+  }
+}
+
+// The value a step yields, or fallback when the step fails with a PlatformError.
+template <typename T, typename Step>
+T ValueOr(T fallback, Step&& step) {
+  try {
+    return step();
+  } catch (const PlatformError&) {
+    return fallback;
+  }
+}
+
 }  // namespace drossgate::platform

@@ -1,0 +1,90 @@
+#include "DrossgateCls.h"
+
+#include "DrossgateModule.h"
+#include "SinkSettings.h"
+
+namespace drossgate::sink {
+
+namespace com = platform::com;
+
+namespace {
+
+// The one place where errors stop: nothing may cross back into the store or COM+.
+template <typename Body>
+void AtComBoundary(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+std::atomic<long> DrossgateCls::liveObjects{0};
+
+DrossgateCls::DrossgateCls() { ++liveObjects; }
+DrossgateCls::~DrossgateCls() { --liveObjects; }
+
+com::HRESULT DrossgateCls::QueryInterface(const com::Guid& iid, void** out) {
+  if (!out) return com::E_POINTER;
+  if (iid == com::IID_IUnknown || iid == com::IID_IObjectConstruct) {
+    *out = static_cast<com::IObjectConstruct*>(this);
+  } else if (iid == com::IID_ICreateRegistration) {
+    *out = static_cast<com::ICreateRegistration*>(this);
+  } else if (iid == com::IID_IExStoreSyncEvents) {
+    *out = static_cast<com::IExStoreSyncEvents*>(this);
+  } else {
+    *out = nullptr;
+    return com::E_NOINTERFACE;
+  }
+  AddRef();
+  return com::S_OK;
+}
+
+uint32_t DrossgateCls::AddRef() { return ++refs_; }
+
+uint32_t DrossgateCls::Release() {
+  const uint32_t n = --refs_;
+  if (n == 0) delete this;
+  return n;
+}
+
+com::HRESULT DrossgateCls::Construct(com::IUnknown* constructionObject) {
+  // A construction that cannot read its text still replaces this thread's settings.
+  AtComBoundary([&] {
+    const char* text = nullptr;
+    com::ComPtr<com::IObjectConstructString> cs;
+    if (constructionObject &&
+        com::Succeeded(constructionObject->QueryInterface(com::IID_IObjectConstructString,
+                                                          cs.put())) &&
+        cs)
+      cs->get_ConstructString(&text);
+    ThreadSettings() = ParseConstructorString(text);
+  });
+  return com::S_OK;
+}
+
+com::HRESULT DrossgateCls::Register(com::IExStoreEventInfo*, const char*, int32_t,
+                                    int32_t* result) {
+  if (result) *result = 0;
+  return com::S_OK;
+}
+
+com::HRESULT DrossgateCls::OnSyncSave(com::IExStoreEventInfo* info, const char* url,
+                                      int32_t flags) {
+  AtComBoundary([&] {
+    const std::string itemUrl = url ? url : "";
+    if (flags & com::EVT_SYNC_BEGIN) {
+      HandleBeginSave(info, itemUrl, flags);
+    } else if (flags & com::EVT_SYNC_COMMITTED) {
+      HandleCommittedSave(info, itemUrl, flags);
+    }
+  });
+  return com::S_OK;
+}
+
+com::HRESULT DrossgateCls::OnSyncDelete(com::IExStoreEventInfo*, const char*, int32_t) {
+  return com::S_OK;
+}
+
+}  // namespace drossgate::sink

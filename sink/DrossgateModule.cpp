@@ -1,0 +1,337 @@
+#include "DrossgateModule.h"
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <random>
+
+#include "GUID.h"
+#include "PickupDir.h"
+#include "basParser.h"
+#include "dllFolders.h"
+#include "error.h"
+#include "store/store.h"
+#include "text.h"
+
+namespace drossgate::sink {
+
+namespace store = platform::store;
+namespace com = platform::com;
+using platform::SkipOnError;
+using platform::ValueOr;
+
+namespace {
+
+// A field's value as text, empty when the item has no such field or it cannot be read.
+std::string FieldText(store::Record& record, const char* name) {
+  return ValueOr(std::string(),
+                 [&] { return store::ValueText(record.GetFields().Get(name)); });
+}
+
+std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {
+  std::shared_ptr<store::Record> record;
+  if (!info || com::Failed(info->get_EventRecord(&record))) record.reset();
+  return record;
+}
+
+bool IsEventForSink(int32_t flags) {
+  return (flags & com::EVT_IS_DELIVERED) && !(flags & com::EVT_IS_COLLECTION);
+}
+
+// Appends the marker under its plain name and saves; a failure does not stop what follows.
+void SetMarker(store::Record& record, const std::string& destination) {
+  SkipOnError([&] {
+    record.GetFields().Append(kMarkerName, store::kFieldTypeText, 256, -1, destination);
+  });
+  SkipOnError([&] { record.GetFields().Update(); });
+}
+
+bool TestRule(store::Record& record, SinkSettings& s) {
+  if (s.currentHeaderName.empty()) return false;
+  if (text::EqualsNoCase(s.currentHeaderName, "subject") ||
+      text::EqualsNoCase(s.currentHeaderName, "IMFSCL")) {
+    const char* field =
+        text::EqualsNoCase(s.currentHeaderName, "subject") ? kSubjectField : kSclField;
+    const std::string value = text::Trim(FieldText(record, field));
+    return !value.empty() && common::ConditionTest(value, s.currentPattern);
+  }
+  const std::string block = FieldText(record, kHeadersField);
+  if (block.empty()) return false;
+  if (text::ContainsNoCase(s.currentPattern, "vbCrLf") ||
+      text::ContainsNoCase(s.currentPattern, "vbTab")) {
+    s.currentPattern = text::ReplaceAllNoCase(s.currentPattern, "vbCrLf", "\r\n");
+    s.currentPattern = text::ReplaceAllNoCase(s.currentPattern, "vbTab", "\t");
+    return text::ContainsNoCase(block, s.currentHeaderName + ": " + s.currentPattern);
+  }
+  return HeaderLineTest(block, s.currentHeaderName, s.currentPattern);
+}
+
+uint64_t RandomPickupNumber() {
+  thread_local std::mt19937_64 generator(
+      std::random_device{}() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  return std::uniform_int_distribution<uint64_t>(1, 20000000000ULL)(generator);
+}
+
+std::string PickupFileNameNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return PickupFileName(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
+                        local.tm_min, RandomPickupNumber());
+}
+
+void PerformDelete(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx) {
+  if (mbx.url.empty()) return;
+  const std::string destination = mbx.url + "/~~deleteit.eml";
+  SetMarker(record, destination);
+  SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); });
+}
+
+void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
+                    const std::string& ownIdentity, const std::string& action) {
+  std::string address = action;
+  const size_t lt = action.find('<');
+  const size_t at = action.find('@');
+  const size_t gt = action.find('>');
+  if (lt != std::string::npos && at != std::string::npos && gt != std::string::npos && at > lt &&
+      gt > at)
+    address = action.substr(lt + 1, gt - lt - 1);
+  const std::string recipientRoot = mbx.containerUrl + address;
+
+  std::string identity = ValueOr(recipientRoot, [&] {
+    auto root = store::OpenRecord(recipientRoot, nullptr, store::Mode::kRead);
+    std::string url = store::ValueText(root->GetFields().Get(kPermanentUrlField));
+    root->Close();
+    return url;
+  });
+  identity = MailboxIdentity(identity);
+  // A message is never forwarded into the mailbox that received it.
+  if (!identity.empty() && text::EqualsNoCase(identity, ownIdentity)) return;
+
+  const std::string guid = CreateGuidText();
+  if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
+  const std::string destination = mbx.url + "/" + guid + "~~redirect.eml";
+  SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
+  SetMarker(record, destination);
+  if (!SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) {
+    // Left hidden in the inbox it would be delivered yet invisible: undo the parking.
+    SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
+    SkipOnError([&] { record.GetFields().Set(kHiddenField, false); });
+    SkipOnError([&] { record.GetFields().Update(); });
+  }
+}
+
+void PerformSetScl(store::Record& record, const std::string& action) {
+  // A sign and one character: anything but a digit after the sign is not a number to write.
+  if (action[1] < '0' || action[1] > '9') return;
+  const int32_t scl = (action[0] == '-' ? -1 : 1) * (action[1] - '0');
+  SkipOnError([&] {
+    record.GetFields().Set(kSclField, scl);
+    record.GetFields().Update();
+  });
+}
+
+void PerformMove(store::Record& record, const std::string& itemUrl, const SinkSettings& s) {
+  if (s.targetFolderUrl.empty()) return;
+  const std::string guid = CreateGuidText();
+  if (guid.empty()) return;  // a fixed name would overwrite an earlier moved message
+  SkipOnError(
+      [&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
+}
+
+// Writes the parked message with its envelope into the pickup directory and removes the
+// parked item only once the file is in place.
+void ForwardParkedMessage(const std::string& marker, const std::string& recipient,
+                          const std::string& sender) {
+  std::string pickup = GetPickupDirFromShares();
+  if (pickup.empty()) pickup = GetPickupDirFromDirectory();
+  if (pickup.empty() || sender.empty()) return;
+  // Text from rules and headers must not add envelope lines of its own.
+  if (!IsSafeEnvelopeText(recipient) || !IsSafeEnvelopeText(sender)) return;
+
+  std::unique_ptr<store::Record> item;
+  if (!SkipOnError([&] {
+        item = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite);
+      }))
+    return;
+  SkipOnError([&] {
+    item->GetFields().Delete(kMarkerField);
+    item->GetFields().Update();
+  });
+
+  std::unique_ptr<store::Message> message;
+  if (!SkipOnError([&] { message = store::CreateMessage(); })) return;
+  if (!SkipOnError([&] { message->OpenDataSource(marker); })) return;
+  std::unique_ptr<store::Stream> stream;
+  std::string source;
+  if (!SkipOnError([&] {
+        stream = message->GetStream();
+        source = stream->ReadText();
+      }))
+    return;
+  const std::string content =
+      "x-receiver: " + recipient + "\r\n" + "x-sender: " + sender + "\r\n" + source;
+  if (!SkipOnError([&] {
+        stream->SetPosition(0);
+        stream->WriteText(content);
+      }))
+    return;
+
+  // A name already taken gets a new random number; a few tries are plenty.
+  bool written = false;
+  for (int attempt = 0; attempt < 5 && !written; ++attempt) {
+    written = SkipOnError([&] {
+      stream->SaveToFile(pickup + "/" + PickupFileNameNow(), store::SaveOption::kCreateNotExist);
+    });
+  }
+  SkipOnError([&] { stream->Close(); });
+  if (written) SkipOnError([&] { item->DeleteRecord(marker); });
+  SkipOnError([&] { item->Close(); });
+}
+
+}  // namespace
+
+ActionKind ClassifyAction(std::string_view action) {
+  if (text::EqualsNoCase(action, "[Null]")) return ActionKind::kDelete;
+  if (action.find('<') != std::string_view::npos && action.find('>') != std::string_view::npos &&
+      action.find('@') != std::string_view::npos)
+    return ActionKind::kForward;
+  if (action.size() == 2 && (action[0] == '+' || action[0] == '-')) return ActionKind::kSetScl;
+  return ActionKind::kMove;
+}
+
+bool HeaderLineTest(std::string_view block, std::string_view headerName,
+                    std::string_view pattern) {
+  size_t start = 0;
+  while (start <= block.size()) {
+    size_t end = block.find("\r\n", start);
+    if (end == std::string_view::npos) end = block.size();
+    std::string_view line = block.substr(start, end - start);
+    start = end + 2;
+    const size_t colon = line.find(':');
+    if (text::TrimView(line).empty() || colon == std::string_view::npos) continue;
+    if (!text::EqualsNoCase(text::TrimView(line.substr(0, colon)), headerName)) continue;
+    // Only the first line of that name counts.
+    std::string_view value = text::TrimView(line.substr(colon + 1));
+    return !value.empty() && common::ConditionTest(value, pattern);
+  }
+  return false;
+}
+
+int EvaluateRules(store::Record& record, SinkSettings& s, const std::function<void()>& prepare) {
+  for (int i = 0; i <= s.lastRule; ++i) {
+    s.currentAction = s.actions[i];
+    s.currentHeaderName = s.headerNames[i];
+    s.currentPattern = s.patterns[i];
+    if (s.currentAction.empty()) continue;
+    if (prepare) prepare();
+    if (TestRule(record, s)) return i;
+  }
+  return -1;
+}
+
+MailboxNames DeriveMailboxNames(const std::string& parentUrl) {
+  MailboxNames n;
+  std::string path = text::ReplaceAll(text::ReplaceAll(parentUrl, "/", "\\"), "file:", "");
+  const size_t last = path.rfind('\\');
+  if (last == std::string::npos) return n;
+  n.filePath = path.substr(0, last + 1);
+  n.url = "file:" + text::ReplaceAll(n.filePath.substr(0, n.filePath.size() - 1), "\\", "/");
+  n.containerUrl = n.url.substr(0, n.url.rfind('/') + 1);
+  return n;
+}
+
+std::string MailboxIdentity(const std::string& permanentUrl) {
+  const size_t at = text::RFindNoCase(permanentUrl, "/-FlatUrlSpace-/");
+  return at == std::string::npos ? permanentUrl : permanentUrl.substr(at + 16);
+}
+
+std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t random) {
+  return std::to_string(day) + std::to_string(month) + std::to_string(year) +
+         std::to_string(hour) + std::to_string(minute) + std::to_string(random) + ".eml";
+}
+
+bool IsSafeEnvelopeText(std::string_view t) {
+  return t.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, int32_t flags) {
+  SinkSettings& s = ThreadSettings();
+  auto record = EventRecord(info);
+  if (!IsEventForSink(flags) || !record) return;
+
+  const MailboxNames mbx =
+      DeriveMailboxNames(ValueOr(std::string(), [&] { return record->ParentUrl(); }));
+  if (mbx.filePath.empty()) return;
+
+  const std::string ownIdentity = MailboxIdentity(ValueOr(std::string(), [&] {
+    auto root = store::OpenRecord(mbx.url, nullptr, store::Mode::kRead);
+    std::string url = store::ValueText(root->GetFields().Get(kPermanentUrlField));
+    root->Close();
+    return url;
+  }));
+
+  // Every move rule's target folder is prepared, whether or not that rule matches.
+  const int matched = EvaluateRules(*record, s, [&] {
+    if (ClassifyAction(s.currentAction) != ActionKind::kMove) return;
+    s.currentAction = ResolveInboxPath(mbx.url, s.currentAction);
+    s.targetFolderUrl = TargetFolderUrl(mbx.url, s.currentAction);
+    if (!platform::store::FileSystemFolderExists(mbx.filePath + s.currentAction))
+      s.targetFolderUrl = CreateFolderPath(mbx.url, s.currentAction,
+                                           "urn:content-classes:mailfolder", false);
+  });
+  if (matched < 0) return;
+
+  if (!text::Trim(FieldText(*record, kMarkerField)).empty()) {
+    SkipOnError([&] {
+      record->GetFields().Delete(kMarkerField);
+      record->GetFields().Update();
+    });
+  }
+
+  switch (ClassifyAction(s.currentAction)) {
+    case ActionKind::kDelete:
+      PerformDelete(*record, itemUrl, mbx);
+      break;
+    case ActionKind::kForward:
+      PerformForward(*record, itemUrl, mbx, ownIdentity, s.currentAction);
+      break;
+    case ActionKind::kSetScl:
+      PerformSetScl(*record, s.currentAction);
+      break;
+    case ActionKind::kMove:
+      PerformMove(*record, itemUrl, s);
+      break;
+  }
+}
+
+void HandleCommittedSave(com::IExStoreEventInfo* info, const std::string& /*itemUrl*/,
+                         int32_t flags) {
+  SinkSettings& s = ThreadSettings();
+  auto record = EventRecord(info);
+  if (!IsEventForSink(flags) || !record) return;
+  if (EvaluateRules(*record, s) < 0) return;
+
+  const std::string marker = text::Trim(FieldText(*record, kMarkerField));
+  const std::string sender = text::Trim(FieldText(*record, kFromField));
+  SkipOnError([&] { record->Close(); });
+  if (marker.empty()) return;
+
+  switch (ClassifyAction(s.currentAction)) {
+    case ActionKind::kDelete:
+      SkipOnError([&] {
+        auto parked = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite);
+        parked->DeleteRecord(marker);
+        parked->Close();
+      });
+      break;
+    case ActionKind::kForward:
+      ForwardParkedMessage(marker, s.currentAction, sender);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace drossgate::sink

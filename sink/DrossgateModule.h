@@ -1,0 +1,63 @@
+#pragma once
+// What the sink does with a saved item: rule evaluation on the item's record, the begin
+// phase (move, set SCL, or park for delete/forward under the "Moved to" marker) and the
+// committed phase (finish a delete, or forward through the pickup directory). Nothing here
+// fails towards the store: every failing step is skipped and its value counts as empty.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "SinkSettings.h"
+#include "com/com.h"
+
+namespace drossgate::platform::store {
+class Record;
+}
+
+namespace drossgate::sink {
+
+inline constexpr const char* kMarkerName = "Moved to";
+inline constexpr const char* kMarkerField =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Moved to";
+inline constexpr const char* kHiddenField = "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
+inline constexpr const char* kSclField = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
+inline constexpr const char* kSubjectField = "urn:schemas:httpmail:subject";
+inline constexpr const char* kHeadersField = "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
+inline constexpr const char* kFromField = "urn:schemas:httpmail:fromemail";
+inline constexpr const char* kPermanentUrlField = "http://schemas.microsoft.com/exchange/permanenturl";
+
+enum class ActionKind { kDelete, kForward, kSetScl, kMove };
+ActionKind ClassifyAction(std::string_view action);
+
+// Rules 0..lastRule in order; returns the index of the first that matches, or -1. The
+// current fields of settings are left on the rule evaluated last. prepare, when given, runs
+// for every rule with a non-empty action before it is tested.
+int EvaluateRules(platform::store::Record& record, SinkSettings& settings,
+                  const std::function<void()>& prepare = {});
+
+// The header-line test on a transport header block (lines separated by CR LF).
+bool HeaderLineTest(std::string_view block, std::string_view headerName, std::string_view pattern);
+
+// Names derived from an item's parent folder URL.
+struct MailboxNames {
+  std::string filePath;      // \\.\backofficestorage\DOMAIN\MBX\MAILBOX\ (final "\")
+  std::string url;           // file://./backofficestorage/DOMAIN/MBX/MAILBOX
+  std::string containerUrl;  // file://./backofficestorage/DOMAIN/MBX/
+};
+MailboxNames DeriveMailboxNames(const std::string& parentUrl);
+// The text after the last "/-FlatUrlSpace-/" of a permanent URL, or the whole URL.
+std::string MailboxIdentity(const std::string& permanentUrl);
+
+// The pickup file's name: day, month, four-digit year, hour, minute (no leading zeros), then
+// the random number, then ".eml".
+std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t random);
+// True when text can go into an envelope line as it is (no CR, LF or NUL).
+bool IsSafeEnvelopeText(std::string_view text);
+
+void HandleBeginSave(platform::com::IExStoreEventInfo* info, const std::string& itemUrl,
+                     int32_t flags);
+void HandleCommittedSave(platform::com::IExStoreEventInfo* info, const std::string& itemUrl,
+                         int32_t flags);
+
+}  // namespace drossgate::sink

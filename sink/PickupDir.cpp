@@ -1,0 +1,70 @@
+#include "PickupDir.h"
+
+#include "basRegistry.h"
+#include "error.h"
+#include "system/registry.h"
+#include "system/system.h"
+#include "text.h"
+
+namespace drossgate::sink {
+
+namespace reg = platform::registry;
+
+std::string ParseSharePath(std::string_view data) {
+  const size_t at = text::FindNoCase(data, "Path");
+  if (at == std::string_view::npos) return {};
+  std::string_view entry = data.substr(at);
+  entry = entry.substr(0, entry.find('\0'));
+  const size_t eq = entry.find('=');
+  return eq == std::string_view::npos ? std::string() : std::string(entry.substr(eq + 1));
+}
+
+std::string GetPickupDirFromShares() {
+  reg::Key key;
+  if (reg::OpenKey(reg::Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
+                   key) != reg::kSuccess)
+    return {};
+  std::string result;
+  bool restarted = false;
+  for (uint32_t index = 0;; ++index) {
+    std::string name, data;
+    reg::ValueType type;
+    if (reg::EnumValue(key, index, 1024, 500, name, type, data) != reg::kSuccess) {
+      // The first failure starts the enumeration over once; the next one ends it.
+      if (restarted) break;
+      restarted = true;
+      index = static_cast<uint32_t>(-1);
+      continue;
+    }
+    if (text::EqualsNoCase(name, "PickUp")) {
+      result = ParseSharePath(data);
+      break;
+    }
+  }
+  reg::CloseKey(key);
+  return result;
+}
+
+bool IsClusterNode() { return common::RegKeyExists(reg::Hive::kLocalMachine, "Cluster"); }
+
+std::string GetCurrentUserName() {
+  return platform::ValueOr(std::string(), [] { return platform::CurrentUserName(); });
+}
+
+std::string SmtpServerPath(const std::string& path) {
+  const size_t servers = text::FindNoCase(path, ",cn=servers,");
+  if (servers == std::string::npos || servers < 1) return path;
+  const size_t slash = path.rfind('/', servers);
+  if (slash == std::string::npos) return path;
+  return path.substr(0, slash + 1) + "CN=1,CN=SMTP,CN=Protocols," + path.substr(slash + 1);
+}
+
+std::string HomeServerFromValue(const std::string& value) {
+  const size_t cn = value.rfind("CN=");
+  if (cn != std::string::npos && cn + 3 < value.size()) return value.substr(cn + 3);
+  return value;
+}
+
+std::string QuoteQueryValue(const std::string& value) { return text::ReplaceAll(value, "'", "''"); }
+
+}  // namespace drossgate::sink

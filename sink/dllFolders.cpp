@@ -1,0 +1,71 @@
+#include "dllFolders.h"
+
+#include "error.h"
+#include "store/store.h"
+#include "text.h"
+
+namespace drossgate::sink {
+
+namespace store = platform::store;
+using platform::SkipOnError;
+
+std::string ResolveInboxPath(const std::string& mailboxUrl, const std::string& folderPath) {
+  auto conn = store::CreateConnection();
+  SkipOnError([&] {
+    conn->SetProvider(store::kProvider);
+    conn->Open(mailboxUrl);
+  });
+  const size_t slash = folderPath.find('/');
+  std::string first = folderPath.substr(0, slash);
+  const std::string rest = slash == std::string::npos ? "" : folderPath.substr(slash);
+  if (!text::EqualsNoCase(first, "inbox")) return folderPath;
+
+  SkipOnError([&] {
+    auto root = store::OpenRecord(mailboxUrl, nullptr, store::Mode::kRead);
+    if (root->GetFields().Count() > 0) {
+      const std::string inboxUrl =
+          store::ValueText(root->GetFields().Get("urn:schemas:httpmail:inbox"));
+      if (size_t last = inboxUrl.rfind('/'); last != std::string::npos)
+        first = inboxUrl.substr(last + 1);
+    }
+    root->Close();
+  });
+  SkipOnError([&] { conn->Close(); });
+  return first + rest;
+}
+
+std::string TargetFolderUrl(const std::string& mailboxUrl, const std::string& folderPath) {
+  std::string url = mailboxUrl;
+  for (const std::string& segment : text::Split(folderPath, '/'))
+    if (!segment.empty()) url += "/" + segment;
+  return url;
+}
+
+std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& folderPath,
+                             const std::string& contentClass, bool flag3fe6) {
+  auto conn = store::CreateConnection();
+  SkipOnError([&] {
+    conn->SetProvider(store::kProvider);
+    conn->Open(mailboxUrl);
+  });
+  std::string url = mailboxUrl;
+  for (const std::string& segment : text::Split(folderPath, '/')) {
+    if (segment.empty()) continue;
+    url += "/" + segment;
+    // A level that exists already fails to open for creation and is passed over untouched.
+    SkipOnError([&] {
+      auto folder = store::OpenRecord(url, conn.get(), store::Mode::kReadWrite,
+                                      store::kCreateCollection);
+      store::Fields& f = folder->GetFields();
+      f.Set("http://schemas.microsoft.com/mapi/proptag/x3fe6000b", flag3fe6);
+      f.Set("http://schemas.microsoft.com/exchange/outlook/outlookfolderclass", std::string("IPF.Note"));
+      f.Set("DAV:contentclass", contentClass);
+      f.Update();
+      folder->Close();
+    });
+  }
+  SkipOnError([&] { conn->Close(); });
+  return url;
+}
+
+}  // namespace drossgate::sink
