@@ -2,7 +2,16 @@
 // The registry: hives, keys and typed values (string, multi-string, dword), persisted in the
 // platform root's registry.json. The calls have the shape of the Win32 registry API: they
 // return a status code and never throw; every write is saved before it returns (atomically,
-// under a file lock, so several processes may share the file).
+// under a file lock, so several processes may share the file). An unreadable registry.json makes
+// every call return kBadRegistry; a missing one is an empty registry.
+//
+// registry.json: {"HKEY_LOCAL_MACHINE": {"SYSTEM\\CurrentControlSet\\...": {"values": [
+//   {"name": "PickUp", "type": "multi_sz", "data": ["Path=/srv/pickup", ...]},
+//   {"name": "", "type": "sz", "data": "the default value"},
+//   {"name": "Count", "type": "dword", "data": 3}]}, ...}, "HKEY_CLASSES_ROOT": {...},
+//   "HKEY_CURRENT_USER": {...}}
+// One entry per key by its full path as first written; the ancestors of a key exist without
+// entries of their own. Key and value names compare without regard to case.
 
 #include <cstdint>
 #include <string>
@@ -31,6 +40,9 @@ Status OpenKey(Hive hive, const std::string& path, Key& key);  // kFileNotFound 
 Status CreateKey(Hive hive, const std::string& path, Key& key);
 Status CloseKey(Key key);
 Status DeleteKey(Hive hive, const std::string& path);  // the key and everything below it
+// Subkey name by index, as RegEnumKeyEx: names in order without regard to case, kNoMoreItems
+// past the last one.
+Status EnumKey(Key key, uint32_t index, std::string& name);
 
 // Value by index, as RegEnumValue: nameCapacity and dataCapacity are the caller's buffer
 // sizes in characters/bytes (the name needs room for its terminating NUL). kMoreData when

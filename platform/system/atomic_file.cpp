@@ -1,0 +1,114 @@
+#include "system/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace drossgate::platform {
+
+namespace {
+
+int64_t Nanos(const timespec& t) {
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+bool FileStamp::Recent() const {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return Nanos(now) - mtimeNs < 2'000'000'000;
+}
+
+std::optional<FileStamp> StampOf(const std::filesystem::path& file) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return std::nullopt;
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, Nanos(st.st_mtim), Nanos(st.st_ctim)};
+}
+
+bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  content.clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    content.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
+                         std::string& error) {
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path temp = file;
+  temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  bool ok = fchmod(fd, mode) == 0;
+  while (ok && done < content.size()) {
+    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(n);
+  }
+  ok = ok && fsync(fd) == 0;
+  if (!ok) error = std::strerror(errno);
+  close(fd);
+  if (ok && rename(temp.c_str(), file.c_str()) != 0) {
+    error = std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself must survive a crash too.
+  int dir = open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
+                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+FileLock::FileLock(const std::filesystem::path& lockFile) {
+  fd_ = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) return;
+  while (flock(fd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) {
+    flock(fd_, LOCK_UN);
+    close(fd_);
+  }
+}
+
+}  // namespace drossgate::platform

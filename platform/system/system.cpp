@@ -1,0 +1,163 @@
+#include "system/system.h"
+
+#include <sys/stat.h>
+#include <uuid/uuid.h>
+
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "error.h"
+#include "fault.h"
+#include "system/atomic_file.h"
+#include "text.h"
+
+namespace drossgate::platform {
+
+namespace {
+
+std::mutex& RootMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::filesystem::path& ExplicitRoot() {
+  static std::filesystem::path root;
+  return root;
+}
+
+// machine.json as last read for one root. Old versions stay alive, since Machine() hands out
+// references that a caller may hold while another thread reloads the file.
+struct MachineCache {
+  std::mutex mutex;
+  struct Entry {
+    FileStamp stamp;
+    const MachineInfo* info = nullptr;
+  };
+  std::map<std::filesystem::path, Entry> byRoot;
+  std::deque<std::unique_ptr<MachineInfo>> keep;
+};
+
+MachineCache& Cache() {
+  static MachineCache c;
+  return c;
+}
+
+std::string TextField(const nlohmann::json& j, const char* name, bool required,
+                      const std::filesystem::path& file) {
+  auto it = j.find(name);
+  if (it == j.end() || it->is_null()) {
+    if (required)
+      Fail(errors::kCorrupt, "The machine file " + file.string() + " has no \"" + name + "\"");
+    return {};
+  }
+  if (!it->is_string())
+    Fail(errors::kCorrupt, "The machine file " + file.string() + ": \"" + name + "\" is not text");
+  return it->get<std::string>();
+}
+
+MachineInfo ParseMachine(const std::string& content, const std::filesystem::path& file) {
+  nlohmann::json j = nlohmann::json::parse(content, nullptr, false);
+  if (j.is_discarded() || !j.is_object())
+    Fail(errors::kCorrupt, "The machine file " + file.string() + " is not a JSON object");
+  MachineInfo info;
+  info.computerName = TextField(j, "computer", true, file);
+  info.domainName = TextField(j, "domain", true, file);
+  info.userName = TextField(j, "user", true, file);
+  info.workgroup = TextField(j, "workgroup", false, file);
+  if (auto it = j.find("directory"); it != j.end()) info.directory = *it;
+  if (info.computerName.empty())
+    Fail(errors::kCorrupt, "The machine file " + file.string() + " names no computer");
+  return info;
+}
+
+}  // namespace
+
+std::filesystem::path PlatformRoot() {
+  std::filesystem::path root;
+  {
+    std::lock_guard lock(RootMutex());
+    root = ExplicitRoot();
+  }
+  if (root.empty()) {
+    const char* env = std::getenv("DROSSGATE_PLATFORM");
+    if (!env || !*env)
+      Fail(errors::kNotFound, "No platform root: set DROSSGATE_PLATFORM or pass --root");
+    root = env;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root, ec))
+    Fail(errors::kNotFound, "The platform root " + root.string() + " is not a folder");
+  return root;
+}
+
+void SetPlatformRoot(const std::filesystem::path& root) {
+  std::lock_guard lock(RootMutex());
+  ExplicitRoot() = root;
+}
+
+const MachineInfo& Machine() {
+  const std::filesystem::path file = PlatformRoot() / "machine.json";
+  MachineCache& cache = Cache();
+  std::lock_guard lock(cache.mutex);
+  auto stamp = StampOf(file);
+  if (!stamp) Fail(errors::kNotFound, "The machine file " + file.string() + " does not exist");
+  auto it = cache.byRoot.find(file);
+  if (it != cache.byRoot.end() && it->second.stamp == *stamp && !stamp->Recent())
+    return *it->second.info;
+  std::string content;
+  if (!ReadWholeFile(file, content))
+    Fail(errors::kNotFound, "The machine file " + file.string() + " cannot be read");
+  auto info = std::make_unique<MachineInfo>(ParseMachine(content, file));
+  const MachineInfo* p = info.get();
+  cache.keep.push_back(std::move(info));
+  cache.byRoot[file] = {*stamp, p};
+  return *p;
+}
+
+void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info) {
+  nlohmann::json j = {{"computer", info.computerName},
+                      {"domain", info.domainName},
+                      {"user", info.userName},
+                      {"workgroup", info.workgroup},
+                      {"directory", info.directory}};
+  const std::filesystem::path file = root / "machine.json";
+  std::string error;
+  if (!WriteFileAtomically(file, j.dump(2) + "\n", 0644, error))
+    Fail(errors::kFileWrite, "Cannot write the machine file " + file.string() + ": " + error);
+}
+
+std::string ComputerNameEnvironment() {
+  return Machine().computerName;
+}
+
+std::string CurrentUserName() {
+  return Machine().userName;
+}
+
+std::string FullComputerName() {
+  const MachineInfo& m = Machine();
+  if (m.domainName.empty()) return text::ToLower(m.computerName);
+  return text::ToLower(m.computerName) + "." + text::ToLower(m.domainName);
+}
+
+std::optional<com::Guid> CreateGuid() {
+  if (FaultHit("guid.create")) return std::nullopt;
+  uuid_t u;
+  uuid_generate(u);
+  bool allZero = true;
+  for (unsigned char b : u) allZero = allZero && b == 0;
+  if (allZero) return std::nullopt;
+  com::Guid g;
+  g.data1 = (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+  g.data2 = static_cast<uint16_t>((u[4] << 8) | u[5]);
+  g.data3 = static_cast<uint16_t>((u[6] << 8) | u[7]);
+  for (int i = 0; i < 8; ++i) g.data4[i] = u[8 + i];
+  return g;
+}
+
+}  // namespace drossgate::platform
