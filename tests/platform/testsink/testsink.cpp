@@ -1,0 +1,332 @@
+// DrossgateTestSink.so: a component library for tests of the catalog, object creation and the
+// store's event dispatcher. DllRegisterServer registers two classes for this library's path:
+//   {D5055000-0000-4000-8000-000000000001}  ProgID "drossgatetest.Decoy"
+//   {D5055000-0000-4000-8000-000000000002}  ProgID "DrossgateTest.Probe"
+// (the decoy sorts first and differs from the probe's "DrossgateTest." prefix only in letter
+// case). Both implement IObjectConstruct, IExStoreSyncEvents and ICreateRegistration.
+//
+// Every call appends one JSON line to the file named by $DROSSGATE_TESTSINK_LOG (nothing is
+// written when it is unset): {"event": "create"|"construct"|"save"|"delete"|"register"|
+// "destroy", "class": ProgID, "instance": "0x..." (the object), "thread": the calling thread's
+// std::thread::id as operator<< prints it, "pid", "constructor": the constructor string or
+// null, and for events "flags", "url", "record" (the event record's URL, when it has one)}.
+// Lines are written with one append each, so parallel callers never interleave.
+//
+// $DROSSGATE_TESTSINK_MODE, read at each call, comma-separated:
+//   fail        OnSyncSave returns E_FAIL
+//   hide        the begin phase sets DAV:ishidden = true on the event record
+//   move:<url>  the begin phase moves the event record's item to <url>
+//   refuse      ICreateRegistration::Register refuses the registration
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "com/com.h"
+#include "store/store.h"
+#include "system/registry.h"
+
+using namespace drossgate::platform;
+using namespace drossgate::platform::com;
+
+namespace {
+
+struct ClassInfo {
+  Guid clsid;
+  const char* progId;
+};
+
+const ClassInfo kClasses[] = {
+    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}}, "drossgatetest.Decoy"},
+    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x02}}, "DrossgateTest.Probe"},
+};
+
+std::atomic<long> liveObjects{0};
+std::atomic<long> serverLocks{0};
+
+std::vector<std::string> Modes() {
+  std::vector<std::string> modes;
+  const char* env = std::getenv("DROSSGATE_TESTSINK_MODE");
+  std::string s = env ? env : "";
+  size_t start = 0;
+  while (start < s.size()) {
+    size_t end = s.find(',', start);
+    if (end == std::string::npos) end = s.size();
+    if (end > start) modes.push_back(s.substr(start, end - start));
+    start = end + 1;
+  }
+  return modes;
+}
+
+bool HasMode(const std::string& mode) {
+  for (const std::string& m : Modes())
+    if (m == mode) return true;
+  return false;
+}
+
+std::string MoveTarget() {
+  for (const std::string& m : Modes())
+    if (m.rfind("move:", 0) == 0) return m.substr(5);
+  return {};
+}
+
+void Log(nlohmann::json line) {
+  const char* file = std::getenv("DROSSGATE_TESTSINK_LOG");
+  if (!file || !*file) return;
+  std::ostringstream tid;
+  tid << std::this_thread::get_id();
+  line["thread"] = tid.str();
+  line["pid"] = getpid();
+  std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t ignored = write(fd, text.data(), text.size());
+  (void)ignored;
+  close(fd);
+}
+
+std::string PointerText(const void* p) {
+  std::ostringstream s;
+  s << p;
+  return s.str();
+}
+
+class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public ICreateRegistration {
+ public:
+  explicit Probe(const ClassInfo& cls) : class_(cls) {
+    ++liveObjects;
+    Log(Base("create"));
+  }
+
+  HRESULT QueryInterface(const Guid& iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IObjectConstruct)
+      *out = static_cast<IObjectConstruct*>(this);
+    else if (iid == IID_IExStoreSyncEvents)
+      *out = static_cast<IExStoreSyncEvents*>(this);
+    else if (iid == IID_ICreateRegistration)
+      *out = static_cast<ICreateRegistration*>(this);
+    else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  uint32_t AddRef() override { return ++refs_; }
+  uint32_t Release() override {
+    uint32_t n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+
+  HRESULT Construct(IUnknown* constructionObject) override {
+    if (!constructionObject) return E_POINTER;
+    IObjectConstructString* text = nullptr;
+    if (Failed(constructionObject->QueryInterface(IID_IObjectConstructString,
+                                                  reinterpret_cast<void**>(&text))) ||
+        !text)
+      return E_NOINTERFACE;
+    const char* s = nullptr;
+    HRESULT hr = text->get_ConstructString(&s);
+    text->Release();
+    if (Failed(hr)) return hr;
+    constructed_ = true;
+    hasString_ = s != nullptr;
+    constructorString_ = s ? s : "";
+    Log(Base("construct"));
+    return S_OK;
+  }
+
+  HRESULT OnSyncSave(IExStoreEventInfo* info, const char* url, int32_t flags) override {
+    nlohmann::json line = Event("save", info, url, flags);
+    std::shared_ptr<store::Record> record = RecordOf(info);
+    if ((flags & EVT_SYNC_BEGIN) && record) {
+      try {
+        if (HasMode("hide")) {
+          record->GetFields().Set("DAV:ishidden", true);
+          record->GetFields().Update();
+          line["hidden"] = true;
+        }
+        if (std::string target = MoveTarget(); !target.empty())
+          line["moved"] = record->MoveRecord("", target, false);
+      } catch (const std::exception& e) {
+        line["error"] = e.what();
+      }
+    }
+    Log(line);
+    return HasMode("fail") ? E_FAIL : S_OK;
+  }
+
+  HRESULT OnSyncDelete(IExStoreEventInfo* info, const char* url, int32_t flags) override {
+    Log(Event("delete", info, url, flags));
+    return S_OK;
+  }
+
+  HRESULT Register(IExStoreEventInfo* info, const char* url, int32_t flags,
+                   int32_t* result) override {
+    if (!result) return E_POINTER;
+    *result = HasMode("refuse") ? 1 : 0;
+    nlohmann::json line = Event("register", info, url, flags);
+    line["result"] = *result;
+    Log(line);
+    return S_OK;
+  }
+
+ private:
+  ~Probe() {
+    Log(Base("destroy"));
+    --liveObjects;
+  }
+
+  nlohmann::json Base(const char* event) const {
+    nlohmann::json j = {{"event", event},
+                        {"class", class_.progId},
+                        {"instance", PointerText(static_cast<const IObjectConstruct*>(this))}};
+    j["constructor"] = hasString_ ? nlohmann::json(constructorString_) : nlohmann::json(nullptr);
+    j["constructed"] = constructed_;
+    return j;
+  }
+
+  static std::shared_ptr<store::Record> RecordOf(IExStoreEventInfo* info) {
+    std::shared_ptr<store::Record> record;
+    if (info && Failed(info->get_EventRecord(&record))) record.reset();
+    return record;
+  }
+
+  nlohmann::json Event(const char* event, IExStoreEventInfo* info, const char* url,
+                       int32_t flags) const {
+    nlohmann::json j = Base(event);
+    j["flags"] = flags;
+    j["url"] = url ? url : "";
+    try {
+      if (auto record = RecordOf(info)) j["record"] = record->Url();
+    } catch (const std::exception& e) {
+      j["record_error"] = e.what();
+    }
+    return j;
+  }
+
+  const ClassInfo& class_;
+  std::atomic<uint32_t> refs_{1};
+  bool constructed_ = false;
+  bool hasString_ = false;
+  std::string constructorString_;
+};
+
+class Factory final : public IClassFactory {
+ public:
+  explicit Factory(const ClassInfo& cls) : class_(cls) {}
+  HRESULT QueryInterface(const Guid& iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *out = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // The factories are static: counting references would only guard against nothing.
+  uint32_t AddRef() override { return 2; }
+  uint32_t Release() override { return 1; }
+  HRESULT CreateInstance(IUnknown* outer, const Guid& iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    auto* probe = new (std::nothrow) Probe(class_);
+    if (!probe) return E_OUTOFMEMORY;
+    HRESULT hr = probe->QueryInterface(iid, out);
+    probe->Release();
+    return hr;
+  }
+  HRESULT LockServer(bool lock) override {
+    serverLocks += lock ? 1 : -1;
+    return S_OK;
+  }
+
+ private:
+  ~Factory() = default;
+  const ClassInfo& class_;
+  friend struct Factories;
+};
+
+struct Factories {
+  Factory decoy{kClasses[0]};
+  Factory probe{kClasses[1]};
+};
+
+Factories& TheFactories() {
+  static Factories f;
+  return f;
+}
+
+std::string ThisLibraryPath() {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void*>(&PointerText), &info) || !info.dli_fname) return {};
+  char resolved[PATH_MAX];
+  return realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+}
+
+bool SetDefault(registry::Hive hive, const std::string& path, const std::string& value,
+                const char* name = "") {
+  registry::Key key = 0;
+  if (registry::CreateKey(hive, path, key) != registry::kSuccess) return false;
+  bool ok = registry::SetString(key, name, value) == registry::kSuccess;
+  registry::CloseKey(key);
+  return ok;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(const Guid& clsid,
+                                                                            const Guid& iid,
+                                                                            void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  Factories& f = TheFactories();
+  Factory* factory = clsid == kClasses[0].clsid   ? &f.decoy
+                     : clsid == kClasses[1].clsid ? &f.probe
+                                                  : nullptr;
+  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
+  return factory->QueryInterface(iid, out);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
+  return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
+  const std::string path = ThisLibraryPath();
+  if (path.empty()) return SELFREG_E_CLASS;
+  for (const ClassInfo& c : kClasses) {
+    const std::string clsid = FormatGuid(c.clsid);
+    const std::string base = "CLSID\\" + clsid;
+    bool ok =
+        SetDefault(registry::Hive::kClassesRoot, std::string(c.progId) + "\\CLSID", clsid) &&
+        SetDefault(registry::Hive::kClassesRoot, base, std::string(c.progId) + " test class") &&
+        SetDefault(registry::Hive::kClassesRoot, base + "\\ProgID", c.progId) &&
+        SetDefault(registry::Hive::kClassesRoot, base + "\\InprocServer32", path) &&
+        SetDefault(registry::Hive::kClassesRoot, base + "\\InprocServer32", "Apartment",
+                   "ThreadingModel");
+    if (!ok) return SELFREG_E_CLASS;
+  }
+  return S_OK;
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
+  for (const ClassInfo& c : kClasses) {
+    registry::DeleteKey(registry::Hive::kClassesRoot, c.progId);
+    registry::DeleteKey(registry::Hive::kClassesRoot, "CLSID\\" + FormatGuid(c.clsid));
+  }
+  return S_OK;
+}
