@@ -1,6 +1,7 @@
 #include "PickupDir.h"
 
 #include "basRegistry.h"
+#include "directory/directory.h"
 #include "error.h"
 #include "system/registry.h"
 #include "system/system.h"
@@ -9,6 +10,9 @@
 namespace drossgate::sink {
 
 namespace reg = platform::registry;
+namespace dir = platform::directory;
+using platform::SkipOnError;
+using platform::ValueOr;
 
 std::string ParseSharePath(std::string_view data) {
   const size_t at = text::FindNoCase(data, "Path");
@@ -66,5 +70,72 @@ std::string HomeServerFromValue(const std::string& value) {
 }
 
 std::string QuoteQueryValue(const std::string& value) { return text::ReplaceAll(value, "'", "''"); }
+
+std::string GetSmtpPickupDirectory(const std::string& objectPath) {
+  return ValueOr(std::string(), [&] {
+    auto object = dir::BindObject(objectPath);
+    if (!object) return std::string();
+    object->Refresh();
+    return object->Get("msExchSmtpPickupDirectory");
+  });
+}
+
+std::string GetHomeServerName(const std::string& directoryServerPath) {
+  std::string value;
+  SkipOnError([&] {
+    auto conn = dir::CreateConnection();
+    conn->SetProvider("ADSDSOObject");
+    conn->Open("ADs Provider");
+    auto cmd = dir::CreateCommand();
+    cmd->SetActiveConnection(conn.get());
+    cmd->SetCommandText("SELECT msExchHomeServerName FROM '" + directoryServerPath + "' " +
+                        "WHERE objectcategory='person' AND sAMAccountName='" +
+                        QuoteQueryValue(GetCurrentUserName()) + "'");
+    cmd->SetProperty("searchscope", int32_t{2});
+    cmd->SetProperty("cache results", false);
+    cmd->SetProperty("Chase Referrals", int32_t{96});
+    auto rows = cmd->Execute(-1);
+    if (!rows->IsEof()) value = text::ToUpper(rows->Field("msExchHomeServerName").Text());
+    rows->Close();
+  });
+  return value.empty() ? value : HomeServerFromValue(value);
+}
+
+std::string GetPickupDirFromDirectory() {
+  std::unique_ptr<dir::ExchangeServer> server;
+  SkipOnError([&] { server = dir::CreateExchangeServer(); });
+
+  // The LDAP root first; the global catalog only when that binding fails.
+  std::string serverPath;
+  std::unique_ptr<dir::DirectoryObject> rootDse;
+  if (SkipOnError([&] { rootDse = dir::BindObject("LDAP://RootDSE"); })) {
+    SkipOnError([&] {
+      const std::string host = rootDse->Get("dnshostname");
+      if (!host.empty()) serverPath = "LDAP://" + host;
+    });
+  } else {
+    SkipOnError([&] {
+      serverPath = "GC://" + dir::BindObject("GC://RootDSE")->Get("dnshostname");
+    });
+  }
+
+  const std::string computer =
+      ValueOr(std::string(), [] { return text::ToLower(dir::WinNTSystemInfo().ComputerName()); });
+  const std::string domain =
+      ValueOr(std::string(), [] { return text::ToLower(dir::ADSystemInfo().DomainDNSName()); });
+  std::string serverName = computer.empty() || domain.empty() ? "" : computer + "." + domain;
+  if (IsClusterNode() && !serverPath.empty()) {
+    const std::string home = text::Trim(GetHomeServerName(serverPath));
+    if (!home.empty()) serverName = home;
+  }
+
+  std::string adsPath;
+  SkipOnError([&] {
+    if (!server) return;
+    server->Open(serverName);
+    adsPath = server->Field("ADsPath").Text();
+  });
+  return GetSmtpPickupDirectory(SmtpServerPath(adsPath));
+}
 
 }  // namespace drossgate::sink
