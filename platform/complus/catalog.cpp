@@ -1,6 +1,7 @@
 #include "complus/catalog.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,8 @@ namespace {
 
 // catalog.db: objects of every collection in one table (an application's components name it
 // as their parent), their properties in another, in the order they were first set. The
-// generation counter in meta goes up in every transaction that changes the catalog.
+// generation counter in meta goes up in every transaction that changes the catalog; the
+// instance number, random per file, tells a catalog made anew from the one it replaced.
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta(name, value) VALUES ('schema', 1), ('generation', 1);
@@ -484,11 +486,10 @@ class CatalogImpl final : public Catalog {
   std::shared_ptr<Db> db_;
 };
 
-// A read-only connection per thread for the lookups object creation makes on every delivery;
-// reopened when the root or the file itself changes.
+// A connection per thread for the lookups object creation makes on every delivery; reopened
+// when the root changes or the file was replaced or removed.
 struct Reader {
   std::string file;
-  ino_t ino = 0;
   std::unique_ptr<Db> db;
   std::unique_ptr<Stmt> generation;
 
@@ -497,20 +498,23 @@ struct Reader {
     try {
       now = CatalogFile();
     } catch (const PlatformError&) {
-      return nullptr;
-    }
-    struct stat st {};
-    if (stat(now.c_str(), &st) != 0) {
       Close();
       return nullptr;
     }
-    if (!db || now != file || st.st_ino != ino) {
-      Close();
+    if (db && (now != file || Moved())) Close();
+    if (!db) {
+      struct stat st {};
+      if (stat(now.c_str(), &st) != 0) return nullptr;
       db = std::make_unique<Db>(now);
       file = now;
-      ino = st.st_ino;
     }
     return db.get();
+  }
+  bool Moved() const {
+    int moved = 0;
+    return sqlite3_file_control(db->handle(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) !=
+               SQLITE_OK ||
+           moved != 0;
   }
   void Close() {
     generation.reset();
@@ -540,10 +544,15 @@ void CreateCatalogFile(const std::string& root) {
   bool ok = fchmod(fd, 0600) == 0;
   close(fd);
   if (!ok) Fail(errors::kFileWrite, "Cannot restrict the catalog file " + file);
+  auto guid = CreateGuid();
+  if (!guid) Fail(errors::kFail, "Cannot create a GUID for the catalog file " + file);
   Db db(file);
   db.Exec("PRAGMA journal_mode=WAL");
   Transaction tx(db, "BEGIN IMMEDIATE");
   db.Exec(kSchema);
+  Stmt(db, "INSERT OR IGNORE INTO meta(name, value) VALUES ('instance', ?1)")
+      .Bind(1, int64_t{guid->data1})
+      .Run();
   tx.Commit();
 }
 
@@ -590,12 +599,19 @@ uint64_t CatalogGeneration() {
     if (!db) return 0;
     if (!r.generation)
       r.generation =
-          std::make_unique<Stmt>(*db, "SELECT value FROM meta WHERE name = 'generation'");
+          std::make_unique<Stmt>(*db,
+                                 "SELECT (SELECT value FROM meta WHERE name = 'instance'), "
+                                 "(SELECT value FROM meta WHERE name = 'generation')");
     r.generation->Reset();
-    uint64_t value = r.generation->Step() ? static_cast<uint64_t>(r.generation->Int(0)) : 0;
+    uint64_t value = 0;
+    if (r.generation->Step()) {
+      // A catalog made anew counts from the start again; its random instance number keeps
+      // its generations apart from the old file's.
+      value = (static_cast<uint64_t>(r.generation->Int(0)) << 32) ^
+              static_cast<uint64_t>(r.generation->Int(1));
+    }
     r.generation->Reset();
-    // A catalog file made anew starts counting again; its inode tells the two apart.
-    return (static_cast<uint64_t>(r.ino) << 32) ^ value;
+    return value;
   } catch (const PlatformError&) {
     return 0;
   }

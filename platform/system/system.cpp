@@ -36,6 +36,7 @@ struct MachineCache {
   std::mutex mutex;
   struct Entry {
     FileStamp stamp;
+    std::string content;
     const MachineInfo* info = nullptr;
   };
   std::map<std::filesystem::path, Entry> byRoot;
@@ -112,10 +113,16 @@ const MachineInfo& Machine() {
   std::string content;
   if (!ReadWholeFile(file, content))
     Fail(errors::kNotFound, "The machine file " + file.string() + " cannot be read");
+  // A file just written is re-read on every call for a moment; only new content makes a new
+  // version, so the versions kept stay few.
+  if (it != cache.byRoot.end() && it->second.content == content) {
+    it->second.stamp = *stamp;
+    return *it->second.info;
+  }
   auto info = std::make_unique<MachineInfo>(ParseMachine(content, file));
   const MachineInfo* p = info.get();
   cache.keep.push_back(std::move(info));
-  cache.byRoot[file] = {*stamp, p};
+  cache.byRoot[file] = {*stamp, std::move(content), p};
   return *p;
 }
 

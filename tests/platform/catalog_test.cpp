@@ -1,0 +1,301 @@
+#include "complus/catalog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "error.h"
+#include "platform_fixture.h"
+#include "system/registry.h"
+#include "text.h"
+
+namespace drossgate::platform::complus {
+namespace {
+
+using test::PlatformRootTest;
+
+const std::string kSink = DROSSGATE_TESTSINK;
+const std::string kProbeClsid = "{D5055000-0000-4000-8000-000000000002}";
+
+class CatalogTest : public PlatformRootTest {
+ protected:
+  // A saved application; returns its ID.
+  std::string AddApplication(const std::string& name) {
+    auto catalog = OpenCatalog();
+    auto apps = catalog->GetCollection("Applications");
+    apps->Populate();
+    CatalogObject& app = apps->Add();
+    app.SetValue("Name", name);
+    std::string id = std::get<std::string>(app.Value("ID"));
+    EXPECT_EQ(apps->SaveChanges(), 1);
+    return id;
+  }
+
+  std::unique_ptr<CatalogCollection> Components(const std::string& appId) {
+    auto apps = OpenCatalog()->GetCollection("Applications");
+    auto comps = apps->GetCollection("Components", appId);
+    comps->Populate();
+    return comps;
+  }
+
+  int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const PlatformError& e) {
+      return e.number();
+    }
+    return 0;
+  }
+};
+
+TEST_F(CatalogTest, NewObjectsCarryTheDefaults) {
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();
+  CatalogObject& app = apps->Add();
+  auto comps = apps->GetCollection("Components", "{00000000-0000-0000-0000-000000000000}");
+  CatalogObject& comp = comps->Add();
+  struct Case {
+    const char* name;
+    CatalogObject& object;
+    const char* property;
+    PropertyValue expected;
+  } cases[] = {
+      {"access checks on", app, "ApplicationAccessChecksEnabled", true},
+      {"interactive identity", app, "Identity", std::string("Interactive User")},
+      {"no password", app, "Password", std::string()},
+      {"no description", app, "description", std::string()},
+      {"construction off", comp, "ConstructionEnabled", false},
+      {"null constructor string", comp, "ConstructorString", std::monostate{}},
+      {"no library", comp, "DLL", std::string()},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.object.Value(c.property), c.expected) << c.name;
+  EXPECT_TRUE(com::ParseGuid(app.Key())) << app.Key();
+  EXPECT_NE(app.Key(), apps->Add().Key()) << "each application gets its own ID";
+  EXPECT_EQ(ErrorOf([&] { app.Value("NoSuchProperty"); }), errors::kInvalidArg);
+}
+
+TEST_F(CatalogTest, PropertiesSurviveReopenInOrderWithTheirTypes) {
+  {
+    auto apps = OpenCatalog()->GetCollection("Applications");
+    apps->Populate();
+    CatalogObject& app = apps->Add();
+    app.SetValue("Name", "Persisted");
+    app.SetValue("applicationaccesschecksenabled", false);  // same property, other spelling
+    app.SetValue("Custom", int32_t{-42});
+    app.SetValue("Nothing", std::monostate{});
+    ASSERT_EQ(apps->SaveChanges(), 1);
+    EXPECT_EQ(apps->SaveChanges(), 0) << "nothing left to save";
+  }
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();
+  ASSERT_EQ(apps->Count(), 1);
+  CatalogObject& app = apps->Item(0);
+  EXPECT_EQ(app.Name(), "Persisted");
+  EXPECT_EQ(app.Value("ApplicationAccessChecksEnabled"), PropertyValue(false));
+  EXPECT_EQ(app.Value("CUSTOM"), PropertyValue(int32_t{-42}));
+  EXPECT_EQ(app.Value("Nothing"), PropertyValue(std::monostate{}));
+  EXPECT_EQ(app.PropertyNames(),
+            (std::vector<std::string>{"Name", "ID", "ApplicationAccessChecksEnabled", "Identity",
+                                      "Password", "Description", "Custom", "Nothing"}));
+  EXPECT_EQ(ErrorOf([&] { apps->Item(1); }), errors::kInvalidArg);
+  EXPECT_EQ(ErrorOf([&] { apps->Item(-1); }), errors::kInvalidArg);
+}
+
+TEST_F(CatalogTest, ComponentsAreKeyedByIdWithoutRegardToCase) {
+  const std::string id = AddApplication("Keyed");
+  {
+    auto comps = Components(text::ToUpper(id));
+    CatalogObject& c = comps->Add();
+    c.SetValue("Name", "Keyed.One");
+    ASSERT_EQ(comps->SaveChanges(), 1);
+  }
+  EXPECT_EQ(Components(text::ToLower(id))->Count(), 1);
+  EXPECT_EQ(Components(id)->Item(0).Name(), "Keyed.One");
+  EXPECT_EQ(Components("{11111111-1111-1111-1111-111111111111}")->Count(), 0);
+
+  auto orphan = Components("{11111111-1111-1111-1111-111111111111}");
+  orphan->Add();
+  EXPECT_EQ(ErrorOf([&] { orphan->SaveChanges(); }), errors::kNotFound)
+      << "components need their application";
+}
+
+TEST_F(CatalogTest, RemovingAnApplicationRemovesItsComponents) {
+  const std::string keep = AddApplication("Keep");
+  const std::string gone = AddApplication("Gone");
+  for (const std::string& id : {keep, gone}) {
+    auto comps = Components(id);
+    comps->Add().SetValue("Name", "Shared.Name");
+    comps->SaveChanges();
+  }
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();
+  ASSERT_EQ(apps->Count(), 2);
+  apps->Remove(1);
+  EXPECT_EQ(apps->Count(), 1);
+  EXPECT_EQ(apps->SaveChanges(), 1);
+
+  apps->Populate();
+  ASSERT_EQ(apps->Count(), 1);
+  EXPECT_EQ(apps->Item(0).Name(), "Keep");
+  EXPECT_EQ(Components(gone)->Count(), 0);
+  EXPECT_EQ(Components(keep)->Count(), 1);
+  auto found = FindComponent("shared.name");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->appName, "Keep");
+}
+
+TEST_F(CatalogTest, InstallComponentAddsEveryClassTheLibraryRegisters) {
+  const std::string id = AddApplication("DrossgateTest");
+  auto catalog = OpenCatalog();
+  catalog->InstallComponent("drossgatetest", kSink, "", "");  // by name, any case
+  auto comps = Components(id);
+  ASSERT_EQ(comps->Count(), 2);
+  EXPECT_EQ(comps->Item(0).Name(), "drossgatetest.Decoy");
+  EXPECT_EQ(comps->Item(1).Name(), "DrossgateTest.Probe");
+  EXPECT_EQ(comps->Item(1).Key(), kProbeClsid);
+  EXPECT_EQ(comps->Item(1).Value("DLL"), PropertyValue(std::filesystem::canonical(kSink).string()));
+  EXPECT_EQ(comps->Item(1).Value("ConstructionEnabled"), PropertyValue(false));
+
+  catalog->InstallComponent(text::ToLower(id), kSink, "", "");  // by ID: nothing doubles
+  EXPECT_EQ(Components(id)->Count(), 2);
+
+  struct Case {
+    const char* name;
+    std::string app, dll;
+    int32_t error;
+  } cases[] = {
+      {"unknown application", "Nobody", kSink, errors::kNotFound},
+      {"missing library", "DrossgateTest", kSink + ".missing", errors::kNotFound},
+      {"not a component library", "DrossgateTest", (root() / "catalog.db").string(),
+       errors::kClassNotRegistered},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ErrorOf([&] { catalog->InstallComponent(c.app, c.dll, "", ""); }), c.error) << c.name;
+}
+
+TEST_F(CatalogTest, RefreshComponentsFollowsTheRegistry) {
+  const std::string id = AddApplication("DrossgateTest");
+  auto catalog = OpenCatalog();
+  catalog->InstallComponent("DrossgateTest", kSink, "", "");
+  registry::Key key = 0;
+  ASSERT_EQ(
+      registry::OpenKey(registry::Hive::kClassesRoot, "CLSID\\" + kProbeClsid + "\\ProgID", key),
+      registry::kSuccess);
+  ASSERT_EQ(registry::SetString(key, "", "DrossgateTest.Renamed"), registry::kSuccess);
+  registry::CloseKey(key);
+  const uint64_t before = CatalogGeneration();
+  catalog->RefreshComponents();
+  EXPECT_EQ(Components(id)->Item(1).Name(), "DrossgateTest.Renamed");
+  EXPECT_NE(CatalogGeneration(), before);
+  const uint64_t after = CatalogGeneration();
+  catalog->RefreshComponents();
+  EXPECT_EQ(CatalogGeneration(), after) << "nothing changed, nothing written";
+}
+
+TEST_F(CatalogTest, FindComponentTakesTheFirstApplicationAndIgnoresCase) {
+  const std::string first = AddApplication("First");
+  const std::string second = AddApplication("Second");
+  for (const std::string& id : {second, first}) {
+    auto comps = Components(id);
+    CatalogObject& c = comps->Add();
+    c.SetValue("Name", "Test.Class");
+    c.SetValue("DLL", "/lib/" + id);
+    c.SetValue("ConstructionEnabled", true);
+    c.SetValue("ConstructorString", "from " + id);
+    comps->SaveChanges();
+  }
+  auto found = FindComponent("TEST.CLASS");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->appName, "First");
+  EXPECT_EQ(found->progId, "Test.Class");
+  EXPECT_EQ(found->dll, "/lib/" + first);
+  EXPECT_TRUE(found->constructionEnabled);
+  EXPECT_EQ(found->constructorString, "from " + first);
+  EXPECT_FALSE(FindComponent("Test.Clas"));
+  EXPECT_FALSE(FindComponent(""));
+}
+
+TEST_F(CatalogTest, GenerationMovesWithEverySave) {
+  const uint64_t start = CatalogGeneration();
+  EXPECT_EQ(CatalogGeneration(), start);
+  AddApplication("One");
+  const uint64_t one = CatalogGeneration();
+  EXPECT_NE(one, start);
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();
+  EXPECT_EQ(CatalogGeneration(), one) << "reading changes nothing";
+  apps->Remove(0);
+  apps->SaveChanges();
+  EXPECT_NE(CatalogGeneration(), one);
+
+  // A catalog made anew does not repeat an old generation.
+  const uint64_t old = CatalogGeneration();
+  std::filesystem::remove(root() / "catalog.db");
+  std::filesystem::remove(root() / "catalog.db-wal");
+  std::filesystem::remove(root() / "catalog.db-shm");
+  CreateCatalogFile(root().string());
+  EXPECT_NE(CatalogGeneration(), old);
+}
+
+TEST_F(CatalogTest, FilesAreReadableByTheOwnerOnly) {
+  AddApplication("Secret");
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();  // keeps the database open, so its side files exist
+  for (const char* name : {"catalog.db", "catalog.db-wal", "catalog.db-shm"}) {
+    struct stat st {};
+    if (stat((root() / name).c_str(), &st) != 0) continue;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+}
+
+TEST_F(CatalogTest, MissingOrBrokenCatalog) {
+  std::filesystem::remove(root() / "catalog.db");
+  EXPECT_EQ(ErrorOf([] { OpenCatalog(); }), errors::kNotFound);
+  EXPECT_FALSE(FindComponent("Any.Thing")) << "no catalog, no component";
+  EXPECT_EQ(CatalogGeneration(), 0u);
+
+  std::filesystem::remove(root() / "catalog.db-wal");
+  std::filesystem::remove(root() / "catalog.db-shm");
+  testing::WriteFile(root() / "catalog.db", std::string(4096, '\x5a'));
+  EXPECT_EQ(ErrorOf([] { OpenCatalog(); }), errors::kCorrupt);
+  EXPECT_EQ(ErrorOf([] { FindComponent("Any.Thing"); }), errors::kCorrupt);
+  EXPECT_EQ(CatalogGeneration(), 0u);
+
+  SetPlatformRoot(root() / "absent");
+  EXPECT_FALSE(FindComponent("Any.Thing"));
+}
+
+TEST_F(CatalogTest, OnlyTheOneTopLevelCollection) {
+  auto catalog = OpenCatalog();
+  EXPECT_EQ(ErrorOf([&] { catalog->GetCollection("Components"); }), errors::kInvalidArg);
+  auto apps = catalog->GetCollection("applications");
+  EXPECT_EQ(ErrorOf([&] { apps->GetCollection("Roles", "x"); }), errors::kInvalidArg);
+}
+
+TEST_F(CatalogTest, ConcurrentWritersBothSurvive) {
+  constexpr int kThreads = 3, kEach = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      try {
+        auto apps = OpenCatalog()->GetCollection("Applications");
+        for (int i = 0; i < kEach; ++i) {
+          apps->Populate();
+          apps->Add().SetValue("Name", "T" + std::to_string(t) + "-" + std::to_string(i));
+          apps->SaveChanges();
+        }
+      } catch (const PlatformError&) {
+        ++failures;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  auto apps = OpenCatalog()->GetCollection("Applications");
+  apps->Populate();
+  EXPECT_EQ(apps->Count(), kThreads * kEach);
+}
+
+}  // namespace
+}  // namespace drossgate::platform::complus

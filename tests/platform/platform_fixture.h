@@ -1,0 +1,53 @@
+#pragma once
+// A fresh platform root for in-process platform tests: machine.json, an empty registry and an
+// empty catalog, made with the platform's own calls, and selected as this process's root.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "complus/catalog.h"
+#include "fault.h"
+#include "system/system.h"
+#include "testsupport.h"
+
+namespace drossgate::platform::test {
+
+inline void MakeRoot(const std::filesystem::path& root) {
+  WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr});
+  testing::WriteFile(root / "registry.json", "{}\n");
+  complus::CreateCatalogFile(root.string());
+}
+
+class PlatformRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeRoot(dir_.path());
+    SetPlatformRoot(dir_.path());
+  }
+  void TearDown() override {
+    SetPlatformRoot({});
+    unsetenv("DROSSGATE_FAULTS");
+    ReloadFaults();
+  }
+  const std::filesystem::path& root() const { return dir_.path(); }
+
+ private:
+  testing::TempDir dir_;
+};
+
+// The JSON lines the test component library wrote.
+inline std::vector<nlohmann::json> ReadLog(const std::filesystem::path& file) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+}  // namespace drossgate::platform::test

@@ -1,0 +1,390 @@
+#include "system/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform_fixture.h"
+#include "text.h"
+
+namespace drossgate::platform::registry {
+namespace {
+
+using test::PlatformRootTest;
+const std::string kShares = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
+
+// Opens (creating) a key and closes it at the end of the scope.
+struct TestKey {
+  Key key = 0;
+  TestKey(Hive hive, const std::string& path, bool create = true) {
+    Status st = create ? CreateKey(hive, path, key) : OpenKey(hive, path, key);
+    EXPECT_EQ(st, kSuccess) << path;
+  }
+  ~TestKey() {
+    if (key) CloseKey(key);
+  }
+};
+
+std::vector<std::string> ValueNames(Key key) {
+  std::vector<std::string> names;
+  std::string name, data;
+  ValueType type{};
+  for (uint32_t i = 0; EnumValue(key, i, 1024, 65536, name, type, data) == kSuccess; ++i)
+    names.push_back(name);
+  return names;
+}
+
+TEST(ParseKeyPath, HiveNamesAndPaths) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool ok;
+    Hive hive;
+    std::string path;
+  } cases[] = {
+      {"short machine", "HKLM\\SYSTEM\\Cluster", true, Hive::kLocalMachine, "SYSTEM\\Cluster"},
+      {"long machine", "HKEY_LOCAL_MACHINE\\SOFTWARE", true, Hive::kLocalMachine, "SOFTWARE"},
+      {"classes short", "HKCR\\CLSID", true, Hive::kClassesRoot, "CLSID"},
+      {"classes long", "HKEY_CLASSES_ROOT\\Drossgate.DrossgateCls", true, Hive::kClassesRoot,
+       "Drossgate.DrossgateCls"},
+      {"user hive alone", "HKCU", true, Hive::kCurrentUser, ""},
+      {"user long, lower case", "hkey_current_user\\Software", true, Hive::kCurrentUser,
+       "Software"},
+      {"doubled and trailing separators", "HKLM\\\\A\\B\\", true, Hive::kLocalMachine, "A\\B"},
+      {"unknown hive", "HKEY_USERS\\x", false, Hive::kLocalMachine, ""},
+      {"no hive", "SYSTEM\\CurrentControlSet", false, Hive::kLocalMachine, ""},
+      {"empty", "", false, Hive::kLocalMachine, ""},
+  };
+  for (const Case& c : cases) {
+    Hive hive = Hive::kLocalMachine;
+    std::string path;
+    EXPECT_EQ(ParseKeyPath(c.text, hive, path), c.ok) << c.name;
+    if (!c.ok) continue;
+    EXPECT_EQ(hive, c.hive) << c.name;
+    EXPECT_EQ(path, c.path) << c.name;
+  }
+}
+
+using RegistryTest = PlatformRootTest;
+
+TEST_F(RegistryTest, EnumValueReportsMoreDataWhenEitherBufferIsTooSmall) {
+  TestKey k(Hive::kLocalMachine, kShares);
+  ASSERT_EQ(SetString(k.key, "Name5", std::string(9, 'x')), kSuccess);  // 10 bytes with NUL
+  struct Case {
+    const char* name;
+    uint32_t nameCapacity, dataCapacity;
+    Status expected;
+  } cases[] = {
+      {"both exact", 6, 10, kSuccess},
+      {"name without room for its NUL", 5, 10, kMoreData},
+      {"data one byte short", 6, 9, kMoreData},
+      {"no buffers at all", 0, 0, kMoreData},
+      {"the share lookup's buffers", 1024, 500, kSuccess},
+  };
+  for (const Case& c : cases) {
+    std::string name = "stale", data = "stale";
+    ValueType type{};
+    EXPECT_EQ(EnumValue(k.key, 0, c.nameCapacity, c.dataCapacity, name, type, data), c.expected)
+        << c.name;
+    if (c.expected == kSuccess) {
+      EXPECT_EQ(name, "Name5") << c.name;
+      EXPECT_EQ(data, std::string(9, 'x') + '\0') << c.name;
+    }
+  }
+  std::string name, data;
+  ValueType type{};
+  EXPECT_EQ(EnumValue(k.key, 1, 1024, 500, name, type, data), kNoMoreItems);
+  EXPECT_EQ(EnumValue(k.key, 1000, 1024, 500, name, type, data), kNoMoreItems);
+}
+
+TEST_F(RegistryTest, EnumValueGivesRawBytesPerType) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Types");
+  ASSERT_EQ(SetString(k.key, "text", "abc"), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "list", {"a", "bc"}), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "empty list", {}), kSuccess);
+  ASSERT_EQ(SetDword(k.key, "number", 0x01020304), kSuccess);
+  struct Case {
+    const char* name;
+    ValueType type;
+    std::string bytes;
+  } cases[] = {
+      {"text", ValueType::kString, std::string("abc\0", 4)},
+      {"list", ValueType::kMultiString, std::string("a\0bc\0\0", 6)},
+      {"empty list", ValueType::kMultiString, std::string("\0", 1)},
+      {"number", ValueType::kDword, std::string("\x04\x03\x02\x01", 4)},
+  };
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    std::string name, data;
+    ValueType type{};
+    ASSERT_EQ(EnumValue(k.key, i, 1024, 500, name, type, data), kSuccess) << cases[i].name;
+    EXPECT_EQ(name, cases[i].name);
+    EXPECT_EQ(type, cases[i].type) << cases[i].name;
+    EXPECT_EQ(data, cases[i].bytes) << cases[i].name;
+  }
+}
+
+// The pickup-share lookup: enumerate with 1024/500 buffers, restart once on the first failure.
+std::string PickupPathFromShares() {
+  Key key = 0;
+  if (OpenKey(Hive::kLocalMachine, kShares, key) != kSuccess) return {};
+  std::string found;
+  bool restarted = false;
+  for (uint32_t i = 0;; ++i) {
+    std::string name, data;
+    ValueType type{};
+    if (EnumValue(key, i, 1024, 500, name, type, data) != kSuccess) {
+      if (restarted) break;
+      restarted = true;
+      i = static_cast<uint32_t>(-1);
+      continue;
+    }
+    if (text::EqualsNoCase(name, "PickUp")) {
+      size_t at = data.find("Path=");
+      if (at != std::string::npos) found = data.substr(at + 5, data.find('\0', at) - at - 5);
+      break;
+    }
+  }
+  CloseKey(key);
+  return found;
+}
+
+TEST_F(RegistryTest, PickupShareLookupAsTheSinkDoesIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::vector<std::string>>> shares;
+    std::string expected;
+  } cases[] = {
+      {"share among others",
+       {{"print$", {"Path=/var/print"}},
+        {"PickUp", {"CSCFlags=0", "MaxUses=4294967295", "Path=/srv/pickup", "Permissions=0"}}},
+       "/srv/pickup"},
+      {"lower-case value name", {{"pickup", {"Path=/a"}}}, "/a"},
+      {"a share too big for 500 bytes stops the walk",
+       {{"big", {std::string(600, 'x')}}, {"PickUp", {"Path=/never"}}},
+       ""},
+      {"share of exactly 500 bytes still fits",
+       {{"full", {std::string(498, 'x')}}, {"PickUp", {"Path=/b"}}},
+       "/b"},
+      {"no share", {}, ""},
+  };
+  for (const Case& c : cases) {
+    DeleteKey(Hive::kLocalMachine, kShares);
+    TestKey k(Hive::kLocalMachine, kShares);
+    for (const auto& [name, entries] : c.shares)
+      ASSERT_EQ(SetMultiString(k.key, name, entries), kSuccess);
+    EXPECT_EQ(PickupPathFromShares(), c.expected) << c.name;
+  }
+}
+
+TEST_F(RegistryTest, ValuesKeepInsertionOrderAndFirstSpelling) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Order");
+  for (const char* n : {"zeta", "Alpha", "mid"}) ASSERT_EQ(SetString(k.key, n, n), kSuccess);
+  ASSERT_EQ(SetDword(k.key, "ALPHA", 7), kSuccess);  // replaces, keeps place and spelling
+  EXPECT_EQ(ValueNames(k.key), (std::vector<std::string>{"zeta", "Alpha", "mid"}));
+  uint32_t n = 0;
+  EXPECT_EQ(QueryDword(k.key, "alpha", n), kSuccess);
+  EXPECT_EQ(n, 7u);
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "alpha", s), kInvalidParameter) << "now a dword";
+  EXPECT_EQ(DeleteValue(k.key, "ZETA"), kSuccess);
+  EXPECT_EQ(DeleteValue(k.key, "zeta"), kFileNotFound);
+  EXPECT_EQ(ValueNames(k.key), (std::vector<std::string>{"Alpha", "mid"}));
+  EXPECT_EQ(QueryString(k.key, "", s), kFileNotFound) << "no default value yet";
+  ASSERT_EQ(SetString(k.key, "", "default"), kSuccess);
+  EXPECT_EQ(QueryString(k.key, "", s), kSuccess);
+  EXPECT_EQ(s, "default");
+}
+
+TEST_F(RegistryTest, KeysCompareWithoutCaseAndDeleteWithTheirSubtree) {
+  { TestKey k(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32"); }
+  { TestKey k(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID"); }
+  { TestKey k(Hive::kClassesRoot, "clsid\\{aa}"); }
+  Key key = 0;
+  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "clsid\\{ab}\\inprocserver32", key), kSuccess);
+  CloseKey(key);
+  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{CD}", key), kSuccess) << "implied by a subkey";
+  CloseKey(key);
+  EXPECT_EQ(OpenKey(Hive::kLocalMachine, "CLSID", key), kFileNotFound) << "other hive";
+  EXPECT_EQ(key, 0);
+
+  TestKey clsid(Hive::kClassesRoot, "CLSID", false);
+  std::vector<std::string> children;
+  std::string name;
+  for (uint32_t i = 0; EnumKey(clsid.key, i, name) == kSuccess; ++i) children.push_back(name);
+  EXPECT_EQ(children, (std::vector<std::string>{"{aa}", "{AB}", "{Cd}"}));
+
+  EXPECT_EQ(DeleteKey(Hive::kClassesRoot, "Clsid\\{ab}"), kSuccess);
+  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32", key), kFileNotFound);
+  EXPECT_EQ(DeleteKey(Hive::kClassesRoot, "CLSID\\{AB}"), kFileNotFound);
+  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID", key), kSuccess) << "sibling stays";
+  CloseKey(key);
+}
+
+TEST_F(RegistryTest, ClosedOrUnknownHandlesAreRefused) {
+  Key key = 0;
+  ASSERT_EQ(CreateKey(Hive::kLocalMachine, "SOFTWARE\\H", key), kSuccess);
+  ASSERT_EQ(CloseKey(key), kSuccess);
+  std::string s;
+  EXPECT_EQ(QueryString(key, "", s), kInvalidHandle);
+  EXPECT_EQ(SetString(key, "", "x"), kInvalidHandle);
+  EXPECT_EQ(CloseKey(key), kInvalidHandle);
+  EXPECT_EQ(CloseKey(0), kInvalidHandle);
+}
+
+TEST_F(RegistryTest, RefusesTextTheFileCannotHold) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Bad");
+  EXPECT_EQ(SetString(k.key, "nul", std::string("a\0b", 3)), kInvalidParameter);
+  EXPECT_EQ(SetMultiString(k.key, "nul", {std::string("a\0b", 3)}), kInvalidParameter);
+  EXPECT_EQ(SetString(k.key, "latin1", "caf\xe9"), kInvalidParameter);
+  EXPECT_EQ(ValueNames(k.key), std::vector<std::string>{});
+}
+
+TEST_F(RegistryTest, WritesPersistInTheFile) {
+  {
+    TestKey k(Hive::kLocalMachine, kShares);
+    ASSERT_EQ(SetMultiString(k.key, "PickUp", {"Path=" + (root() / "pickup").string()}), kSuccess);
+    ASSERT_EQ(SetDword(k.key, "Count", 3), kSuccess);
+  }
+  auto file = nlohmann::json::parse(testing::ReadFile(root() / "registry.json"));
+  const auto& values = file["HKEY_LOCAL_MACHINE"][kShares]["values"];
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0]["type"], "multi_sz");
+  EXPECT_EQ(values[1]["data"], 3);
+
+  // Another root and back: the values come from the file, not from memory.
+  testing::TempDir other;
+  test::MakeRoot(other.path());
+  SetPlatformRoot(other.path());
+  Key key = 0;
+  EXPECT_EQ(OpenKey(Hive::kLocalMachine, kShares, key), kFileNotFound);
+  SetPlatformRoot(root());
+  ASSERT_EQ(OpenKey(Hive::kLocalMachine, kShares, key), kSuccess);
+  uint32_t n = 0;
+  EXPECT_EQ(QueryDword(key, "count", n), kSuccess);
+  EXPECT_EQ(n, 3u);
+  CloseKey(key);
+}
+
+TEST_F(RegistryTest, SeesAFileChangedByAnotherWriter) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\X");
+  ASSERT_EQ(SetString(k.key, "v", "mine"), kSuccess);
+  testing::WriteFile(root() / "registry.json",
+                     R"({"HKEY_LOCAL_MACHINE": {"software\\x": {"values": [)"
+                     R"({"name": "v", "type": "sz", "data": "theirs"}]}}})");
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "V", s), kSuccess);
+  EXPECT_EQ(s, "theirs");
+}
+
+TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
+  constexpr int kThreads = 4, kEach = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      Key key = 0;
+      if (CreateKey(Hive::kLocalMachine, "SOFTWARE\\Shared", key) != kSuccess) return;
+      for (int i = 0; i < kEach; ++i)
+        SetDword(key, "t" + std::to_string(t) + "-" + std::to_string(i), static_cast<uint32_t>(i));
+      CloseKey(key);
+    });
+  }
+  for (auto& t : threads) t.join();
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Shared", false);
+  EXPECT_EQ(ValueNames(k.key).size(), size_t{kThreads * kEach});
+}
+
+TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
+  constexpr int kChildren = 3, kEach = 20;
+  std::vector<pid_t> pids;
+  for (int c = 0; c < kChildren; ++c) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      Key key = 0;
+      int failures = CreateKey(Hive::kLocalMachine, "SOFTWARE\\Shared", key) != kSuccess;
+      for (int i = 0; i < kEach; ++i)
+        failures +=
+            SetString(key, "p" + std::to_string(c) + "-" + std::to_string(i), "x") != kSuccess;
+      _exit(failures == 0 ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Shared");
+  for (int i = 0; i < kEach; ++i)
+    EXPECT_EQ(SetString(k.key, "parent-" + std::to_string(i), "y"), kSuccess);
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(ValueNames(k.key).size(), size_t{(kChildren + 1) * kEach});
+}
+
+TEST_F(RegistryTest, UnreadableFileGivesBadRegistryAndIsLeftAlone) {
+  struct Case {
+    const char* name;
+    std::string content;
+  } cases[] = {
+      {"not JSON", "{\"HKEY_LOCAL_MACHINE\": "},
+      {"an array", "[]"},
+      {"unknown hive", R"({"HKEY_USERS": {}})"},
+      {"dword as text", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                        R"({"name": "n", "type": "dword", "data": "3"}]}}})"},
+      {"dword too large", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                          R"({"name": "n", "type": "dword", "data": 4294967296}]}}})"},
+      {"unknown type", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                       R"({"name": "n", "type": "binary", "data": ""}]}}})"},
+      {"one value twice", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                          R"({"name": "n", "type": "sz", "data": ""},)"
+                          R"({"name": "N", "type": "sz", "data": ""}]}}})"},
+      {"one key twice", R"({"HKEY_LOCAL_MACHINE": {"A": {}, "a": {}}})"},
+      {"binary garbage", std::string("\x00\xff\x01", 3)},
+  };
+  for (const Case& c : cases) {
+    testing::WriteFile(root() / "registry.json", c.content);
+    Key key = 0;
+    EXPECT_EQ(OpenKey(Hive::kLocalMachine, "A", key), kBadRegistry) << c.name;
+    EXPECT_EQ(CreateKey(Hive::kLocalMachine, "B", key), kBadRegistry) << c.name;
+    EXPECT_EQ(DeleteKey(Hive::kLocalMachine, "A"), kBadRegistry) << c.name;
+    EXPECT_EQ(testing::ReadFile(root() / "registry.json"), c.content) << c.name;
+  }
+}
+
+TEST_F(RegistryTest, CallsOnAnOpenKeyReportABrokenFile) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Open");
+  ASSERT_EQ(SetString(k.key, "v", "x"), kSuccess);
+  testing::WriteFile(root() / "registry.json", "garbage");
+  std::string s, name, data;
+  ValueType type{};
+  EXPECT_EQ(QueryString(k.key, "v", s), kBadRegistry);
+  EXPECT_EQ(EnumValue(k.key, 0, 1024, 500, name, type, data), kBadRegistry);
+  EXPECT_EQ(EnumKey(k.key, 0, name), kBadRegistry);
+  EXPECT_EQ(SetString(k.key, "v", "y"), kBadRegistry);
+}
+
+TEST_F(RegistryTest, AFailedWriteChangesNothing) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Fault");
+  ASSERT_EQ(SetString(k.key, "v", "before"), kSuccess);
+  const std::string saved = testing::ReadFile(root() / "registry.json");
+  setenv("DROSSGATE_FAULTS", "registry.write", 1);
+  ReloadFaults();
+  EXPECT_EQ(SetString(k.key, "v", "after"), kAccessDenied);
+  EXPECT_EQ(testing::ReadFile(root() / "registry.json"), saved);
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "v", s), kSuccess);
+  EXPECT_EQ(s, "before");
+}
+
+TEST_F(RegistryTest, MissingFileIsAnEmptyRegistry) {
+  std::filesystem::remove(root() / "registry.json");
+  Key key = 0;
+  EXPECT_EQ(OpenKey(Hive::kLocalMachine, "SYSTEM", key), kFileNotFound);
+  TestKey k(Hive::kLocalMachine, "SYSTEM\\New");
+  EXPECT_EQ(SetString(k.key, "v", "x"), kSuccess);
+  EXPECT_TRUE(std::filesystem::exists(root() / "registry.json"));
+}
+
+}  // namespace
+}  // namespace drossgate::platform::registry
