@@ -34,6 +34,10 @@ struct ParseCase {
   std::string currentHeaderName;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.text);
+}
+
 class ConstructorString : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ConstructorString, GivesRulesAndCurrentValues) {
@@ -82,11 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
          {{"A/B", "X-Folder", "Inbox\\Spam"}},
          "A/B",
          "X-Folder: Inbox\\Spam"},
-        {"MoreActionsThanConditions",
-         "A\tB\tC\rX: 1",
-         {{"A", "X", "1"}},
-         "A\tB\tC",
-         "X: 1"},
+        {"MoreActionsThanConditions", "A\tB\tC\rX: 1", {{"A", "X", "1"}}, "A\tB\tC", "X: 1"},
         {"MoreConditionsThanActions",
          "A\rX: 1\tY: 2\tZ: 3",
          {{"A", "X", "1"}},
