@@ -1,6 +1,7 @@
 #include "basParser.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 #include "text.h"
@@ -10,7 +11,6 @@ namespace drossgate::common {
 using text::EqualsNoCase;
 using text::StartsWithNoCase;
 using text::TrimView;
-using text::UpperAscii;
 
 namespace {
 
@@ -21,10 +21,11 @@ struct Char {
   size_t len;
 };
 
-Char NextChar(std::string_view s, size_t i) {
+inline Char NextChar(std::string_view s, size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return {static_cast<unsigned char>(UpperAscii(s[i])), 1};
-  size_t len = b0 >= 0xF0 && b0 <= 0xF4 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
+  // ASCII first and in line: it is nearly all the text the matcher ever sees.
+  if (b0 < 0x80) return {b0 - (b0 - uint32_t{'a'} < 26u ? 32u : 0u), 1};
+  size_t len = b0 >= 0xF5 ? 0 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
   // Bytes that are not a valid lead byte are kept distinct from every code point.
   if (len == 0 || i + len > s.size()) return {0x110000u + b0, 1};
   uint32_t code = b0 & (0x7Fu >> len);
@@ -72,17 +73,45 @@ bool ParseList(std::string_view pat, size_t p, uint32_t ch, size_t& end, bool& m
 }
 
 bool ListsWellFormed(std::string_view pat) {
-  for (size_t p = 0; p < pat.size(); ++p) {
-    if (pat[p] != '[') continue;
-    size_t end;
+  for (size_t p = pat.find('['); p != std::string_view::npos; p = pat.find('[', p)) {
     bool member;
-    if (!ParseList(pat, p, 0, end, member)) return false;
-    p = end - 1;
+    if (!ParseList(pat, p, 0, p, member)) return false;
   }
   return true;
 }
 
-bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
+bool IsDigitChar(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Room for a text built while matching: on the stack for the short texts rules hold, on the
+// heap only for an unusually long one, so a call normally allocates nothing.
+class Scratch {
+ public:
+  explicit Scratch(size_t size) {
+    if (size > sizeof local_) {
+      heap_.resize(size);
+      data_ = heap_.data();
+    }
+  }
+  char* data() { return data_; }
+
+ private:
+  char local_[128];
+  std::string heap_;
+  char* data_ = local_;
+};
+
+// Position of the next "{*}" or "{?}" at or after from; npos when there is none.
+size_t FindWildcardToken(std::string_view s, size_t from) {
+  for (size_t i = s.find('{', from); i != std::string_view::npos; i = s.find('{', i + 1))
+    if (i + 2 < s.size() && s[i + 2] == '}' && (s[i + 1] == '*' || s[i + 1] == '?')) return i;
+  return std::string_view::npos;
+}
+
+bool IsSpecial(char c) {
+  return c == '*' || c == '?' || c == '#' || c == '[';
+}
 
 }  // namespace
 
@@ -94,7 +123,9 @@ bool WildcardMatch(std::string_view value, std::string_view pat) {
   size_t starP = std::string_view::npos, starV = 0;
   for (;;) {
     if (p < pat.size() && pat[p] == '*') {
-      starP = ++p;
+      // A final "*" takes whatever is left; no need to walk it.
+      if (++p == pat.size()) return true;
+      starP = p;
       starV = v;
       continue;
     }
@@ -138,6 +169,12 @@ bool WildcardMatch(std::string_view value, std::string_view pat) {
     }
     if (starP == std::string_view::npos || starV >= value.size()) return false;
     starV += NextChar(value, starV).len;
+    // When a plain ASCII character follows the "*", only a position holding it can go on.
+    // Bytes of multi-byte sequences are never ASCII, so scanning bytes stays on characters.
+    if (const uint32_t lit = NextChar(pat, starP).code; lit < 0x80 && !IsSpecial(pat[starP])) {
+      while (starV < value.size() && NextChar(value, starV).code != lit) ++starV;
+      if (starV == value.size()) return false;
+    }
     v = starV;
     p = starP;
   }
@@ -146,10 +183,11 @@ bool WildcardMatch(std::string_view value, std::string_view pat) {
 double NumericValue(std::string_view t) {
   size_t i = 0;
   if (i < t.size() && t[i] == '-') ++i;
-  bool dot = false, digit = false;
+  bool dot = false, digit = false, aboveOne = false;
   for (; i < t.size(); ++i) {
     if (IsDigitChar(t[i])) {
       digit = true;
+      aboveOne |= !dot && t[i] != '0';
     } else if (t[i] == '.' && !dot) {
       dot = true;
     } else {
@@ -157,14 +195,13 @@ double NumericValue(std::string_view t) {
     }
   }
   if (!digit) return 0.0;
-  // from_chars wants digits before an optional point, so ".5" and "-.5" get a leading zero.
-  std::string number(t.substr(0, i));
-  bool negative = number[0] == '-';
-  if (negative) number.erase(0, 1);
-  if (number[0] == '.') number.insert(0, 1, '0');
   double result = 0.0;
-  std::from_chars(number.data(), number.data() + number.size(), result);
-  return negative ? -result : result;
+  if (std::from_chars(t.data(), t.data() + i, result).ec == std::errc::result_out_of_range) {
+    // Too many digits for a double: saturate like the arithmetic would, instead of 0.
+    result = aboveOne ? HUGE_VAL : 0.0;
+    if (t[0] == '-') result = -result;
+  }
+  return result;
 }
 
 namespace {
@@ -174,13 +211,16 @@ bool CompareNumber(std::string_view value, std::string_view pattern, size_t open
   std::string_view prefix = TrimView(pattern.substr(0, open));
   if (!StartsWithNoCase(value, prefix)) return false;
 
-  std::string inner;
-  for (char c : TrimView(pattern.substr(open + 1, close - open - 1)))
-    if (c != ' ') inner += (c == ',') ? '.' : c;
+  const std::string_view braced = TrimView(pattern.substr(open + 1, close - open - 1));
+  Scratch innerRoom(braced.size());
+  size_t innerSize = 0;
+  for (char c : braced)
+    if (c != ' ') innerRoom.data()[innerSize++] = (c == ',') ? '.' : c;
+  const std::string_view inner(innerRoom.data(), innerSize);
   if (inner.empty() || inner == "*") return false;
   const char op = inner[0];
   if (op != '<' && op != '>') return false;
-  std::string_view bounds = TrimView(std::string_view(inner).substr(1));
+  std::string_view bounds = TrimView(inner.substr(1));
   std::string_view bound = bounds, second;
   char op2 = 0;
   if (size_t pos = bounds.find_first_of("<>"); pos != std::string_view::npos) {
@@ -195,10 +235,13 @@ bool CompareNumber(std::string_view value, std::string_view pattern, size_t open
   while (n < rest.size() &&
          (IsDigitChar(rest[n]) || rest[n] == '.' || rest[n] == ',' || (n == 0 && rest[n] == '-')))
     ++n;
-  std::string number(rest.substr(0, n));
-  for (char& c : number)
-    if (c == ',') c = '.';
-  rest = TrimView(rest.substr(n));
+  Scratch numberRoom(n);
+  for (size_t k = 0; k < n; ++k) numberRoom.data()[k] = rest[k] == ',' ? '.' : rest[k];
+  const std::string_view number(numberRoom.data(), n);
+  // The rest is dropped only when it equals the number text. A rest that is all number stays
+  // as written, so "4,5" is still there for a suffix to be compared with.
+  if (n < rest.size()) rest = TrimView(rest.substr(n));
+  if (rest == number) rest = {};
 
   const double x = NumericValue(number);
   const double a = NumericValue(bound);
@@ -220,12 +263,22 @@ bool MatchPattern(std::string_view value, std::string_view pattern) {
   value = TrimView(value);
   pattern = TrimView(pattern);
 
-  std::string replaced;
-  const bool wildcards = pattern.find("{*}") != std::string_view::npos ||
-                         pattern.find("{?}") != std::string_view::npos;
+  // "{*}" becomes "*" and "{?}" becomes "?". The two never overlap, so one left-to-right pass
+  // does both; a pattern without either is used as it is, without a copy.
+  size_t token = FindWildcardToken(pattern, 0);
+  const bool wildcards = token != std::string_view::npos;
+  Scratch room(wildcards ? pattern.size() : 0);
   if (wildcards) {
-    replaced = text::ReplaceAll(text::ReplaceAll(pattern, "{*}", "*"), "{?}", "?");
-    pattern = replaced;
+    char* const out = room.data();
+    size_t n = 0, copied = 0;
+    for (; token != std::string_view::npos; token = FindWildcardToken(pattern, copied)) {
+      pattern.copy(out + n, token - copied, copied);
+      n += token - copied;
+      out[n++] = pattern[token + 1];
+      copied = token + 3;
+    }
+    pattern.copy(out + n, pattern.size() - copied, copied);
+    pattern = std::string_view(out, n + pattern.size() - copied);
   }
 
   const size_t open = pattern.find('{');
@@ -237,8 +290,11 @@ bool MatchPattern(std::string_view value, std::string_view pattern) {
 }
 
 bool MatchPattern(std::string& value, std::string& pattern) {
-  value = text::Trim(value);
-  pattern = text::Trim(pattern);
+  for (std::string* s : {&value, &pattern}) {
+    const std::string_view kept = TrimView(*s);
+    const size_t from = static_cast<size_t>(kept.data() - s->data());
+    s->erase(from + kept.size()).erase(0, from);
+  }
   return MatchPattern(std::string_view(value), std::string_view(pattern));
 }
 

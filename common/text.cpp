@@ -11,17 +11,31 @@ std::string_view TrimView(std::string_view s) {
   return s.substr(b, e - b);
 }
 
-std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
+std::string Trim(std::string_view s) {
+  return std::string(TrimView(s));
+}
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+namespace {
 
-static char LowerAscii(char c) {
+// Internal copies, so the loops below inline them: the exported UpperAscii can be interposed
+// in position-independent code, which keeps the compiler from inlining it.
+constexpr char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+constexpr char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+char UpperAscii(char c) {
+  return Upper(c);
 }
 
 std::string ToUpper(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = UpperAscii(c);
+  for (char& c : out) c = Upper(c);
   return out;
 }
 
@@ -34,7 +48,7 @@ std::string ToLower(std::string_view s) {
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    if (Upper(a[i]) != Upper(b[i])) return false;
   return true;
 }
 

@@ -16,7 +16,13 @@ struct MatchCase {
   bool expected;
 };
 
-std::string CaseName(const testing::TestParamInfo<MatchCase>& info) { return info.param.name; }
+void PrintTo(const MatchCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.value) << " vs " << testing::PrintToString(c.pattern);
+}
+
+std::string CaseName(const testing::TestParamInfo<MatchCase>& info) {
+  return info.param.name;
+}
 
 // --- The documented examples: every "matches" and "does not match" entry. ---
 
@@ -28,47 +34,46 @@ TEST_P(ConditionExamples, AgreesWithTable) {
       << "value '" << c.value << "' pattern '" << c.pattern << "'";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ConditionExamples,
-    testing::ValuesIn(std::vector<MatchCase>{
-        {"Yes_Exact", "YES", "YES", true},
-        {"Yes_PrefixOtherCase", "yes please", "YES", true},
-        {"Yes_NotInMiddle", "Maybe YES", "YES", false},
-        {"Yes_Other", "NO", "YES", false},
-        {"Empty_AnyValue", "anything", "", true},
-        {"Empty_EmptyValue", "", "", false},
-        {"Spam_InMiddleOtherCase", "Buy spam now", "{*}SPAM{*}", true},
-        {"Spam_Alone", "SPAM", "{*}SPAM{*}", true},
-        {"Spam_Ham", "ham", "{*}SPAM{*}", false},
-        {"Bracket_Prefix", "[SPAM] offer", "[SPAM]", true},
-        {"Bracket_NotPrefix", "Offer [SPAM]", "[SPAM]", false},
-        {"Gt3_Four", "4", "{> 3}", true},
-        {"Gt3_Nine", "9", "{> 3}", true},
-        {"Gt3_ThreePointFive", "3.5", "{> 3}", true},
-        {"Gt3_Three", "3", "{> 3}", false},
-        {"Gt3_MinusOne", "-1", "{> 3}", false},
-        {"Lt2_One", "1", "{< 2}", true},
-        {"Lt2_MinusOne", "-1", "{< 2}", true},
-        {"Lt2_Zero", "0", "{< 2}", true},
-        {"Lt2_Two", "2", "{< 2}", false},
-        {"Lt2_Five", "5", "{< 2}", false},
-        {"Gt2Lt7_Three", "3", "{> 2 < 7}", true},
-        {"Gt2Lt7_SixPointNine", "6.9", "{> 2 < 7}", true},
-        {"Gt2Lt7_Two", "2", "{> 2 < 7}", false},
-        {"Gt2Lt7_Seven", "7", "{> 2 < 7}", false},
-        {"Lt9Gt3_Four", "4", "{< 9 > 3}", true},
-        {"Lt9Gt3_Eight", "8", "{< 9 > 3}", true},
-        {"Lt9Gt3_Three", "3", "{< 9 > 3}", false},
-        {"Lt9Gt3_Nine", "9", "{< 9 > 3}", false},
-        {"ScorePrefix_OtherCase", "score 7.5", "Score {> 5}", true},
-        {"ScorePrefix_TooLow", "Score 4", "Score {> 5}", false},
-        {"ScorePrefix_OtherWord", "Level 7", "Score {> 5}", false},
-        {"PointsSuffix_Exact", "7 points", "{> 5} points", true},
-        {"PointsSuffix_OtherCase", "6 POINTS", "{> 5} points", true},
-        {"PointsSuffix_OtherWord", "7 pts", "{> 5} points", false},
-        {"PointsSuffix_TooLow", "4 points", "{> 5} points", false},
-    }),
-    CaseName);
+INSTANTIATE_TEST_SUITE_P(Table, ConditionExamples,
+                         testing::ValuesIn(std::vector<MatchCase>{
+                             {"Yes_Exact", "YES", "YES", true},
+                             {"Yes_PrefixOtherCase", "yes please", "YES", true},
+                             {"Yes_NotInMiddle", "Maybe YES", "YES", false},
+                             {"Yes_Other", "NO", "YES", false},
+                             {"Empty_AnyValue", "anything", "", true},
+                             {"Empty_EmptyValue", "", "", false},
+                             {"Spam_InMiddleOtherCase", "Buy spam now", "{*}SPAM{*}", true},
+                             {"Spam_Alone", "SPAM", "{*}SPAM{*}", true},
+                             {"Spam_Ham", "ham", "{*}SPAM{*}", false},
+                             {"Bracket_Prefix", "[SPAM] offer", "[SPAM]", true},
+                             {"Bracket_NotPrefix", "Offer [SPAM]", "[SPAM]", false},
+                             {"Gt3_Four", "4", "{> 3}", true},
+                             {"Gt3_Nine", "9", "{> 3}", true},
+                             {"Gt3_ThreePointFive", "3.5", "{> 3}", true},
+                             {"Gt3_Three", "3", "{> 3}", false},
+                             {"Gt3_MinusOne", "-1", "{> 3}", false},
+                             {"Lt2_One", "1", "{< 2}", true},
+                             {"Lt2_MinusOne", "-1", "{< 2}", true},
+                             {"Lt2_Zero", "0", "{< 2}", true},
+                             {"Lt2_Two", "2", "{< 2}", false},
+                             {"Lt2_Five", "5", "{< 2}", false},
+                             {"Gt2Lt7_Three", "3", "{> 2 < 7}", true},
+                             {"Gt2Lt7_SixPointNine", "6.9", "{> 2 < 7}", true},
+                             {"Gt2Lt7_Two", "2", "{> 2 < 7}", false},
+                             {"Gt2Lt7_Seven", "7", "{> 2 < 7}", false},
+                             {"Lt9Gt3_Four", "4", "{< 9 > 3}", true},
+                             {"Lt9Gt3_Eight", "8", "{< 9 > 3}", true},
+                             {"Lt9Gt3_Three", "3", "{< 9 > 3}", false},
+                             {"Lt9Gt3_Nine", "9", "{< 9 > 3}", false},
+                             {"ScorePrefix_OtherCase", "score 7.5", "Score {> 5}", true},
+                             {"ScorePrefix_TooLow", "Score 4", "Score {> 5}", false},
+                             {"ScorePrefix_OtherWord", "Level 7", "Score {> 5}", false},
+                             {"PointsSuffix_Exact", "7 points", "{> 5} points", true},
+                             {"PointsSuffix_OtherCase", "6 POINTS", "{> 5} points", true},
+                             {"PointsSuffix_OtherWord", "7 pts", "{> 5} points", false},
+                             {"PointsSuffix_TooLow", "4 points", "{> 5} points", false},
+                         }),
+                         CaseName);
 
 // --- Edge cases of the whole test, including the caller's prefix step. ---
 
@@ -123,6 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
         {"BracesWithWildcardsNeedBoth", "Score 9", "Score{?}{> 5}", false},
         {"LiteralHashWithoutWildcards", "Ticket 12", "Ticket ##", false},
         {"HashIsDigitWithWildcards", "Ticket 12", "Ticket ##{*}", true},
+        {"ReplacementIsOnePass", "{*}", "{{*}}", false},
+        {"AdjacentWildcardTokens", "ab", "{?}{?}", true},
+        {"AdjacentWildcardTokensCount", "abc", "{?}{?}", false},
+        {"UnclosedTokenIsLiteral", "ax{b", "{*}x{*", true},
         {"PatternSpacesDoNotBlockMatch", "SPAM", " {*}SPAM{*} ", true},
         // A rest made entirely of the number, written with a comma, keeps its comma form.
         {"WholeCommaNumberStaysAsRest", "4,5", "{> 3}4,5", true},
@@ -130,6 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
         {"RestEqualToNumberIsDropped", "7 7", "{> 5}7", false},
         {"RestEqualToNumberLeavesEmptySuffixMatch", "7 7", "{> 5}", true},
         {"HugeValueIsLarge", "1" + std::string(400, '0'), "{> 5}", true},
+        {"LongBracedText", "7", "{> " + std::string(200, '0') + "5}", true},
+        {"LongPatternWithWildcards", std::string(200, 'a') + " SPAM",
+         "{*}" + std::string(150, 'A') + "{*}SPAM", true},
         {"TinyValueIsZero", "0." + std::string(400, '0') + "1", "{< 0.5}", true},
     }),
     CaseName);
@@ -144,49 +156,56 @@ TEST_P(Wildcards, Result) {
       << "value '" << c.value << "' pattern '" << c.pattern << "'";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Semantics, Wildcards,
-    testing::ValuesIn(std::vector<MatchCase>{
-        {"StarMatchesNothing", "", "*", true},
-        {"EmptyMatchesEmpty", "", "", true},
-        {"EmptyPatternNeedsEmptyValue", "a", "", false},
-        {"CaseIgnored", "Hello", "hELLO", true},
-        {"WholeValueMustMatch", "abc", "ab", false},
-        {"QuestionMarkOneCharacter", "abc", "a?c", true},
-        {"QuestionMarkNotZero", "ac", "a?c", false},
-        {"HashDigit", "a5c", "a#c", true},
-        {"HashNotLetter", "abc", "a#c", false},
-        {"ListMember", "b", "[abc]", true},
-        {"ListNonMember", "d", "[abc]", false},
-        {"ListCaseIgnored", "B", "[abc]", true},
-        {"Range", "m", "[a-z]", true},
-        {"RangeExcludes", "5", "[a-z]", false},
-        {"RangeAndLetters", "5", "[a-c0-9]", true},
-        {"NegatedList", "d", "[!abc]", true},
-        {"NegatedListMember", "a", "[!abc]", false},
-        {"NegatedRange", "7", "[!a-z]", true},
-        {"DashFirstIsLiteral", "-", "[-a]", true},
-        {"DashLastIsLiteral", "-", "[a-]", true},
-        {"DashAfterNegationIsLiteral", "b", "[!-a]", true},
-        {"ListTakesOneCharacter", "ab", "[ab]", false},
-        {"EmptyListMatchesNothing", "ab", "a[]b", true},
-        {"EmptyListTakesNoCharacter", "axb", "a[]b", false},
-        {"UnclosedBracket", "[abc", "[abc", false},
-        {"UnclosedBracketAfterStar", "x[", "*[", false},
-        {"UnclosedBracketSpoilsMatchBefore", "ab", "ab*[", false},
-        {"DescendingRange", "m", "[z-a]", false},
-        {"DescendingRangeAfterStar", "abc", "*[z-a]", false},
-        {"ClosingBracketAloneIsLiteral", "]", "]", true},
-        {"StarBacktracks", "abcabd", "*abd", true},
-        {"StarsBacktrack", "mississippi", "m*iss*ppi", true},
-        {"StarsBacktrackAndFail", "mississippi", "*issip*ss*", false},
-        {"StarsNeedOrder", "abc", "*c*a*", false},
-        {"StarThenEnd", "abc", "a*", true},
-        {"StarMustLeaveSuffix", "abc", "*d", false},
-        {"StarBeforeList", "xxq", "*[pq]", true},
-        {"StarsWithEmptyList", "", "*[]*", true},
-    }),
-    CaseName);
+INSTANTIATE_TEST_SUITE_P(Semantics, Wildcards,
+                         testing::ValuesIn(std::vector<MatchCase>{
+                             {"StarMatchesNothing", "", "*", true},
+                             {"EmptyMatchesEmpty", "", "", true},
+                             {"EmptyPatternNeedsEmptyValue", "a", "", false},
+                             {"CaseIgnored", "Hello", "hELLO", true},
+                             {"WholeValueMustMatch", "abc", "ab", false},
+                             {"QuestionMarkOneCharacter", "abc", "a?c", true},
+                             {"QuestionMarkNotZero", "ac", "a?c", false},
+                             {"HashDigit", "a5c", "a#c", true},
+                             {"HashNotLetter", "abc", "a#c", false},
+                             {"ListMember", "b", "[abc]", true},
+                             {"ListNonMember", "d", "[abc]", false},
+                             {"ListCaseIgnored", "B", "[abc]", true},
+                             {"Range", "m", "[a-z]", true},
+                             {"RangeExcludes", "5", "[a-z]", false},
+                             {"RangeAndLetters", "5", "[a-c0-9]", true},
+                             {"NegatedList", "d", "[!abc]", true},
+                             {"NegatedListMember", "a", "[!abc]", false},
+                             {"NegatedRange", "7", "[!a-z]", true},
+                             {"DashFirstIsLiteral", "-", "[-a]", true},
+                             {"DashLastIsLiteral", "-", "[a-]", true},
+                             {"DashAfterNegationIsLiteral", "b", "[!-a]", true},
+                             {"ListTakesOneCharacter", "ab", "[ab]", false},
+                             {"EmptyListMatchesNothing", "ab", "a[]b", true},
+                             {"EmptyListTakesNoCharacter", "axb", "a[]b", false},
+                             {"UnclosedBracket", "[abc", "[abc", false},
+                             {"UnclosedBracketAfterStar", "x[", "*[", false},
+                             {"UnclosedBracketSpoilsMatchBefore", "ab", "ab*[", false},
+                             {"DescendingRange", "m", "[z-a]", false},
+                             {"DescendingRangeAfterStar", "abc", "*[z-a]", false},
+                             {"ClosingBracketAloneIsLiteral", "]", "]", true},
+                             {"StarBacktracks", "abcabd", "*abd", true},
+                             {"StarsBacktrack", "mississippi", "m*iss*ppi", true},
+                             {"StarsBacktrackAndFail", "mississippi", "*issip*ss*", false},
+                             {"StarsNeedOrder", "abc", "*c*a*", false},
+                             {"StarThenEnd", "abc", "a*", true},
+                             {"StarMustLeaveSuffix", "abc", "*d", false},
+                             {"StarBeforeList", "xxq", "*[pq]", true},
+                             {"StarsWithEmptyList", "", "*[]*", true},
+                             {"StarFindsLetterInOtherCase", "xyzQ", "*q", true},
+                             {"StarFindsLaterOccurrence", "abxabyab", "*ab", true},
+                             {"StarPassesMultiByteChars",
+                              "\xC3\xA9\xE2\x82\xAC"
+                              "x",
+                              "*x", true},
+                             {"StarFindsNoLetter", "\xC3\xA9\xE2\x82\xAC", "*x", false},
+                             {"StarBeforeClosingBracket", "a]", "*]", true},
+                         }),
+                         CaseName);
 
 // --- UTF-8: one multi-byte character is one character, invalid bytes one each. ---
 
@@ -205,7 +224,12 @@ INSTANTIATE_TEST_SUITE_P(
         {"NegatedListExcludesMultiByteChar", "\xC3\xA9", "[!\xC3\xA9]", false},
         {"RangeOverMultiByteChars", "\xC3\xA9", "[\xC3\xA0-\xC3\xBF]", true},
         {"AccentedLettersNotFolded", "\xC3\xA9", "\xC3\x89", false},
-        {"InvalidByteEqualsItself", "a\xFF" "b", "a\xFF" "b", true},
+        {"InvalidByteEqualsItself",
+         "a\xFF"
+         "b",
+         "a\xFF"
+         "b",
+         true},
         // 0xF8 starts no sequence: "\xF8\x80\x80" is three characters, never U+8000.
         {"LeadByteF8IsNotAThreeByteSequence", "\xF8\x80\x80", "\xE8\x80\x80", false},
         {"LeadByteF8CountsAlone", "\xF8\x80\x80", "???", true},
@@ -222,11 +246,15 @@ TEST(Utf8, TextNeverMismatchesItself) {
     size_t chars;
   };
   const std::vector<Sample> samples = {
-      {"Gr\xC3\xBC\xC3\x9F" "e", 5},
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e",
+       5},
       {"\xE2\x82\xAC 100", 5},
       {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 2},
       {"\xFF\xFE\xC3", 3},
-      {"\xE2\x82" "x", 3},
+      {"\xE2\x82"
+       "x",
+       3},
       {"\xF8\x80\x80", 3},
       {"\xED\xA0\x80", 3},
       {"mixed \xC3\xA9\x80\xE2\x82\xAC", 9},
@@ -248,10 +276,10 @@ TEST(NumericValue, LeadingNumber) {
     double expected;
   };
   const std::vector<Case> cases = {
-      {"42", 42},       {"3.5", 3.5},     {"-1", -1},     {"-0.25x", -0.25}, {".5", 0.5},
-      {"-.5", -0.5},    {"5.", 5},        {"1.2.3", 1.2}, {"12abc", 12},     {"abc", 0},
-      {"", 0},          {"-", 0},         {".", 0},       {"-.", 0},         {"--5", 0},
-      {" 5", 0},        {"1e5", 1},       {"+5", 0},      {"4,5", 4},        {"007", 7},
+      {"42", 42},    {"3.5", 3.5}, {"-1", -1},     {"-0.25x", -0.25}, {".5", 0.5},
+      {"-.5", -0.5}, {"5.", 5},    {"1.2.3", 1.2}, {"12abc", 12},     {"abc", 0},
+      {"", 0},       {"-", 0},     {".", 0},       {"-.", 0},         {"--5", 0},
+      {" 5", 0},     {"1e5", 1},   {"+5", 0},      {"4,5", 4},        {"007", 7},
   };
   for (const Case& c : cases) EXPECT_DOUBLE_EQ(NumericValue(c.text), c.expected) << c.text;
 }
