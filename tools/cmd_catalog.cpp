@@ -181,6 +181,11 @@ void Install(const InstallArgs& a) {
   auto catalog = OpenCatalog();
   auto apps = catalog->GetCollection("Applications");
   apps->Populate();
+  // The setup program offers installation only when the application is absent; the tool
+  // says so instead of adding a second application of that name.
+  if (FindApplication(*apps, a.app) >= 0)
+    throw PlatformError(errors::kAlreadyExists,
+                        "The application " + a.app + " is already installed; uninstall it first");
   CatalogObject& app = apps->Add();
   app.SetValue("Name", a.app);
   app.SetValue("ApplicationAccessChecksEnabled", false);

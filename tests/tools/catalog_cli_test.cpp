@@ -140,6 +140,11 @@ TEST_F(CatalogCliTest, FailedInstallKeepsTheSavedApplication) {
   auto shown = Show("Broken");
   EXPECT_EQ(shown["components"].size(), 0u);
 
+  ProcessResult twice = Run({"catalog", "install", "--app", "broken", "--dll", kSink});
+  EXPECT_EQ(twice.exitCode, 1);
+  EXPECT_NE(twice.err.find("already installed"), std::string::npos) << twice.err;
+  EXPECT_EQ(nlohmann::json::parse(Run({"catalog", "ls", "--json"}).out).size(), 1u);
+
   ProcessResult half = Run({"catalog", "install", "--app", "X", "--dll", kSink, "--identity", "a"});
   EXPECT_NE(half.exitCode, 0) << "an identity needs its password file";
 }
