@@ -1,7 +1,262 @@
+// deliver, save, ls, show, cat, set, rm: the mailbox store as a host and an administrator use
+// it. Deliveries and saves go through the same calls as the mail server's own, so they raise
+// the store events; output shapes are stable, since scripts and tests read them.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
 #include "cli.h"
+#include "error.h"
+#include "store/store.h"
+#include "text.h"
 
 namespace drossgate::tools {
 
-void AddStoreCommands(CLI::App& app) { (void)app; }
+namespace {
+
+namespace store = platform::store;
+using Json = nlohmann::ordered_json;
+
+std::string Dump(const Json& j) {
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Json ToJson(const store::Value& v) {
+  if (auto b = std::get_if<bool>(&v)) return *b;
+  if (auto i = std::get_if<int32_t>(&v)) return *i;
+  if (auto s = std::get_if<std::string>(&v)) return *s;
+  return nullptr;
+}
+
+// Control characters as escapes, so that a value stays on its line.
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\t')
+      out += "\\t";
+    else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A --prop argument: NAME=VALUE, split at the first "=", the type from a ":bool", ":int" or
+// ":text" ending of NAME.
+std::pair<std::string, store::Value> ParseProp(const std::string& arg) {
+  size_t eq = arg.find('=');
+  if (eq == std::string::npos) throw UsageError("--prop " + arg + ": expected NAME=VALUE");
+  std::string name = arg.substr(0, eq);
+  std::string value = arg.substr(eq + 1);
+  auto strip = [&](const char* suffix) {
+    if (!text::EndsWithNoCase(name, suffix)) return false;
+    name.resize(name.size() - std::string_view(suffix).size());
+    return true;
+  };
+  store::Value v = value;
+  if (strip(":bool")) {
+    std::string t = text::Trim(value);
+    if (text::EqualsNoCase(t, "true") || t == "1")
+      v = true;
+    else if (text::EqualsNoCase(t, "false") || t == "0")
+      v = false;
+    else
+      throw UsageError("--prop " + arg + ": \"" + value + "\" is not true or false");
+  } else if (strip(":int")) {
+    std::string t = text::Trim(value);
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(t.c_str(), &end, 10);
+    if (t.empty() || *end || errno || n < std::numeric_limits<int32_t>::min() ||
+        n > std::numeric_limits<int32_t>::max())
+      throw UsageError("--prop " + arg + ": \"" + value + "\" is not a 32-bit integer");
+    v = static_cast<int32_t>(n);
+  } else {
+    strip(":text");
+  }
+  if (name.empty()) throw UsageError("--prop " + arg + ": the property needs a name");
+  return {name, v};
+}
+
+void AddDeliver(CLI::App& app) {
+  auto* cmd = app.add_subcommand(
+      "deliver", "Deliver message files into a mailbox's inbox, raising the store events");
+  auto to = std::make_shared<std::string>();
+  auto scl = std::make_shared<int32_t>(0);
+  auto files = std::make_shared<std::vector<std::string>>();
+  cmd->add_option("--to", *to, "mailbox alias or SMTP address")->required();
+  auto* sclOpt =
+      cmd->add_option("--scl", *scl, "spam confidence level to record with each message");
+  cmd->add_option("files", *files, "message files (- for standard input)")->required();
+  cmd->callback([to, scl, sclOpt, files] {
+    Root();
+    if (!store::admin::FindMailbox(*to)) throw UsageError("there is no mailbox " + *to);
+    std::optional<int32_t> level;
+    if (sclOpt->count() > 0) level = *scl;
+    size_t failed = 0;
+    for (const std::string& file : *files) {
+      Json line;
+      line["file"] = file;
+      try {
+        store::admin::DeliveryResult r = store::admin::Deliver(*to, ReadInputFile(file), level);
+        line["delivered"] = r.deliveredUrl;
+        line["now"] = r.nowUrl ? Json(*r.nowUrl) : Json(nullptr);
+      } catch (const std::exception& e) {
+        ++failed;
+        line["delivered"] = nullptr;
+        line["now"] = nullptr;
+        line["error"] = e.what();
+      }
+      std::cout << Dump(line) << std::endl;
+    }
+    if (failed)
+      throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(files->size()) +
+                               " messages could not be delivered");
+  });
+}
+
+void AddSave(CLI::App& app) {
+  auto* cmd = app.add_subcommand("save", "Save a file as an item, as a client would (no delivery)");
+  auto url = std::make_shared<std::string>();
+  auto file = std::make_shared<std::string>();
+  cmd->add_option("url", *url, "the item's URL")->required();
+  cmd->add_option("file", *file, "the item's source (- for standard input)")->required();
+  cmd->callback([url, file] {
+    Root();
+    std::cout << store::admin::SaveItem(*url, ReadInputFile(*file)) << "\n";
+  });
+}
+
+void AddLs(CLI::App& app) {
+  auto* cmd = app.add_subcommand("ls", "List the items in a folder, mailbox root or MBX container");
+  auto url = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  auto recursive = std::make_shared<bool>(false);
+  cmd->add_option("url", *url, "the folder's URL")->required();
+  cmd->add_flag("--json", *json, "print a JSON array");
+  cmd->add_flag("--recursive,-r", *recursive, "include everything below");
+  cmd->callback([url, json, recursive] {
+    Root();
+    auto items = store::admin::List(*url, *recursive);
+    if (*json) {
+      Json out = Json::array();
+      for (const auto& i : items)
+        out.push_back({{"url", i.url},
+                       {"name", i.name},
+                       {"folder", i.folder},
+                       {"hidden", i.hidden},
+                       {"contentclass", i.contentClass}});
+      std::cout << Dump(out) << "\n";
+      return;
+    }
+    for (const auto& i : items)
+      std::cout << (i.folder ? 'd' : '-') << (i.hidden ? 'h' : '-') << ' ' << Printable(i.url)
+                << "\n";
+  });
+}
+
+void AddShow(CLI::App& app) {
+  auto* cmd = app.add_subcommand("show", "Show an item's properties, computed ones included");
+  auto url = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  cmd->add_option("url", *url, "the item's URL")->required();
+  cmd->add_flag("--json", *json, "print a JSON object");
+  cmd->callback([url, json] {
+    Root();
+    auto props = store::admin::Properties(*url);
+    std::string href = *url;
+    for (const auto& [name, v] : props)
+      if (name == "DAV:href") href = store::ValueText(v);
+    if (*json) {
+      Json properties = Json::object();
+      for (const auto& [name, v] : props) properties[name] = ToJson(v);
+      std::cout << Dump(Json{{"url", href}, {"properties", properties}}) << "\n";
+      return;
+    }
+    for (const auto& [name, v] : props)
+      std::cout << Printable(name) << ": " << Printable(store::ValueText(v)) << "\n";
+  });
+}
+
+void AddCat(CLI::App& app) {
+  auto* cmd = app.add_subcommand("cat", "Write an item's source to standard output, byte for byte");
+  auto url = std::make_shared<std::string>();
+  cmd->add_option("url", *url, "the item's URL")->required();
+  cmd->callback([url] {
+    Root();
+    std::string source = store::admin::Source(*url);
+    std::cout.write(source.data(), static_cast<std::streamsize>(source.size()));
+    std::cout.flush();
+  });
+}
+
+void AddSet(CLI::App& app) {
+  auto* cmd = app.add_subcommand("set", "Create an item or folder, or change its properties");
+  auto url = std::make_shared<std::string>();
+  auto create = std::make_shared<std::string>();
+  auto props = std::make_shared<std::vector<std::string>>();
+  cmd->add_option("url", *url, "the item's URL")->required();
+  cmd->add_option("--create", *create, "create the item (or folder) when it does not exist")
+      ->check(CLI::IsMember({"item", "folder"}));
+  cmd->add_option("--prop", *props,
+                  "NAME=VALUE; NAME ending in :bool, :int or :text gives the type (default text)")
+      ->allow_extra_args(false);
+  cmd->callback([url, create, props] {
+    Root();
+    std::vector<std::pair<std::string, store::Value>> values;
+    for (const std::string& p : *props) values.push_back(ParseProp(p));
+    if (values.empty() && create->empty()) throw UsageError("set needs --prop or --create");
+    int32_t options = store::kFailIfNotExists;
+    if (*create == "folder") options = store::kCreateCollection | store::kOpenIfExists;
+    if (*create == "item") options = store::kCreateNonCollection | store::kOpenIfExists;
+    auto record = store::OpenRecord(*url, nullptr, store::Mode::kReadWrite, options);
+    if (*create == "folder" && !record->IsCollection())
+      throw UsageError(*url + " exists and is not a folder");
+    if (*create == "item" && record->IsCollection())
+      throw UsageError(*url + " exists and is a folder");
+    auto& fields = record->GetFields();
+    for (const auto& [name, v] : values) fields.Set(name, v);
+    if (!values.empty() || !record->IsCollection()) fields.Update();
+    std::cout << record->Url() << "\n";
+    record->Close();
+  });
+}
+
+void AddRm(CLI::App& app) {
+  auto* cmd = app.add_subcommand("rm", "Delete an item, or a folder with everything in it");
+  auto url = std::make_shared<std::string>();
+  cmd->add_option("url", *url, "the item's URL")->required();
+  cmd->callback([url] {
+    Root();
+    store::admin::Remove(*url);
+  });
+}
+
+}  // namespace
+
+void AddStoreCommands(CLI::App& app) {
+  AddDeliver(app);
+  AddSave(app);
+  AddLs(app);
+  AddShow(app);
+  AddCat(app);
+  AddSet(app);
+  AddRm(app);
+}
 
 }  // namespace drossgate::tools

@@ -28,8 +28,9 @@ enum class Mode : int32_t { kRead = 1, kReadWrite = 3 };
 // Record-open create options.
 inline constexpr int32_t kFailIfNotExists = -1;
 inline constexpr int32_t kCreateNonCollection = 0;
-inline constexpr int32_t kCreateCollection = 0x2000;      // 8192: create a folder, fail if present
-inline constexpr int32_t kCreateOverwrite = 0x4000000;    // create, replacing an existing item
+inline constexpr int32_t kCreateCollection = 0x2000;    // 8192: create a folder, fail if present
+inline constexpr int32_t kCreateOverwrite = 0x4000000;  // create, replacing an existing item
+inline constexpr int32_t kOpenIfExists = 0x2000000;     // with a create option: open one found
 // Record-open options.
 inline constexpr int32_t kOpenUnspecified = -1;
 inline constexpr int32_t kDelayFetchFields = 0x8000;
@@ -137,23 +138,25 @@ struct MailboxInfo {
   std::vector<std::string> addresses;  // SMTP addresses, the primary one first
   std::string url;                     // mailbox root URL
   std::string inboxUrl;
-  std::string storeName;               // the mailbox store that holds it
-  bool isSystem = false;               // a store's SystemMailbox{GUID}
+  std::string storeName;  // the mailbox store that holds it
+  bool isSystem = false;  // a store's SystemMailbox{GUID}
 };
 
 // Creates store.db in root with one mailbox store for domain and its system mailbox
 // (SystemMailbox{GUID} with the folder StoreEvents/GlobalEvents). Returns the system mailbox.
 MailboxInfo CreateStore(const std::filesystem::path& root, const std::string& domain,
                         const std::string& storeName);
-// A mailbox with its root, inbox (named inboxName) and the usual top-level folders.
+// A mailbox with its root, inbox (named inboxName) and the usual top-level folders, in the
+// mailbox store named storeName (the first one when empty). The alias and every address must
+// be new: none may name another mailbox already.
 MailboxInfo AddMailbox(const std::string& alias, const std::vector<std::string>& addresses,
-                       const std::string& inboxName = "Inbox");
+                       const std::string& inboxName = "Inbox", const std::string& storeName = "");
 std::vector<MailboxInfo> ListMailboxes();
 // By alias or SMTP address, without regard to case.
 std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress);
 
 struct DeliveryResult {
-  std::string deliveredUrl;          // where the item was saved
+  std::string deliveredUrl;           // where the item was saved
   std::optional<std::string> nowUrl;  // where it is after all events; nullopt when gone
 };
 // Delivers source into the mailbox's inbox as a delivered item (flag 0x8), with the spam

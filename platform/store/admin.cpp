@@ -1,0 +1,392 @@
+// The administration API for hosts: stores, mailboxes, delivery, inspection.
+#include <algorithm>
+#include <functional>
+
+#include "error.h"
+#include "store/dispatcher.h"
+#include "store/items.h"
+#include "store/mime.h"
+#include "store/names.h"
+#include "system/system.h"
+#include "text.h"
+
+namespace drossgate::platform::store::admin {
+
+namespace {
+
+struct FolderSpec {
+  const char* name;  // nullptr: the inbox, named per mailbox
+  const char* property;
+  const char* contentClass;
+  const char* folderClass;
+};
+
+constexpr FolderSpec kMailboxFolders[] = {
+    {nullptr, "urn:schemas:httpmail:inbox", "urn:content-classes:mailfolder", "IPF.Note"},
+    {"Outbox", "urn:schemas:httpmail:outbox", "urn:content-classes:mailfolder", "IPF.Note"},
+    {"Sent Items", "urn:schemas:httpmail:sentitems", "urn:content-classes:mailfolder", "IPF.Note"},
+    {"Deleted Items", "urn:schemas:httpmail:deleteditems", "urn:content-classes:mailfolder",
+     "IPF.Note"},
+    {"Drafts", "urn:schemas:httpmail:drafts", "urn:content-classes:mailfolder", "IPF.Note"},
+    {"Calendar", "urn:schemas:httpmail:calendar", "urn:content-classes:calendarfolder",
+     "IPF.Appointment"},
+    {"Contacts", "urn:schemas:httpmail:contacts", "urn:content-classes:contactfolder",
+     "IPF.Contact"},
+    {"Tasks", "urn:schemas:httpmail:tasks", "urn:content-classes:taskfolder", "IPF.Task"},
+    {"Notes", "urn:schemas:httpmail:notes", "urn:content-classes:notesfolder", "IPF.StickyNote"},
+    {"Journal", "urn:schemas:httpmail:journal", "urn:content-classes:journalfolder", "IPF.Journal"},
+};
+
+constexpr const char* kFolderClassName =
+    "http://schemas.microsoft.com/exchange/outlook/outlookfolderclass";
+
+Session& CurrentSession() {
+  return Engine::ForRoot().CurrentSession();
+}
+
+void WriteNamed(Session& s, int64_t item, const char* name, const Value& v) {
+  WriteProperty(s, item, name, names::PropertyKey(name), v);
+}
+
+int64_t AddFolder(Session& s, const ItemRow& parent, const std::string& name,
+                  const char* contentClass, const char* folderClass) {
+  int64_t id = InsertItem(s, parent.id, name, kFolder, parent.mailbox, nullptr);
+  WriteNamed(s, id, names::kContentClassName, std::string(contentClass));
+  if (folderClass) WriteNamed(s, id, kFolderClassName, std::string(folderClass));
+  return id;
+}
+
+bool NameTaken(Session& s, const std::string& key) {
+  Stmt q(s,
+         "SELECT 1 FROM mailboxes WHERE alias_key = ?1 "
+         "UNION ALL SELECT 1 FROM addresses WHERE address_key = ?1");
+  q.Bind(1, key);
+  return q.Step();
+}
+
+MailboxInfo LoadMailbox(Session& s, int64_t root) {
+  MailboxInfo info;
+  {
+    Stmt q(
+        s,
+        "SELECT m.alias, m.is_system, st.name FROM mailboxes m JOIN stores st ON st.id = m.store "
+        "WHERE m.root = ?1");
+    q.Bind(1, root);
+    if (!q.Step()) Fail(errors::kNotFound, "There is no mailbox with root " + std::to_string(root));
+    info.alias = q.Text(0);
+    info.isSystem = q.Int(1) != 0;
+    info.storeName = q.Text(2);
+  }
+  {
+    Stmt q(s, "SELECT address FROM addresses WHERE mailbox = ?1 ORDER BY position");
+    q.Bind(1, root);
+    while (q.Step()) info.addresses.push_back(q.Text(0));
+  }
+  info.url = ItemUrl(s, root);
+  int64_t inbox = 0;
+  {
+    Stmt q(s,
+           "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = "
+           "'urn:schemas:httpmail:inbox'");
+    q.Bind(1, root);
+    if (q.Step()) inbox = q.Int(0);
+  }
+  if (inbox) info.inboxUrl = ItemUrl(s, inbox);
+  return info;
+}
+
+std::optional<int64_t> FindMailboxRoot(Session& s, const std::string& aliasOrAddress) {
+  const std::string key = names::NameKey(text::Trim(aliasOrAddress));
+  Stmt q(s,
+         "SELECT root FROM mailboxes WHERE alias_key = ?1 "
+         "UNION ALL SELECT mailbox FROM addresses WHERE address_key = ?1");
+  q.Bind(1, key);
+  if (!q.Step()) return std::nullopt;
+  return q.Int(0);
+}
+
+MailboxInfo CreateMailbox(Session& s, int64_t store, const ItemRow& container,
+                          const std::string& alias, const std::vector<std::string>& addresses,
+                          const std::string& inboxName, bool isSystem) {
+  CheckItemName(alias);
+  CheckItemName(inboxName);
+  if (NameTaken(s, names::NameKey(alias)))
+    Fail(errors::kAlreadyExists, "A mailbox named " + alias + " already exists");
+  std::vector<std::string> keys;
+  for (const std::string& a : addresses) {
+    std::string key = names::NameKey(text::Trim(a));
+    if (!names::UsableSegment(key) || key.find('/') != std::string::npos)
+      Fail(errors::kInvalidArg, "The address \"" + a + "\" cannot name a mailbox");
+    if (NameTaken(s, key) || key == names::NameKey(alias) ||
+        std::find(keys.begin(), keys.end(), key) != keys.end())
+      Fail(errors::kAlreadyExists, "The address " + a + " already belongs to a mailbox");
+    keys.push_back(key);
+  }
+  int64_t root = InsertItem(s, container.id, alias, kMailboxRoot, 0, nullptr);
+  WriteNamed(s, root, names::kContentClassName, std::string("urn:content-classes:folder"));
+  Stmt(
+      s,
+      "INSERT INTO mailboxes(root, alias, alias_key, store, is_system) VALUES (?1, ?2, ?3, ?4, ?5)")
+      .Bind(1, root)
+      .Bind(2, alias)
+      .Bind(3, names::NameKey(alias))
+      .Bind(4, store)
+      .Bind(5, int64_t{isSystem})
+      .Run();
+  for (size_t i = 0; i < addresses.size(); ++i)
+    Stmt(s,
+         "INSERT INTO addresses(address_key, address, mailbox, position) VALUES (?1, ?2, ?3, ?4)")
+        .Bind(1, keys[i])
+        .Bind(2, text::Trim(addresses[i]))
+        .Bind(3, root)
+        .Bind(4, static_cast<int64_t>(i))
+        .Run();
+  auto rootRow = GetItem(s, root);
+  for (const FolderSpec& f : kMailboxFolders) {
+    std::string name = f.name ? f.name : inboxName;
+    if (FindChild(s, root, name))
+      Fail(errors::kInvalidArg,
+           "The inbox cannot be named " + inboxName + ": another folder has that name");
+    int64_t id = AddFolder(s, *rootRow, name, f.contentClass, f.folderClass);
+    Stmt(s, "INSERT INTO special_folders(mailbox, property, item) VALUES (?1, ?2, ?3)")
+        .Bind(1, root)
+        .Bind(2, f.property)
+        .Bind(3, id)
+        .Run();
+  }
+  // The dispatcher caches which store each mailbox belongs to.
+  BumpRegistrationGeneration(s);
+  return LoadMailbox(s, root);
+}
+
+void WriteMessageProperties(Session& s, int64_t id, const ParsedMessage& m,
+                            std::optional<int32_t> scl) {
+  WriteNamed(s, id, names::kContentClassName, std::string(names::kMessageClass));
+  WriteNamed(s, id, names::kSubjectName, m.subject);
+  if (m.fromEmail) WriteNamed(s, id, names::kFromEmailName, *m.fromEmail);
+  WriteNamed(s, id, names::kTransportHeadersName, m.headerBlock);
+  if (scl) WriteNamed(s, id, names::kSclName, *scl);
+}
+
+bool IsTrue(const std::optional<Value>& v) {
+  if (!v) return false;
+  if (auto b = std::get_if<bool>(&*v)) return *b;
+  if (auto i = std::get_if<int32_t>(&*v)) return *i != 0;
+  if (auto t = std::get_if<std::string>(&*v))
+    return text::EqualsNoCase(text::Trim(*t), "true") || text::Trim(*t) == "1";
+  return false;
+}
+
+ItemRow RemovableItem(Session& s, const std::string& url) {
+  ItemRow row = ResolveExisting(s, url);
+  if (!row.InMailbox())
+    Fail(errors::kAccessDenied, "The item " + ItemUrl(s, row.id) + " cannot be removed");
+  return row;
+}
+
+}  // namespace
+
+MailboxInfo CreateStore(const std::filesystem::path& root, const std::string& domain,
+                        const std::string& storeName) {
+  Engine& engine = Engine::ForFile(root / "store.db", true);
+  Session& s = engine.CurrentSession();
+  CheckItemName(domain);
+  if (text::Trim(storeName).empty()) Fail(errors::kInvalidArg, "A mailbox store needs a name");
+  auto guid = CreateGuid();
+  if (!guid) Fail(errors::kFail, "Cannot create a GUID for the system mailbox");
+  Txn t(s);
+  {
+    Stmt q(s, "SELECT 1 FROM stores WHERE name_key = ?1");
+    q.Bind(1, names::NameKey(storeName));
+    if (q.Step())
+      Fail(errors::kAlreadyExists, "The mailbox store " + storeName + " already exists");
+  }
+  auto top = GetItem(s, 1);
+  if (!top) Fail(errors::kCorrupt, "The store " + engine.file() + " has no namespace top");
+  auto dom = FindChild(s, top->id, domain);
+  if (!dom) dom = GetItem(s, InsertItem(s, top->id, domain, kDomain, 0, nullptr));
+  auto mbx = FindChild(s, dom->id, "MBX");
+  if (!mbx) mbx = GetItem(s, InsertItem(s, dom->id, "MBX", kContainer, 0, nullptr));
+  Stmt(s, "INSERT INTO stores(name, name_key, mbx) VALUES (?1, ?2, ?3)")
+      .Bind(1, storeName)
+      .Bind(2, names::NameKey(storeName))
+      .Bind(3, mbx->id)
+      .Run();
+  int64_t store = s.LastInsertId();
+  MailboxInfo info =
+      CreateMailbox(s, store, *mbx, "SystemMailbox" + com::FormatGuid(*guid), {}, "Inbox", true);
+  auto sysRoot = Resolve(s, info.url);
+  int64_t events =
+      AddFolder(s, sysRoot->item, "StoreEvents", "urn:content-classes:folder", nullptr);
+  auto eventsRow = GetItem(s, events);
+  AddFolder(s, *eventsRow, "GlobalEvents", "urn:content-classes:folder", nullptr);
+  Stmt(s, "UPDATE stores SET system_mailbox = ?2 WHERE id = ?1")
+      .Bind(1, store)
+      .Bind(2, sysRoot->item.id)
+      .Run();
+  t.Commit();
+  return info;
+}
+
+MailboxInfo AddMailbox(const std::string& alias, const std::vector<std::string>& addresses,
+                       const std::string& inboxName, const std::string& storeName) {
+  Session& s = CurrentSession();
+  Txn t(s);
+  int64_t store = 0, mbx = 0;
+  {
+    Stmt q(s, storeName.empty() ? "SELECT id, mbx FROM stores ORDER BY id LIMIT 1"
+                                : "SELECT id, mbx FROM stores WHERE name_key = ?1");
+    if (!storeName.empty()) q.Bind(1, names::NameKey(storeName));
+    if (!q.Step())
+      Fail(errors::kNotFound, storeName.empty() ? std::string("The store has no mailbox store")
+                                                : "There is no mailbox store " + storeName);
+    store = q.Int(0);
+    mbx = q.Int(1);
+  }
+  auto container = GetItem(s, mbx);
+  if (!container) Fail(errors::kCorrupt, "The mailbox store has lost its MBX folder");
+  MailboxInfo info = CreateMailbox(s, store, *container, alias, addresses, inboxName, false);
+  t.Commit();
+  return info;
+}
+
+std::vector<MailboxInfo> ListMailboxes() {
+  Session& s = CurrentSession();
+  std::vector<int64_t> roots;
+  {
+    Stmt q(s, "SELECT root FROM mailboxes ORDER BY root");
+    while (q.Step()) roots.push_back(q.Int(0));
+  }
+  std::vector<MailboxInfo> out;
+  for (int64_t r : roots) out.push_back(LoadMailbox(s, r));
+  return out;
+}
+
+std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress) {
+  Session& s = CurrentSession();
+  auto root = FindMailboxRoot(s, aliasOrAddress);
+  if (!root) return std::nullopt;
+  return LoadMailbox(s, *root);
+}
+
+DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
+                       std::optional<int32_t> scl) {
+  Session& s = CurrentSession();
+  auto root = FindMailboxRoot(s, mailbox);
+  if (!root) Fail(errors::kNotFound, "There is no mailbox " + mailbox);
+  // Parsing happens before the write lock is taken.
+  const ParsedMessage parsed = ParseMessage(source);
+  const std::string base = ItemNameFromSubject(parsed.subject);
+
+  Txn t(s);
+  int64_t inbox = 0;
+  {
+    Stmt q(s,
+           "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = "
+           "'urn:schemas:httpmail:inbox'");
+    q.Bind(1, *root);
+    if (q.Step()) inbox = q.Int(0);
+  }
+  auto inboxRow = inbox ? GetItem(s, inbox) : std::nullopt;
+  if (!inboxRow) Fail(errors::kNotFound, "The mailbox " + mailbox + " has no inbox");
+  const std::string name = UniqueName(s, inbox, base, ".EML");
+  const int64_t id = InsertItem(s, inbox, name, kItem, inboxRow->mailbox, &source);
+  WriteMessageProperties(s, id, parsed, scl);
+  DeliveryResult result;
+  result.deliveredUrl = ItemUrl(s, inbox) + "/" + name;
+  const bool sinksCalled = dispatcher::OnSave(s, id, com::EVT_IS_DELIVERED);
+  t.Commit();
+  if (!sinksCalled) {
+    result.nowUrl = result.deliveredUrl;
+  } else if (GetItem(s, id)) {
+    result.nowUrl = ItemUrl(s, id);
+  }
+  return result;
+}
+
+std::string SaveItem(const std::string& url, const std::string& source) {
+  Session& s = CurrentSession();
+  const ParsedMessage parsed = ParseMessage(source);
+  Txn t(s);
+  auto loc = Resolve(s, url);
+  if (!loc) FailNoItem(url);
+  int64_t id;
+  ItemRow before;
+  if (loc->found) {
+    if (!loc->item.InMailbox() || loc->item.IsFolder())
+      Fail(errors::kAlreadyExists, "The item " + ItemUrl(s, loc->item.id) + " is a folder");
+    before = loc->item;
+    id = before.id;
+    ClearProperties(s, id);
+    SetSource(s, id, source);
+  } else {
+    if (loc->parent->kind != kMailboxRoot && loc->parent->kind != kFolder) FailNoItem(url);
+    id = InsertItem(s, loc->parent->id, loc->leaf, kItem, loc->parent->mailbox, &source);
+    before = *GetItem(s, id);
+  }
+  WriteMessageProperties(s, id, parsed, std::nullopt);
+  RefreshRegistrationMark(s, before);
+  if (!loc->found || !dispatcher::IsRunning(s, id)) dispatcher::OnSave(s, id, 0);
+  std::string saved = ItemUrl(s, id);
+  t.Commit();
+  return saved;
+}
+
+std::vector<ItemInfo> List(const std::string& url, bool recursive) {
+  Session& s = CurrentSession();
+  ItemRow row = ResolveExisting(s, url);
+  std::vector<ItemInfo> out;
+  std::function<void(const ItemRow&, const std::string&)> walk = [&](const ItemRow& folder,
+                                                                     const std::string& folderUrl) {
+    for (const ItemRow& c : Children(s, folder.id)) {
+      ItemInfo info;
+      info.url = folderUrl + "/" + c.name;
+      info.name = c.name;
+      info.folder = c.IsFolder();
+      info.hidden = IsTrue(LoadProperty(s, c.id, names::kIsHidden));
+      if (auto cls = LoadProperty(s, c.id, names::kContentClass))
+        info.contentClass = ValueText(*cls);
+      out.push_back(info);
+      if (recursive && c.IsFolder()) walk(c, info.url);
+    }
+  };
+  if (row.IsFolder()) walk(row, ItemUrl(s, row.id));
+  return out;
+}
+
+std::vector<std::pair<std::string, Value>> Properties(const std::string& url) {
+  Session& s = CurrentSession();
+  ItemRow row = ResolveExisting(s, url);
+  std::vector<std::pair<std::string, Value>> out;
+  std::vector<std::string> keys;
+  for (auto& p : LoadProperties(s, row.id)) {
+    keys.push_back(p.key);
+    out.emplace_back(p.name, p.value);
+  }
+  for (auto& [name, v] : ComputedProperties(s, row)) {
+    std::string key = names::PropertyKey(name);
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+    out.emplace_back(name, v);
+  }
+  return out;
+}
+
+std::string Source(const std::string& url) {
+  Session& s = CurrentSession();
+  ItemRow row = ResolveExisting(s, url);
+  if (row.IsFolder())
+    Fail(errors::kInvalidArg, "The item " + url + " is a folder and has no source");
+  return GetSource(s, row.id).value_or(std::string());
+}
+
+void Remove(const std::string& url) {
+  Session& s = CurrentSession();
+  Txn t(s);
+  ItemRow row = RemovableItem(s, url);
+  bool hadReg = row.isReg || (row.IsFolder() && SubtreeHasRegistration(s, row.id));
+  DeleteSubtree(s, row.id);
+  if (hadReg) BumpRegistrationGeneration(s);
+  t.Commit();
+}
+
+}  // namespace drossgate::platform::store::admin

@@ -1,0 +1,422 @@
+#include "store/engine.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+
+#include "error.h"
+#include "fault.h"
+#include "store/dispatcher.h"
+#include "system/system.h"
+
+namespace drossgate::platform::store {
+
+namespace {
+
+constexpr const char* kSchema = R"(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO meta(key, value) VALUES ('schema', 1), ('reg_generation', 1);
+CREATE TABLE items(
+  id INTEGER PRIMARY KEY,
+  parent INTEGER,
+  kind INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  name_key TEXT NOT NULL,
+  mailbox INTEGER,
+  is_reg INTEGER NOT NULL DEFAULT 0,
+  reg_refused INTEGER NOT NULL DEFAULT 0,
+  source BLOB,
+  UNIQUE(parent, name_key));
+CREATE INDEX items_reg ON items(is_reg) WHERE is_reg = 1;
+CREATE TABLE properties(
+  item INTEGER NOT NULL,
+  name_key TEXT NOT NULL,
+  name TEXT NOT NULL,
+  type INTEGER NOT NULL,
+  value,
+  UNIQUE(item, name_key));
+CREATE TABLE stores(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  name_key TEXT NOT NULL UNIQUE,
+  mbx INTEGER NOT NULL,
+  system_mailbox INTEGER);
+CREATE TABLE mailboxes(
+  root INTEGER PRIMARY KEY,
+  alias TEXT NOT NULL,
+  alias_key TEXT NOT NULL UNIQUE,
+  store INTEGER NOT NULL,
+  is_system INTEGER NOT NULL);
+CREATE TABLE addresses(
+  address_key TEXT PRIMARY KEY,
+  address TEXT NOT NULL,
+  mailbox INTEGER NOT NULL,
+  position INTEGER NOT NULL) WITHOUT ROWID;
+CREATE INDEX addresses_mailbox ON addresses(mailbox);
+CREATE TABLE special_folders(
+  mailbox INTEGER NOT NULL,
+  property TEXT NOT NULL,
+  item INTEGER NOT NULL,
+  UNIQUE(mailbox, property));
+CREATE INDEX special_folders_item ON special_folders(item);
+CREATE TABLE name_seq(
+  parent INTEGER NOT NULL,
+  base_key TEXT NOT NULL,
+  next INTEGER NOT NULL,
+  PRIMARY KEY(parent, base_key)) WITHOUT ROWID;
+INSERT INTO items(id, parent, kind, name, name_key) VALUES (1, NULL, 0, 'backofficestorage', 'backofficestorage');
+)";
+
+// Other threads and processes may hold the write lock for a whole delivery with its sinks.
+constexpr int kBusyTimeoutMs = 60000;
+
+struct ThreadSessions {
+  std::unordered_map<Engine*, std::unique_ptr<Session>> byEngine;
+  ~ThreadSessions();
+};
+// Trivially destructible, so that it can still be read while thread-local objects of this
+// thread are being destroyed.
+thread_local bool tSessionsGone = false;
+thread_local ThreadSessions tSessions;
+
+ThreadSessions::~ThreadSessions() {
+  tSessionsGone = true;
+  byEngine.clear();
+}
+
+[[noreturn]] void RaiseDb(sqlite3* db, int rc, const std::string& file, std::string_view what) {
+  int code = rc & 0xff;
+  int32_t number =
+      (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) ? errors::kCorrupt : errors::kFail;
+  std::string msg = "The store " + file + " failed (" + std::string(what) + "): ";
+  msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  Fail(number, msg);
+}
+
+void CreateFile(const std::string& file) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  auto close = std::unique_ptr<sqlite3, int (*)(sqlite3*)>(db, sqlite3_close_v2);
+  if (rc != SQLITE_OK) RaiseDb(db, rc, file, "create");
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  auto exec = [&](const char* sql, const char* what) {
+    char* err = nullptr;
+    int r = sqlite3_exec(db, sql, nullptr, nullptr, &err);
+    sqlite3_free(err);
+    if (r != SQLITE_OK) RaiseDb(db, r, file, what);
+  };
+  exec("PRAGMA journal_mode=WAL", "journal mode");
+  exec("BEGIN IMMEDIATE", "create");
+  // Two processes may race to create the file; the second finds the schema in place.
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'", -1, &st, nullptr);
+  bool exists = st && sqlite3_step(st) == SQLITE_ROW;
+  sqlite3_finalize(st);
+  if (!exists) {
+    char* err = nullptr;
+    int r = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
+    sqlite3_free(err);
+    if (r != SQLITE_OK) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      RaiseDb(db, r, file, "create schema");
+    }
+  }
+  exec("COMMIT", "create");
+}
+
+}  // namespace
+
+// --- Engine ------------------------------------------------------------------------------
+
+Engine& Engine::ForRoot() {
+  return ForFile(PlatformRoot() / "store.db", false);
+}
+
+Engine& Engine::ForFile(const std::filesystem::path& dbFile, bool create) {
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<Engine>> engines;
+  std::error_code ec;
+  std::filesystem::path abs = std::filesystem::absolute(dbFile, ec).lexically_normal();
+  std::string key = ec ? dbFile.string() : abs.string();
+  std::lock_guard lock(mutex);
+  if (create && !std::filesystem::exists(key, ec)) CreateFile(key);
+  auto it = engines.find(key);
+  if (it != engines.end()) return *it->second;
+  if (!std::filesystem::is_regular_file(key, ec))
+    Fail(errors::kNotFound, "The store file " + key + " does not exist");
+  // Engines live as long as the process: sessions on other threads point at them.
+  return *engines.emplace(key, std::make_unique<Engine>(key)).first->second;
+}
+
+Session& Engine::CurrentSession() {
+  if (tSessionsGone) Fail(errors::kFail, "The store cannot be used while a thread ends");
+  auto& slot = tSessions.byEngine[this];
+  if (!slot) slot = std::make_unique<Session>(*this);
+  return *slot;
+}
+
+// --- Stmt --------------------------------------------------------------------------------
+
+Stmt::Stmt(Session& s, const char* sql) : s_(s), st_(s.Prepare(sql)) {}
+
+Stmt::~Stmt() {
+  sqlite3_reset(st_);
+  sqlite3_clear_bindings(st_);
+}
+
+Stmt& Stmt::Bind(int index, int64_t v) {
+  sqlite3_bind_int64(st_, index, v);
+  return *this;
+}
+
+Stmt& Stmt::Bind(int index, std::string_view text) {
+  sqlite3_bind_text64(st_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  return *this;
+}
+
+Stmt& Stmt::BindBlob(int index, std::string_view bytes) {
+  // A zero-length blob, not NULL, for an empty source.
+  sqlite3_bind_blob64(st_, index, bytes.empty() ? "" : bytes.data(), bytes.size(),
+                      SQLITE_TRANSIENT);
+  return *this;
+}
+
+Stmt& Stmt::BindNull(int index) {
+  sqlite3_bind_null(st_, index);
+  return *this;
+}
+
+Stmt& Stmt::BindValue(int typeIndex, int valueIndex, const Value& v) {
+  if (auto b = std::get_if<bool>(&v))
+    return Bind(typeIndex, int64_t{1}).Bind(valueIndex, int64_t{*b});
+  if (auto i = std::get_if<int32_t>(&v))
+    return Bind(typeIndex, int64_t{2}).Bind(valueIndex, int64_t{*i});
+  if (auto t = std::get_if<std::string>(&v))
+    return Bind(typeIndex, int64_t{3}).Bind(valueIndex, *t);
+  return Bind(typeIndex, int64_t{0}).BindNull(valueIndex);
+}
+
+bool Stmt::Step() {
+  int rc = sqlite3_step(st_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  s_.Raise(rc, sqlite3_sql(st_));
+}
+
+void Stmt::Run() {
+  while (Step()) {
+  }
+}
+
+int64_t Stmt::Int(int col) const {
+  return sqlite3_column_int64(st_, col);
+}
+
+std::string Stmt::Text(int col) const {
+  const void* p = sqlite3_column_blob(st_, col);
+  int n = sqlite3_column_bytes(st_, col);
+  return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+bool Stmt::IsNull(int col) const {
+  return sqlite3_column_type(st_, col) == SQLITE_NULL;
+}
+
+Value Stmt::ValueAt(int typeCol, int valueCol) const {
+  switch (Int(typeCol)) {
+    case 1:
+      return Int(valueCol) != 0;
+    case 2:
+      return static_cast<int32_t>(Int(valueCol));
+    case 3:
+      return Text(valueCol);
+    default:
+      return std::monostate{};
+  }
+}
+
+// --- Session -----------------------------------------------------------------------------
+
+Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(), std::defer_lock) {
+  const std::string& file = engine_.file();
+  int rc =
+      sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    Fail(errors::kNotFound, "The store " + file + " cannot be opened: " + why);
+  }
+  try {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    {
+      Stmt mode(*this, "PRAGMA journal_mode=WAL");
+      if (!mode.Step() || mode.Text(0) != "wal")
+        Fail(errors::kFail, "The store " + file + " cannot use write-ahead logging");
+    }
+    Exec("PRAGMA synchronous=FULL");
+    Stmt schema(*this, "SELECT value FROM meta WHERE key = 'schema'");
+    if (!schema.Step() || schema.Int(0) != 1)
+      Fail(errors::kCorrupt, "The file " + file + " is not a mailbox store of this platform");
+  } catch (const PlatformError& e) {
+    for (auto& [sql, st] : cache_) sqlite3_finalize(st);
+    cache_.clear();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    if (e.number() == errors::kFail &&
+        std::string(e.what()).find("no such table") != std::string::npos)
+      Fail(errors::kCorrupt, "The file " + file + " is not a mailbox store of this platform");
+    throw;
+  }
+}
+
+Session::~Session() {
+  if (!levels_.empty()) RollbackOwned(levels_.front().owner);
+  for (auto& [sql, st] : cache_) sqlite3_finalize(st);
+  sqlite3_close_v2(db_);
+}
+
+sqlite3_stmt* Session::Prepare(const char* sql) {
+  auto it = cache_.find(sql);
+  if (it != cache_.end()) {
+    // Statements are keyed by their text's address; a re-entrant use of the same text (one
+    // query running while a nested call issues it again) would clash, so it is refused.
+    if (sqlite3_stmt_busy(it->second))
+      Fail(errors::kFail, std::string("store statement used re-entrantly: ") + sql);
+    return it->second;
+  }
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+  if (rc != SQLITE_OK) Raise(rc, sql);
+  cache_.emplace(sql, st);
+  return st;
+}
+
+void Session::Exec(const char* sql) {
+  char* err = nullptr;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+  sqlite3_free(err);
+  if (rc != SQLITE_OK) Raise(rc, sql);
+}
+
+void Session::Raise(int rc, std::string_view what) {
+  RaiseDb(db_, rc, engine_.file(), what);
+}
+
+int64_t Session::LastInsertId() {
+  return sqlite3_last_insert_rowid(db_);
+}
+
+int Session::Changes() {
+  return sqlite3_changes(db_);
+}
+
+void Session::Begin(const void* owner) {
+  if (levels_.empty()) {
+    writerLock_.lock();
+    char* err = nullptr;
+    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
+    sqlite3_free(err);
+    if (rc != SQLITE_OK) {
+      writerLock_.unlock();
+      Raise(rc, "begin transaction");
+    }
+  } else {
+    std::string sql = "SAVEPOINT s" + std::to_string(levels_.size());
+    Exec(sql.c_str());
+  }
+  levels_.push_back({owner});
+}
+
+bool Session::Owns(const void* owner) const {
+  for (const Level& l : levels_)
+    if (l.owner == owner) return true;
+  return false;
+}
+
+void Session::Commit(const void* owner) {
+  for (size_t i = levels_.size(); i-- > 0;)
+    if (levels_[i].owner == owner) return EndLevels(i, true);
+  Fail(errors::kFail, "No transaction is active");
+}
+
+void Session::Rollback(const void* owner) {
+  for (size_t i = levels_.size(); i-- > 0;)
+    if (levels_[i].owner == owner) return EndLevels(i, false);
+  Fail(errors::kFail, "No transaction is active");
+}
+
+void Session::RollbackOwned(const void* owner) noexcept {
+  for (size_t i = 0; i < levels_.size(); ++i) {
+    if (levels_[i].owner == owner) {
+      try {
+        EndLevels(i, false);
+      } catch (...) {
+        // A failed rollback leaves SQLite to discard the transaction; nothing to add here.
+      }
+      return;
+    }
+  }
+}
+
+PendingGroup& Session::NewGroup() {
+  pending_.push_back({levels_.empty() ? 0 : levels_.size() - 1, {}});
+  return pending_.back();
+}
+
+void Session::EndLevels(size_t from, bool commit) {
+  if (from == 0) {
+    int rc = SQLITE_OK;
+    std::string failure;
+    if (commit) {
+      try {
+        FaultPoint("store.commit");
+        rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) failure = sqlite3_errmsg(db_);
+      } catch (const PlatformError& e) {
+        rc = SQLITE_ERROR;
+        failure = e.what();
+      }
+    }
+    bool committed = commit && rc == SQLITE_OK;
+    if (!committed && !sqlite3_get_autocommit(db_))
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    levels_.clear();
+    writerLock_.unlock();
+    std::list<PendingGroup> groups;
+    groups.swap(pending_);
+    RunPhase(std::move(groups), committed ? com::EVT_SYNC_COMMITTED : com::EVT_SYNC_ABORTED);
+    if (commit && !committed)
+      Fail(errors::kFail, "The store " + engine_.file() + " could not commit: " + failure);
+    return;
+  }
+  const std::string name = "s" + std::to_string(from);
+  if (commit) {
+    std::string sql = "RELEASE " + name;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+      levels_.resize(from);
+      for (PendingGroup& g : pending_)
+        if (g.level >= from) g.level = from - 1;
+      return;
+    }
+  }
+  std::string sql = "ROLLBACK TO " + name + "; RELEASE " + name;
+  int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+  levels_.resize(from);
+  std::list<PendingGroup> undone;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    auto next = std::next(it);
+    if (it->level >= from) undone.splice(undone.end(), pending_, it);
+    it = next;
+  }
+  RunPhase(std::move(undone), com::EVT_SYNC_ABORTED);
+  if (rc != SQLITE_OK) Raise(rc, "roll back");
+  if (commit) Raise(SQLITE_ERROR, "release savepoint");
+}
+
+void Session::RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept {
+  if (groups.empty()) return;
+  dispatcher::RunPhase(*this, groups, phase);
+}
+
+}  // namespace drossgate::platform::store

@@ -1,0 +1,182 @@
+#pragma once
+// The store engine: one per store.db per process, one SQLite connection (a session) per thread.
+// A thread's transactions nest: the outermost takes the process-wide writer lock and runs
+// BEGIN IMMEDIATE, inner levels are savepoints, so calls made on a thread inside its own
+// transaction join it. Every SQLite failure raises PlatformError naming the store file.
+
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "com/com.h"
+#include "store/store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace drossgate::platform::store {
+
+class Session;
+
+// Schema of store.db (version 1):
+//   meta(key, value)                 'schema' = 1; 'reg_generation' goes up whenever an event
+//                                    registration (or the mailbox list) changes, so each
+//                                    process re-reads its cached registrations only then.
+//   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source)
+//                                    the whole namespace as one tree: the top, domains, MBX
+//                                    containers, mailbox roots, folders and items. name_key is
+//                                    the ASCII-lower name (UNIQUE per parent); mailbox is the
+//                                    root of the mailbox holding the item; source is a
+//                                    message's bytes.
+//   properties(item, name_key, name, type, value)
+//                                    typed properties, name as written, name_key canonical;
+//                                    type 0 null, 1 Boolean, 2 32-bit integer, 3 text.
+//   stores(id, name, name_key, mbx, system_mailbox)      mailbox stores and their MBX node.
+//   mailboxes(root, alias, alias_key, store, is_system)  mailbox roots.
+//   addresses(address_key, address, mailbox, position)   SMTP addresses, primary first.
+//   special_folders(mailbox, property, item)             inbox, outbox, ... of each mailbox.
+//   name_seq(parent, base_key, next)                     next "-N" suffix for item names.
+enum ItemKind : int {
+  kTop = 0,
+  kDomain = 1,
+  kContainer = 2,
+  kMailboxRoot = 3,
+  kFolder = 4,
+  kItem = 5
+};
+
+class Engine {
+ public:
+  // The engine of the current platform root's store.db; raises when it does not exist.
+  static Engine& ForRoot();
+  // The engine of dbFile; create makes the file with the schema when it does not exist.
+  static Engine& ForFile(const std::filesystem::path& dbFile, bool create);
+
+  // This thread's session (opened on first use).
+  Session& CurrentSession();
+  const std::string& file() const { return file_; }
+  std::mutex& writer() { return writer_; }
+
+  explicit Engine(std::string file) : file_(std::move(file)) {}
+
+ private:
+  std::string file_;
+  std::mutex writer_;
+};
+
+// A prepared statement from the session's cache, reset (and unbound) on destruction.
+class Stmt {
+ public:
+  Stmt(Session& s, const char* sql);
+  ~Stmt();
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  Stmt& Bind(int index, int64_t v);
+  Stmt& Bind(int index, std::string_view text);
+  Stmt& BindBlob(int index, std::string_view bytes);
+  Stmt& BindNull(int index);
+  // A property value with its type code into two parameters.
+  Stmt& BindValue(int typeIndex, int valueIndex, const Value& v);
+
+  bool Step();  // true while there is a row
+  void Run();   // steps to the end
+  int64_t Int(int col) const;
+  std::string Text(int col) const;  // text or blob bytes
+  bool IsNull(int col) const;
+  Value ValueAt(int typeCol, int valueCol) const;
+
+ private:
+  Session& s_;
+  sqlite3_stmt* st_;
+};
+
+// A save event whose begin phase ran: the committed (or aborted) phase goes to the same sink
+// instance, on this thread, in the order the begin phases ran.
+struct PendingEvent {
+  com::ComPtr<com::IExStoreSyncEvents> sink;
+  int64_t item = 0;
+  std::string url;
+  int32_t flags = 0;
+};
+struct PendingGroup {
+  size_t level = 0;  // the transaction level the save ran in
+  std::vector<PendingEvent> events;
+};
+
+class Session {
+ public:
+  explicit Session(Engine& engine);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  Engine& engine() { return engine_; }
+  sqlite3* db() { return db_; }
+  sqlite3_stmt* Prepare(const char* sql);
+  void Exec(const char* sql);
+  [[noreturn]] void Raise(int rc, std::string_view what);
+  int64_t LastInsertId();
+  int Changes();
+
+  // Transactions. owner identifies who began a level (a Connection, a Txn guard). Committing
+  // or rolling back a level does the same to the levels above it.
+  size_t Depth() const { return levels_.size(); }
+  void Begin(const void* owner);
+  void Commit(const void* owner);
+  void Rollback(const void* owner);
+  bool Owns(const void* owner) const;
+  // Rolls back the lowest level owner began, if any (Connection::Close).
+  void RollbackOwned(const void* owner) noexcept;
+
+  // Save events waiting for the end of the outermost transaction.
+  PendingGroup& NewGroup();
+
+  // Items whose event is being delivered to a sink right now (their Fields::Update is no
+  // client save), and how deep sink-made saves nest.
+  std::multiset<int64_t> running;
+  int dispatchDepth = 0;
+
+ private:
+  struct Level {
+    const void* owner;
+  };
+  void EndLevels(size_t from, bool commit);
+  void RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept;
+
+  Engine& engine_;
+  sqlite3* db_ = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> cache_;
+  std::vector<Level> levels_;
+  std::list<PendingGroup> pending_;
+  std::unique_lock<std::mutex> writerLock_;
+};
+
+// A transaction level for one store operation; rolled back unless committed.
+class Txn {
+ public:
+  explicit Txn(Session& s) : s_(s) { s_.Begin(this); }
+  ~Txn() {
+    if (!done_) s_.RollbackOwned(this);
+  }
+  Txn(const Txn&) = delete;
+  Txn& operator=(const Txn&) = delete;
+  // Ends the level; on failure it is rolled back and the error raised.
+  void Commit() {
+    done_ = true;
+    s_.Commit(this);
+  }
+
+ private:
+  Session& s_;
+  bool done_ = false;
+};
+
+}  // namespace drossgate::platform::store

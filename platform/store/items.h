@@ -1,0 +1,89 @@
+#pragma once
+// The item tree of store.db, on one session: resolving URLs, building them back, reading and
+// writing items, properties and sources. No events are raised here; the access layer decides
+// when a write is a save. Failures raise PlatformError.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/engine.h"
+#include "store/store.h"
+
+namespace drossgate::platform::store {
+
+struct ItemRow {
+  int64_t id = 0;
+  int64_t parent = 0;  // 0 for the top
+  int kind = kItem;
+  std::string name;
+  int64_t mailbox = 0;  // root of the mailbox holding it; 0 above the mailboxes
+  bool isReg = false;
+  bool regRefused = false;
+  bool IsFolder() const { return kind != kItem; }
+  // Folders and items below a mailbox root can be created, moved and deleted by clients.
+  bool InMailbox() const { return kind == kFolder || kind == kItem; }
+};
+
+// What a URL names: an existing item, or a missing last segment below an existing item.
+struct Location {
+  bool found = false;
+  ItemRow item;                   // when found
+  std::optional<ItemRow> parent;  // when not found: the existing item the leaf would go in
+  std::string leaf;               // when not found
+};
+
+std::optional<ItemRow> GetItem(Session& s, int64_t id);
+std::optional<ItemRow> FindChild(Session& s, int64_t parent, std::string_view name);
+// nullopt when the URL is not a store URL, holds an unusable segment, or more than its last
+// segment is missing.
+std::optional<Location> Resolve(Session& s, std::string_view url);
+// The existing item at url; raises errors::kNotFound naming the URL.
+ItemRow ResolveExisting(Session& s, std::string_view url);
+// The same for a file-system path; nullopt when it names nothing.
+std::optional<ItemRow> ResolveFileSystemPath(Session& s, std::string_view path);
+[[noreturn]] void FailNoItem(std::string_view url);
+
+std::string ItemUrl(Session& s, int64_t id);  // file://./backofficestorage/... as stored
+std::vector<ItemRow> Children(Session& s, int64_t parent);
+// The parent chain of id, its parent first, up to the top.
+std::vector<int64_t> Ancestors(Session& s, int64_t id);
+bool SubtreeHasRegistration(Session& s, int64_t id);
+
+// Raises errors::kInvalidArg for a name no item may have.
+void CheckItemName(std::string_view name);
+int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
+                   const std::string* source);
+void SetSource(Session& s, int64_t id, std::string_view source);
+std::optional<std::string> GetSource(Session& s, int64_t id);
+// A name free in parent: base + ext, else base + "-2" + ext, "-3"...
+std::string UniqueName(Session& s, int64_t parent, std::string_view base, std::string_view ext);
+void DeleteSubtree(Session& s, int64_t id);
+void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::string_view newName);
+
+struct StoredProperty {
+  std::string name;  // as written
+  std::string key;
+  Value value;
+};
+std::vector<StoredProperty> LoadProperties(Session& s, int64_t item);
+std::optional<Value> LoadProperty(Session& s, int64_t item, std::string_view key);
+void WriteProperty(Session& s, int64_t item, std::string_view name, std::string_view key,
+                   const Value& value);
+void RemoveProperty(Session& s, int64_t item, std::string_view key);
+void ClearProperties(Session& s, int64_t item);
+// Re-derives the registration mark from the content class after properties changed; returns
+// whether the item is a registration now. Any change to a registration counts as a change of
+// the registration list.
+bool RefreshRegistrationMark(Session& s, const ItemRow& before);
+void SetRegistrationRefused(Session& s, int64_t item, bool refused);
+void BumpRegistrationGeneration(Session& s);
+int64_t RegistrationGeneration(Session& s);
+
+// The properties the store computes for an item, with their names as the store spells them.
+std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item);
+bool IsComputedKey(std::string_view key);
+
+}  // namespace drossgate::platform::store

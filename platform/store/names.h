@@ -1,0 +1,56 @@
+#pragma once
+// Spellings the store accepts: its two URL forms and file-system paths reduced to the
+// segments below "backofficestorage", and property names reduced to one lookup key, so that
+// aliases (a plain name and its public-strings form, the hidden flag's two names) meet.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace drossgate::platform::store::names {
+
+inline constexpr const char* kPublicStrings =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/";
+inline constexpr const char* kFileUrlPrefix = "file://./backofficestorage/";
+inline constexpr const char* kFlatUrlSpace = "-FlatUrlSpace-";
+
+// Lookup keys (what PropertyKey gives) of the properties the store itself reads or computes.
+inline constexpr const char* kContentClass = "dav:contentclass";
+inline constexpr const char* kHref = "dav:href";
+inline constexpr const char* kParentName = "dav:parentname";
+inline constexpr const char* kDisplayName = "dav:displayname";
+inline constexpr const char* kIsCollection = "dav:iscollection";
+inline constexpr const char* kIsHidden = "dav:ishidden";
+inline constexpr const char* kContentLength = "dav:getcontentlength";
+inline constexpr const char* kPermanentUrl = "http://schemas.microsoft.com/exchange/permanenturl";
+inline constexpr const char* kEventsPrefix = "http://schemas.microsoft.com/exchange/events/";
+
+// Property names as written.
+inline constexpr const char* kContentClassName = "DAV:contentclass";
+inline constexpr const char* kSubjectName = "urn:schemas:httpmail:subject";
+inline constexpr const char* kFromEmailName = "urn:schemas:httpmail:fromemail";
+inline constexpr const char* kTransportHeadersName =
+    "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
+inline constexpr const char* kSclName = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
+inline constexpr const char* kMessageClass = "urn:content-classes:message";
+inline constexpr const char* kRegistrationClass = "urn:content-class:storeeventreg";
+
+// The lookup key of a property name: ASCII lower case; a name without ":" is the named string
+// property of the public-strings set; MAPI tags "0x..." and "x..." are one; the MAPI hidden
+// flag is DAV:ishidden. Empty for an empty name.
+std::string PropertyKey(std::string_view name);
+
+// The segments below "backofficestorage" of a URL in the file:// spelling or the http://
+// spelling naming this computer (short or fully qualified, any letter case); nullopt for any
+// other URL. Segments are returned as written; checking them is the resolver's job.
+std::optional<std::vector<std::string>> SplitUrl(std::string_view url);
+// The same for a file-system path "\\.\backofficestorage\..." with "\" or "/" separators; a
+// single trailing separator is allowed.
+std::optional<std::vector<std::string>> SplitFileSystemPath(std::string_view path);
+// Whether a segment can name anything: not empty, ".", ".." or holding a "\".
+bool UsableSegment(std::string_view segment);
+
+std::string NameKey(std::string_view name);  // ASCII lower case
+
+}  // namespace drossgate::platform::store::names

@@ -1,0 +1,75 @@
+// Registration criteria: what parses, and what an item with given properties satisfies.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "store/criteria.h"
+#include "store/names.h"
+
+namespace drossgate::platform::store {
+namespace {
+
+TEST(StoreCriteriaTest, CriteriaAgainstAnItem) {
+  // The item: not hidden (no flag stored), subject "Hello", SCL 5, a Boolean set true.
+  const std::map<std::string, Value> item = {
+      {names::PropertyKey("urn:schemas:httpmail:subject"), std::string("Hello")},
+      {names::PropertyKey("http://schemas.microsoft.com/mapi/proptag/0x40760003"), int32_t{5}},
+      {names::PropertyKey("urn:x:flag"), true},
+      {names::PropertyKey("urn:x:numtext"), std::string("12")},
+      {"dav:ishidden", false},
+  };
+  auto lookup = [&](const std::string& key) -> std::optional<Value> {
+    auto it = item.find(key);
+    if (it == item.end()) return std::nullopt;
+    return it->second;
+  };
+  struct Case {
+    const char* criteria;
+    std::optional<bool> matches;  // nullopt: does not parse
+  };
+  const std::vector<Case> cases = {
+      {" WHERE \"DAV:ishidden\" = FALSE", true},
+      {"WHERE \"DAV:ishidden\" = TRUE", false},
+      {"where \"dav:ISHIDDEN\" = false", true},
+      {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x67aa000b\" = false", true},
+      {"WHERE \"urn:schemas:httpmail:subject\" = 'hello'", true},
+      {"WHERE \"urn:schemas:httpmail:subject\" <> 'Hello'", false},
+      {"WHERE \"urn:schemas:httpmail:subject\" != 'other'", true},
+      {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x40760003\" >= 5", true},
+      {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x40760003\" > 5", false},
+      {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x40760003\" < 6.5", true},
+      {"WHERE \"urn:x:numtext\" = 12", true},
+      {"WHERE \"urn:x:flag\" = TRUE AND \"DAV:ishidden\" = FALSE", true},
+      {"WHERE \"urn:x:flag\" = FALSE OR \"urn:schemas:httpmail:subject\" = 'Hello'", true},
+      {"WHERE NOT (\"urn:x:flag\" = TRUE)", false},
+      {"WHERE (\"urn:x:flag\" = FALSE OR \"urn:x:flag\" = TRUE) AND NOT \"DAV:ishidden\" = TRUE",
+       true},
+      {"WHERE \"urn:x:missing\" = 'x'", false},
+      {"WHERE \"urn:x:missing\" <> 'x'", false},
+      {"WHERE NOT \"urn:x:missing\" = 'x'", false},
+      {"WHERE \"urn:x:missing\" IS NULL", true},
+      {"WHERE \"urn:x:flag\" IS NOT NULL", true},
+      {"WHERE 'it''s' = 'IT''S'", true},
+      {"", true},
+      {"   ", true},
+      {"WHERE", std::nullopt},
+      {"WHERE \"DAV:ishidden\" = ", std::nullopt},
+      {"WHERE \"DAV:ishidden\" == FALSE", std::nullopt},
+      {"WHERE (\"DAV:ishidden\" = FALSE", std::nullopt},
+      {"WHERE \"DAV:ishidden\" = FALSE AND", std::nullopt},
+      {"WHERE \"DAV:ishidden\" = MAYBE", std::nullopt},
+      {"WHERE \"unterminated = FALSE", std::nullopt},
+      {"SELECT * WHERE \"DAV:ishidden\" = FALSE", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.criteria);
+    auto parsed = criteria::Parse(c.criteria);
+    ASSERT_EQ(parsed.has_value(), c.matches.has_value());
+    if (parsed) {
+      EXPECT_EQ(parsed->Matches(lookup), *c.matches);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace drossgate::platform::store

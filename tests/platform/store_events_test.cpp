@@ -1,0 +1,391 @@
+// The event dispatcher with the test sink library: which saves reach which sinks, in which
+// order, with which flags, on which thread and instance, and what a sink can do to the save.
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "complus/catalog.h"
+#include "error.h"
+#include "store_fixture.h"
+
+namespace drossgate::platform::test {
+namespace {
+
+using nlohmann::json;
+
+const std::string kSink = DROSSGATE_TESTSINK;
+const std::string kEvents = "http://schemas.microsoft.com/exchange/events/";
+constexpr int32_t kBegin = 0x01000000, kCommitted = 0x02000000, kAborted = 0x04000000;
+constexpr int32_t kDelivered = 0x8, kFolder = 0x2;
+
+struct Reg {
+  std::string scope = "SHALLOW";
+  std::string criteria = " WHERE \"DAV:ishidden\" = FALSE";
+  std::optional<std::string> priority = "65535";
+  std::string sinkClass = "DrossgateTest.Probe";
+  std::string method = "onsyncsave";
+  std::optional<store::Value> enabled = std::nullopt;
+};
+
+class StoreEventsTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    log_ = root() / "sink.log";
+    setenv("DROSSGATE_TESTSINK_LOG", log_.c_str(), 1);
+    unsetenv("DROSSGATE_TESTSINK_MODE");
+    auto catalog = complus::OpenCatalog();
+    auto apps = catalog->GetCollection("Applications");
+    apps->Populate();
+    apps->Add().SetValue("Name", "DrossgateTest");
+    apps->SaveChanges();
+    catalog->InstallComponent("DrossgateTest", kSink, "", "");
+  }
+  void TearDown() override {
+    unsetenv("DROSSGATE_TESTSINK_LOG");
+    unsetenv("DROSSGATE_TESTSINK_MODE");
+    StoreTest::TearDown();
+  }
+
+  static void Mode(const std::string& mode) { setenv("DROSSGATE_TESTSINK_MODE", mode.c_str(), 1); }
+
+  // Writes a registration item the way the setup program does.
+  static std::string Register(const std::string& folder, const std::string& name, const Reg& r) {
+    const std::string url = folder + "/" + name;
+    auto rec = store::OpenRecord(url, nullptr, store::Mode::kReadWrite, store::kCreateOverwrite,
+                                 store::kDelayFetchFields);
+    auto& f = rec->GetFields();
+    f.Set("DAV:contentclass", std::string("urn:content-class:storeeventreg"));
+    f.Set(kEvents + "EventMethod", r.method);
+    f.Set(kEvents + "SinkClass", r.sinkClass);
+    f.Set(kEvents + "MatchScope", r.scope);
+    f.Set(kEvents + "criteria", r.criteria);
+    if (r.priority) f.Set(kEvents + "priority", *r.priority);
+    if (r.enabled) f.Set(kEvents + "enabled", *r.enabled);
+    f.Set("DAV:ishidden", true);
+    f.Update();
+    return url;
+  }
+
+  std::vector<json> Log(const std::string& event = "save") const {
+    std::vector<json> out;
+    for (json& j : ReadLog(log_))
+      if (j["event"] == event) out.push_back(std::move(j));
+    return out;
+  }
+  std::vector<json> Phase(int32_t phase) const {
+    std::vector<json> out;
+    for (json& j : Log())
+      if (j["flags"].get<int32_t>() & phase) out.push_back(std::move(j));
+    return out;
+  }
+  void ClearLog() const { std::filesystem::remove(log_); }
+
+  static std::string Msg(const std::string& subject) {
+    return "From: x@example.org\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+  }
+
+  std::filesystem::path log_;
+};
+
+TEST_F(StoreEventsTest, ADeliveryCallsBeginThenCommittedOnOneThreadAndInstance) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  store::admin::DeliveryResult r;
+  std::string deliveringThread;
+  std::thread([&] {
+    r = store::admin::Deliver("alice", Msg("first"));
+    std::ostringstream id;
+    id << std::this_thread::get_id();
+    deliveringThread = id.str();
+  }).join();
+  auto saves = Log();
+  ASSERT_EQ(saves.size(), 2u);
+  EXPECT_EQ(saves[0]["flags"], kBegin | kDelivered);
+  EXPECT_EQ(saves[1]["flags"], kCommitted | kDelivered);
+  for (const json& s : saves) {
+    EXPECT_EQ(s["url"], r.deliveredUrl);
+    EXPECT_EQ(s["record"], r.deliveredUrl);
+    EXPECT_EQ(s["thread"], deliveringThread);
+    EXPECT_EQ(s["class"], "DrossgateTest.Probe");
+  }
+  EXPECT_EQ(saves[0]["instance"], saves[1]["instance"]);
+  EXPECT_EQ(r.nowUrl, r.deliveredUrl);
+
+  // The registration item itself raised no event, and it was offered to the sink.
+  auto registers = Log("register");
+  ASSERT_EQ(registers.size(), 1u);
+  EXPECT_EQ(registers[0]["url"], Alice() + "/Inbox/Drossgate.reg");
+}
+
+TEST_F(StoreEventsTest, ScopesDecideWhichSavesAreCovered) {
+  MakeFolder(Alice() + "/Inbox/Sub");
+  MakeFolder(Alice() + "/Inbox/Sub/Deeper");
+  const std::string global = system_.url + "/StoreEvents/GlobalEvents";
+  struct Case {
+    const char* name;
+    std::string folder;
+    std::string scope;
+    std::string savedAt;
+    bool covered;
+  };
+  const std::vector<Case> cases = {
+      {"shallow: its folder", Alice() + "/Inbox", "SHALLOW", Alice() + "/Inbox/a.eml", true},
+      {"shallow: not below", Alice() + "/Inbox", "SHALLOW", Alice() + "/Inbox/Sub/a.eml", false},
+      {"shallow: not elsewhere", Alice() + "/Inbox", "SHALLOW", Alice() + "/Drafts/a.eml", false},
+      {"deep: its folder", Alice() + "/Inbox", "DEEP", Alice() + "/Inbox/b.eml", true},
+      {"deep: below", Alice() + "/Inbox", "DEEP", Alice() + "/Inbox/Sub/Deeper/b.eml", true},
+      {"deep: not beside", Alice() + "/Inbox", "DEEP", Alice() + "/Drafts/b.eml", false},
+      {"deep: not another mailbox", Alice() + "/Inbox", "DEEP", Bob() + "/Posteingang/b.eml",
+       false},
+      {"any: every mailbox", global, "ANY", Bob() + "/Drafts/c.eml", true},
+      {"any: the root of a mailbox", global, "ANY", Alice() + "/c.eml", true},
+      {"any outside GlobalEvents is not used", Alice() + "/Inbox", "ANY", Alice() + "/Inbox/d.eml",
+       false},
+      {"unknown scope is not used", Alice() + "/Inbox", "WIDE", Alice() + "/Inbox/e.eml", false},
+      {"scope in other case", Alice() + "/Inbox", "shallow", Alice() + "/Inbox/f.eml", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reg reg;
+    reg.scope = c.scope;
+    const std::string regUrl = Register(c.folder, "scope.reg", reg);
+    ClearLog();
+    store::admin::SaveItem(c.savedAt, Msg(c.name));
+    auto begins = Phase(kBegin);
+    EXPECT_EQ(begins.size(), c.covered ? 1u : 0u);
+    if (c.covered && !begins.empty()) {
+      EXPECT_EQ(begins[0]["url"], c.savedAt);
+      EXPECT_EQ(begins[0]["flags"], kBegin) << "a client save carries no delivered flag";
+    }
+    store::admin::Remove(regUrl);
+  }
+}
+
+TEST_F(StoreEventsTest, CriteriaPassOverHiddenItems) {
+  Register(system_.url + "/StoreEvents/GlobalEvents", "Drossgate.reg", {.scope = "ANY"});
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, store::Value>> props;
+    bool covered;
+  };
+  const std::vector<Case> cases = {
+      {"no flag", {}, true},
+      {"flag false", {{"DAV:ishidden", false}}, true},
+      {"flag true", {{"DAV:ishidden", true}}, false},
+      {"flag by its MAPI name",
+       {{"http://schemas.microsoft.com/mapi/proptag/x67aa000b", true}},
+       false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearLog();
+    MakeItem(Alice() + "/Inbox/h" + std::to_string(n++) + ".eml", c.props);
+    EXPECT_EQ(Phase(kBegin).size(), c.covered ? 1u : 0u);
+  }
+}
+
+TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
+  Register(Alice() + "/Inbox", "probe-late.reg", {.priority = "10"});
+  Register(Alice() + "/Inbox", "probe-early.reg", {.priority = "3"});
+  Register(Alice() + "/Inbox", "decoy.reg", {.priority = "5", .sinkClass = "drossgatetest.Decoy"});
+  ClearLog();
+  store::admin::Deliver("alice", Msg("ordered"));
+  auto begins = Phase(kBegin), committed = Phase(kCommitted);
+  ASSERT_EQ(begins.size(), 2u);
+  EXPECT_EQ(begins[0]["class"], "DrossgateTest.Probe");  // priority 3 beats the decoy's 5
+  EXPECT_EQ(begins[1]["class"], "drossgatetest.Decoy");
+  ASSERT_EQ(committed.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(committed[i]["class"], begins[i]["class"]);
+    EXPECT_EQ(committed[i]["instance"], begins[i]["instance"]);
+  }
+
+  // Absent or unreadable priorities count as the lowest.
+  Register(Alice() + "/Inbox", "probe-early.reg", {.priority = "soon"});
+  Register(Alice() + "/Inbox", "probe-late.reg", {.priority = std::nullopt});
+  ClearLog();
+  store::admin::Deliver("alice", Msg("reordered"));
+  begins = Phase(kBegin);
+  ASSERT_EQ(begins.size(), 2u);
+  EXPECT_EQ(begins[0]["class"], "drossgatetest.Decoy");
+}
+
+TEST_F(StoreEventsTest, RegistrationsNotUsed) {
+  struct Case {
+    const char* name;
+    Reg reg;
+    bool used;
+  };
+  const std::vector<Case> cases = {
+      {"disabled", {.enabled = store::Value(false)}, false},
+      {"enabled as text", {.enabled = store::Value(std::string("TRUE"))}, true},
+      {"other event method", {.method = "onsyncdelete"}, false},
+      {"list of methods", {.method = "OnSyncDelete; OnSyncSave"}, true},
+      {"unparsable criteria", {.criteria = "WHERE \"DAV:ishidden\" = "}, false},
+      {"no criteria", {.criteria = ""}, true},
+      {"class that does not exist", {.sinkClass = "No.Such.Class"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string url = Register(Alice() + "/Inbox", "t.reg", c.reg);
+    ClearLog();
+    store::admin::Deliver("alice", Msg(c.name));
+    EXPECT_EQ(Phase(kBegin).size(), c.used ? 1u : 0u);
+    store::admin::Remove(url);
+  }
+}
+
+TEST_F(StoreEventsTest, ARefusedRegistrationIsNotUsedUntilSavedAgain) {
+  Mode("refuse");
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  ASSERT_EQ(Log("register").size(), 1u);
+  EXPECT_EQ(Log("register")[0]["result"], 1);
+  unsetenv("DROSSGATE_TESTSINK_MODE");
+  store::admin::Deliver("alice", Msg("refused"));
+  EXPECT_TRUE(Log().empty());
+
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  store::admin::Deliver("alice", Msg("accepted"));
+  EXPECT_EQ(Phase(kBegin).size(), 1u);
+}
+
+TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  MakeFolder(Alice() + "/Drafts/elsewhere");
+  ClearLog();
+  store::admin::Deliver("alice", Msg("delivered"));
+  store::admin::SaveItem(Alice() + "/Inbox/saved.eml", Msg("saved"));
+  MakeItem(Alice() + "/Inbox/created.eml");
+  auto rec = store::OpenRecord(Alice() + "/Inbox/created.eml", nullptr, store::Mode::kReadWrite);
+  rec->GetFields().Set("urn:x:changed", true);
+  rec->GetFields().Update();
+  MakeFolder(Alice() + "/Inbox/Folder");
+  store::admin::SaveItem(Alice() + "/Drafts/elsewhere/m.eml", Msg("moved"));
+  store::OpenRecord(Alice() + "/Drafts/elsewhere/m.eml", nullptr, store::Mode::kReadWrite)
+      ->MoveRecord("", Alice() + "/Inbox/moved.eml", false);
+
+  std::vector<std::pair<std::string, int32_t>> seen;
+  for (const json& b : Phase(kBegin))
+    seen.emplace_back(b["url"], b["flags"].get<int32_t>() & ~kBegin);
+  const std::string inbox = Alice() + "/Inbox/";
+  EXPECT_EQ(seen,
+            (std::vector<std::pair<std::string, int32_t>>{{inbox + "delivered.EML", kDelivered},
+                                                          {inbox + "saved.eml", 0},
+                                                          {inbox + "created.eml", 0},
+                                                          {inbox + "created.eml", 0},
+                                                          {inbox + "Folder", kFolder},
+                                                          {inbox + "moved.eml", 0}}));
+}
+
+TEST_F(StoreEventsTest, TheRecordFollowsTheItemTheBeginPhaseMoved) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  MakeFolder(Alice() + "/Inbox/Spam");
+  const std::string target = Alice() + "/Inbox/Spam/caught.eml";
+  Mode("move:" + target);
+  ClearLog();
+  auto r = store::admin::Deliver("alice", Msg("to be moved"));
+  EXPECT_EQ(r.nowUrl, target);
+  auto committed = Phase(kCommitted);
+  ASSERT_EQ(committed.size(), 1u);
+  EXPECT_EQ(committed[0]["url"], r.deliveredUrl);
+  EXPECT_EQ(committed[0]["record"], target);
+  EXPECT_EQ(Phase(kBegin)[0]["moved"], target);
+  EXPECT_FALSE(Exists(r.deliveredUrl));
+}
+
+TEST_F(StoreEventsTest, AFailingSinkNeverFailsTheSave) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Mode("fail");
+  auto r = store::admin::Deliver("alice", Msg("still delivered"));
+  EXPECT_TRUE(Exists(r.deliveredUrl));
+  EXPECT_EQ(Phase(kBegin).size(), 1u);
+  EXPECT_EQ(Phase(kCommitted).size(), 1u);
+}
+
+TEST_F(StoreEventsTest, TheEventRecordSavesWithoutAnotherEvent) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Mode("hide");
+  auto r = store::admin::Deliver("alice", Msg("hidden by the sink"));
+  EXPECT_EQ(Prop(r.deliveredUrl, "DAV:ishidden"), store::Value(true));
+  EXPECT_EQ(Phase(kBegin).size(), 1u);
+  EXPECT_EQ(Phase(kCommitted).size(), 1u);
+}
+
+TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  auto conn = store::CreateConnection();
+  conn->SetProvider(store::kProvider);
+  conn->Open(Alice());
+  conn->BeginTrans();
+  auto r = store::admin::Deliver("alice", Msg("rolled back"));
+  EXPECT_EQ(Phase(kBegin).size(), 1u);
+  EXPECT_TRUE(Phase(kCommitted).empty()) << "the committed phase waits for the outer commit";
+  conn->RollbackTrans();
+  EXPECT_FALSE(Exists(r.deliveredUrl));
+  auto aborted = Phase(kAborted);
+  ASSERT_EQ(aborted.size(), 1u);
+  EXPECT_EQ(aborted[0]["flags"], kAborted | kDelivered);
+  EXPECT_EQ(aborted[0]["instance"], Phase(kBegin)[0]["instance"]);
+  EXPECT_TRUE(Phase(kCommitted).empty());
+}
+
+TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  auto conn = store::CreateConnection();
+  conn->SetProvider(store::kProvider);
+  conn->Open(Alice());
+  conn->BeginTrans();
+  auto r = store::admin::Deliver("alice", Msg("removed before commit"));
+  store::admin::Remove(r.deliveredUrl);
+  conn->CommitTrans();
+  auto committed = Phase(kCommitted);
+  ASSERT_EQ(committed.size(), 1u);
+  EXPECT_FALSE(committed[0].contains("record"));
+}
+
+TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehind) {
+  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  MakeFolder(Alice() + "/Inbox/Watched");
+  Register(Alice() + "/Inbox/Watched", "Drossgate.reg", {.sinkClass = "drossgatetest.Decoy"});
+  const std::string target = Alice() + "/Inbox/Watched/m.eml";
+  Mode("move:" + target);
+  ClearLog();
+  auto r = store::admin::Deliver("alice", Msg("nested"));
+  std::vector<std::pair<std::string, int32_t>> order;
+  for (const json& s : Log()) order.emplace_back(s["class"], s["flags"].get<int32_t>());
+  // The decoy, called for the move, finds the item at its target already.
+  EXPECT_EQ(order, (std::vector<std::pair<std::string, int32_t>>{
+                       {"drossgatetest.Decoy", kBegin},
+                       {"DrossgateTest.Probe", kBegin | kDelivered},
+                       {"DrossgateTest.Probe", kCommitted | kDelivered},
+                       {"drossgatetest.Decoy", kCommitted}}));
+  EXPECT_EQ(r.nowUrl, target);
+}
+
+TEST_F(StoreEventsTest, TwoThreadsDeliveringWithASinkLoseNothing) {
+  Register(system_.url + "/StoreEvents/GlobalEvents", "Drossgate.reg", {.scope = "ANY"});
+  constexpr int kPerThread = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i)
+        store::admin::Deliver(t ? "bob" : "alice",
+                              Msg(std::to_string(t) + "-" + std::to_string(i)));
+    });
+  for (auto& th : threads) th.join();
+  auto begins = Phase(kBegin), committed = Phase(kCommitted);
+  EXPECT_EQ(begins.size(), 2u * kPerThread);
+  EXPECT_EQ(committed.size(), 2u * kPerThread);
+  std::map<std::string, std::set<std::string>> threadsOfInstance;
+  for (const json& s : Log()) threadsOfInstance[s["instance"]].insert(s["thread"]);
+  EXPECT_EQ(threadsOfInstance.size(), 2u) << "one instance per delivering thread";
+  for (const auto& [instance, ts] : threadsOfInstance) EXPECT_EQ(ts.size(), 1u) << instance;
+  EXPECT_EQ(store::admin::List(Alice() + "/Inbox", false).size(), size_t{kPerThread});
+  EXPECT_EQ(store::admin::List(Bob() + "/Posteingang", false).size(), size_t{kPerThread});
+}
+
+}  // namespace
+}  // namespace drossgate::platform::test

@@ -1,0 +1,390 @@
+// Records, fields, moves, deletes, transactions, streams and the message object.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "error.h"
+#include "fault.h"
+#include "store_fixture.h"
+
+namespace drossgate::platform::test {
+namespace {
+
+using store::Mode;
+using store::Value;
+
+class StoreRecordTest : public StoreTest {
+ protected:
+  std::string Inbox() const { return Alice() + "/Inbox"; }
+  static int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const PlatformError& e) {
+      return e.number();
+    }
+    return 0;
+  }
+};
+
+TEST_F(StoreRecordTest, PropertyNamesMeetTheirAliases) {
+  struct Case {
+    const char* name;
+    std::string written;
+    std::string read;
+    bool same;
+  };
+  const std::string pub =
+      "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/";
+  const std::string tag = "http://schemas.microsoft.com/mapi/proptag/";
+  const std::vector<Case> cases = {
+      {"plain name and its public-strings name", "Moved to", pub + "Moved to", true},
+      {"public-strings name and the plain name", pub + "Moved to", "Moved to", true},
+      {"plain names ignore case", "moved TO", "Moved to", true},
+      {"hidden tag and DAV:ishidden", tag + "x67aa000b", "DAV:ishidden", true},
+      {"hidden tag with 0x, upper case", tag + "0x67AA000B", "DAV:ishidden", true},
+      {"tags with and without 0x", tag + "0x40760003", tag + "x40760003", true},
+      {"DAV names ignore case", "DAV:ishidden", "dav:IsHidden", true},
+      {"a plain name is not another namespace's", "Moved to", "urn:schemas:httpmail:Moved to",
+       false},
+      {"other tag", tag + "x67aa000b", tag + "x67aa000c", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string url = Inbox() + "/alias" + std::to_string(n++) + ".eml";
+    auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite, store::kCreateNonCollection);
+    rec->GetFields().Append(c.written, store::kFieldTypeText, 256, -1, std::string("v"));
+    rec->GetFields().Update();
+    auto again = store::OpenRecord(url, nullptr, Mode::kRead);
+    EXPECT_EQ(again->GetFields().Has(c.read), c.same);
+    if (c.same) {
+      EXPECT_EQ(store::ValueText(again->GetFields().Get(c.read)), "v");
+    }
+  }
+}
+
+TEST_F(StoreRecordTest, FieldsKeepTypesAndChangeOnlyAtUpdate) {
+  const std::string url = Inbox() + "/typed.eml";
+  MakeItem(url, {{"urn:x:bool", true},
+                 {"urn:x:int", int32_t{-7}},
+                 {"urn:x:text", std::string(" a=b ")},
+                 {"urn:x:null", Value{}}});
+  auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite);
+  auto& f = rec->GetFields();
+  EXPECT_EQ(f.Get("urn:x:bool"), Value(true));
+  EXPECT_EQ(f.Get("urn:x:int"), Value(int32_t{-7}));
+  EXPECT_EQ(f.Get("urn:x:text"), Value(std::string(" a=b ")));
+  EXPECT_TRUE(f.Has("urn:x:null"));
+  EXPECT_EQ(store::ValueText(f.Get("urn:x:null")), "");
+  EXPECT_EQ(f.Get("DAV:ishidden"), Value(false));  // unset reads as false
+
+  f.Delete("urn:x:int");
+  f.Set("urn:x:text", std::string("new"));
+  EXPECT_FALSE(f.Has("urn:x:int"));
+  EXPECT_EQ(Prop(url, "urn:x:int"), Value(int32_t{-7})) << "a delete is pending until Update";
+  EXPECT_EQ(Prop(url, "urn:x:text"), Value(std::string(" a=b ")));
+  f.Update();
+  EXPECT_EQ(ErrorOf([&] { Prop(url, "urn:x:int"); }), errors::kFieldMissing);
+  EXPECT_EQ(Prop(url, "urn:x:text"), Value(std::string("new")));
+  EXPECT_EQ(ErrorOf([&] { f.Get("urn:x:int"); }), errors::kFieldMissing);
+
+  // Names as written, computed ones included.
+  auto props = store::admin::Properties(url);
+  auto has = [&](const std::string& name) {
+    for (const auto& [n, v] : props)
+      if (n == name) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("urn:x:bool"));
+  EXPECT_TRUE(has("DAV:href"));
+  EXPECT_FALSE(has("urn:x:int"));
+}
+
+TEST_F(StoreRecordTest, ComputedPropertiesAreReadOnly) {
+  MakeItem(Inbox() + "/c.eml");
+  auto rec = store::OpenRecord(Inbox() + "/c.eml", nullptr, Mode::kReadWrite);
+  for (const char* name :
+       {"DAV:href", "DAV:parentname", "DAV:displayname",
+        "http://schemas.microsoft.com/exchange/permanenturl", "urn:schemas:httpmail:inbox"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ErrorOf([&] { rec->GetFields().Set(name, std::string("x")); }),
+              errors::kAccessDenied);
+  }
+  EXPECT_EQ(rec->GetFields().Get("DAV:displayname"), Value(std::string("c.eml")));
+  EXPECT_EQ(rec->GetFields().Get("DAV:iscollection"), Value(false));
+}
+
+TEST_F(StoreRecordTest, ReadOnlyRecordsRefuseWrites) {
+  MakeItem(Inbox() + "/r.eml");
+  auto rec = store::OpenRecord(Inbox() + "/r.eml", nullptr, Mode::kRead);
+  rec->GetFields().Set("urn:x", std::string("y"));
+  EXPECT_EQ(ErrorOf([&] { rec->GetFields().Update(); }), errors::kAccessDenied);
+  EXPECT_EQ(ErrorOf([&] { rec->DeleteRecord(""); }), errors::kAccessDenied);
+  rec->Close();
+  EXPECT_EQ(ErrorOf([&] { rec->GetFields(); }), errors::kNotOpen);
+}
+
+TEST_F(StoreRecordTest, OpenFollowsTheCreateOptions) {
+  enum Pre { kNothing, kItem, kFolder };
+  struct Case {
+    const char* name;
+    std::string path;  // below alice's inbox
+    int32_t options;
+    Pre pre;
+    int32_t error;  // 0: opens
+    bool folderAfterOpen;
+  };
+  const std::vector<Case> cases = {
+      {"absent, fail if not exists", "a", store::kFailIfNotExists, kNothing, errors::kNotFound,
+       false},
+      {"present, fail if not exists", "b", store::kFailIfNotExists, kItem, 0, false},
+      {"create folder", "c", store::kCreateCollection, kNothing, 0, true},
+      {"create folder over a folder", "d", store::kCreateCollection, kFolder,
+       errors::kAlreadyExists, true},
+      {"create folder over an item", "e", store::kCreateCollection, kItem, errors::kAlreadyExists,
+       false},
+      {"create folder in a missing folder", "f/g", store::kCreateCollection, kNothing,
+       errors::kNotFound, false},
+      {"create item", "h", store::kCreateNonCollection, kNothing, 0, false},
+      {"create item over an item", "i", store::kCreateNonCollection, kItem, errors::kAlreadyExists,
+       false},
+      {"overwrite an item", "j", store::kCreateOverwrite, kItem, 0, false},
+      {"overwrite a folder", "k", store::kCreateOverwrite, kFolder, errors::kAlreadyExists, true},
+      {"create below an item", "b/x", store::kCreateNonCollection, kNothing, errors::kNotFound,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string url = Inbox() + "/" + c.path;
+    if (c.pre == kItem && !Exists(url)) MakeItem(url, {{"urn:x:old", std::string("old")}});
+    if (c.pre == kFolder) MakeFolder(url);
+    int32_t error = ErrorOf([&] {
+      auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite, c.options);
+      if (c.options == store::kCreateOverwrite) {
+        EXPECT_FALSE(rec->GetFields().Has("urn:x:old"));
+      }
+    });
+    EXPECT_EQ(error, c.error);
+    if (c.folderAfterOpen) {
+      EXPECT_TRUE(store::OpenRecord(url, nullptr, Mode::kRead)->IsCollection());
+    }
+  }
+  EXPECT_FALSE(Exists(std::string(kMbx) + "/newmailbox"));
+  EXPECT_EQ(ErrorOf([&] {
+              store::OpenRecord(std::string(kMbx) + "/newmailbox", nullptr, Mode::kReadWrite,
+                                store::kCreateCollection);
+            }),
+            errors::kNotFound);
+}
+
+TEST_F(StoreRecordTest, CreatedItemsAppearAtUpdateAndOverwriteReplacesWhole) {
+  const std::string url = Inbox() + "/new.eml";
+  auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite, store::kCreateNonCollection);
+  rec->GetFields().Set("urn:x:a", std::string("1"));
+  EXPECT_FALSE(Exists(url));
+  rec->GetFields().Update();
+  EXPECT_EQ(Prop(url, "urn:x:a"), Value(std::string("1")));
+
+  auto over = store::OpenRecord(url, nullptr, Mode::kReadWrite, store::kCreateOverwrite);
+  over->GetFields().Set("urn:x:b", std::string("2"));
+  over->GetFields().Update();
+  auto check = store::OpenRecord(url, nullptr, Mode::kRead);
+  EXPECT_FALSE(check->GetFields().Has("urn:x:a"));
+  EXPECT_EQ(check->GetFields().Get("urn:x:b"), Value(std::string("2")));
+}
+
+TEST_F(StoreRecordTest, MoveReplacesOnlyWithOverwrite) {
+  MakeItem(Inbox() + "/a.eml", {{"urn:x:who", std::string("a")}});
+  MakeItem(Inbox() + "/b.eml", {{"urn:x:who", std::string("b")}});
+  auto rec = store::OpenRecord(Inbox() + "/a.eml", nullptr, Mode::kReadWrite);
+  EXPECT_EQ(ErrorOf([&] { rec->MoveRecord(Inbox() + "/a.eml", Inbox() + "/b.eml", false); }),
+            errors::kAlreadyExists);
+  EXPECT_EQ(Prop(Inbox() + "/b.eml", "urn:x:who"), Value(std::string("b")));
+
+  EXPECT_EQ(rec->MoveRecord(Inbox() + "/a.eml", Inbox() + "/B.EML", true), Inbox() + "/B.EML");
+  EXPECT_FALSE(Exists(Inbox() + "/a.eml"));
+  EXPECT_EQ(Prop(Inbox() + "/b.eml", "urn:x:who"), Value(std::string("a")));
+  EXPECT_EQ(rec->Url(), Inbox() + "/B.EML");
+  EXPECT_EQ(store::admin::List(Inbox(), false).size(), 1u);
+}
+
+TEST_F(StoreRecordTest, MovingAFolderTakesItsContentAndNeverIntoItself) {
+  MakeFolder(Inbox() + "/F");
+  MakeFolder(Inbox() + "/F/G");
+  MakeItem(Inbox() + "/F/G/m.eml", {{"urn:x:k", std::string("v")}});
+  auto folder = store::OpenRecord(Inbox() + "/F", nullptr, Mode::kReadWrite);
+  EXPECT_EQ(ErrorOf([&] { folder->MoveRecord("", Inbox() + "/F/G/F", false); }),
+            errors::kInvalidArg);
+  EXPECT_EQ(ErrorOf([&] { folder->MoveRecord("", Inbox() + "/F/F", false); }), errors::kInvalidArg);
+  EXPECT_EQ(ErrorOf([&] { folder->MoveRecord("", Inbox() + "/missing/F", false); }),
+            errors::kNotFound);
+  EXPECT_EQ(ErrorOf([&] { folder->MoveRecord(Alice(), Inbox() + "/x", false); }),
+            errors::kAccessDenied);
+
+  folder->MoveRecord("", Alice() + "/Drafts/F2", false);
+  EXPECT_EQ(Prop(Alice() + "/Drafts/F2/G/m.eml", "urn:x:k"), Value(std::string("v")));
+  EXPECT_FALSE(Exists(Inbox() + "/F"));
+  // Into another mailbox: the content then belongs to that mailbox.
+  folder->MoveRecord("", Bob() + "/F3", false);
+  const std::string permanent = store::ValueText(
+      Prop(Bob() + "/F3/G/m.eml", "http://schemas.microsoft.com/exchange/permanenturl"));
+  EXPECT_EQ(permanent.rfind(Bob() + "/-FlatUrlSpace-/", 0), 0u) << permanent;
+}
+
+TEST_F(StoreRecordTest, DeleteRemovesAFolderWithItsContent) {
+  MakeFolder(Inbox() + "/D");
+  MakeItem(Inbox() + "/D/x.eml");
+  auto rec = store::OpenRecord(Inbox() + "/D/x.eml", nullptr, Mode::kReadWrite);
+  rec->DeleteRecord(Inbox() + "/D");
+  EXPECT_FALSE(Exists(Inbox() + "/D"));
+  EXPECT_FALSE(Exists(Inbox() + "/D/x.eml"));
+  EXPECT_EQ(ErrorOf([&] { rec->GetFields().Get("DAV:href"); }), errors::kNotFound);
+  EXPECT_EQ(ErrorOf([&] { rec->DeleteRecord(Alice()); }), errors::kAccessDenied);
+  EXPECT_EQ(ErrorOf([&] { store::admin::Remove(kMbx); }), errors::kAccessDenied);
+  EXPECT_TRUE(Exists(Alice()));
+}
+
+std::unique_ptr<store::Connection> OpenConnection(const std::string& url) {
+  auto conn = store::CreateConnection();
+  conn->SetProvider(store::kProvider);
+  conn->Open(url);
+  return conn;
+}
+
+TEST_F(StoreRecordTest, TransactionsCommitRollBackAndRollBackOnClose) {
+  auto conn = OpenConnection(Alice());
+  conn->BeginTrans();
+  MakeItem(Inbox() + "/kept.eml");
+  conn->CommitTrans();
+  EXPECT_TRUE(Exists(Inbox() + "/kept.eml"));
+
+  conn->BeginTrans();
+  MakeItem(Inbox() + "/undone.eml");
+  EXPECT_TRUE(Exists(Inbox() + "/undone.eml")) << "the thread sees its own transaction";
+  conn->RollbackTrans();
+  EXPECT_FALSE(Exists(Inbox() + "/undone.eml"));
+
+  conn->BeginTrans();
+  MakeItem(Inbox() + "/closed.eml");
+  conn->Close();
+  EXPECT_FALSE(Exists(Inbox() + "/closed.eml"));
+  EXPECT_EQ(ErrorOf([&] { conn->CommitTrans(); }), errors::kNotOpen);
+}
+
+TEST_F(StoreRecordTest, NestedTransactionsAreSavepoints) {
+  auto outer = OpenConnection(Alice());
+  auto inner = OpenConnection(Alice());
+  outer->BeginTrans();
+  MakeItem(Inbox() + "/outer.eml");
+  inner->BeginTrans();
+  MakeItem(Inbox() + "/inner.eml");
+  EXPECT_EQ(ErrorOf([&] {
+              outer->RollbackTrans();
+              inner->CommitTrans();
+            }),
+            errors::kFail)
+      << "rolling back the outer level ends the inner one too";
+  EXPECT_FALSE(Exists(Inbox() + "/outer.eml"));
+
+  outer->BeginTrans();
+  MakeItem(Inbox() + "/outer.eml");
+  inner->BeginTrans();
+  MakeItem(Inbox() + "/inner.eml");
+  inner->RollbackTrans();
+  outer->CommitTrans();
+  EXPECT_TRUE(Exists(Inbox() + "/outer.eml"));
+  EXPECT_FALSE(Exists(Inbox() + "/inner.eml"));
+}
+
+TEST_F(StoreRecordTest, OtherThreadsSeeOnlyCommittedWorkAndWaitToWrite) {
+  auto conn = OpenConnection(Alice());
+  conn->BeginTrans();
+  MakeItem(Inbox() + "/pending.eml");
+  bool seenBefore = true;
+  std::thread([&] { seenBefore = Exists(Inbox() + "/pending.eml"); }).join();
+  EXPECT_FALSE(seenBefore);
+
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    MakeItem(Inbox() + "/other.eml");
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(written) << "a writer on another thread waits for the open transaction";
+  conn->CommitTrans();
+  writer.join();
+  EXPECT_TRUE(written);
+  bool seenAfter = false;
+  std::thread([&] { seenAfter = Exists(Inbox() + "/pending.eml"); }).join();
+  EXPECT_TRUE(seenAfter);
+}
+
+TEST_F(StoreRecordTest, AFailingCommitLeavesNothing) {
+  setenv("DROSSGATE_FAULTS", "store.commit", 1);
+  ReloadFaults();
+  EXPECT_THROW(store::admin::Deliver("alice", "Subject: x\r\n\r\nbody\r\n"), PlatformError);
+  EXPECT_THROW(MakeItem(Inbox() + "/f.eml"), PlatformError);
+  unsetenv("DROSSGATE_FAULTS");
+  ReloadFaults();
+  EXPECT_TRUE(store::admin::List(Inbox(), false).empty());
+  MakeItem(Inbox() + "/f.eml");
+  EXPECT_TRUE(Exists(Inbox() + "/f.eml"));
+}
+
+TEST_F(StoreRecordTest, StreamsAreCopiesOfTheSource) {
+  const std::string source = "Subject: s\r\n\r\nline one\r\n";
+  store::admin::SaveItem(Inbox() + "/m.eml", source);
+  auto msg = store::CreateMessage();
+  EXPECT_THROW(msg->GetStream(), PlatformError);
+  EXPECT_THROW(msg->OpenDataSource(Inbox() + "/none.eml"), PlatformError);
+  msg->OpenDataSource(Inbox() + "/m.eml");
+  auto stream = msg->GetStream();
+  EXPECT_EQ(stream->ReadText(), source);
+  EXPECT_EQ(stream->Position(), static_cast<int64_t>(source.size()));
+  EXPECT_EQ(stream->ReadText(), "");
+  stream->SetPosition(0);
+  const std::string longer = "x-receiver: a@b\r\nx-sender: c@d\r\n" + source;
+  stream->WriteText(longer);
+  stream->SetPosition(0);
+  EXPECT_EQ(stream->ReadText(), longer);
+  EXPECT_EQ(store::admin::Source(Inbox() + "/m.eml"), source);
+  EXPECT_THROW(stream->SetPosition(-1), PlatformError);
+}
+
+TEST_F(StoreRecordTest, SaveToFileNeverReplacesAndLeavesNoTemporaryFile) {
+  testing::TempDir out;
+  const auto file = out.path() / "1122005123.eml";
+  store::admin::SaveItem(Inbox() + "/m.eml", "Subject: one\r\n\r\n1\r\n");
+  auto stream = [&] {
+    auto msg = store::CreateMessage();
+    msg->OpenDataSource(Inbox() + "/m.eml");
+    return msg->GetStream();
+  };
+  stream()->SaveToFile(file, store::SaveOption::kCreateNotExist);
+  EXPECT_EQ(testing::ReadFile(file), "Subject: one\r\n\r\n1\r\n");
+
+  auto other = stream();
+  other->WriteText("changed");
+  EXPECT_EQ(ErrorOf([&] { other->SaveToFile(file, store::SaveOption::kCreateNotExist); }),
+            errors::kFileExists);
+  EXPECT_EQ(testing::ReadFile(file), "Subject: one\r\n\r\n1\r\n");
+
+  setenv("DROSSGATE_FAULTS", "store.stream.save", 1);
+  ReloadFaults();
+  EXPECT_THROW(stream()->SaveToFile(out.path() / "2.eml", store::SaveOption::kCreateNotExist),
+               PlatformError);
+  unsetenv("DROSSGATE_FAULTS");
+  ReloadFaults();
+  EXPECT_THROW(
+      stream()->SaveToFile(out.path() / "no" / "3.eml", store::SaveOption::kCreateNotExist),
+      PlatformError);
+
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(out.path()))
+    names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"1122005123.eml"});
+}
+
+}  // namespace
+}  // namespace drossgate::platform::test

@@ -1,0 +1,216 @@
+// How the store names things: both URL spellings, letter case, mailboxes by address, the
+// refusal of traversal, the permanent URL, per-mailbox inbox names and the file-system view.
+#include <optional>
+
+#include "error.h"
+#include "store_fixture.h"
+#include "text.h"
+
+namespace drossgate::platform::test {
+namespace {
+
+using store::Mode;
+
+class StoreUrlTest : public StoreTest {};
+
+struct UrlCase {
+  const char* name;
+  std::string url;
+  std::optional<std::string> opens;  // the URL the store hands back, or nullopt: no such item
+};
+
+TEST_F(StoreUrlTest, UrlsResolveInBothSpellingsAndOnlyThere) {
+  const std::string mbx = kMbx;
+  const std::vector<UrlCase> cases = {
+      {"file spelling", mbx + "/alice/Inbox", mbx + "/alice/Inbox"},
+      {"segments in other case", "file://./backofficestorage/EXAMPLE.COM/mbx/ALICE/inbox",
+       mbx + "/alice/Inbox"},
+      {"scheme in other case", "FILE://./BackOfficeStorage/example.com/MBX/alice", mbx + "/alice"},
+      {"mailbox by primary address", mbx + "/alice@example.com/Inbox", mbx + "/alice/Inbox"},
+      {"mailbox by second address", mbx + "/A.Smith@Example.COM", mbx + "/alice"},
+      {"http with short name", "http://MAIL1/exadmin/example.com/MBX/alice/Inbox",
+       mbx + "/alice/Inbox"},
+      {"http in lower case", "http://mail1/ExAdmin/example.com/mbx/alice", mbx + "/alice"},
+      {"http with full name", "http://mail1.example.com/exadmin/example.com/MBX/bob", mbx + "/bob"},
+      {"the MBX container", "file://./backofficestorage/example.com/mbx", mbx},
+      {"the top", "file://./backofficestorage", "file://./backofficestorage"},
+      {"folder with a blank", mbx + "/alice/Sent Items", mbx + "/alice/Sent Items"},
+      {"per-mailbox inbox name", mbx + "/bob/posteingang", mbx + "/bob/Posteingang"},
+      {"http naming another computer", "http://mail2/exadmin/example.com/MBX/alice", std::nullopt},
+      {"http without exadmin", "http://mail1/example.com/MBX/alice", std::nullopt},
+      {"other scheme", "https://mail1/exadmin/example.com/MBX/alice", std::nullopt},
+      {"dot-dot segment", mbx + "/alice/../bob", std::nullopt},
+      {"dot-dot after a folder", mbx + "/alice/Inbox/../../bob/Posteingang", std::nullopt},
+      {"dot segment", mbx + "/alice/./Inbox", std::nullopt},
+      {"empty segment", mbx + "/alice//Inbox", std::nullopt},
+      {"trailing slash", mbx + "/alice/Inbox/", std::nullopt},
+      {"percent escapes stay literal", mbx + "/alice/Sent%20Items", std::nullopt},
+      {"backslash separator", "file://./backofficestorage\\example.com\\MBX\\alice", std::nullopt},
+      {"unknown mailbox", mbx + "/carol", std::nullopt},
+      {"unknown domain", "file://./backofficestorage/example.org/MBX/alice", std::nullopt},
+      {"bob has no folder named Inbox", mbx + "/bob/Inbox", std::nullopt},
+      {"a mailbox is no folder of another", mbx + "/alice/bob", std::nullopt},
+      {"text after the top's name", "file://./backofficestoragex/example.com/MBX", std::nullopt},
+  };
+  for (const UrlCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.opens) {
+      try {
+        store::OpenRecord(c.url, nullptr, Mode::kRead);
+        ADD_FAILURE() << c.url << " opened";
+      } catch (const PlatformError& e) {
+        EXPECT_EQ(e.number(), errors::kNotFound);
+      }
+      continue;
+    }
+    auto rec = store::OpenRecord(c.url, nullptr, Mode::kRead);
+    EXPECT_EQ(rec->Url(), *c.opens);
+    EXPECT_EQ(store::ValueText(rec->GetFields().Get("DAV:href")), *c.opens);
+  }
+}
+
+TEST_F(StoreUrlTest, CreatingThroughTheHttpSpellingHandsOutFileUrls) {
+  auto rec = store::OpenRecord("http://mail1/exadmin/example.com/MBX/alice@example.com/Inbox/x.eml",
+                               nullptr, Mode::kReadWrite, store::kCreateNonCollection);
+  rec->GetFields().Update();
+  EXPECT_EQ(rec->Url(), Alice() + "/Inbox/x.eml");
+  EXPECT_EQ(rec->ParentUrl(), Alice() + "/Inbox");
+  EXPECT_EQ(store::ValueText(rec->GetFields().Get("DAV:parentname")), Alice() + "/Inbox");
+}
+
+TEST_F(StoreUrlTest, ConnectionsOpenOnMailboxesOnly) {
+  struct Case {
+    const char* name;
+    std::string provider;
+    std::string url;
+    bool opens;
+  };
+  const std::vector<Case> cases = {
+      {"mailbox root", "ExOLEDB.DataSource", Alice(), true},
+      {"provider in other case", "exoledb.datasource", Alice(), true},
+      {"folder below a mailbox", "ExOLEDB.DataSource", Bob() + "/Posteingang", true},
+      {"http spelling", "ExOLEDB.DataSource", "http://MAIL1/exadmin/example.com/MBX/bob", true},
+      {"the MBX container", "ExOLEDB.DataSource", kMbx, false},
+      {"unknown mailbox", "ExOLEDB.DataSource", std::string(kMbx) + "/carol", false},
+      {"other provider", "MSDASQL", Alice(), false},
+      {"no provider", "", Alice(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto conn = store::CreateConnection();
+    conn->SetProvider(c.provider);
+    conn->SetConnectionString(c.url);
+    if (c.opens) {
+      conn->Open("");
+      EXPECT_TRUE(conn->IsOpen());
+      conn->Close();
+      EXPECT_FALSE(conn->IsOpen());
+    } else {
+      EXPECT_THROW(conn->Open(""), PlatformError);
+      EXPECT_FALSE(conn->IsOpen());
+    }
+  }
+}
+
+TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
+  EXPECT_EQ(store::ValueText(Prop(Alice(), "urn:schemas:httpmail:inbox")), Alice() + "/Inbox");
+  EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:inbox")), Bob() + "/Posteingang");
+  EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:sentitems")), Bob() + "/Sent Items");
+  EXPECT_GT(store::OpenRecord(Bob(), nullptr, Mode::kRead)->GetFields().Count(), 0);
+
+  auto byAddress = store::admin::FindMailbox("BOB@example.com");
+  ASSERT_TRUE(byAddress);
+  EXPECT_EQ(byAddress->alias, "bob");
+  EXPECT_EQ(byAddress->url, Bob());
+  EXPECT_EQ(byAddress->inboxUrl, Bob() + "/Posteingang");
+  EXPECT_FALSE(store::admin::FindMailbox("carol@example.com"));
+  EXPECT_EQ(store::admin::FindMailbox("a.smith@example.com")->addresses,
+            (std::vector<std::string>{"alice@example.com", "a.smith@example.com"}));
+}
+
+TEST_F(StoreUrlTest, TheSystemMailboxHasTheGlobalEventsFolder) {
+  EXPECT_TRUE(system_.isSystem);
+  EXPECT_EQ(system_.alias.rfind("SystemMailbox{", 0), 0u);
+  EXPECT_EQ(system_.alias.size(), std::string("SystemMailbox{}").size() + 36);
+  EXPECT_EQ(system_.alias, text::ToUpper(system_.alias).replace(0, 13, "SystemMailbox"));
+  EXPECT_TRUE(store::OpenRecord(system_.url + "/StoreEvents/GlobalEvents", nullptr, Mode::kRead)
+                  ->IsCollection());
+}
+
+TEST_F(StoreUrlTest, MailboxNamesCannotBeTakenTwice) {
+  EXPECT_THROW(store::admin::AddMailbox("ALICE", {"new@example.com"}), PlatformError);
+  EXPECT_THROW(store::admin::AddMailbox("carol", {"Bob@Example.com"}), PlatformError);
+  EXPECT_THROW(store::admin::AddMailbox("alice@example.com", {}), PlatformError);
+  EXPECT_THROW(store::admin::AddMailbox("../x", {}), PlatformError);
+  EXPECT_THROW(store::admin::AddMailbox("carol", {}, "Outbox"), PlatformError);
+  EXPECT_FALSE(store::admin::FindMailbox("carol"));
+}
+
+TEST_F(StoreUrlTest, PermanentUrlStaysWhenTheItemMoves) {
+  MakeItem(Alice() + "/Inbox/note.eml", {{"urn:schemas:httpmail:subject", std::string("hi")}});
+  const std::string permanent = store::ValueText(
+      Prop(Alice() + "/Inbox/note.eml", "http://schemas.microsoft.com/exchange/permanenturl"));
+  ASSERT_EQ(permanent.rfind(Alice() + "/-FlatUrlSpace-/", 0), 0u) << permanent;
+
+  MakeFolder(Alice() + "/Inbox/Spam");
+  auto rec = store::OpenRecord(Alice() + "/Inbox/note.eml", nullptr, Mode::kReadWrite);
+  EXPECT_EQ(rec->MoveRecord("", Alice() + "/Inbox/Spam/moved.eml", false),
+            Alice() + "/Inbox/Spam/moved.eml");
+  EXPECT_EQ(
+      store::ValueText(rec->GetFields().Get("http://schemas.microsoft.com/exchange/permanenturl")),
+      permanent);
+
+  auto byId = store::OpenRecord(permanent, nullptr, Mode::kRead);
+  EXPECT_EQ(byId->Url(), Alice() + "/Inbox/Spam/moved.eml");
+  EXPECT_EQ(store::ValueText(byId->GetFields().Get("urn:schemas:httpmail:subject")), "hi");
+
+  // The identity belongs to alice's mailbox: bob's mailbox URL does not reach it.
+  const std::string id = permanent.substr(permanent.rfind('/') + 1);
+  EXPECT_FALSE(Exists(Bob() + "/-FlatUrlSpace-/" + id));
+  EXPECT_FALSE(Exists(Alice() + "/-FlatUrlSpace-/" + id + "/more"));
+  EXPECT_FALSE(Exists(Alice() + "/-FlatUrlSpace-/zz"));
+
+  // Mailbox roots have identities of their own, so mailboxes can be told apart.
+  EXPECT_NE(store::ValueText(Prop(Alice(), "http://schemas.microsoft.com/exchange/permanenturl")),
+            store::ValueText(Prop(Bob(), "http://schemas.microsoft.com/exchange/permanenturl")));
+}
+
+TEST_F(StoreUrlTest, FileSystemViewSeesTheStoreFolders) {
+  MakeFolder(Alice() + "/Inbox/Spam");
+  MakeItem(Alice() + "/Inbox/item.eml");
+  EXPECT_EQ(store::ListFileSystemView("\\\\.\\backofficestorage\\"),
+            std::vector<std::string>{"example.com"});
+  EXPECT_EQ(store::ListFileSystemView("//./backofficestorage/example.com"),
+            std::vector<std::string>{"MBX"});
+  auto mailboxes = store::ListFileSystemView("\\\\.\\backofficestorage\\example.com\\MBX\\");
+  EXPECT_NE(std::find(mailboxes.begin(), mailboxes.end(), "bob"), mailboxes.end());
+  EXPECT_NE(std::find(mailboxes.begin(), mailboxes.end(), system_.alias), mailboxes.end());
+  EXPECT_TRUE(store::ListFileSystemView("\\\\.\\backofficestorage\\nowhere\\").empty());
+
+  struct Case {
+    const char* name;
+    std::string path;
+    bool exists;
+  };
+  const std::string alice = "\\\\.\\backofficestorage\\example.com\\MBX\\alice\\";
+  const std::vector<Case> cases = {
+      {"mixed separators", alice + "Inbox/Spam", true},
+      {"backslashes only", alice + "Inbox\\Spam", true},
+      {"other letter case", "\\\\.\\BackOfficeStorage\\EXAMPLE.com\\mbx\\ALICE\\inbox\\spam", true},
+      {"mailbox root", alice, true},
+      {"mailbox by address", "\\\\.\\backofficestorage\\example.com\\MBX\\alice@example.com\\Inbox",
+       true},
+      {"missing folder", alice + "Inbox/Junk", false},
+      {"an item is no folder", alice + "Inbox/item.eml", false},
+      {"dot-dot", alice + "..\\bob", false},
+      {"doubled separator", alice + "Inbox//Spam", false},
+      {"not below the top", "C:\\backofficestorage\\example.com", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(store::FileSystemFolderExists(c.path), c.exists) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace drossgate::platform::test
