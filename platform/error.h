@@ -36,6 +36,9 @@ inline constexpr int32_t kNoSuchObject = static_cast<int32_t>(0x80072030);   // 
 inline constexpr int32_t kBadQuery = static_cast<int32_t>(0x80040E14);       // query text refused
 inline constexpr int32_t kClassNotRegistered = static_cast<int32_t>(0x80040154);
 inline constexpr int32_t kCorrupt = static_cast<int32_t>(0x8007000D);        // data file unreadable
+inline constexpr int32_t kBadPathname = static_cast<int32_t>(0x80005000);    // directory path malformed
+inline constexpr int32_t kPropertyNotFound = static_cast<int32_t>(0x8000500D);  // attribute absent
+inline constexpr int32_t kNoCurrentRecord = static_cast<int32_t>(0x800A0BCD);  // record set at BOF/EOF
 }  // namespace errors
 
 [[noreturn]] inline void Fail(int32_t number, const std::string& description) {

@@ -1,0 +1,666 @@
+// The directory through its public objects, on the fixture directory: the query texts the
+// setup tool and the sink send, word for word, binding, the management object, and what
+// happens when the data is missing, broken or changes underneath.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "directory/directory.h"
+#include "error.h"
+#include "fault.h"
+#include "system/system.h"
+#include "testsupport.h"
+
+namespace drossgate::platform::directory {
+namespace {
+
+const std::string kMail1Home =
+    "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL1";
+const std::string kMail2Home =
+    "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL2";
+const std::string kJoerg = "J\xC3\xB6rg M\xC3\xBCller";
+
+using Properties = std::vector<std::pair<std::string, PropertyValue>>;
+
+class DirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MachineInfo m;
+    m.computerName = "MAIL1";
+    m.domainName = "example.com";
+    m.userName = "administrator";
+    m.workgroup = "EXAMPLE";
+    WriteMachineInfo(root_.path(), m);
+    std::filesystem::copy_file(testing::SourceDir() / "tests/platform/fixtures/directory.ldif",
+                               Ldif());
+    SetPlatformRoot(root_.path());
+    conn_ = CreateConnection();
+    conn_->SetProvider("adsDSOobject");
+    conn_->Open("Active Directory Provider", "", "", -1);
+  }
+  void TearDown() override { SetPlatformRoot(""); }
+
+  std::filesystem::path Ldif() const { return root_.path() / "directory.ldif"; }
+
+  // The global catalog path as the setup tool forms it at start-up.
+  static std::string GlobalCatalogPath() {
+    return "GC://" + BindObject("GC://RootDSE")->Get("dnshostname");
+  }
+
+  std::unique_ptr<RecordSet> Run(const std::string& text, const Properties& properties = {}) {
+    auto cmd = CreateCommand();
+    cmd->SetActiveConnection(conn_.get());
+    cmd->SetCommandText(text);
+    for (const auto& [name, value] : properties) cmd->SetProperty(name, value);
+    return cmd->Execute(-1);
+  }
+
+  static std::vector<std::string> Column(RecordSet& rs, const std::string& field) {
+    std::vector<std::string> out;
+    for (; !rs.IsEof(); rs.MoveNext()) {
+      Value v = rs.Field(field);
+      out.push_back(v.IsNull() ? "<null>" : v.Text());
+    }
+    return out;
+  }
+
+  std::vector<std::string> Cns(const std::string& text, const Properties& properties = {}) {
+    auto rs = Run(text, properties);
+    return Column(*rs, "cn");
+  }
+
+  testing::TempDir root_;
+  std::unique_ptr<Connection> conn_;
+};
+
+const Properties kListProperties = {{"searchscope", 2},      {"cache results", true},
+                                    {"Chase Referrals", 96}, {"Page Size", 100},
+                                    {"Size Limit", 30000},   {"Timeout", 120}};
+const Properties kLookupProperties = {
+    {"searchscope", 2}, {"cache results", false}, {"Chase Referrals", 96}};
+
+TEST_F(DirectoryTest, HomeServerQueryFindsTheSystemMailboxesInCnOrder) {
+  auto rs = Run("SELECT msExchHomeServerName FROM '" + GlobalCatalogPath() + "' " +
+                    "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+                    "mailNickName='SystemMailbox{*' ORDER BY cn",
+                {{"Timeout", 120}});
+  EXPECT_EQ(rs->RecordCount(), 2);
+  EXPECT_EQ(Column(*rs, "msExchHomeServerName"),
+            (std::vector<std::string>{kMail2Home, kMail1Home}));
+}
+
+TEST_F(DirectoryTest, MailboxListQueryGivesThisServersMailboxesInCnOrder) {
+  auto rs =
+      Run("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl,"
+          "msExchMailboxGUID "
+          "FROM '" +
+              GlobalCatalogPath() + "' " +
+              "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
+              kMail1Home + "' ORDER BY cn",
+          kListProperties);
+  ASSERT_EQ(rs->RecordCount(), 6);
+  EXPECT_EQ(rs->Field("ADsPath").Text(),
+            "GC://mail1.example.com/CN=anna berger,CN=Users,DC=example,DC=com");
+  std::vector<std::string> cns, mails, flags;
+  for (; !rs->IsEof(); rs->MoveNext()) {
+    cns.push_back(rs->Field("cn").Text());
+    mails.push_back(rs->Field("mail").IsNull() ? "<null>" : rs->Field("mail").Text());
+    auto uac = rs->Field("userAccountControl");
+    flags.push_back(uac.IsNull() ? "<null>" : std::to_string(*uac.Int32() & 2));
+  }
+  EXPECT_EQ(cns, (std::vector<std::string>{"anna berger", "Bruno Keller", "Dora NoMail", kJoerg,
+                                           "SystemMailbox{99999999-8888-7777-6666-555555555555}",
+                                           "Zoe Adams"}));
+  EXPECT_EQ(
+      mails,
+      (std::vector<std::string>{
+          "Anna.Berger@Example.com", "bruno@example.com", "<null>", "joerg@example.com",
+          "SystemMailbox{99999999-8888-7777-6666-555555555555}@example.com", "zoe@example.com"}));
+  EXPECT_EQ(flags, (std::vector<std::string>{"0", "2", "0", "0", "<null>", "0"}));
+}
+
+TEST_F(DirectoryTest, IdentityAndClusterLookupsFindTheAdministrator) {
+  const std::string user = CurrentUserName();
+  auto rs =
+      Run("SELECT sAMAccountName, cn, objectCategory "
+          "FROM '" +
+              GlobalCatalogPath() + "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
+              user + "'",
+          kLookupProperties);
+  ASSERT_EQ(rs->RecordCount(), 1);
+  EXPECT_EQ(rs->Field("objectcategory").Text(),
+            "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
+  EXPECT_EQ(rs->Field("sAMAccountName").Text(), "Administrator");
+
+  rs =
+      Run("SELECT msExchHomeServerName "
+          "FROM '" +
+              GlobalCatalogPath() + "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
+              user + "'",
+          kLookupProperties);
+  ASSERT_EQ(rs->RecordCount(), 1);
+  EXPECT_TRUE(rs->Field("msExchHomeServerName").IsNull());
+}
+
+TEST_F(DirectoryTest, SinkHomeServerQueryRunsOnTheDomain) {
+  const std::string server = "LDAP://" + BindObject("LDAP://RootDSE")->Get("dnshostname");
+  auto rs =
+      Run("SELECT msExchHomeServerName "
+          "FROM '" +
+              server + "' " + "WHERE objectcategory='person' AND sAMAccountName='zoe'",
+          kLookupProperties);
+  EXPECT_EQ(Column(*rs, "msExchHomeServerName"), std::vector<std::string>{kMail1Home});
+}
+
+TEST_F(DirectoryTest, RecipientPickerQueryListsMailRecipientsInCnOrder) {
+  auto rs =
+      Run("SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
+          "sAMAccountType,mAPIRecipient,userAccountControl "
+          "FROM '" +
+              GlobalCatalogPath() + "' " +
+              "WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
+              "(objectcategory='person' AND (objectclass='user' OR objectclass='contact'))) " +
+              "  ORDER BY cn",
+          kListProperties);
+  std::vector<std::string> rows;
+  for (; !rs->IsEof(); rs->MoveNext()) {
+    auto text = [&](const char* f) {
+      Value v = rs->Field(f);
+      return v.IsNull() ? std::string("-") : v.Text();
+    };
+    rows.push_back(text("name") + " / " + text("sAMAccountType") + " / " + text("mAPIRecipient"));
+  }
+  EXPECT_EQ(rows,
+            (std::vector<std::string>{"anna berger / 805306368 / -", "Bruno Keller / 805306368 / -",
+                                      "Carl Other / 805306368 / -", "Erik Partner / - / FALSE",
+                                      kJoerg + " / 805306368 / -", "Shared Reports / - / -",
+                                      "Support Team / 268435457 / -",
+                                      "SystemMailbox{11111111-2222-3333-4444-555555555555} / - / -",
+                                      "SystemMailbox{99999999-8888-7777-6666-555555555555} / - / -",
+                                      "Zoe Adams / 805306368 / -"}));
+  rs->MoveFirst();
+  EXPECT_EQ(rs->Field("distinguishedName").Text(), "CN=anna berger,CN=Users,DC=example,DC=com");
+}
+
+TEST_F(DirectoryTest, PickupDirectoryIsFoundThroughTheServerObject) {
+  std::string computer = WinNTSystemInfo().ComputerName();
+  std::string domain = ADSystemInfo().DomainDNSName();
+  EXPECT_EQ(computer, "MAIL1");
+  EXPECT_EQ(domain, "example.com");
+  auto server = CreateExchangeServer();
+  server->Open("mail1.example.com");
+  std::string path = server->Field("ADsPath").Text();
+  EXPECT_EQ(path,
+            "LDAP://mail1.example.com/CN=MAIL1,CN=Servers,CN=First Administrative "
+            "Group,CN=Administrative "
+            "Groups,CN=First Organization,CN=Microsoft "
+            "Exchange,CN=Services,CN=Configuration,DC=example,DC=com");
+  // The caller's rewrite: the SMTP virtual server sits below the server object.
+  size_t servers = path.find(",CN=Servers,");
+  ASSERT_NE(servers, std::string::npos);
+  path.insert(path.rfind('/', servers) + 1, "CN=1,CN=SMTP,CN=Protocols,");
+  auto vs = BindObject(path);
+  vs->Refresh();
+  EXPECT_EQ(vs->Get("msExchSmtpPickupDirectory"), "/var/spool/drossgate/pickup");
+}
+
+TEST_F(DirectoryTest, ServerObjectOpensByEitherNameInAnyCase) {
+  struct Case {
+    const char* name;
+    bool found;
+  };
+  for (const Case& c : std::vector<Case>{{"MAIL1", true},
+                                         {"mail1", true},
+                                         {"Mail1.Example.COM", true},
+                                         {"mail2.example.com", true},
+                                         {"mail1.other.com", false},
+                                         {"mail3", false},
+                                         {"", false}}) {
+    SCOPED_TRACE(c.name);
+    auto server = CreateExchangeServer();
+    try {
+      server->Open(c.name);
+      EXPECT_TRUE(c.found);
+      EXPECT_NE(server->Field("ADsPath").Text().find(",CN=Servers,"), std::string::npos);
+    } catch (const PlatformError& e) {
+      EXPECT_FALSE(c.found) << e.what();
+      EXPECT_EQ(e.number(), errors::kNoSuchObject);
+    }
+  }
+}
+
+struct QueryCase {
+  const char* name;
+  std::string text;
+  Properties properties;
+  std::vector<std::string> cns;
+};
+
+TEST_F(DirectoryTest, QueriesReturnTheMatchingRowsInOrder) {
+  const std::string gc = "SELECT cn FROM 'GC://mail1.example.com'";
+  const std::string users = "SELECT cn FROM 'LDAP://MAIL1/CN=Users,DC=example,DC=com'";
+  const std::vector<QueryCase> cases = {
+      {"presence", gc + " WHERE targetAddress='*'", {}, {"Erik Partner"}},
+      {"prefix wildcard", gc + " WHERE mail='b*'", {}, {"Bruno Keller"}},
+      {"suffix wildcard without case",
+       gc + " WHERE mail='*@EXAMPLE.COM' AND cn='a*'",
+       {},
+       {"anna berger"}},
+      {"infix wildcard", gc + " WHERE cn='S*Team'", {}, {"Support Team"}},
+      {"any value of a multi-valued attribute",
+       gc + " WHERE proxyAddresses='smtp:z.adams@*'",
+       {},
+       {"Zoe Adams"}},
+      {"category group",
+       gc + " WHERE objectCategory='group' ORDER BY cn",
+       {},
+       {"Domain Admins", "Support Team"}},
+      {"category publicFolder",
+       gc + " WHERE objectCategory='publicFolder'",
+       {},
+       {"Shared Reports"}},
+      {"category computer", gc + " WHERE objectCategory='computer'", {}, {"WS1"}},
+      {"class user includes computers",
+       gc + " WHERE objectClass='user' AND mail='w*'",
+       {},
+       {"WS1"}},
+      {"category person excludes computers",
+       gc + " WHERE objectCategory='person' AND mail='w*'",
+       {},
+       {}},
+      {"NOT",
+       gc + " WHERE objectCategory='person' AND NOT mail='*' ORDER BY cn",
+       {},
+       {"Administrator", "Dora NoMail"}},
+      {"disabled flag as text", gc + " WHERE userAccountControl='514'", {}, {"Bruno Keller"}},
+      {"descending",
+       gc + " WHERE objectCategory='group' ORDER BY cn DESC",
+       {},
+       {"Support Team", "Domain Admins"}},
+      {"entries without the sort attribute last",
+       gc + " WHERE objectCategory='person' AND objectClass='user' AND sAMAccountName='*' AND NOT "
+            "cn='S*' ORDER BY mail",
+       {},
+       {"anna berger", "Bruno Keller", "Carl Other", kJoerg, "Zoe Adams", "Dora NoMail",
+        "Administrator"}},
+      {"directory order without ORDER BY",
+       gc + " WHERE objectCategory='group'",
+       {},
+       {"Support Team", "Domain Admins"}},
+      {"size limit caps the rows",
+       gc + " WHERE objectCategory='person' ORDER BY cn",
+       {{"Size Limit", 2}},
+       {"Administrator", "anna berger"}},
+      {"LDAP without a base searches the domain only",
+       "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='msExchExchangeServer'",
+       {},
+       {}},
+      {"chasing referrals reaches the configuration",
+       "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='msExchExchangeServer'",
+       {{"Chase Referrals", 96}},
+       {"MAIL1", "MAIL2"}},
+      {"GC searches the configuration too",
+       gc + " WHERE objectClass='msExchExchangeServer'",
+       {},
+       {"MAIL1", "MAIL2"}},
+      {"base and subtree",
+       users + " WHERE objectCategory='group' ORDER BY cn",
+       {},
+       {"Domain Admins", "Support Team"}},
+      {"base scope", users, {{"searchscope", 0}}, {"Users"}},
+      {"one level, within the domain's naming context",
+       "SELECT cn FROM 'LDAP://mail1/DC=example,DC=com' ORDER BY cn",
+       {{"searchscope", 1}},
+       {"Computers", "Microsoft Exchange System Objects", "Users"}},
+      {"DN-valued attribute compared as a name",
+       gc + " WHERE member='cn=ZOE ADAMS, cn=Users, dc=example, dc=com'",
+       {},
+       {"Support Team"}},
+  };
+  for (const QueryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      EXPECT_EQ(Cns(c.text, c.properties), c.cns);
+    } catch (const PlatformError& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+}
+
+TEST_F(DirectoryTest, FieldsKeepTheirKind) {
+  auto rs = Run(
+      "SELECT objectClass, userAccountControl, cn, sn FROM 'GC://mail1' WHERE cn='Bruno Keller'");
+  EXPECT_EQ(rs->FieldNames(),
+            (std::vector<std::string>{"objectClass", "userAccountControl", "cn", "sn"}));
+  Value classes = rs->Field("OBJECTCLASS");
+  EXPECT_TRUE(classes.IsMultiValued());
+  EXPECT_EQ(classes.Values(),
+            (std::vector<std::string>{"top", "person", "organizationalPerson", "user"}));
+  Value uac = rs->Field("userAccountControl");
+  EXPECT_TRUE(uac.IsInteger());
+  EXPECT_EQ(uac.Int32(), 514);
+  EXPECT_FALSE(rs->Field("cn").IsMultiValued());
+  EXPECT_TRUE(rs->Field("sn").IsNull());
+  EXPECT_EQ(rs->Field("sn").Text(), "");
+}
+
+TEST_F(DirectoryTest, SelectStarGivesEveryAttribute) {
+  auto rs = Run("SELECT * FROM 'GC://mail1' WHERE cn='Support Team'");
+  std::vector<std::string> names = rs->FieldNames();
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.front(), "ADsPath");
+  EXPECT_EQ(rs->Field("member").Values().size(), 2u);
+}
+
+struct ErrorCase {
+  const char* name;
+  std::string text;
+  Properties properties;
+  int32_t number;
+  std::string message;
+};
+
+TEST_F(DirectoryTest, QueriesThatCannotRunRaiseTheDirectorysError) {
+  const std::vector<ErrorCase> cases = {
+      {"unknown host",
+       "SELECT cn FROM 'GC://dc9.example.com' WHERE cn='x'",
+       {},
+       errors::kServerDown,
+       "The server is not operational."},
+      {"missing base",
+       "SELECT cn FROM 'LDAP://mail1/CN=Nobody,DC=example,DC=com'",
+       {},
+       errors::kNoSuchObject,
+       "There is no such object on the server"},
+      {"syntax",
+       "SELECT cn FROM 'GC://mail1' WHERE cn=x",
+       {},
+       errors::kBadQuery,
+       "Query syntax error"},
+      {"empty text", "", {}, errors::kBadQuery, "empty"},
+      {"unknown property",
+       "SELECT cn FROM 'GC://mail1'",
+       {{"Sort On", std::string("cn")}},
+       errors::kFieldMissing,
+       "Item cannot be found in the collection"},
+      {"bad scope",
+       "SELECT cn FROM 'GC://mail1'",
+       {{"searchscope", 3}},
+       errors::kInvalidArg,
+       "searchscope"},
+      {"bad referral value",
+       "SELECT cn FROM 'GC://mail1'",
+       {{"Chase Referrals", 7}},
+       errors::kInvalidArg,
+       "Chase Referrals"},
+      {"negative size limit",
+       "SELECT cn FROM 'GC://mail1'",
+       {{"Size Limit", -1}},
+       errors::kInvalidArg,
+       "Size Limit"},
+      {"text for a number",
+       "SELECT cn FROM 'GC://mail1'",
+       {{"Page Size", std::string("lots")}},
+       errors::kInvalidArg,
+       "Page Size"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      Run(c.text, c.properties);
+      ADD_FAILURE() << "ran";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.number(), c.number) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST_F(DirectoryTest, ConnectionsOpenOnlyForTheDirectoryProvider) {
+  struct Case {
+    const char* provider;
+    const char* open;
+    bool opens;
+  };
+  for (const Case& c : std::vector<Case>{{"adsDSOobject", "Active Directory Provider", true},
+                                         {"ADSDSOObject", "ADs Provider", true},
+                                         {"ADSDSOOBJECT", "active directory provider", true},
+                                         {"ADsDSOObject", "", true},
+                                         {"ExOLEDB.DataSource", "ADs Provider", false},
+                                         {"", "ADs Provider", false},
+                                         {"adsDSOobject", "Some Provider", false}}) {
+    SCOPED_TRACE(std::string(c.provider) + " / " + c.open);
+    auto conn = CreateConnection();
+    conn->SetProvider(c.provider);
+    try {
+      conn->Open(c.open, "", "", -1);
+      EXPECT_TRUE(c.opens);
+      EXPECT_TRUE(conn->IsOpen());
+    } catch (const PlatformError& e) {
+      EXPECT_FALSE(c.opens) << e.what();
+      EXPECT_FALSE(conn->IsOpen());
+    }
+  }
+}
+
+TEST_F(DirectoryTest, CommandsNeedAnOpenConnection) {
+  auto cmd = CreateCommand();
+  cmd->SetCommandText("SELECT cn FROM 'GC://mail1'");
+  EXPECT_THROW(cmd->SetProperty("Timeout", 120),
+               PlatformError);  // no properties before a connection
+  EXPECT_THROW(cmd->Execute(), PlatformError);
+  cmd->SetActiveConnection(conn_.get());
+  cmd->SetProperty("TIMEOUT", 120);
+  EXPECT_EQ(std::get<int32_t>(cmd->GetProperty("timeout")), 120);
+  EXPECT_EQ(std::get<bool>(cmd->GetProperty("Cache Results")), true);
+  EXPECT_GT(cmd->Execute()->RecordCount(), 0);
+  conn_->Close();
+  try {
+    cmd->Execute();
+    ADD_FAILURE() << "ran on a closed connection";
+  } catch (const PlatformError& e) {
+    EXPECT_EQ(e.number(), errors::kNotOpen);
+  }
+}
+
+TEST_F(DirectoryTest, RecordSetNavigationAndItsLimits) {
+  auto rs = Run("SELECT cn FROM 'GC://mail1' WHERE objectCategory='group' ORDER BY cn");
+  EXPECT_TRUE(rs->IsOpen());
+  EXPECT_FALSE(rs->IsBof());
+  rs->MoveLast();
+  EXPECT_EQ(rs->Field("cn").Text(), "Support Team");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->IsEof());
+  auto expectError = [](int32_t number, auto&& call) {
+    try {
+      call();
+      ADD_FAILURE() << "no error";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.number(), number) << e.what();
+    }
+  };
+  expectError(errors::kNoCurrentRecord, [&] { rs->Field("cn"); });
+  expectError(errors::kNoCurrentRecord, [&] { rs->MoveNext(); });
+  rs->MoveFirst();
+  EXPECT_EQ(rs->Field("cn").Text(), "Domain Admins");
+  expectError(errors::kFieldMissing, [&] { rs->Field("mail"); });  // not selected
+  rs->Close();
+  EXPECT_FALSE(rs->IsOpen());
+  expectError(errors::kNotOpen, [&] { rs->IsEof(); });
+
+  auto empty = Run("SELECT cn FROM 'GC://mail1' WHERE cn='nobody'");
+  EXPECT_TRUE(empty->IsEof());
+  EXPECT_TRUE(empty->IsBof());
+  EXPECT_EQ(empty->RecordCount(), 0);
+}
+
+TEST_F(DirectoryTest, RootObjectsDescribeThisServer) {
+  for (const char* path : {"LDAP://RootDSE", "GC://RootDSE", "LDAP://mail1.example.com/RootDSE"}) {
+    SCOPED_TRACE(path);
+    auto root = BindObject(path);
+    EXPECT_EQ(root->Get("dnshostname"), "mail1.example.com");
+    EXPECT_EQ(root->Get("defaultNamingContext"), "DC=example,DC=com");
+    EXPECT_EQ(root->Get("configurationNamingContext"), "CN=Configuration,DC=example,DC=com");
+    EXPECT_EQ(root->Get("rootDomainNamingContext"), "DC=example,DC=com");
+    EXPECT_EQ(root->GetValues("namingContexts").size(), 3u);
+  }
+}
+
+TEST_F(DirectoryTest, BindingByPath) {
+  struct Case {
+    const char* path;
+    int32_t error;  // 0: binds
+  };
+  for (const Case& c : std::vector<Case>{
+           {"LDAP://mail1.example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
+           {"GC://MAIL1/cn=zoe adams,cn=users,dc=example,dc=com", 0},
+           {"LDAP://example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
+           {"LDAP://CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
+           {"LDAP://mail1:389/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
+           {"LDAP://mail2.example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com",
+            errors::kServerDown},
+           {"LDAP://mail1/CN=Nobody,CN=Users,DC=example,DC=com", errors::kNoSuchObject},
+           {"ldap://mail1/CN=Zoe Adams,CN=Users,DC=example,DC=com", errors::kBadPathname},
+           {"LDAP://mail1/Zoe Adams", errors::kBadPathname},
+           {"", errors::kBadPathname},
+       }) {
+    SCOPED_TRACE(c.path);
+    try {
+      auto obj = BindObject(c.path);
+      EXPECT_EQ(c.error, 0);
+      EXPECT_EQ(obj->Path(), c.path);
+      EXPECT_EQ(obj->Get("mail"), "zoe@example.com");
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.number(), c.error) << e.what();
+    }
+  }
+  auto zoe = BindObject("LDAP://mail1/CN=Zoe Adams,CN=Users,DC=example,DC=com");
+  EXPECT_EQ(zoe->GetValues("proxyAddresses").size(), 2u);
+  EXPECT_TRUE(zoe->GetValue("sn").IsNull());
+  EXPECT_EQ(zoe->Get("distinguishedName"), "CN=Zoe Adams,CN=Users,DC=example,DC=com");
+  try {
+    zoe->Get("sn");
+    ADD_FAILURE() << "read an absent attribute";
+  } catch (const PlatformError& e) {
+    EXPECT_EQ(e.number(), errors::kPropertyNotFound);
+  }
+  EXPECT_EQ(BindObject("LDAP://mail1")->Get("dc"), "example");  // the domain's own entry
+}
+
+void ExpectDown(const std::function<void()>& call, int32_t number, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& e) {
+    EXPECT_EQ(e.number(), number) << e.what();
+    EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(DirectoryTest, MissingDataIsAnErrorNotAnEmptyDirectory) {
+  std::filesystem::remove(Ldif());
+  ExpectDown([] { BindObject("LDAP://RootDSE"); }, errors::kServerDown, "does not exist");
+  ExpectDown([] { BindObject("GC://RootDSE"); }, errors::kServerDown,
+             "The server is not operational.");
+  ExpectDown([&] { Run("SELECT cn FROM 'GC://mail1'"); }, errors::kServerDown, "does not exist");
+  ExpectDown([] { CreateExchangeServer()->Open("MAIL1"); }, errors::kServerDown, "does not exist");
+}
+
+TEST_F(DirectoryTest, UnreadableDataIsAnError) {
+  setenv("DROSSGATE_FAULTS", "directory.read", 1);
+  ReloadFaults();
+  ExpectDown([] { BindObject("LDAP://RootDSE"); }, errors::kServerDown, "cannot be read");
+  unsetenv("DROSSGATE_FAULTS");
+  ReloadFaults();
+}
+
+TEST_F(DirectoryTest, MalformedDataNamesTheLine) {
+  testing::WriteFile(Ldif(), "version: 1\n\ndn: CN=a,DC=example,DC=com\ncn a\n");
+  ExpectDown([] { BindObject("LDAP://RootDSE"); }, errors::kCorrupt, "directory.ldif, line 4:");
+}
+
+TEST_F(DirectoryTest, MachineWithoutDirectory) {
+  MachineInfo m = Machine();
+  m.directory = {{"backend", "none"}};
+  WriteMachineInfo(root_.path(), m);
+  ExpectDown([] { BindObject("GC://RootDSE"); }, errors::kServerDown, "no directory");
+  m.directory = {{"backend", "x500"}};
+  WriteMachineInfo(root_.path(), m);
+  ExpectDown([&] { Run("SELECT cn FROM 'GC://mail1'"); }, errors::kServerDown, "x500");
+}
+
+TEST_F(DirectoryTest, ChangesToTheFileAreSeenAtOnce) {
+  auto zoe = BindObject("LDAP://mail1/CN=Zoe Adams,CN=Users,DC=example,DC=com");
+  EXPECT_EQ(Cns("SELECT cn FROM 'GC://mail1' WHERE mail='new*'"), std::vector<std::string>{});
+  std::string text = testing::ReadFile(Ldif());
+  const std::string from = "mail: zoe@example.com\n";
+  text.replace(text.find(from), from.size(), "mail: new.zoe@example.com\n");
+  testing::WriteFile(Ldif(), text);
+  EXPECT_EQ(zoe->Get("mail"), "zoe@example.com");  // the object keeps what it read
+  zoe->Refresh();
+  EXPECT_EQ(zoe->Get("mail"), "new.zoe@example.com");
+  EXPECT_EQ(Cns("SELECT cn FROM 'GC://mail1' WHERE mail='new*'"),
+            std::vector<std::string>{"Zoe Adams"});
+  const std::string dn = "dn: CN=Zoe Adams,CN=Users,DC=example,DC=com\n";
+  text.replace(text.find(dn), dn.size(), "dn: CN=Zoe Gone,CN=Users,DC=example,DC=com\n");
+  testing::WriteFile(Ldif(), text);
+  ExpectDown([&] { zoe->Refresh(); }, errors::kNoSuchObject, "no such object");
+}
+
+Entry NewPerson(const std::string& cn) {
+  Entry e;
+  e.dn = "CN=" + cn + ",CN=Users,DC=example,DC=com";
+  e.Add("objectClass", "top");
+  e.Add("objectClass", "contact");
+  e.Add("cn", cn);
+  e.Add("mail", cn + "@example.net");
+  e.Add("objectCategory", "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
+  return e;
+}
+
+TEST_F(DirectoryTest, AddedEntriesAreAppendedAllOrNothing) {
+  const std::string before = testing::ReadFile(Ldif());
+  admin::AddEntries({NewPerson("new one"), NewPerson("new two")});
+  EXPECT_EQ(Cns("SELECT cn FROM 'GC://mail1' WHERE mail='new*@example.net' ORDER BY cn"),
+            (std::vector<std::string>{"new one", "new two"}));
+  EXPECT_EQ(testing::ReadFile(Ldif()).substr(0, before.size()), before);  // comments and all kept
+
+  const std::string after = testing::ReadFile(Ldif());
+  Entry orphan = NewPerson("orphan");
+  orphan.dn = "CN=orphan,OU=Nowhere,DC=example,DC=com";
+  ExpectDown(
+      [&] {
+        admin::AddEntries({NewPerson("new three"), NewPerson("NEW ONE")});
+      },
+      errors::kAlreadyExists, "already exists");
+  ExpectDown(
+      [&] {
+        admin::AddEntries({NewPerson("x"), NewPerson("x")});
+      },
+      errors::kAlreadyExists, "already exists");
+  ExpectDown([&] { admin::AddEntries({orphan}); }, errors::kNoSuchObject, "OU=Nowhere");
+  setenv("DROSSGATE_FAULTS", "directory.write", 1);
+  ReloadFaults();
+  ExpectDown([&] { admin::AddEntries({NewPerson("y")}); }, errors::kFileWrite, "Cannot write");
+  unsetenv("DROSSGATE_FAULTS");
+  ReloadFaults();
+  EXPECT_EQ(testing::ReadFile(Ldif()), after);
+}
+
+TEST_F(DirectoryTest, ConcurrentAddsAreAllKept) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 10; ++i)
+        admin::AddEntries({NewPerson("t" + std::to_string(t) + "-" + std::to_string(i))});
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(Run("SELECT cn FROM 'GC://mail1' WHERE mail='t*@example.net'")->RecordCount(), 40);
+}
+
+}  // namespace
+}  // namespace drossgate::platform::directory
