@@ -1,0 +1,336 @@
+// init, init --demo, mailbox add, query and directory import, run as processes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "testsupport.h"
+
+namespace drossgate::tools {
+namespace {
+
+using nlohmann::json;
+using testing::ProcessResult;
+using testing::RunPlatformTool;
+
+const char* kHome =
+    "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=";
+
+class DirectoryCli : public ::testing::Test {
+ protected:
+  std::filesystem::path Root() const { return dir_.path() / "root"; }
+
+  ProcessResult Tool(const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env = {}) {
+    return RunPlatformTool(Root(), args, env);
+  }
+
+  void Init(std::vector<std::string> args) {
+    args.insert(args.begin(), "init");
+    ProcessResult r = Tool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+
+  json Query(const std::string& text) {
+    ProcessResult r = Tool({"query", text, "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.exitCode == 0 ? json::parse(r.out) : json::array();
+  }
+
+  std::vector<std::string> Column(const json& rows, const std::string& field) {
+    std::vector<std::string> out;
+    for (const json& row : rows)
+      out.push_back(row[field].is_null() ? "<null>" : row[field].get<std::string>());
+    return out;
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(DirectoryCli, InitMakesARootWhoseDirectoryAnswersTheLookups) {
+  Init({"--domain", "corp.example.org", "--computer", "EX2", "--user", "jdoe"});
+  for (const char* f :
+       {"machine.json", "registry.json", "catalog.db", "store.db", "directory.ldif"})
+    EXPECT_TRUE(std::filesystem::is_regular_file(Root() / f)) << f;
+  EXPECT_TRUE(std::filesystem::is_directory(Root() / "pickup"));
+  json machine = json::parse(testing::ReadFile(Root() / "machine.json"));
+  EXPECT_EQ(machine["workgroup"], "CORP");
+
+  ProcessResult share =
+      Tool({"registry", "get", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
+            "PickUp"});
+  EXPECT_NE(share.out.find("Path=" + (Root() / "pickup").string() + "\n"), std::string::npos)
+      << share.out;
+
+  // The setup tool's home-server query finds the store's system mailbox on this server.
+  json rows = Query(
+      "SELECT msExchHomeServerName FROM 'GC://ex2.corp.example.org' WHERE objectcategory='person' "
+      "AND MsExchMailboxGuid='*' And mailNickName='SystemMailbox{*' ORDER BY cn");
+  EXPECT_EQ(Column(rows, "msExchHomeServerName"),
+            std::vector<std::string>{std::string(kHome) + "EX2"});
+
+  // The server object, and below it the SMTP virtual server with the pickup folder.
+  rows = Query("SELECT distinguishedName FROM 'GC://ex2' WHERE objectClass='msExchExchangeServer'");
+  ASSERT_EQ(rows.size(), 1u);
+  std::string server = rows[0]["distinguishedName"];
+  EXPECT_NE(server.find("CN=EX2,CN=Servers,"), std::string::npos);
+  rows = Query("SELECT msExchSmtpPickupDirectory FROM 'LDAP://ex2/CN=1,CN=SMTP,CN=Protocols," +
+               server + "'");
+  EXPECT_EQ(Column(rows, "msExchSmtpPickupDirectory"),
+            std::vector<std::string>{(Root() / "pickup").string()});
+  // Only the system mailbox is a person until mailboxes are added.
+  EXPECT_EQ(Query("SELECT cn FROM 'GC://ex2' WHERE objectCategory='person'").size(), 1u);
+}
+
+TEST_F(DirectoryCli, InitRefusesBadInputAndLeavesNothingBehind) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exit;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"bad domain", {"init", "--domain", "exa mple.com"}, 2, "not a DNS domain name"},
+      {"domain with empty label", {"init", "--domain", "example..com"}, 2, "not a DNS domain name"},
+      {"long computer name", {"init", "--computer", "ABCDEFGHIJKLMNOP"}, 2, "1 to 15"},
+      {"computer with a comma", {"init", "--computer", "MAIL,1"}, 2, "1 to 15"},
+      {"user with a comma", {"init", "--user", "a,b"}, 2, "a user name has"},
+      {"demo user clashing with a demo account",
+       {"init", "--demo", "--user", "ada"},
+       2,
+       "the demo has an account"},
+      {"directory write fails", {"init"}, 1, "Cannot write the directory data"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, std::string> env;
+    if (c.exit == 1) env["DROSSGATE_FAULTS"] = "directory.write";
+    ProcessResult r = Tool(c.args, env);
+    EXPECT_EQ(r.exitCode, c.exit) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(Root()));
+  }
+  std::filesystem::create_directory(Root());
+  testing::WriteFile(Root() / "keep.txt", "mine");
+  ProcessResult r = Tool({"init"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("is not empty"), std::string::npos) << r.err;
+  EXPECT_EQ(testing::ReadFile(Root() / "keep.txt"), "mine");
+}
+
+TEST_F(DirectoryCli, DemoPeopleAreInTheDirectoryAndTheStore) {
+  Init({"--demo", "--domain", "demo.test", "--computer", "MAIL7", "--user", "admin.one"});
+  json rows = Query(
+      "SELECT cn, mail, userAccountControl, mailNickName FROM 'GC://mail7.demo.test' WHERE "
+      "objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
+      std::string(kHome) + "MAIL7' ORDER BY cn");
+  std::vector<std::string> cns = Column(rows, "cn");
+  ASSERT_EQ(cns.size(), 6u);
+  cns.pop_back();  // the system mailbox, named by its GUID
+  EXPECT_EQ(cns, (std::vector<std::string>{"Ada Lindqvist", "Bruno Keller", "Carla Diaz",
+                                           "Dmitri Orlov", "Spam Desk"}));
+  EXPECT_EQ(rows[2]["userAccountControl"], 514);  // Carla is disabled
+  EXPECT_TRUE(rows[3]["mail"].is_null());         // Dmitri has no address
+  EXPECT_EQ(rows[4]["mail"], "spamdesk@demo.test");
+  EXPECT_EQ(rows[5]["mailNickName"].get<std::string>().rfind("SystemMailbox{", 0), 0u);
+
+  // The recipient picker sees the group, the contact and the public folder too.
+  rows = Query(
+      "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
+      "sAMAccountType,mAPIRecipient,userAccountControl FROM 'GC://mail7.demo.test' WHERE mail='*' "
+      "AND "
+      "((objectcategory='publicFolder') OR (objectcategory='group') OR (objectcategory='person' "
+      "AND "
+      "(objectclass='user' OR objectclass='contact')))   ORDER BY cn");
+  std::vector<std::string> names = Column(rows, "name");
+  names.pop_back();  // the system mailbox, named by its GUID
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Ada Lindqvist", "Bruno Keller", "Carla Diaz", "Erik Partner",
+                                      "Shared Reports", "Spam Desk", "Support Team"}));
+
+  // The current user is a person without a mailbox, as the identity lookup needs.
+  rows = Query(
+      "SELECT sAMAccountName, cn, objectCategory FROM 'GC://mail7.demo.test' WHERE "
+      "objectcategory='person' "
+      "AND sAMAccountName='admin.one'");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["objectCategory"], "CN=Person,CN=Schema,CN=Configuration,DC=demo,DC=test");
+
+  ProcessResult ls = Tool({"ls", "file://./backofficestorage/demo.test/MBX", "--json"});
+  ASSERT_EQ(ls.exitCode, 0) << ls.err;
+  std::vector<std::string> mailboxes;
+  for (const json& item : json::parse(ls.out)) mailboxes.push_back(item["name"]);
+  for (const char* alias : {"ada", "bruno", "carla", "dmitri", "spamdesk"})
+    EXPECT_NE(std::find(mailboxes.begin(), mailboxes.end(), alias), mailboxes.end()) << alias;
+  ls = Tool({"ls", "file://./backofficestorage/demo.test/MBX/bruno", "--json"});
+  EXPECT_NE(ls.out.find("\"name\":\"Posteingang\""), std::string::npos) << ls.out;
+}
+
+TEST_F(DirectoryCli, MailboxAddWritesThePersonEntry) {
+  Init({});
+  ProcessResult r =
+      Tool({"mailbox", "add", "erin", "--address", "erin@example.com", "--address",
+            "e.oneil@example.com", "--name", "Erin O'Neil, Jr.", "--inbox-name", "Eingang"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["inbox"], "file://./backofficestorage/example.com/MBX/erin/Eingang");
+  r = Tool({"mailbox", "add", "gina", "--no-address", "--disabled"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  json rows = Query(
+      "SELECT cn, name, sAMAccountName, mail, mailNickName, msExchHomeServerName, "
+      "msExchMailboxGUID, "
+      "userAccountControl, sAMAccountType, objectCategory, objectClass, homeMDB, distinguishedName "
+      "FROM 'GC://mail1.example.com' WHERE objectCategory='person' AND sAMAccountName='*' ORDER BY "
+      "cn");
+  ASSERT_EQ(rows.size(), 2u);
+  const json& erin = rows[0];
+  EXPECT_EQ(erin["cn"], "Erin O'Neil, Jr.");
+  EXPECT_EQ(erin["name"], "Erin O'Neil, Jr.");
+  EXPECT_EQ(erin["sAMAccountName"], "erin");
+  EXPECT_EQ(erin["mailNickName"], "erin");
+  EXPECT_EQ(erin["mail"], "erin@example.com");
+  EXPECT_EQ(erin["msExchHomeServerName"], std::string(kHome) + "MAIL1");
+  EXPECT_EQ(erin["msExchMailboxGUID"].get<std::string>().size(), 38u);
+  EXPECT_EQ(erin["userAccountControl"], 512);
+  EXPECT_EQ(erin["sAMAccountType"], 805306368);
+  EXPECT_EQ(erin["objectCategory"], "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
+  EXPECT_EQ(erin["objectClass"], (json{"top", "person", "organizationalPerson", "user"}));
+  EXPECT_NE(erin["homeMDB"].get<std::string>().find("CN=Mailbox Store (MAIL1),"),
+            std::string::npos);
+  EXPECT_EQ(erin["distinguishedName"], "CN=Erin O'Neil\\, Jr.,CN=Users,DC=example,DC=com");
+  EXPECT_EQ(rows[1]["userAccountControl"], 514);
+  EXPECT_TRUE(rows[1]["mail"].is_null());
+  // The second address reaches the same person.
+  EXPECT_EQ(
+      Query("SELECT cn FROM 'GC://mail1' WHERE proxyAddresses='smtp:e.oneil@example.com'").size(),
+      1u);
+}
+
+TEST_F(DirectoryCli, MailboxAddRefusesWhatIsTaken) {
+  Init({});
+  ASSERT_EQ(Tool({"mailbox", "add", "erin", "--address", "erin@example.com"}).exitCode, 0);
+  const std::string before = testing::ReadFile(Root() / "directory.ldif");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"alias taken", {"erin", "--address", "other@example.com"}, "in use by CN=erin,"},
+      {"alias taken in other case", {"ERIN", "--address", "other@example.com"}, "in use by"},
+      {"address taken", {"frank", "--address", "Erin@Example.com"}, "in use by"},
+      {"name taken", {"frank", "--address", "frank@example.com", "--name", "erin"}, "has an entry"},
+      {"no address", {"frank"}, "needs --address"},
+      {"both address options",
+       {"frank", "--address", "f@example.com", "--no-address"},
+       "exclude each other"},
+      {"bad address", {"frank", "--address", "frank"}, "not a mail address"},
+      {"bad alias", {"fr ank", "--address", "f@example.com"}, "an alias has"},
+      {"reserved alias", {"SystemMailbox{x}", "--no-address"}, "belong to the store"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"mailbox", "add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessResult r = Tool(args);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(testing::ReadFile(Root() / "directory.ldif"), before);
+}
+
+TEST_F(DirectoryCli, MailboxesAddedFromManyProcessesAreAllKept) {
+  Init({});
+  std::vector<std::thread> threads;
+  std::vector<int> codes(6, -1);
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([&, i] {
+      const std::string alias = "user" + std::to_string(i);
+      codes[i] = Tool({"mailbox", "add", alias, "--address", alias + "@example.com"}).exitCode;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int c : codes) EXPECT_EQ(c, 0);
+  EXPECT_EQ(Query("SELECT cn FROM 'GC://mail1' WHERE sAMAccountName='user*'").size(), 6u);
+}
+
+TEST_F(DirectoryCli, QueryOutputAndErrors) {
+  Init({});
+  ASSERT_EQ(Tool({"mailbox", "add", "erin", "--address", "erin@example.com"}).exitCode, 0);
+  ProcessResult r = Tool({"query", "SELECT cn, sn, mail FROM 'GC://mail1' WHERE cn='erin'"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "cn\tsn\tmail\nerin\t\terin@example.com\n");
+  r = Tool({"query", "SELECT cn, sn FROM 'GC://mail1' WHERE cn='erin'", "--json"});
+  EXPECT_EQ(json::parse(r.out), json::parse(R"([{"cn": "erin", "sn": null}])"));
+  r = Tool({"query", "SELECT cn FROM 'GC://mail1' WHERE objectCategory='person' ORDER BY cn",
+            "--prop", "Size Limit=1"});
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"syntax",
+            {"query", "SELECT cn FROM 'GC://mail1' WHERE cn="},
+            "Query syntax error at character"},
+           {"unknown host",
+            {"query", "SELECT cn FROM 'GC://elsewhere.example.com'"},
+            "The server is not operational."},
+           {"unknown property",
+            {"query", "SELECT cn FROM 'GC://mail1'", "--prop", "Speed=9"},
+            "Speed"},
+       }) {
+    SCOPED_TRACE(c.name);
+    ProcessResult e = Tool(c.args);
+    EXPECT_EQ(e.exitCode, 1);
+    EXPECT_NE(e.err.find(c.message), std::string::npos) << e.err;
+  }
+  std::filesystem::remove(Root() / "directory.ldif");
+  r = Tool({"query", "SELECT cn FROM 'GC://mail1'"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+}
+
+TEST_F(DirectoryCli, ImportAddsEntriesAllOrNothing) {
+  Init({});
+  const std::string ldif =
+      "dn: CN=Sales,CN=Users,DC=example,DC=com\nobjectClass: top\nobjectClass: group\ncn: Sales\n"
+      "mail: sales@example.com\nsAMAccountType: 268435457\n"
+      "objectCategory: CN=Group,CN=Schema,CN=Configuration,DC=example,DC=com\n\n"
+      "dn: CN=Pat Vendor,CN=Users,DC=example,DC=com\nobjectClass: top\nobjectClass: person\n"
+      "objectClass: organizationalPerson\nobjectClass: contact\ncn: Pat Vendor\nmail: "
+      "pat@vendor.example\n"
+      "mAPIRecipient: FALSE\nobjectCategory: "
+      "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com\n";
+  testing::WriteFile(dir_.path() / "add.ldif", ldif);
+  ProcessResult r = Tool({"directory", "import", (dir_.path() / "add.ldif").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["imported"], 2);
+  json rows = Query(
+      "SELECT cn FROM 'GC://mail1' WHERE mail='*' AND (objectCategory='group' OR "
+      "objectClass='contact') "
+      "ORDER BY cn");
+  EXPECT_EQ(Column(rows, "cn"), (std::vector<std::string>{"Pat Vendor", "Sales"}));
+
+  const std::string before = testing::ReadFile(Root() / "directory.ldif");
+  r = Tool({"directory", "import", (dir_.path() / "add.ldif").string()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+  r = RunPlatformTool(Root(), {"directory", "import", "-"}, {},
+                      "dn: CN=x,CN=Users,DC=example,DC=com\ncn x\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("standard input, line 2:"), std::string::npos) << r.err;
+  r = RunPlatformTool(Root(), {"directory", "import", "-"}, {},
+                      "dn: CN=x,OU=Missing,DC=example,DC=com\ncn: x\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("OU=Missing"), std::string::npos) << r.err;
+  EXPECT_EQ(testing::ReadFile(Root() / "directory.ldif"), before);
+}
+
+}  // namespace
+}  // namespace drossgate::tools
