@@ -22,8 +22,12 @@ void AtComBoundary(Body&& body) noexcept {
 
 std::atomic<long> DrossgateCls::liveObjects{0};
 
-DrossgateCls::DrossgateCls() { ++liveObjects; }
-DrossgateCls::~DrossgateCls() { --liveObjects; }
+DrossgateCls::DrossgateCls() {
+  ++liveObjects;
+}
+DrossgateCls::~DrossgateCls() {
+  --liveObjects;
+}
 
 com::HRESULT DrossgateCls::QueryInterface(const com::Guid& iid, void** out) {
   if (!out) return com::E_POINTER;
@@ -41,7 +45,9 @@ com::HRESULT DrossgateCls::QueryInterface(const com::Guid& iid, void** out) {
   return com::S_OK;
 }
 
-uint32_t DrossgateCls::AddRef() { return ++refs_; }
+uint32_t DrossgateCls::AddRef() {
+  return ++refs_;
+}
 
 uint32_t DrossgateCls::Release() {
   const uint32_t n = --refs_;
@@ -55,8 +61,8 @@ com::HRESULT DrossgateCls::Construct(com::IUnknown* constructionObject) {
     const char* text = nullptr;
     com::ComPtr<com::IObjectConstructString> cs;
     if (constructionObject &&
-        com::Succeeded(constructionObject->QueryInterface(com::IID_IObjectConstructString,
-                                                          cs.put())) &&
+        com::Succeeded(
+            constructionObject->QueryInterface(com::IID_IObjectConstructString, cs.put())) &&
         cs)
       cs->get_ConstructString(&text);
     ThreadSettings() = ParseConstructorString(text);

@@ -24,8 +24,7 @@ namespace {
 
 // A field's value as text, empty when the item has no such field or it cannot be read.
 std::string FieldText(store::Record& record, const char* name) {
-  return ValueOr(std::string(),
-                 [&] { return store::ValueText(record.GetFields().Get(name)); });
+  return ValueOr(std::string(), [&] { return store::ValueText(record.GetFields().Get(name)); });
 }
 
 std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {
@@ -40,9 +39,8 @@ bool IsEventForSink(int32_t flags) {
 
 // Appends the marker under its plain name and saves; a failure does not stop what follows.
 void SetMarker(store::Record& record, const std::string& destination) {
-  SkipOnError([&] {
-    record.GetFields().Append(kMarkerName, store::kFieldTypeText, 256, -1, destination);
-  });
+  SkipOnError(
+      [&] { record.GetFields().Append(kMarkerName, store::kFieldTypeText, 256, -1, destination); });
   SkipOnError([&] { record.GetFields().Update(); });
 }
 
@@ -136,8 +134,7 @@ void PerformMove(store::Record& record, const std::string& itemUrl, const SinkSe
   if (s.targetFolderUrl.empty()) return;
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier moved message
-  SkipOnError(
-      [&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
+  SkipOnError([&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
 }
 
 // Writes the parked message with its envelope into the pickup directory and removes the
@@ -151,9 +148,7 @@ void ForwardParkedMessage(const std::string& marker, const std::string& recipien
   if (!IsSafeEnvelopeText(recipient) || !IsSafeEnvelopeText(sender)) return;
 
   std::unique_ptr<store::Record> item;
-  if (!SkipOnError([&] {
-        item = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite);
-      }))
+  if (!SkipOnError([&] { item = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite); }))
     return;
   SkipOnError([&] {
     item->GetFields().Delete(kMarkerField);
@@ -201,8 +196,7 @@ ActionKind ClassifyAction(std::string_view action) {
   return ActionKind::kMove;
 }
 
-bool HeaderLineTest(std::string_view block, std::string_view headerName,
-                    std::string_view pattern) {
+bool HeaderLineTest(std::string_view block, std::string_view headerName, std::string_view pattern) {
   size_t start = 0;
   while (start <= block.size()) {
     size_t end = block.find("\r\n", start);
@@ -248,8 +242,8 @@ std::string MailboxIdentity(const std::string& permanentUrl) {
 }
 
 std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t random) {
-  return std::to_string(day) + std::to_string(month) + std::to_string(year) +
-         std::to_string(hour) + std::to_string(minute) + std::to_string(random) + ".eml";
+  return std::to_string(day) + std::to_string(month) + std::to_string(year) + std::to_string(hour) +
+         std::to_string(minute) + std::to_string(random) + ".eml";
 }
 
 bool IsSafeEnvelopeText(std::string_view t) {
@@ -278,8 +272,8 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
     s.currentAction = ResolveInboxPath(mbx.url, s.currentAction);
     s.targetFolderUrl = TargetFolderUrl(mbx.url, s.currentAction);
     if (!platform::store::FileSystemFolderExists(mbx.filePath + s.currentAction))
-      s.targetFolderUrl = CreateFolderPath(mbx.url, s.currentAction,
-                                           "urn:content-classes:mailfolder", false);
+      s.targetFolderUrl =
+          CreateFolderPath(mbx.url, s.currentAction, "urn:content-classes:mailfolder", false);
   });
   if (matched < 0) return;
 

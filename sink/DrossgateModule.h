@@ -25,7 +25,8 @@ inline constexpr const char* kSclField = "http://schemas.microsoft.com/mapi/prop
 inline constexpr const char* kSubjectField = "urn:schemas:httpmail:subject";
 inline constexpr const char* kHeadersField = "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
 inline constexpr const char* kFromField = "urn:schemas:httpmail:fromemail";
-inline constexpr const char* kPermanentUrlField = "http://schemas.microsoft.com/exchange/permanenturl";
+inline constexpr const char* kPermanentUrlField =
+    "http://schemas.microsoft.com/exchange/permanenturl";
 
 enum class ActionKind { kDelete, kForward, kSetScl, kMove };
 ActionKind ClassifyAction(std::string_view action);

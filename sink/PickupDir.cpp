@@ -25,7 +25,8 @@ std::string ParseSharePath(std::string_view data) {
 
 std::string GetPickupDirFromShares() {
   reg::Key key;
-  if (reg::OpenKey(reg::Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
+  if (reg::OpenKey(reg::Hive::kLocalMachine,
+                   "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
                    key) != reg::kSuccess)
     return {};
   std::string result;
@@ -49,7 +50,9 @@ std::string GetPickupDirFromShares() {
   return result;
 }
 
-bool IsClusterNode() { return common::RegKeyExists(reg::Hive::kLocalMachine, "Cluster"); }
+bool IsClusterNode() {
+  return common::RegKeyExists(reg::Hive::kLocalMachine, "Cluster");
+}
 
 std::string GetCurrentUserName() {
   return platform::ValueOr(std::string(), [] { return platform::CurrentUserName(); });
@@ -69,7 +72,9 @@ std::string HomeServerFromValue(const std::string& value) {
   return value;
 }
 
-std::string QuoteQueryValue(const std::string& value) { return text::ReplaceAll(value, "'", "''"); }
+std::string QuoteQueryValue(const std::string& value) {
+  return text::ReplaceAll(value, "'", "''");
+}
 
 std::string GetSmtpPickupDirectory(const std::string& objectPath) {
   return ValueOr(std::string(), [&] {
@@ -114,9 +119,8 @@ std::string GetPickupDirFromDirectory() {
       if (!host.empty()) serverPath = "LDAP://" + host;
     });
   } else {
-    SkipOnError([&] {
-      serverPath = "GC://" + dir::BindObject("GC://RootDSE")->Get("dnshostname");
-    });
+    SkipOnError(
+        [&] { serverPath = "GC://" + dir::BindObject("GC://RootDSE")->Get("dnshostname"); });
   }
 
   const std::string computer =

@@ -54,11 +54,12 @@ std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& f
     url += "/" + segment;
     // A level that exists already fails to open for creation and is passed over untouched.
     SkipOnError([&] {
-      auto folder = store::OpenRecord(url, conn.get(), store::Mode::kReadWrite,
-                                      store::kCreateCollection);
+      auto folder =
+          store::OpenRecord(url, conn.get(), store::Mode::kReadWrite, store::kCreateCollection);
       store::Fields& f = folder->GetFields();
       f.Set("http://schemas.microsoft.com/mapi/proptag/x3fe6000b", flag3fe6);
-      f.Set("http://schemas.microsoft.com/exchange/outlook/outlookfolderclass", std::string("IPF.Note"));
+      f.Set("http://schemas.microsoft.com/exchange/outlook/outlookfolderclass",
+            std::string("IPF.Note"));
       f.Set("DAV:contentclass", contentClass);
       f.Update();
       folder->Close();

@@ -55,7 +55,9 @@ std::string LibraryPath() {
   return ec ? std::string(info.dli_fname) : path.string();
 }
 
-std::string ClsidKey() { return "CLSID\\" + com::FormatGuid(drossgate::sink::kClsid); }
+std::string ClsidKey() {
+  return "CLSID\\" + com::FormatGuid(drossgate::sink::kClsid);
+}
 
 bool SetKeyString(const std::string& path, const std::string& name, const std::string& value) {
   reg::Key key;

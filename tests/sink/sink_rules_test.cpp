@@ -30,6 +30,10 @@ struct HeaderCase {
   bool expected;
 };
 
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class HeaderLine : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderLine, FirstLineOfTheNameDecides) {
@@ -39,16 +43,15 @@ TEST_P(HeaderLine, FirstLineOfTheNameDecides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HeaderLine,
-    ::testing::Values(
-        HeaderCase{"NameAndValueIgnoreCase", "X-Spam-Flag", "YES", true},
-        HeaderCase{"ValueTrimmedPatternIsPrefix", "x-spam-flag", "yes, score", true},
-        HeaderCase{"StarsByPrefix", "X-Spam-Level", "*****", true},
-        HeaderCase{"TooManyStars", "X-Spam-Level", "*******", false},
-        HeaderCase{"FirstOccurrenceOnly", "X-Dup", "YES", false},
-        HeaderCase{"FoldedLineNotJoined", "Subject", "cheap pills continued", false},
-        HeaderCase{"MissingHeader", "X-Absent", "", false},
-        HeaderCase{"EmptyPatternMatchesAnyValue", "X-Other", "", true},
-        HeaderCase{"NumericThroughMatcher", "X-Other", "{< 2}", true}),
+    ::testing::Values(HeaderCase{"NameAndValueIgnoreCase", "X-Spam-Flag", "YES", true},
+                      HeaderCase{"ValueTrimmedPatternIsPrefix", "x-spam-flag", "yes, score", true},
+                      HeaderCase{"StarsByPrefix", "X-Spam-Level", "*****", true},
+                      HeaderCase{"TooManyStars", "X-Spam-Level", "*******", false},
+                      HeaderCase{"FirstOccurrenceOnly", "X-Dup", "YES", false},
+                      HeaderCase{"FoldedLineNotJoined", "Subject", "cheap pills continued", false},
+                      HeaderCase{"MissingHeader", "X-Absent", "", false},
+                      HeaderCase{"EmptyPatternMatchesAnyValue", "X-Other", "", true},
+                      HeaderCase{"NumericThroughMatcher", "X-Other", "{< 2}", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HeaderLine, ValueWithoutSpaceAfterColon) {
@@ -61,6 +64,10 @@ struct RuleCase {
   const char* constructor;
   int expected;  // matching rule index, -1 for none
 };
+
+void PrintTo(const RuleCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Rules : public ::testing::TestWithParam<RuleCase> {};
 
@@ -76,19 +83,18 @@ TEST_P(Rules, FirstMatchingRuleWins) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Rules,
-    ::testing::Values(
-        RuleCase{"SubjectPrefix", "Junk\rsubject: [spam]", 0},
-        RuleCase{"SclRange", "+9\rIMFSCL: {> 6 < 8}", 0},
-        RuleCase{"SclNoMatch", "+9\rIMFSCL: {> 7}", -1},
-        RuleCase{"FirstOfTwoMatches", "A\tB\rX-Spam-Flag: YES\tSubject: [SPAM]", 0},
-        RuleCase{"EmptyActionSkipped", "\tB\rX-Spam-Flag: YES\tSubject: [SPAM]", 1},
-        RuleCase{"EmptyHeaderNameNeverMatches", "A\r: YES", -1},
-        RuleCase{"LiteralSearchAcrossLines", "A\rX-Pair: YESvbCrLfX-Other: 1", 0},
-        RuleCase{"LiteralSearchAnyCase", "A\rX-Pair: yesVBCRLFx-other: 1", 0},
-        RuleCase{"LiteralSearchNotTiedToLineStart", "A\rTabbed: YESvbTab", 0},
-        RuleCase{"PlainPatternNeedsWholeName", "A\rTabbed: YES", -1},
-        RuleCase{"LiteralTabSearch", "A\rX-Tabbed: YESvbTab", 0},
-        RuleCase{"LeadingLineFeedNeverMatches", "A\r\nX-Spam-Flag: YES", -1}),
+    ::testing::Values(RuleCase{"SubjectPrefix", "Junk\rsubject: [spam]", 0},
+                      RuleCase{"SclRange", "+9\rIMFSCL: {> 6 < 8}", 0},
+                      RuleCase{"SclNoMatch", "+9\rIMFSCL: {> 7}", -1},
+                      RuleCase{"FirstOfTwoMatches", "A\tB\rX-Spam-Flag: YES\tSubject: [SPAM]", 0},
+                      RuleCase{"EmptyActionSkipped", "\tB\rX-Spam-Flag: YES\tSubject: [SPAM]", 1},
+                      RuleCase{"EmptyHeaderNameNeverMatches", "A\r: YES", -1},
+                      RuleCase{"LiteralSearchAcrossLines", "A\rX-Pair: YESvbCrLfX-Other: 1", 0},
+                      RuleCase{"LiteralSearchAnyCase", "A\rX-Pair: yesVBCRLFx-other: 1", 0},
+                      RuleCase{"LiteralSearchNotTiedToLineStart", "A\rTabbed: YESvbTab", 0},
+                      RuleCase{"PlainPatternNeedsWholeName", "A\rTabbed: YES", -1},
+                      RuleCase{"LiteralTabSearch", "A\rX-Tabbed: YESvbTab", 0},
+                      RuleCase{"LeadingLineFeedNeverMatches", "A\r\nX-Spam-Flag: YES", -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Rules, MessageWithoutSclNeverMatchesSclRule) {
@@ -100,7 +106,8 @@ TEST(Rules, MessageWithoutSclNeverMatchesSclRule) {
 TEST(Rules, CurrentFieldsStayOnTheMatchingRule) {
   FakeRecord record;
   record.fields.Set(kHeadersField, kBlock);
-  SinkSettings s = ParseConstructorString("Spam Desk <desk@example.com>\tJunk\rX-Spam-Flag: YES\tX-Other: 1");
+  SinkSettings s =
+      ParseConstructorString("Spam Desk <desk@example.com>\tJunk\rX-Spam-Flag: YES\tX-Other: 1");
   ASSERT_EQ(EvaluateRules(record, s), 0);
   EXPECT_EQ(s.currentAction, "Spam Desk <desk@example.com>");
   EXPECT_EQ(s.currentHeaderName, "X-Spam-Flag");
@@ -112,11 +119,11 @@ TEST(Actions, Classification) {
     const char* action;
     ActionKind kind;
   } cases[] = {
-      {"[Null]", ActionKind::kDelete},          {"[NULL]", ActionKind::kDelete},
-      {"[null]", ActionKind::kDelete},          {"Desk <d@x.org>", ActionKind::kForward},
-      {"d@x.org", ActionKind::kMove},           {"+5", ActionKind::kSetScl},
-      {"-1", ActionKind::kSetScl},              {"+10", ActionKind::kMove},
-      {"Inbox/Spam", ActionKind::kMove},        {"><@", ActionKind::kForward},
+      {"[Null]", ActionKind::kDelete},   {"[NULL]", ActionKind::kDelete},
+      {"[null]", ActionKind::kDelete},   {"Desk <d@x.org>", ActionKind::kForward},
+      {"d@x.org", ActionKind::kMove},    {"+5", ActionKind::kSetScl},
+      {"-1", ActionKind::kSetScl},       {"+10", ActionKind::kMove},
+      {"Inbox/Spam", ActionKind::kMove}, {"><@", ActionKind::kForward},
   };
   for (const auto& c : cases) EXPECT_EQ(ClassifyAction(c.action), c.kind) << c.action;
 }
@@ -162,8 +169,9 @@ TEST(Pickup, SharePath) {
 }
 
 TEST(Pickup, ServerPathRewrite) {
-  EXPECT_EQ(SmtpServerPath("LDAP://dc1/CN=EX1,CN=Servers,CN=First Administrative Group,O=x"),
-            "LDAP://dc1/CN=1,CN=SMTP,CN=Protocols,CN=EX1,CN=Servers,CN=First Administrative Group,O=x");
+  EXPECT_EQ(
+      SmtpServerPath("LDAP://dc1/CN=EX1,CN=Servers,CN=First Administrative Group,O=x"),
+      "LDAP://dc1/CN=1,CN=SMTP,CN=Protocols,CN=EX1,CN=Servers,CN=First Administrative Group,O=x");
   EXPECT_EQ(SmtpServerPath("LDAP://dc1/CN=EX1,OU=elsewhere"), "LDAP://dc1/CN=EX1,OU=elsewhere");
   EXPECT_EQ(HomeServerFromValue("/O=ORG/OU=SITE/CN=CONFIGURATION/CN=SERVERS/CN=EX1"), "EX1");
   EXPECT_EQ(HomeServerFromValue("NOCNHERE"), "NOCNHERE");
