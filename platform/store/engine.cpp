@@ -31,10 +31,11 @@ CREATE INDEX items_reg ON items(is_reg) WHERE is_reg = 1;
 CREATE TABLE properties(
   item INTEGER NOT NULL,
   name_key TEXT NOT NULL,
+  position INTEGER NOT NULL,
   name TEXT NOT NULL,
   type INTEGER NOT NULL,
   value,
-  UNIQUE(item, name_key));
+  PRIMARY KEY(item, name_key)) WITHOUT ROWID;
 CREATE TABLE stores(
   id INTEGER PRIMARY KEY,
   name TEXT NOT NULL,

@@ -35,9 +35,10 @@ class Session;
 //                                    the ASCII-lower name (UNIQUE per parent); mailbox is the
 //                                    root of the mailbox holding the item; source is a
 //                                    message's bytes.
-//   properties(item, name_key, name, type, value)
-//                                    typed properties, name as written, name_key canonical;
-//                                    type 0 null, 1 Boolean, 2 32-bit integer, 3 text.
+//   properties(item, name_key, position, name, type, value)
+//                                    typed properties, name as written, name_key canonical,
+//                                    position the order of first writing; type 0 null,
+//                                    1 Boolean, 2 32-bit integer, 3 text.
 //   stores(id, name, name_key, mbx, system_mailbox)      mailbox stores and their MBX node.
 //   mailboxes(root, alias, alias_key, store, is_system)  mailbox roots.
 //   addresses(address_key, address, mailbox, position)   SMTP addresses, primary first.

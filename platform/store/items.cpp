@@ -300,7 +300,7 @@ void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::st
 }
 
 std::vector<StoredProperty> LoadProperties(Session& s, int64_t item) {
-  Stmt q(s, "SELECT name, name_key, type, value FROM properties WHERE item = ?1 ORDER BY rowid");
+  Stmt q(s, "SELECT name, name_key, type, value FROM properties WHERE item = ?1 ORDER BY position");
   q.Bind(1, item);
   std::vector<StoredProperty> out;
   while (q.Step()) out.push_back({q.Text(0), q.Text(1), q.ValueAt(2, 3)});
@@ -317,7 +317,8 @@ std::optional<Value> LoadProperty(Session& s, int64_t item, std::string_view key
 void WriteProperty(Session& s, int64_t item, std::string_view name, std::string_view key,
                    const Value& value) {
   Stmt q(s,
-         "INSERT INTO properties(item, name_key, name, type, value) VALUES (?1, ?2, ?3, ?4, ?5) "
+         "INSERT INTO properties(item, name_key, position, name, type, value) VALUES (?1, ?2, "
+         "(SELECT COALESCE(MAX(position), 0) + 1 FROM properties WHERE item = ?1), ?3, ?4, ?5) "
          "ON CONFLICT(item, name_key) DO UPDATE SET name = excluded.name, type = excluded.type, "
          "value = excluded.value");
   q.Bind(1, item).Bind(2, key).Bind(3, name).BindValue(4, 5, value).Run();

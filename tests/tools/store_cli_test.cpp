@@ -1,0 +1,302 @@
+// drossgate-platform's store commands and the pickup service, run as processes on a root made
+// with the platform's own calls.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "platform_fixture.h"
+#include "store/store.h"
+#include "system/registry.h"
+
+namespace drossgate::platform::test {
+namespace {
+
+using nlohmann::json;
+using testing::ProcessResult;
+using testing::RunPlatformTool;
+
+const std::string kMbx = "file://./backofficestorage/example.com/MBX";
+const std::string kEvents = "http://schemas.microsoft.com/exchange/events/";
+
+class StoreCliTest : public PlatformRootTest {
+ protected:
+  void SetUp() override {
+    PlatformRootTest::SetUp();
+    system_ = store::admin::CreateStore(root(), "example.com", "First Storage Group");
+    store::admin::AddMailbox("alice", {"alice@example.com"});
+    store::admin::AddMailbox("bob", {"bob@example.com"}, "Posteingang");
+    std::filesystem::create_directory(root() / "pickup");
+  }
+
+  ProcessResult Run(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {},
+                    const std::string& stdinText = "") {
+    return RunPlatformTool(root(), args, env, stdinText);
+  }
+  std::filesystem::path Write(const std::string& name, const std::string& content) {
+    auto p = root() / name;
+    testing::WriteFile(p, content);
+    return p;
+  }
+  static std::vector<json> Lines(const std::string& out) {
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty()) lines.push_back(json::parse(line));
+    return lines;
+  }
+
+  store::admin::MailboxInfo system_;
+};
+
+TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
+  const std::string a = "Subject: =?UTF-8?B?w6RyZ2Vy?=\r\n\r\nfirst\r\n";
+  const std::string b = std::string("Subject: second\n\nwith \0 a NUL byte\n", 38);
+  auto fa = Write("a.eml", a), fb = Write("b.eml", b);
+  ProcessResult r =
+      Run({"deliver", "--to", "Alice@Example.com", "--scl", "-1", fa.string(), fb.string(), "-"},
+          {}, "Subject: from stdin\r\n\r\n.\r\n");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string inbox = kMbx + "/alice/Inbox/";
+  EXPECT_EQ(lines[0], json({{"file", fa.string()},
+                            {"delivered", inbox + "ärger.EML"},
+                            {"now", inbox + "ärger.EML"}}));
+  EXPECT_EQ(lines[1]["file"], fb.string());
+  EXPECT_EQ(lines[2]["file"], "-");
+  EXPECT_EQ(lines[2]["delivered"], inbox + "from stdin.EML");
+
+  EXPECT_EQ(Run({"cat", inbox + "ärger.EML"}).out, a);
+  EXPECT_EQ(Run({"cat", lines[1]["delivered"]}).out, b);
+  ProcessResult show = Run({"show", lines[1]["now"], "--json"});
+  ASSERT_EQ(show.exitCode, 0) << show.err;
+  json props = json::parse(show.out);
+  EXPECT_EQ(props["url"], lines[1]["now"]);
+  EXPECT_EQ(props["properties"]["http://schemas.microsoft.com/mapi/proptag/0x40760003"], -1);
+  EXPECT_EQ(props["properties"]["urn:schemas:httpmail:subject"], "second");
+  EXPECT_EQ(props["properties"]["DAV:iscollection"], false);
+}
+
+TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
+  auto good = Write("good.eml", "Subject: ok\r\n\r\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;  // -1: any failure
+  };
+  const std::vector<Case> cases = {
+      {"unknown mailbox", {"deliver", "--to", "carol", good.string()}, 2},
+      {"no files", {"deliver", "--to", "alice"}, -1},
+      {"cat of a missing item", {"cat", kMbx + "/alice/Inbox/none.eml"}, 1},
+      {"cat of a folder", {"cat", kMbx + "/alice/Inbox"}, 1},
+      {"show outside the store", {"show", "http://elsewhere/exadmin/example.com/MBX/alice"}, 1},
+      {"ls through ..", {"ls", kMbx + "/alice/../bob"}, 1},
+      {"prop without =", {"set", kMbx + "/alice/Inbox", "--prop", "urn:x"}, 2},
+      {"prop not an integer", {"set", kMbx + "/alice/Inbox", "--prop", "urn:x:int=4x"}, 2},
+      {"prop not a Boolean", {"set", kMbx + "/alice/Inbox", "--prop", "urn:x:bool=maybe"}, 2},
+      {"prop without name", {"set", kMbx + "/alice/Inbox", "--prop", ":text=x"}, 2},
+      {"set on a missing item", {"set", kMbx + "/alice/Inbox/none", "--prop", "a=b"}, 1},
+      {"set nothing", {"set", kMbx + "/alice/Inbox"}, 2},
+      {"rm of a mailbox", {"rm", kMbx + "/alice"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r = Run(c.args);
+    if (c.exitCode < 0) {
+      EXPECT_GT(r.exitCode, 0) << r.err;
+    } else {
+      EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    }
+    EXPECT_FALSE(r.err.empty());
+  }
+  // A file that cannot be read fails alone; the others are delivered.
+  ProcessResult r =
+      Run({"deliver", "--to", "bob", (root() / "missing.eml").string(), good.string()});
+  EXPECT_EQ(r.exitCode, 1);
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0]["delivered"].is_null());
+  EXPECT_TRUE(lines[0].contains("error"));
+  EXPECT_EQ(lines[1]["delivered"], kMbx + "/bob/Posteingang/ok.EML");
+}
+
+TEST_F(StoreCliTest, SetShowLsAndRmWorkOnItemsAndFolders) {
+  const std::string folder = kMbx + "/alice/Inbox/Rules";
+  ProcessResult mk = Run({"set", folder, "--create", "folder"});
+  ASSERT_EQ(mk.exitCode, 0) << mk.err;
+  EXPECT_EQ(mk.out, folder + "\n");
+  const std::string item = "http://mail1/exadmin/example.com/MBX/alice/Inbox/Rules/x.reg";
+  ProcessResult set =
+      Run({"set", item, "--create", "item", "--prop", "DAV:contentclass=urn:content-class:other",
+           "--prop", "DAV:ishidden:bool=true", "--prop", "urn:x:n:int=42", "--prop", "urn:x:eq=a=b",
+           "--prop", "urn:x:lead=  lead", "--prop", "Plain Name:text=t"});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  EXPECT_EQ(set.out, folder + "/x.reg\n");
+
+  json shown = json::parse(Run({"show", folder + "/x.reg", "--json"}).out);
+  const json& p = shown["properties"];
+  EXPECT_EQ(p["DAV:contentclass"], "urn:content-class:other");
+  EXPECT_EQ(p["DAV:ishidden"], true);
+  EXPECT_EQ(p["urn:x:n"], 42);
+  EXPECT_EQ(p["urn:x:eq"], "a=b");
+  EXPECT_EQ(p["urn:x:lead"], "  lead");
+  EXPECT_EQ(p["Plain Name"], "t");
+  EXPECT_EQ(p["DAV:href"], folder + "/x.reg");
+
+  json listed = json::parse(Run({"ls", kMbx + "/alice/Inbox", "--json", "--recursive"}).out);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0]["url"], folder);
+  EXPECT_EQ(listed[0]["folder"], true);
+  EXPECT_EQ(listed[1]["url"], folder + "/x.reg");
+  EXPECT_EQ(listed[1]["name"], "x.reg");
+  EXPECT_EQ(listed[1]["hidden"], true);
+  EXPECT_EQ(Run({"ls", kMbx + "/alice/Inbox"}).out, "d- " + folder + "\n");
+  EXPECT_NE(Run({"ls", kMbx}).out.find("d- " + kMbx + "/bob\n"), std::string::npos);
+
+  ASSERT_EQ(Run({"set", folder + "/x.reg", "--prop", "urn:x:n:int=43"}).exitCode, 0);
+  EXPECT_EQ(json::parse(Run({"show", folder + "/x.reg", "--json"}).out)["properties"]["urn:x:n"],
+            43);
+
+  ASSERT_EQ(Run({"rm", folder}).exitCode, 0);
+  EXPECT_EQ(Run({"ls", kMbx + "/alice/Inbox", "--json"}).out, "[]\n");
+}
+
+TEST_F(StoreCliTest, SaveStoresTheFileAsAClientWould) {
+  const std::string source = "From: me@example.com\r\nSubject: draft\r\n\r\ntext";
+  auto f = Write("d.eml", source);
+  ProcessResult r = Run({"save", kMbx + "/bob/Drafts/d.eml", f.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kMbx + "/bob/Drafts/d.eml\n");
+  EXPECT_EQ(Run({"cat", kMbx + "/bob/Drafts/d.eml"}).out, source);
+  EXPECT_EQ(json::parse(Run({"show", kMbx + "/bob/Drafts/d.eml", "--json"})
+                            .out)["properties"]["urn:schemas:httpmail:fromemail"],
+            "me@example.com");
+}
+
+// The deliverables' road end to end: a sink installed with catalog install and registered
+// with set is called in both phases for a delivery.
+TEST_F(StoreCliTest, AnInstalledAndRegisteredSinkSeesBothPhases) {
+  const auto log = root() / "sink.log";
+  const std::map<std::string, std::string> env = {{"DROSSGATE_TESTSINK_LOG", log.string()}};
+  ProcessResult inst =
+      Run({"catalog", "install", "--app", "DrossgateTest", "--dll", DROSSGATE_TESTSINK}, env);
+  ASSERT_EQ(inst.exitCode, 0) << inst.err;
+  const std::string reg = kMbx + "/bob/Posteingang/Drossgate.reg";
+  ProcessResult set = Run(
+      {"set", reg, "--create", "item", "--prop", "DAV:contentclass=urn:content-class:storeeventreg",
+       "--prop", kEvents + "EventMethod=onsyncsave", "--prop",
+       kEvents + "SinkClass=DrossgateTest.Probe", "--prop", kEvents + "MatchScope=SHALLOW",
+       "--prop", kEvents + "criteria= WHERE \"DAV:ishidden\" = FALSE", "--prop",
+       kEvents + "priority=0", "--prop", "DAV:ishidden:bool=true"},
+      env);
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  auto m = Write("m.eml", "Subject: watched\r\n\r\n.\r\n");
+  ProcessResult r = Run({"deliver", "--to", "bob@example.com", m.string()}, env);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::vector<int> flags;
+  for (const json& j : ReadLog(log))
+    if (j["event"] == "save") flags.push_back(j["flags"]);
+  EXPECT_EQ(flags, (std::vector<int>{0x01000008, 0x02000008}));
+}
+
+TEST_F(StoreCliTest, PickupDeliversWhatItCanAndSetsTheRestAside) {
+  const auto pickup = root() / "pickup";
+  const std::string message = "From: s@example.org\r\nSubject: picked up\r\n\r\nbody\r\n";
+  testing::WriteFile(pickup / "good.eml",
+                     "x-receiver: <alice@example.com>\r\nx-sender: s@example.org\r\n" + message);
+  testing::WriteFile(pickup / "named.EML",
+                     "X-Sender: s@example.org\nX-Receiver: Bob Desk <BOB@example.com>\n" + message);
+  testing::WriteFile(pickup / "stranger.eml",
+                     "x-receiver: nobody@example.com\r\nx-sender: s@example.org\r\n" + message);
+  testing::WriteFile(pickup / "bare.eml", message);
+  testing::WriteFile(pickup / "notes.txt", "x-receiver: alice@example.com\r\n\r\n");
+  testing::WriteFile(pickup / ".half.eml.tmp-123456", "x-receiver: alice@example.com\r\n");
+
+  ProcessResult r = Run({"smtp", "--once"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, json> byFile;
+  for (json& j : Lines(r.out))
+    byFile[std::filesystem::path(j["file"].get<std::string>()).filename()] = j;
+  ASSERT_EQ(byFile.size(), 4u) << r.out;
+
+  EXPECT_EQ(byFile["good.eml"]["status"], "delivered");
+  const std::string delivered = byFile["good.eml"]["deliveries"][0]["delivered"];
+  EXPECT_EQ(delivered, kMbx + "/alice/Inbox/picked up.EML");
+  EXPECT_EQ(store::admin::Source(delivered), message);
+  EXPECT_EQ(byFile["named.EML"]["deliveries"][0]["mailbox"], "bob");
+  EXPECT_EQ(store::admin::Source(byFile["named.EML"]["deliveries"][0]["delivered"]), message);
+
+  for (const char* name : {"stranger.eml", "bare.eml"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(byFile[name]["status"], "undeliverable");
+    const auto moved = pickup / "undeliverable" / name;
+    EXPECT_EQ(byFile[name]["moved"], moved.string());
+    EXPECT_TRUE(std::filesystem::exists(moved));
+    EXPECT_FALSE(testing::ReadFile(moved.string() + ".reason").empty());
+  }
+  EXPECT_NE(testing::ReadFile(pickup / "undeliverable" / "stranger.eml.reason")
+                .find("nobody@example.com"),
+            std::string::npos);
+  std::set<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(pickup))
+    left.insert(e.path().filename());
+  EXPECT_EQ(left, (std::set<std::string>{"notes.txt", ".half.eml.tmp-123456", "undeliverable"}));
+
+  // A second file of a name already set aside keeps both.
+  testing::WriteFile(pickup / "bare.eml", message);
+  ASSERT_EQ(Run({"smtp", "--once"}).exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare-2.eml"));
+  EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare.eml"));
+}
+
+TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
+  testing::TempDir elsewhere;
+  {
+    using namespace registry;
+    Key key = 0;
+    ASSERT_EQ(CreateKey(Hive::kLocalMachine,
+                        "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", key),
+              kSuccess);
+    ASSERT_EQ(
+        SetMultiString(key, "PickUp",
+                       {"CSCFlags=0", "MaxUses=4294967295", "Path=" + elsewhere.path().string(),
+                        "Permissions=0", "Remark=", "Type=0"}),
+        kSuccess);
+    CloseKey(key);
+  }
+  const auto out = root() / "smtp.out";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    const std::string tool = testing::PlatformTool().string(), r = root().string();
+    execl(tool.c_str(), tool.c_str(), "--root", r.c_str(), "smtp", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  testing::WriteFile(elsewhere.path() / "later.eml",
+                     "x-receiver: bob@example.com\r\nSubject: late\r\n\r\n");
+  bool taken = false;
+  for (int i = 0; i < 200 && !taken; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    taken = !std::filesystem::exists(elsewhere.path() / "later.eml");
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(taken);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(testing::ReadFile(out).find("\"delivered\""), std::string::npos);
+  EXPECT_EQ(store::admin::List(kMbx + "/bob/Posteingang", false).size(), 1u);
+}
+
+}  // namespace
+}  // namespace drossgate::platform::test
