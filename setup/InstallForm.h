@@ -1,0 +1,193 @@
+#pragma once
+// The setup tool's main window: identity, priority, four rule rows, the mailbox lists and the
+// error log. Loading learns the machine, the store domain and the global catalog and opens the
+// directory connection; it raises PlatformError when the directory cannot be reached. Later
+// directory failures end the program through failed(); store and catalog failures only add
+// entries to the error log.
+
+#include <QWidget>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <QStringList>
+
+#include "CommandLine.h"
+#include "Globals.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace drossgate::setup {
+
+// The actions of a rule row, by their place in its action list.
+enum RowAction : int { kActionMove = 0, kActionDelete = 1, kActionForward = 2, kActionSetScl = 3 };
+
+// The texts of an action list, in action order; row 0's last one ends in a blank.
+QStringList ActionListItems(int row);
+// A set-SCL target (already trimmed): one or two characters, a whole number from -1 to 9.
+bool IsValidScl(std::string_view target);
+// A priority text: digits (blanks around them allowed) whose value is at most 65535.
+bool IsAcceptablePriority(std::string_view text);
+
+struct RuleRow {
+  QLineEdit* txtSpamTag = nullptr;
+  QPushButton* btnTest = nullptr;
+  QComboBox* List1 = nullptr;  // shows exactly one action: the row's action
+  QLineEdit* txtSpamFolder = nullptr;
+  QPushButton* cmdBrowse = nullptr;
+};
+
+struct InstallFormControls {
+  QLabel* Label1 = nullptr;   // "Target:"
+  QLabel* Label2 = nullptr;   // "Password:"
+  QLabel* Label3 = nullptr;   // "Identity:"
+  QLabel* Label5 = nullptr;   // "Action:"
+  QLabel* Label6 = nullptr;   // condition column
+  QLabel* Label8 = nullptr;   // target example
+  QLabel* Label9 = nullptr;   // condition examples
+  QLabel* Label10 = nullptr;  // "Event sink priority:"
+  QLineEdit* txtIdent = nullptr;
+  QLineEdit* txtPwd = nullptr;
+  QLineEdit* txtPriority = nullptr;
+  QCheckBox* Check1 = nullptr;  // install
+  QCheckBox* Check2 = nullptr;  // register store-wide
+  QCheckBox* Check3 = nullptr;  // register per-mailbox
+  QCheckBox* Check4 = nullptr;  // unregister per-mailbox
+  QCheckBox* Check5 = nullptr;  // unregister store-wide
+  QCheckBox* Check6 = nullptr;  // uninstall
+  QCheckBox* Check7 = nullptr;  // show disabled
+  std::array<RuleRow, 4> rows;
+  QListWidget* SysMbxInstList = nullptr;
+  QListWidget* MbxInstList = nullptr;
+  QListWidget* MbxUninstList = nullptr;
+  QListWidget* SysMbxUninstList = nullptr;
+  QPushButton* Command1 = nullptr;  // "CHANGE"
+  QPushButton* Command2 = nullptr;  // "Exit"
+  QPushButton* Command3 = nullptr;  // "Clear Error Log"
+  QPushButton* Command4 = nullptr;  // select all, SysMbxInstList
+  QPushButton* Command5 = nullptr;  // select all, MbxInstList
+  QPushButton* Command6 = nullptr;  // select all, MbxUninstList
+  QPushButton* Command7 = nullptr;  // select all, SysMbxUninstList
+  QPlainTextEdit* txtErr = nullptr;
+  QProgressBar* Picture1 = nullptr;
+  QLineEdit* StoreWideURLtxt = nullptr;
+};
+
+struct InstallFormState {
+  bool blnBatchMode = false;
+  std::string FolderURL;      // http form of the mailbox container
+  std::string FileFolderURL;  // file form of the mailbox container
+  std::string FolderPath;     // the container in the store's file-system view, or empty
+  std::string ComputerName;   // fully qualified, lower case
+  std::string ShortComputerName;
+  std::string DomainDNSName;
+  std::string ClusterName;
+  bool blnNotFirstTime = false;
+  bool blnIsClusterNode = false;
+  bool priorityChanging = false;  // set while the priority text is being replaced
+};
+
+class InstallForm : public QWidget, public ErrorLog {
+  Q_OBJECT
+
+ public:
+  explicit InstallForm(SetupOptions options, QWidget* parent = nullptr);
+  ~InstallForm() override;
+
+  // Learns computer, domain, store domain and global catalog and opens the directory
+  // connection. Raises PlatformError when the directory or the global catalog cannot be reached.
+  void Form_Load();
+  // First activation: initialise the window, then run batch mode if asked. Later calls do
+  // nothing. A directory failure ends the program (failed()).
+  void Form_Activate();
+  // Reads the installed configuration back, sets the controls' states and refills the lists.
+  // Raises PlatformError when a directory query fails.
+  void InitialiseWindow();
+  void RunBatchMode();
+
+  // The run behind "CHANGE". For now it clears the log and re-initialises the window; the
+  // installation and registration work slot in at RunInstallationSteps.
+  void Command1_Click();
+  // "Clear Error Log".
+  void Command3_Click();
+  // Selects or deselects every entry of list, alternating the button's caption.
+  static void ToggleListSelection(QPushButton& button, QListWidget& list);
+
+  // Refills the mailbox lists; a request while a refill runs makes the running one repeat.
+  void RefillMailboxLists();
+  bool RefillRunning() const { return refilling_; }
+  // The window is to close: a running enumeration stops early.
+  bool ClosePending() const { return closeRequested_; }
+
+  QString ErrorLogText() const override { return errorLogText_; }
+  void SetErrorLogText(const QString& text) override;
+
+  // The row whose control has the focus, or -1.
+  int ActiveRow() const;
+  // Sets a row's target box locked (read-only, grey) or open (window-text colour).
+  void SetTargetLocked(int row, bool locked);
+
+  const InstallFormControls& ui() const { return ui_; }
+  InstallFormState& state() { return state_; }
+  const InstallFormState& state() const { return state_; }
+  Globals& globals() { return globals_; }
+  // The failure that ended the program, if one did.
+  const std::optional<platform::PlatformError>& fatalError() const { return fatalError_; }
+
+ signals:
+  // A failure the program cannot go on after has been reported; the program should end.
+  void failed(int exitStatus);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildLayout();
+  void SetTabOrder();
+  void ConnectHandlers();
+
+  void txtSpamTag_Change(int row);
+  void List1_Click(int row);
+  void txtSpamFolder_LostFocus(int row);
+  void txtPriority_Change();
+  void RegistrationCheck_Click(QCheckBox* box, QListWidget* list, const char* message);
+  void Check7_Click();
+  void btnTest_Click(int row);
+  void cmdBrowse_Click(int row);
+  // The installation, registration and uninstallation work of a run (added with the run).
+  void RunInstallationSteps();
+
+  // Runs a handler; a platform failure it raises is reported and ends the program.
+  template <typename Step>
+  void Guarded(Step&& step);
+  void Fail(const platform::PlatformError& error);
+  void AfterBusy();
+
+  SetupOptions options_;
+  InstallFormControls ui_;
+  InstallFormState state_;
+  Globals globals_;
+  QString errorLogText_;
+  std::optional<platform::PlatformError> fatalError_;
+
+  bool refilling_ = false;
+  bool refillPending_ = false;
+  bool runPending_ = false;
+  bool closeRequested_ = false;
+  bool activationQueued_ = false;
+  int guardDepth_ = 0;
+};
+
+}  // namespace drossgate::setup

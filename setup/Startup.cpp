@@ -1,0 +1,66 @@
+#include "Startup.h"
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <memory>
+
+#include "Disclaimer.h"
+#include "Globals.h"
+#include "InstallForm.h"
+
+namespace drossgate::setup {
+
+void ChooseDisplayForBatchMode(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  if (!ParseCommandLine(arguments).options.batchMode) return;
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
+      qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+    return;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+int RunSetup(const SetupOptions& options) {
+  int failure = 0;
+  std::unique_ptr<InstallForm> form;
+  std::unique_ptr<Disclaimer> disclaimer;
+
+  auto openForm = [&]() -> bool {
+    form = std::make_unique<InstallForm>(options);
+    QObject::connect(form.get(), &InstallForm::failed, [&failure](int status) {
+      failure = status;
+      QCoreApplication::exit(status);
+    });
+    try {
+      form->Form_Load();
+    } catch (const platform::PlatformError& error) {
+      ShowMessage(nullptr, QMessageBox::Critical, kProgramTitle, FatalErrorText(error));
+      failure = 1;
+      return false;
+    } catch (const std::exception& error) {
+      ShowMessage(nullptr, QMessageBox::Critical, kProgramTitle, QString::fromUtf8(error.what()));
+      failure = 1;
+      return false;
+    }
+    form->show();
+    return true;
+  };
+
+  if (options.batchMode) {
+    // Nobody is there to accept the terms; batch mode renews an existing installation.
+    SetMessagesToStderr(true);
+    if (!openForm()) return failure;
+  } else {
+    disclaimer = std::make_unique<Disclaimer>();
+    QObject::connect(disclaimer.get(), &Disclaimer::accepted, [&] {
+      if (!openForm()) QCoreApplication::exit(failure);
+    });
+    QObject::connect(disclaimer.get(), &Disclaimer::declined, [] { QCoreApplication::exit(0); });
+    disclaimer->show();
+  }
+  const int status = QApplication::exec();
+  return failure != 0 ? failure : status;
+}
+
+}  // namespace drossgate::setup
