@@ -1,0 +1,368 @@
+// The four mailbox lists after the enumeration, the probes behind them, the error log they
+// write, refill requests during a refill, and a look at the whole window.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "InstallForm.h"
+#include "setup_fixture.h"
+#include "testsupport.h"
+#include "text.h"
+
+namespace drossgate::setup {
+namespace {
+
+using test::Person;
+using test::SetupPlatform;
+
+std::unique_ptr<InstallForm> OpenForm() {
+  auto form = std::make_unique<InstallForm>(SetupOptions{});
+  form->Form_Load();
+  form->Form_Activate();
+  return form;
+}
+
+std::vector<std::string> Entries(const QListWidget* list) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list->count(); ++i) entries.push_back(list->item(i)->text().toStdString());
+  return entries;
+}
+
+// The list's entries whose alias (the last field) is alias.
+int CountAlias(const QListWidget* list, const std::string& alias) {
+  int n = 0;
+  for (const std::string& entry : Entries(list))
+    if (text::EndsWithNoCase(entry, " / " + alias)) ++n;
+  return n;
+}
+
+std::string Server(const SetupPlatform& platform) {
+  const std::string home = platform.homeServer();
+  return home.substr(text::RFindNoCase(home, "CN=") + 3);
+}
+
+int CountOf(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    ++n;
+  return n;
+}
+
+class MailboxLists : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string d = platform_.domain();
+    platform_.AddPerson(Person("Anna Registered", "annar", "anna.r@" + d));
+    platform_.AddPerson(Person("Bert Plain", "bertp", "bert.p@" + d));
+    platform_.AddPerson(Person("Carl Disabled", "carld", "carl.d@" + d).Disabled());
+    platform_.AddPerson(Person("Dora Noaddress", "doran"));
+    platform_.AddPerson(Person("Emil Elsewhere", "emile", "emil.e@" + d).NotInStore());
+    platform_.AddPerson(Person("Fritz Posteingang", "fritzp", "fritz.p@" + d).Inbox("Posteingang"));
+    platform_.AddPerson(Person("Gina Elsewhere", "ginae", "gina.e@" + d).NotInStore());
+    platform_.Register("annar");
+    platform_.Register("doran");
+    platform_.Register("fritzp");
+  }
+  SetupPlatform platform_;
+};
+
+TEST_F(MailboxLists, RegisteredAndUnregisteredMailboxes) {
+  auto form = OpenForm();
+  const InstallFormControls& ui = form->ui();
+  struct Case {
+    const char* alias;
+    QListWidget* list;
+  };
+  const std::vector<Case> cases = {
+      {"annar", ui.MbxUninstList},   // item in the inbox
+      {"bertp", ui.MbxInstList},     // no item
+      {"carld", ui.MbxInstList},     // disabled, shown while "Show disabled" is checked
+      {"doran", ui.MbxUninstList},   // no address: found by its alias
+      {"emile", ui.MbxInstList},     // no store mailbox: every probe fails
+      {"fritzp", ui.MbxUninstList},  // inbox under another name
+      {"ginae", ui.MbxInstList},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CountAlias(c.list, c.alias), 1)
+        << c.alias << " in " << c.list->objectName().toStdString();
+    for (QListWidget* other :
+         {ui.MbxInstList, ui.MbxUninstList, ui.SysMbxInstList, ui.SysMbxUninstList})
+      if (other != c.list) {
+        EXPECT_EQ(CountAlias(other, c.alias), 0) << c.alias;
+      }
+  }
+  const std::string server = Server(platform_);
+  EXPECT_EQ(CountAlias(ui.MbxInstList, "bertp"), 1);
+  const std::vector<std::string> unregistered = Entries(ui.MbxInstList);
+  EXPECT_NE(std::find(unregistered.begin(), unregistered.end(),
+                      "Bert Plain / " + server + " / bert.p@" + platform_.domain() + " / bertp"),
+            unregistered.end());
+  EXPECT_NE(std::find(unregistered.begin(), unregistered.end(),
+                      "Carl Disabled [***DISABLED***] / " + server + " / carl.d@" +
+                          platform_.domain() + " / carld"),
+            unregistered.end());
+  const std::vector<std::string> registered = Entries(ui.MbxUninstList);
+  EXPECT_NE(
+      std::find(registered.begin(), registered.end(), "Dora Noaddress / " + server + " /  / doran"),
+      registered.end());
+  // Entries come in the order of the common names.
+  EXPECT_TRUE(std::is_sorted(
+      registered.begin(), registered.end(),
+      [](const auto& a, const auto& b) { return text::ToLower(a) < text::ToLower(b); }));
+  for (QCheckBox* box : {ui.Check3, ui.Check4}) {
+    EXPECT_TRUE(box->isEnabled());
+    EXPECT_FALSE(box->isChecked());
+  }
+  EXPECT_FALSE(ui.Picture1->isVisibleTo(form.get()));
+}
+
+TEST_F(MailboxLists, SystemMailboxesOnlyInTheStoreWideLists) {
+  const std::vector<std::string> systemAliases = platform_.SystemMailboxAliases();
+  ASSERT_FALSE(systemAliases.empty());
+  {
+    auto form = OpenForm();
+    const InstallFormControls& ui = form->ui();
+    for (const std::string& alias : systemAliases) {
+      EXPECT_EQ(CountAlias(ui.MbxInstList, alias), 0);
+      EXPECT_EQ(CountAlias(ui.MbxUninstList, alias), 0);
+      EXPECT_EQ(CountAlias(ui.SysMbxInstList, alias), 1) << alias;
+      EXPECT_EQ(CountAlias(ui.SysMbxUninstList, alias), 0) << alias;
+    }
+    EXPECT_TRUE(ui.Check2->isEnabled());
+    EXPECT_EQ(ui.Check5->isEnabled(), ui.SysMbxUninstList->count() > 0);
+  }
+  platform_.RegisterStoreWide(systemAliases.front());
+  auto form = OpenForm();
+  const InstallFormControls& ui = form->ui();
+  EXPECT_EQ(CountAlias(ui.SysMbxUninstList, systemAliases.front()), 1);
+  EXPECT_EQ(CountAlias(ui.SysMbxInstList, systemAliases.front()), 0);
+  EXPECT_TRUE(ui.Check5->isEnabled());
+}
+
+TEST_F(MailboxLists, DisabledAccountsOnlyWithShowDisabled) {
+  auto form = OpenForm();
+  const InstallFormControls& ui = form->ui();
+  ASSERT_TRUE(ui.Check7->isChecked());
+  ASSERT_EQ(CountAlias(ui.MbxInstList, "carld"), 1);
+  ui.Check7->click();
+  EXPECT_FALSE(ui.Check7->isChecked());
+  EXPECT_EQ(CountAlias(ui.MbxInstList, "carld"), 0);
+  EXPECT_EQ(CountAlias(ui.MbxInstList, "bertp"), 1);
+  ui.Check7->click();
+  EXPECT_EQ(CountAlias(ui.MbxInstList, "carld"), 1);
+}
+
+TEST_F(MailboxLists, EveryMailboxThatCannotBeReachedIsLoggedOnceNewestFirst) {
+  auto form = OpenForm();
+  const std::string log = form->ErrorLogText().toStdString();
+  const std::string emil = form->state().FileFolderURL + "/emil.e";
+  const std::string gina = form->state().FileFolderURL + "/gina.e";
+  EXPECT_EQ(CountOf(log, "] " + emil + " - ERROR: "), 1) << log;
+  EXPECT_EQ(CountOf(log, "] " + gina + " - ERROR: "), 1) << log;
+  EXPECT_EQ(CountOf(log, " - ERROR: "), 2) << log;
+  // Gina is enumerated after Emil, so her entry is on top.
+  EXPECT_LT(log.find(gina), log.find(emil));
+  // Each entry ends with an empty line.
+  const size_t first = log.find("\r\n\r\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log[first + 4], '[');
+  EXPECT_EQ(log.substr(log.size() - 4), "\r\n\r\n");
+  const QRegularExpression entry(R"(^\[[^\]]+\] \S+ - ERROR: -\d+ .+\r\n\r\n)");
+  EXPECT_TRUE(entry.match(QString::fromStdString(log)).hasMatch()) << log;
+  EXPECT_TRUE(form->ui().txtErr->isVisibleTo(form.get()));
+  EXPECT_TRUE(form->ui().Command3->isVisibleTo(form.get()));
+}
+
+TEST_F(MailboxLists, AMailboxWithoutAliasOrAddressIsListedUnprobed) {
+  platform_.AddPerson(Person("Hans Nothing", "").NotInStore());
+  auto form = OpenForm();
+  int found = 0;
+  for (const std::string& entry : Entries(form->ui().MbxInstList))
+    if (entry == "Hans Nothing / " + Server(platform_) + " /  / ") ++found;
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(form->ErrorLogText().count("Hans"), 0);
+}
+
+TEST_F(MailboxLists, RefillRequestsDuringARefillLeaveOneConsistentList) {
+  auto form = OpenForm();
+  const InstallFormControls& ui = form->ui();
+  const std::vector<std::string> before = Entries(ui.MbxInstList);
+  // Two clicks on "Show disabled" while the refill yields: the lists must end as one
+  // enumeration with the box's final state.
+  int clicks = 0;
+  QTimer clicker;
+  clicker.setInterval(0);
+  QObject::connect(&clicker, &QTimer::timeout, [&] {
+    if (!form->RefillRunning()) return;
+    ui.Check7->click();
+    if (++clicks == 2) clicker.stop();
+  });
+  clicker.start();
+  ui.Check7->click();
+  clicker.stop();
+  EXPECT_EQ(clicks, 2);
+  EXPECT_FALSE(ui.Check7->isChecked());
+  EXPECT_FALSE(form->RefillRunning());
+  std::vector<std::string> expected;
+  for (const std::string& entry : before)
+    if (entry.find("[***DISABLED***]") == std::string::npos) expected.push_back(entry);
+  EXPECT_EQ(Entries(ui.MbxInstList), expected);
+
+  // "CHANGE" during a refill waits for it, then runs (and clears the log first).
+  form->SetErrorLogText("marker\r\n\r\n");
+  bool clickedDuringRefill = false;
+  QTimer::singleShot(0, [&] {
+    clickedDuringRefill = form->RefillRunning();
+    ui.Command1->click();
+  });
+  ui.Check7->click();
+  EXPECT_TRUE(clickedDuringRefill);
+  for (int i = 0; i < 50 && form->RefillRunning(); ++i) QApplication::processEvents();
+  QApplication::processEvents();
+  EXPECT_EQ(Entries(ui.MbxInstList), before);
+  EXPECT_FALSE(form->ErrorLogText().contains("marker"));
+  EXPECT_TRUE(form->globals().InitDone);
+}
+
+TEST_F(MailboxLists, ClosingDuringARefillWaitsForItsEnd) {
+  auto form = OpenForm();
+  form->show();
+  QApplication::processEvents();
+  QTimer::singleShot(0, [&] { form->ui().Command2->click(); });
+  form->ui().Check7->click();
+  EXPECT_FALSE(form->RefillRunning());
+  EXPECT_FALSE(form->isVisible());
+}
+
+// The directory's server name differs from this node's; the node's cluster name is that of
+// the virtual server, found through the current user's home server.
+TEST(MailboxListsOnACluster, MailboxesOfTheVirtualServer) {
+  struct Case {
+    const char* name;
+    bool clusterNode;
+    const char* user;
+    bool listed;
+  };
+  const std::vector<Case> cases = {
+      {"cluster node", true, "clusadmin", true},
+      {"user name with a quote", true, "o'neil", true},
+      {"not a cluster node", false, "clusadmin", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetupPlatform platform;
+    platform.AddPerson(Person("Cluster Admin", "clusadmin").Account(c.user));
+    platform.AddPerson(Person("Anna Lee", "annal", "annal@" + platform.domain()));
+    platform.SetMachine("NODE1", c.user);
+    if (c.clusterNode) platform.MakeClusterNode();
+    auto form = OpenForm();
+    const InstallFormControls& ui = form->ui();
+    EXPECT_FALSE(form->fatalError().has_value());
+    EXPECT_EQ(form->state().blnIsClusterNode, c.clusterNode);
+    EXPECT_EQ(form->state().ClusterName, c.clusterNode ? Server(platform) : "");
+    EXPECT_EQ(CountAlias(ui.MbxInstList, "annal"), c.listed ? 1 : 0);
+    if (!c.listed) {
+      EXPECT_EQ(ui.MbxInstList->count() + ui.MbxUninstList->count() + ui.SysMbxInstList->count() +
+                    ui.SysMbxUninstList->count(),
+                0);
+      for (QCheckBox* box : {ui.Check2, ui.Check3, ui.Check4, ui.Check5})
+        EXPECT_FALSE(box->isEnabled());
+      EXPECT_TRUE(platform.messages.empty());
+    }
+  }
+}
+
+// A home server whose organisation name holds a quote stays one value of the query.
+TEST(MailboxListsQuoting, HomeServerWithAQuote) {
+  SetupPlatform platform;
+  const std::string home =
+      "/o=O'Brien & Sons/ou=First Administrative Group/cn=Configuration/"
+      "cn=Servers/cn=" +
+      Server(platform);
+  platform.AddPerson(
+      Person("A System Mailbox", "SystemMailbox{00000000-0000-0000-0000-000000000001}")
+          .NotInStore()
+          .HomeServer(home));
+  platform.AddPerson(
+      Person("Quinn Quote", "quinnq", "quinn.q@" + platform.domain()).HomeServer(home));
+  auto form = OpenForm();
+  EXPECT_FALSE(form->fatalError().has_value());
+  EXPECT_EQ(CountAlias(form->ui().MbxInstList, "quinnq"), 1);
+  // The demo's own mailboxes are homed under the other spelling of the server.
+  EXPECT_EQ(CountAlias(form->ui().MbxInstList, "ada"), 0);
+}
+
+// --- The whole window ---------------------------------------------------------------------
+
+// The controls that a layout places, as the window shows them.
+std::vector<QWidget*> PlacedControls(InstallForm& form) {
+  std::vector<QWidget*> controls;
+  for (QWidget* child : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (child->isVisible()) controls.push_back(child);
+  return controls;
+}
+
+QString Caption(const QWidget* widget) {
+  if (const auto* label = qobject_cast<const QLabel*>(widget)) return label->text();
+  if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) return button->text();
+  return {};
+}
+
+TEST_F(MailboxLists, WindowScreenshotHasLegibleCaptionsAndNoOverlaps) {
+  ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QChar('A')));
+  auto form = std::make_unique<InstallForm>(SetupOptions{});
+  form->Form_Load();
+  form->show();
+  for (int i = 0; i < 20 && !form->globals().InitDone; ++i) QApplication::processEvents();
+  ASSERT_TRUE(form->globals().InitDone);
+  form->ui().MbxInstList->item(0)->setSelected(true);
+  QApplication::processEvents();
+
+  const std::vector<QWidget*> controls = PlacedControls(*form);
+  for (QWidget* control : controls) {
+    const QString caption = Caption(control);
+    if (caption.isEmpty()) continue;
+    // A caption fits its control: its text is not cut off.
+    const int text = control->fontMetrics().horizontalAdvance(caption);
+    const int needed = qobject_cast<QCheckBox*>(control)     ? control->sizeHint().width()
+                       : qobject_cast<QPushButton*>(control) ? text + 4
+                                                             : text;
+    EXPECT_GE(control->width(), needed) << control->objectName().toStdString();
+  }
+  for (size_t i = 0; i < controls.size(); ++i)
+    for (size_t j = i + 1; j < controls.size(); ++j)
+      EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
+          << controls[i]->objectName().toStdString() << " overlaps "
+          << controls[j]->objectName().toStdString();
+  for (const QListWidget* list : {form->ui().MbxInstList, form->ui().MbxUninstList})
+    for (int i = 0; i < list->count(); ++i)
+      EXPECT_GE(list->visualItemRect(list->item(i)).width(),
+                list->fontMetrics().horizontalAdvance(list->item(i)->text()));
+
+  const QString file = QString::fromStdString(
+      (testing::BinaryDir() / "tests" / "setup" / "InstallForm.png").string());
+  ASSERT_TRUE(form->grab().save(file)) << file.toStdString();
+}
+
+}  // namespace
+}  // namespace drossgate::setup
