@@ -7,7 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "directory/directory.h"
+#include "system/system.h"
 #include "testsupport.h"
+#include "text.h"
 
 namespace drossgate::tools {
 namespace {
@@ -167,6 +170,35 @@ TEST_F(DirectoryCli, DemoPeopleAreInTheDirectoryAndTheStore) {
     EXPECT_NE(std::find(mailboxes.begin(), mailboxes.end(), alias), mailboxes.end()) << alias;
   ls = Tool({"ls", "file://./backofficestorage/demo.test/MBX/bruno", "--json"});
   EXPECT_NE(ls.out.find("\"name\":\"Posteingang\""), std::string::npos) << ls.out;
+}
+
+// On a demo root, in this process: the pickup lookup through the server object, and the user
+// lookups of the setup tool and the sink, which find the administrator without a mailbox.
+TEST_F(DirectoryCli, DemoRootAnswersTheServerAndUserLookups) {
+  Init({"--demo", "--computer", "Mx9", "--user", "Operator"});
+  platform::SetPlatformRoot(Root());
+  namespace dir = platform::directory;
+  const std::string host = dir::BindObject("LDAP://RootDSE")->Get("dnshostname");
+  EXPECT_EQ(host, "mx9.example.com");
+  auto server = dir::CreateExchangeServer();
+  server->Open(text::ToLower(dir::WinNTSystemInfo().ComputerName()) + "." +
+               text::ToLower(dir::ADSystemInfo().DomainDNSName()));
+  std::string path = server->Field("ADsPath").Text();
+  const size_t at = text::FindNoCase(path, ",cn=servers,");
+  ASSERT_NE(at, std::string::npos) << path;
+  path.insert(path.rfind('/', at) + 1, "CN=1,CN=SMTP,CN=Protocols,");
+  auto vs = dir::BindObject(path);
+  vs->Refresh();
+  EXPECT_EQ(vs->Get("msExchSmtpPickupDirectory"), (Root() / "pickup").string());
+
+  for (const std::string& base : {"LDAP://" + host, "GC://" + host}) {
+    SCOPED_TRACE(base);
+    json rows = Query("SELECT msExchHomeServerName FROM '" + base +
+                      "' WHERE objectcategory='person' AND sAMAccountName='operator'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0]["msExchHomeServerName"].is_null());
+  }
+  platform::SetPlatformRoot("");
 }
 
 TEST_F(DirectoryCli, MailboxAddWritesThePersonEntry) {
