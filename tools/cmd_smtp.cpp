@@ -161,6 +161,13 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
   if (f.fd < 0) return std::nullopt;
   // Another pickup service working on the same folder holds the lock of a file it has taken.
   if (flock(f.fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+  // A read lease is refused while any process has the file open for writing: a writer that
+  // drops the file in place has not finished it yet. File systems without leases pass.
+  if (fcntl(f.fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(f.fd, F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN) {
+    return std::nullopt;
+  }
   struct stat st {};
   if (fstat(f.fd, &st) != 0 || st.st_nlink == 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string content;

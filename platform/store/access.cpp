@@ -217,11 +217,9 @@ class RecordImpl final : public Record {
   // A not yet created item: what the computed properties say about it.
   std::vector<std::pair<std::string, Value>> ProspectiveProperties() const {
     std::string url = Url();
-    return {{"DAV:href", url},
-            {"DAV:parentname", ItemUrl(Current(), parent_)},
-            {"DAV:displayname", leaf_},
-            {"DAV:iscollection", false},
-            {"DAV:ishidden", false}};
+    return {{"DAV:href", url},          {"DAV:parentname", ItemUrl(Current(), parent_)},
+            {"DAV:displayname", leaf_}, {"DAV:iscollection", false},
+            {"DAV:isfolder", false},    {"DAV:ishidden", false}};
   }
   void Save(const std::vector<FieldsImpl::Change>& changes);
 

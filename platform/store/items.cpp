@@ -366,7 +366,7 @@ int64_t RegistrationGeneration(Session& s) {
 
 bool IsComputedKey(std::string_view key) {
   return key == names::kHref || key == names::kParentName || key == names::kDisplayName ||
-         key == names::kIsCollection || key == names::kPermanentUrl ||
+         key == names::kIsCollection || key == names::kIsFolder || key == names::kPermanentUrl ||
          key == names::kContentLength || IsSpecialFolderKey(key);
 }
 
@@ -376,6 +376,7 @@ std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const 
   if (item.parent) out.emplace_back("DAV:parentname", ItemUrl(s, item.parent));
   out.emplace_back("DAV:displayname", item.name);
   out.emplace_back("DAV:iscollection", item.IsFolder());
+  out.emplace_back("DAV:isfolder", item.IsFolder());
   out.emplace_back("DAV:ishidden", false);  // the stored flag, when there is one, wins
   if (item.mailbox) {
     std::string root = item.mailbox == item.id ? std::get<std::string>(out.front().second)

@@ -21,6 +21,7 @@ inline constexpr const char* kHref = "dav:href";
 inline constexpr const char* kParentName = "dav:parentname";
 inline constexpr const char* kDisplayName = "dav:displayname";
 inline constexpr const char* kIsCollection = "dav:iscollection";
+inline constexpr const char* kIsFolder = "dav:isfolder";
 inline constexpr const char* kIsHidden = "dav:ishidden";
 inline constexpr const char* kContentLength = "dav:getcontentlength";
 inline constexpr const char* kPermanentUrl = "http://schemas.microsoft.com/exchange/permanenturl";

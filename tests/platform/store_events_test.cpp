@@ -185,6 +185,15 @@ TEST_F(StoreEventsTest, CriteriaPassOverHiddenItems) {
     MakeItem(Alice() + "/Inbox/h" + std::to_string(n++) + ".eml", c.props);
     EXPECT_EQ(Phase(kBegin).size(), c.covered ? 1u : 0u);
   }
+
+  // Computed properties count too: folders pass a criterion on DAV:isfolder.
+  Register(system_.url + "/StoreEvents/GlobalEvents", "Drossgate.reg",
+           {.scope = "ANY", .criteria = "WHERE \"DAV:isfolder\" = false"});
+  ClearLog();
+  MakeFolder(Alice() + "/Inbox/NotForSinks");
+  EXPECT_TRUE(Phase(kBegin).empty());
+  MakeItem(Alice() + "/Inbox/NotForSinks/item.eml");
+  EXPECT_EQ(Phase(kBegin).size(), 1u);
 }
 
 TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -254,6 +255,23 @@ TEST_F(StoreCliTest, PickupDeliversWhatItCanAndSetsTheRestAside) {
   ASSERT_EQ(Run({"smtp", "--once"}).exitCode, 0);
   EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare-2.eml"));
   EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare.eml"));
+}
+
+TEST_F(StoreCliTest, PickupLeavesAFileItsWriterStillHasOpen) {
+  const auto file = root() / "pickup" / "busy.eml";
+  {
+    std::ofstream writer(file, std::ios::binary);
+    writer << "x-receiver: alice@example.com\r\nSubject: busy\r\n" << std::flush;
+    ProcessResult r = Run({"smtp", "--once"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(std::filesystem::exists(file));
+    writer << "\r\nbody\r\n";
+  }
+  ProcessResult r = Run({"smtp", "--once"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(store::admin::Source(kMbx + "/alice/Inbox/busy.EML"), "Subject: busy\r\n\r\nbody\r\n");
 }
 
 TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
