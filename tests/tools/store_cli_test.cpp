@@ -316,5 +316,28 @@ TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
   EXPECT_EQ(store::admin::List(kMbx + "/bob/Posteingang", false).size(), 1u);
 }
 
+// A root made by init: its mailboxes take deliveries, and its PickUp share leads the pickup
+// service to its pickup folder.
+TEST(StoreCliInitTest, ARootMadeByInitDelivers) {
+  testing::TempDir dir;
+  const auto root = dir.path() / "root";
+  ASSERT_EQ(
+      RunPlatformTool(root, {"init", "--domain", "example.com", "--computer", "MAIL1"}).exitCode,
+      0);
+  ProcessResult add = RunPlatformTool(root, {"mailbox", "add", "carol", "--address",
+                                             "carol@example.com", "--inbox-name", "Eingang"});
+  ASSERT_EQ(add.exitCode, 0) << add.err;
+  testing::WriteFile(root / "pickup" / "p.eml",
+                     "x-receiver: <carol@example.com>\r\nx-sender: a@b.example\r\n"
+                     "Subject: via pickup\r\n\r\n.\r\n");
+  ProcessResult smtp = RunPlatformTool(root, {"smtp", "--once"});
+  ASSERT_EQ(smtp.exitCode, 0) << smtp.err;
+  const std::string url =
+      "http://mail1.example.com/exadmin/example.com/MBX/carol/Eingang/via pickup.EML";
+  ProcessResult cat = RunPlatformTool(root, {"cat", url});
+  ASSERT_EQ(cat.exitCode, 0) << cat.err;
+  EXPECT_EQ(cat.out, "Subject: via pickup\r\n\r\n.\r\n");
+}
+
 }  // namespace
 }  // namespace drossgate::platform::test
