@@ -39,6 +39,8 @@ inline constexpr int32_t kCorrupt = static_cast<int32_t>(0x8007000D);        // 
 inline constexpr int32_t kBadPathname = static_cast<int32_t>(0x80005000);    // directory path malformed
 inline constexpr int32_t kPropertyNotFound = static_cast<int32_t>(0x8000500D);  // attribute absent
 inline constexpr int32_t kNoCurrentRecord = static_cast<int32_t>(0x800A0BCD);  // record set at BOF/EOF
+inline constexpr int32_t kLogonFailure = static_cast<int32_t>(0x8007052E);  // credentials refused
+inline constexpr int32_t kTimeLimit = static_cast<int32_t>(0x80072022);     // directory time limit
 }  // namespace errors
 
 [[noreturn]] inline void Fail(int32_t number, const std::string& description) {

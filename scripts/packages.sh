@@ -4,6 +4,9 @@ DROSSGATE_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libqt6test6 fonts-dejavu-core
   libsqlite3-dev libgmime-3.0-dev nlohmann-json3-dev libcli11-dev uuid-dev
+  libldap-dev
+  # A private directory server for the directory tests; the system's own service stays off.
+  slapd ldap-utils
 )
 
 # Installs only the packages that are missing, so a prepared machine pays nothing.
@@ -19,7 +22,24 @@ drossgate_install_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+  # Packages with a service (slapd) must not start it: the tests run their own server. A
+  # policy-rc.d that is already there (container images ship one) is left as it is.
+  local policy=/usr/sbin/policy-rc.d made_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+    made_policy=1
+  fi
+  local status=0
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" ||
+    status=$?
+  [ -z "$made_policy" ] || $sudo rm -f "$policy"
+  # Under systemd a unit may still have been started by a trigger; stop it if so.
+  if [ -d /run/systemd/system ] && command -v systemctl >/dev/null &&
+    systemctl is-active --quiet slapd 2>/dev/null; then
+    $sudo systemctl stop slapd || true
+  fi
+  return "$status"
 }
 
 drossgate_build() {

@@ -1,8 +1,10 @@
 #pragma once
 // Where directory entries come from. The public objects ask the backend that the platform
 // root's machine.json chooses ("directory": null or {"backend": "ldif"} for directory.ldif,
-// {"backend": "none"} for a machine without a directory); a server-backed one plugs in here.
+// {"backend": "none"} for a machine without a directory, {"ldap": URL, ...} for a directory
+// server, see ldap_backend.h).
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -15,6 +17,16 @@
 namespace drossgate::platform::directory {
 
 enum class Scope { kBase = 0, kOneLevel = 1, kSubtree = 2 };
+
+// What a query asks beyond base, scope and filter. A server-backed directory hands it to the
+// server; the file needs none of it (the command sorts and cuts the rows itself).
+struct SearchOptions {
+  bool globalCatalog = false;           // a GC:// search base
+  std::vector<std::string> attributes;  // the attributes to read; empty for all
+  int32_t sizeLimit = 0;                // rows at most; 0 for no limit
+  int32_t pageSize = 0;                 // rows per page; 0 for no paging
+  int32_t timeLimit = 0;                // seconds; 0 for no limit
+};
 
 class Backend {
  public:
@@ -30,6 +42,20 @@ class Backend {
   virtual std::vector<Entry> All() = 0;
   // Adds entries all or nothing; see admin::AddEntries.
   virtual void Add(const std::vector<Entry>& entries) = 0;
+
+  // Search with a query's options; by default the options are not needed.
+  virtual std::vector<Entry> SearchWith(const std::string& base, Scope scope, const Filter* filter,
+                                        const SearchOptions&) {
+    return Search(base, scope, filter);
+  }
+  // Read as the global catalog (GC:// paths) or the domain's server shows the entry.
+  virtual std::optional<Entry> ReadFrom(const std::string& dn, bool /*globalCatalog*/) {
+    return Read(dn);
+  }
+  // The server's own root object; nullopt where the platform describes this computer instead.
+  virtual std::optional<Entry> RootDse(bool /*globalCatalog*/) { return std::nullopt; }
+  // True when host names the directory's server, beyond this computer's own names.
+  virtual bool ServesHost(const std::string& /*host*/) { return false; }
 };
 
 std::shared_ptr<Backend> CurrentBackend();

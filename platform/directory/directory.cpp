@@ -20,7 +20,8 @@ Value MakeValue(std::string_view attribute, std::vector<std::string> values) {
   return Value(std::move(values), IsMultiValuedAttribute(attribute), IsIntegerAttribute(attribute));
 }
 
-// The directory server is this computer; a host that names anything else does not answer.
+// The directory server is this computer (or the server machine.json names); a host that names
+// anything else does not answer.
 void CheckHost(const DirectoryPath& path) {
   if (path.host.empty()) return;
   const MachineInfo& m = Machine();
@@ -28,6 +29,7 @@ void CheckHost(const DirectoryPath& path) {
       text::EqualsNoCase(path.host, m.computerName) ||
       (!m.domainName.empty() && text::EqualsNoCase(path.host, m.domainName)))
     return;
+  if (CurrentBackend()->ServesHost(path.host)) return;
   Fail(errors::kServerDown,
        "The server is not operational. (" + path.host + " is not a directory server here)");
 }
@@ -108,14 +110,20 @@ class BoundObject : public DirectoryObject {
   void Refresh() override {
     CheckHost(parsed_);
     std::shared_ptr<Backend> backend = CurrentBackend();
+    const bool globalCatalog = parsed_.scheme == DirectoryPath::Scheme::kGc;
     if (parsed_.rootDse) {
-      backend->Check();
-      entry_ = RootDse();
+      // A directory server has a root object of its own; the file's is made up here.
+      std::optional<Entry> served = backend->RootDse(globalCatalog);
+      if (!served) {
+        backend->Check();
+        served = RootDse();
+      }
+      entry_ = std::move(*served);
       return;
     }
     // A path without a DN binds the domain's own entry.
     const std::string dn = parsed_.dn.empty() ? DefaultNamingContext() : parsed_.dn;
-    auto entry = backend->Read(dn);
+    auto entry = backend->ReadFrom(dn, globalCatalog);
     if (!entry) Fail(errors::kNoSuchObject, "There is no such object on the server: " + dn);
     entry_ = std::move(*entry);
   }
@@ -317,10 +325,22 @@ class CommandImpl : public Command {
     // An LDAP search without a base covers the domain; the global catalog covers everything.
     if (base.empty() && from.scheme == DirectoryPath::Scheme::kLdap) base = DefaultNamingContext();
     const auto scope = static_cast<Scope>(values_[Find("searchscope")]);
-    std::vector<Entry> found = CurrentBackend()->Search(base, scope, q.where ? &*q.where : nullptr);
+    const int32_t chase = values_[Find("Chase Referrals")];
+    SearchOptions options;
+    options.globalCatalog = from.scheme == DirectoryPath::Scheme::kGc;
+    if (!q.allAttributes) {
+      options.attributes = q.attributes;
+      for (const SortKey& key : q.orderBy) options.attributes.push_back(key.attribute);
+    }
+    // A server may stop at the size limit only where nothing below reorders or drops rows.
+    if (q.orderBy.empty() && (base.empty() || (chase & 0x20) != 0))
+      options.sizeLimit = values_[Find("Size Limit")];
+    options.pageSize = values_[Find("Page Size")];
+    options.timeLimit = values_[Find("Timeout")];
+    std::vector<Entry> found =
+        CurrentBackend()->SearchWith(base, scope, q.where ? &*q.where : nullptr, options);
     // The configuration and schema are naming contexts of their own below the domain's name;
     // a search reaches into them only when it chases subordinate referrals.
-    const int32_t chase = values_[Find("Chase Referrals")];
     if (!base.empty() && (chase & 0x20) == 0) {
       const std::string home = NamingContextOf(*NormalizeDn(base));
       found.erase(std::remove_if(found.begin(), found.end(),

@@ -8,6 +8,7 @@
 
 #include "directory/backend.h"
 #include "directory/dn.h"
+#include "directory/ldap_backend.h"
 #include "error.h"
 #include "fault.h"
 #include "system/atomic_file.h"
@@ -174,6 +175,7 @@ void CheckNewEntries(const std::vector<Entry>& entries, const std::vector<std::s
 std::shared_ptr<Backend> CurrentBackend() {
   const std::filesystem::path root = PlatformRoot();
   const nlohmann::json& config = Machine().directory;
+  if (NamesLdapServer(config)) return LdapBackendFor(config, root);
   std::string kind = "ldif";
   if (config.is_object() && config.contains("backend") && config["backend"].is_string())
     kind = config["backend"].get<std::string>();

@@ -297,6 +297,8 @@ std::string EscapeFilterValue(std::string_view v) {
   return out;
 }
 
+}  // namespace
+
 // Classes whose default category is another class's, as the real schema has them.
 constexpr std::array<std::pair<const char*, const char*>, 4> kCategoryAliases = {{
     {"user", "person"},
@@ -311,6 +313,8 @@ std::string CategoryKey(std::string_view name) {
     if (key == text::ToLower(cls)) return category;
   return key;
 }
+
+namespace {
 
 bool IsDnAttribute(std::string_view a) {
   for (const char* n : {"objectCategory", "distinguishedName", "homeMDB", "homeMTA", "member",

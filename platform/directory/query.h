@@ -48,4 +48,9 @@ bool IsMultiValuedAttribute(std::string_view attribute);
 // value does; an objectCategory value without "=" is a class's short name.
 bool Matches(const Filter& filter, const Entry& entry);
 
+// The comparison form of a category name, for short names and the first RDN value of a
+// category DN alike: hyphens dropped, lower case, a class named by its default category
+// ("user" is "person").
+std::string CategoryKey(std::string_view name);
+
 }  // namespace drossgate::platform::directory
