@@ -1,0 +1,617 @@
+// The directory on an LDAP server: the filter a query becomes, DNs as the callers parse them,
+// the server's errors as platform errors, and, against a private slapd holding the demo
+// directory, the same rows as the LDIF file for the same query texts.
+#include <gtest/gtest.h>
+#include <ldap.h>  // result codes
+
+#include <filesystem>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "directory/directory.h"
+#include "directory/ldap_backend.h"
+#include "directory/ldap_filter.h"
+#include "directory/query.h"
+#include "error.h"
+#include "slapd_server.h"
+#include "system/system.h"
+#include "testsupport.h"
+#include "text.h"
+
+namespace drossgate::platform::directory {
+namespace {
+
+namespace fs = std::filesystem;
+using Properties = std::vector<std::pair<std::string, PropertyValue>>;
+
+const std::string kSchemaNc = "CN=Schema,CN=Configuration,DC=example,DC=com";
+const std::string kHome =
+    "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL1";
+const std::string kGc = "GC://mail1.example.com";
+
+// --- The filter --------------------------------------------------------------------------
+
+std::vector<std::string> Categories(const std::string& shortName) {
+  const std::string key = CategoryKey(shortName);
+  if (key == "person") return {"CN=Person," + kSchemaNc};
+  if (key == "publicfolder") return {"CN=Public-Folder," + kSchemaNc};
+  if (key == "twice") return {"CN=Twice," + kSchemaNc, "CN=T-wice," + kSchemaNc};
+  return {};
+}
+
+struct FilterCase {
+  const char* name;
+  std::string where;
+  std::string filter;
+};
+
+const FilterCase kFilterCases[] = {
+    {"Equality", "cn='Ada Lindqvist'", "(cn=Ada Lindqvist)"},
+    {"LoneStarIsPresence", "mail='*'", "(mail=*)"},
+    {"PrefixWildcard", "mailNickName='SystemMailbox{*'", "(mailNickName=SystemMailbox{*)"},
+    {"StarsAnywhereAndRunsOfThem", "cn='*a**b*'", "(cn=*a*b*)"},
+    {"QuoteIsPlainText", "cn='O''Brien'", "(cn=O'Brien)"},
+    {"QuoteCannotEndTheValue", "cn='x'' OR cn=''*'", "(cn=x' OR cn='*)"},
+    {"ParenthesesAreEscaped", "cn='x)(objectClass=*'", "(cn=x\\29\\28objectClass=*)"},
+    {"BackslashIsEscaped", "displayName='Back\\slash'", "(displayName=Back\\5cslash)"},
+    {"ControlAndNonAsciiBytesAreEscaped", "cn='J\xC3\xB6rg\tM'", "(cn=J\\c3\\b6rg\\09M)"},
+    {"NulIsEscaped", std::string("cn='a\0b'", 8), "(cn=a\\00b)"},
+    {"AndBindsTighterThanOr", "a='1' OR b='2' AND NOT c='3'", "(|(a=1)(&(b=2)(!(c=3))))"},
+    {"ParenthesesGroup", "(a='1' OR b='2') AND c='3'", "(&(|(a=1)(b=2))(c=3))"},
+    {"ShortCategoryBecomesItsDn", "objectcategory='person'",
+     "(objectcategory=CN=Person," + kSchemaNc + ")"},
+    {"ClassNamedByItsCategory", "objectCategory='user'",
+     "(objectCategory=CN=Person," + kSchemaNc + ")"},
+    {"HyphenatedCategory", "objectCategory='publicFolder'",
+     "(objectCategory=CN=Public-Folder," + kSchemaNc + ")"},
+    {"CategoryWithTwoEntries", "objectCategory='twice'",
+     "(|(objectCategory=CN=Twice," + kSchemaNc + ")(objectCategory=CN=T-wice," + kSchemaNc + "))"},
+    {"UnknownCategoryMatchesNothing", "objectCategory='nosuch'", "(!(objectClass=*))"},
+    {"FullCategoryDnAsWritten", "objectCategory='CN=Group," + kSchemaNc + "'",
+     "(objectCategory=CN=Group," + kSchemaNc + ")"},
+    {"CategoryPresence", "objectCategory='*'", "(objectCategory=*)"},
+    {"UnreadableNameMatchesNothing", "bad_name='x'", "(!(objectClass=*))"},
+    {"NegatedUnreadableNameMatchesAll", "NOT bad_name='x'", "(!(!(objectClass=*)))"},
+    {"OptionsAndOids", "cn;lang-de='x' OR 2.5.4.3='y'", "(|(cn;lang-de=x)(2.5.4.3=y))"},
+};
+
+void PrintTo(const FilterCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LdapFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(LdapFilterTest, Translates) {
+  Query q = ParseQuery("SELECT cn FROM 'GC://h' WHERE " + GetParam().where);
+  ASSERT_TRUE(q.where);
+  EXPECT_EQ(LdapFilter(*q.where, Categories), GetParam().filter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LdapFilterTest, ::testing::ValuesIn(kFilterCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LdapFilter, ShortCategoriesGoAsWrittenToAServerThatResolvesThem) {
+  Query q = ParseQuery("SELECT cn FROM 'GC://h' WHERE objectCategory='person' AND cn='a'");
+  EXPECT_EQ(LdapFilter(*q.where), "(&(objectCategory=person)(cn=a))");
+  EXPECT_EQ(ShortCategoryNames(*q.where), std::vector<std::string>{"person"});
+}
+
+struct DnCase {
+  const char* name;
+  const char* from;
+  const char* to;
+};
+
+const DnCase kDnCases[] = {
+    {"TypesInCapitals", "cn=Ada,cn=Users,dc=example,dc=com", "CN=Ada,CN=Users,DC=example,DC=com"},
+    {"ValuesUntouched", "cn=ada lindqvist,ou=sales", "CN=ada lindqvist,OU=sales"},
+    {"EscapedComma", "cn=Smith\\, John,dc=x", "CN=Smith\\, John,DC=x"},
+    {"EqualsInValue", "cn=a=b,dc=x", "CN=a=b,DC=x"},
+    {"MultiValuedRdn", "cn=a+sn=b,dc=x", "CN=a+SN=b,DC=x"},
+    {"QuotedValue", "cn=\"a,b+c\",dc=x", "CN=\"a,b+c\",DC=x"},
+    {"HexEscape", "cn=Back\\5Cslash,dc=x", "CN=Back\\5Cslash,DC=x"},
+    {"Empty", "", ""},
+};
+
+void PrintTo(const DnCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class UpperRdnTypesTest : public ::testing::TestWithParam<DnCase> {};
+
+TEST_P(UpperRdnTypesTest, Spells) {
+  EXPECT_EQ(UpperRdnTypes(GetParam().from), GetParam().to);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpperRdnTypesTest, ::testing::ValuesIn(kDnCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ErrorCase {
+  const char* name;
+  int code;
+  bool bind;
+  const char* subject;
+  int32_t number;
+  const char* description;
+};
+
+const ErrorCase kErrorCases[] = {
+    {"Unreachable", LDAP_SERVER_DOWN, false, "CN=x", errors::kServerDown,
+     "The server is not operational. (ldap://h:1: Can't contact LDAP server; diag)"},
+    {"UnreachableAtBind", LDAP_SERVER_DOWN, true, "CN=Manager", errors::kServerDown,
+     "The server is not operational. (ldap://h:1: Can't contact LDAP server; diag)"},
+    {"BadCredentials", LDAP_INVALID_CREDENTIALS, true, "CN=Manager", errors::kLogonFailure,
+     "The user name or password is incorrect: CN=Manager (ldap://h:1: Invalid credentials; diag)"},
+    {"BindRefusedOtherwise", LDAP_UNWILLING_TO_PERFORM, true, "", errors::kLogonFailure,
+     "The user name or password is incorrect. (ldap://h:1: Server is unwilling to perform; diag)"},
+    {"ServerTimeLimit", LDAP_TIMELIMIT_EXCEEDED, false, "CN=x", errors::kTimeLimit,
+     "The time limit for this request was exceeded. (ldap://h:1: Time limit exceeded; diag)"},
+    {"ClientTimeout", LDAP_TIMEOUT, false, "", errors::kTimeLimit,
+     "The time limit for this request was exceeded. (ldap://h:1: Timed out; diag)"},
+    {"MissingObject", LDAP_NO_SUCH_OBJECT, false, "CN=x", errors::kNoSuchObject,
+     "There is no such object on the server: CN=x (ldap://h:1: No such object; diag)"},
+    {"ObjectExists", LDAP_ALREADY_EXISTS, false, "CN=x", errors::kAlreadyExists,
+     "The object already exists: CN=x (ldap://h:1: Already exists; diag)"},
+    {"OtherRefusal", LDAP_UNWILLING_TO_PERFORM, false, "", errors::kBadQuery,
+     "The directory server refused the request. (ldap://h:1: Server is unwilling to perform; "
+     "diag)"},
+};
+
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LdapErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(LdapErrorTest, Maps) {
+  const ErrorCase& c = GetParam();
+  PlatformError e = LdapError(c.code, "diag", "ldap://h:1", c.subject, errors::kBadQuery, c.bind);
+  EXPECT_EQ(e.number(), c.number);
+  EXPECT_EQ(e.description(), c.description);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LdapErrorTest, ::testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Against a directory server ------------------------------------------------------------
+
+void SetDirectory(const fs::path& root, const nlohmann::json& directory) {
+  nlohmann::json m = nlohmann::json::parse(testing::ReadFile(root / "machine.json"));
+  m["directory"] = directory;
+  testing::WriteFile(root / "machine.json", m.dump(2));
+}
+
+// A copy of a platform root without its directory file, so that only the server can answer.
+void CopyRootWithout(const fs::path& from, const fs::path& to, const nlohmann::json& directory) {
+  fs::copy(from, to, fs::copy_options::recursive);
+  fs::remove(to / "directory.ldif");
+  SetDirectory(to, directory);
+}
+
+// The demo platform twice: once with its directory.ldif, once with the same entries in slapd;
+// and a third root that reads the server anonymously, within its size limit.
+struct Environment {
+  testing::TempDir dir;
+  testing::SlapdServer server{testing::SlapdServer::Options{.sizeLimit = 4}};
+  fs::path ldifRoot = dir.path() / "ldif";
+  fs::path ldapRoot = dir.path() / "ldap";
+  fs::path anonymousRoot = dir.path() / "anonymous";
+  std::string skip;   // slapd cannot run here
+  std::string error;  // everything else that went wrong
+
+  Environment() {
+    if (!server.Available()) {
+      skip = "no directory server for the LDAP tests: " + server.Why();
+      return;
+    }
+    testing::ProcessResult r = testing::RunPlatformTool(ldifRoot, {"init", "--demo"});
+    if (r.exitCode != 0) {
+      error = "init --demo: " + r.err;
+      return;
+    }
+    r = testing::RunPlatformTool(
+        ldifRoot, {"directory", "import",
+                   (testing::SourceDir() / "tests/platform/slapd/awkward_values.ldif").string()});
+    if (r.exitCode != 0) {
+      error = "directory import: " + r.err;
+      return;
+    }
+    if (!server.Load(ldifRoot / "directory.ldif")) {
+      error = server.Why();
+      return;
+    }
+    CopyRootWithout(ldifRoot, ldapRoot,
+                    {{"ldap", server.Url()},
+                     {"gc", server.Url()},
+                     {"bind_dn", server.options().rootDn},
+                     {"password_file", "directory.password"}});
+    testing::WriteFile(ldapRoot / "directory.password", server.options().rootPassword + "\n");
+    CopyRootWithout(ldifRoot, anonymousRoot, {{"ldap", server.Url()}});
+  }
+};
+
+std::string Describe(const Value& v) {
+  if (v.IsNull()) return "<null>";
+  std::string out;
+  for (const std::string& s : v.Values()) out += (out.empty() ? "" : "|") + s;
+  return out;
+}
+
+class LdapDirectory : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { env_ = new Environment(); }
+  static void TearDownTestSuite() {
+    SetPlatformRoot("");
+    delete env_;
+    env_ = nullptr;
+  }
+  void SetUp() override {
+    if (!env_->error.empty()) FAIL() << env_->error;
+    if (!env_->skip.empty()) GTEST_SKIP() << env_->skip;
+  }
+  void TearDown() override { SetPlatformRoot(""); }
+
+  static std::unique_ptr<RecordSet> Execute(const fs::path& root, const std::string& text,
+                                            const Properties& properties = {}) {
+    SetPlatformRoot(root);
+    auto conn = CreateConnection();
+    conn->SetProvider("adsDSOobject");
+    conn->Open("Active Directory Provider", "", "", -1);
+    auto cmd = CreateCommand();
+    cmd->SetActiveConnection(conn.get());
+    cmd->SetCommandText(text);
+    for (const auto& [name, value] : properties) cmd->SetProperty(name, value);
+    return cmd->Execute(-1);
+  }
+
+  // The rows as text, one line each, fields in SELECT order; a failure as its number and text.
+  static std::vector<std::string> Rows(const fs::path& root, const std::string& text,
+                                       const Properties& properties = {}) {
+    std::vector<std::string> out;
+    try {
+      auto rs = Execute(root, text, properties);
+      const std::vector<std::string> fields = rs->FieldNames();
+      for (; !rs->IsEof(); rs->MoveNext()) {
+        std::string line;
+        for (const std::string& f : fields) line += f + "=" + Describe(rs->Field(f)) + "; ";
+        out.push_back(line);
+      }
+    } catch (const PlatformError& e) {
+      out.push_back("error " + std::to_string(e.number()));
+    }
+    return out;
+  }
+
+  static PlatformError ErrorOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const PlatformError& e) {
+      return e;
+    }
+    return PlatformError(0, "no error");
+  }
+
+  static Environment* env_;
+};
+
+Environment* LdapDirectory::env_ = nullptr;
+
+const Properties kListProperties = {{"searchscope", 2},      {"cache results", true},
+                                    {"Chase Referrals", 96}, {"Page Size", 100},
+                                    {"Size Limit", 30000},   {"Timeout", 120}};
+const Properties kLookupProperties = {
+    {"searchscope", 2}, {"cache results", false}, {"Chase Referrals", 96}};
+
+struct QueryCase {
+  const char* name;
+  std::string text;
+  Properties properties;
+  size_t rows;  // what the LDIF file gives, so that no case compares two empty answers by chance
+};
+
+const QueryCase kQueryCases[] = {
+    // The texts the setup tool and the sink send, word for word.
+    {"HomeServerLookup",
+     "SELECT msExchHomeServerName FROM '" + kGc +
+         "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+         "mailNickName='SystemMailbox{*' ORDER BY cn",
+     {{"Timeout", 120}},
+     1},
+    {"MailboxList",
+     "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl,"
+     "msExchMailboxGUID FROM '" +
+         kGc +
+         "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
+         kHome + "' ORDER BY cn",
+     kListProperties, 6},
+    {"IdentityLookup",
+     "SELECT sAMAccountName, cn, objectCategory FROM '" + kGc +
+         "' WHERE objectcategory='person' AND sAMAccountName='administrator'",
+     kLookupProperties, 1},
+    {"ClusterNameLookup",
+     "SELECT msExchHomeServerName FROM '" + kGc +
+         "' WHERE objectcategory='person' AND sAMAccountName='administrator'",
+     kLookupProperties, 1},
+    {"SinkHomeServerLookup",
+     "SELECT msExchHomeServerName FROM 'LDAP://mail1.example.com' WHERE "
+     "objectcategory='person' AND sAMAccountName='ada'",
+     kLookupProperties, 1},
+    {"RecipientPicker",
+     "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
+     "sAMAccountType,mAPIRecipient,userAccountControl FROM '" +
+         kGc +
+         "' WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
+         "(objectcategory='person' AND (objectclass='user' OR objectclass='contact')))   ORDER BY "
+         "cn",
+     kListProperties, 11},
+    {"ServerObjectLookup",
+     "SELECT distinguishedName, legacyExchangeDN FROM '" + kGc +
+         "' WHERE objectClass='msExchExchangeServer' AND cn='MAIL1'",
+     {},
+     1},
+    // Values that mean something in a filter.
+    {"QuoteAndParenthesesMatchLiterally",
+     "SELECT cn, mail FROM '" + kGc + "' WHERE cn='O''Brien (Sales)'",
+     {},
+     1},
+    {"QuoteCannotEndTheValue", "SELECT cn FROM '" + kGc + "' WHERE cn='x'' OR cn=''*'", {}, 0},
+    {"ParenthesisCannotCloseTheFilter",
+     "SELECT cn FROM '" + kGc + "' WHERE cn='*)(objectClass=*'",
+     {},
+     0},
+    {"WildcardAroundParentheses", "SELECT cn FROM '" + kGc + "' WHERE cn='*(Sales)'", {}, 1},
+    {"BackslashMatchesLiterally",
+     "SELECT cn FROM '" + kGc + "' WHERE displayName='Back\\slash'",
+     {},
+     1},
+    {"StarInTheDataMeetsAWildcard", "SELECT cn FROM '" + kGc + "' WHERE cn='Star*Na*'", {}, 1},
+    {"LettersOutsideAscii",
+     "SELECT cn, distinguishedName FROM '" + kGc + "' WHERE cn='J\xC3\xB6rg M\xC3\xBCller'",
+     {},
+     1},
+    // Where a search reaches, how many rows and in which order.
+    {"DomainPathStaysInTheDomain",
+     "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='*'",
+     {},
+     17},
+    {"ChasingReferralsReachesTheConfiguration",
+     "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='*'",
+     {{"Chase Referrals", 96}},
+     56},
+    {"GlobalCatalogSeesEverything", "SELECT cn FROM '" + kGc + "' WHERE objectClass='*'", {}, 56},
+    {"OneLevelInDescendingOrder",
+     "SELECT cn FROM '" + kGc +
+         "/CN=Users,DC=example,DC=com' WHERE objectClass='*' ORDER BY cn DESC",
+     {{"searchscope", 1}},
+     11},
+    {"BaseScope",
+     "SELECT cn, objectClass FROM '" + kGc + "/CN=Users,DC=example,DC=com'",
+     {{"searchscope", 0}},
+     1},
+    {"SizeLimitInDirectoryOrder",
+     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person'",
+     {{"Size Limit", 3}},
+     3},
+    {"SizeLimitAfterSorting",
+     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person' ORDER BY cn",
+     {{"Size Limit", 3}},
+     3},
+    {"AbsentSortValuesLast",
+     "SELECT cn, mail FROM '" + kGc + "' WHERE objectCategory='person' ORDER BY mail, cn DESC",
+     {},
+     11},
+    {"EveryAttribute", "SELECT * FROM '" + kGc + "' WHERE cn='Support Team'", {}, 1},
+    {"IntegerAndNegation",
+     "SELECT cn, userAccountControl FROM '" + kGc +
+         "' WHERE objectClass='user' AND NOT userAccountControl='514' ORDER BY cn",
+     {},
+     6},
+    {"UnknownAttributeMatchesNothing",
+     "SELECT cn FROM '" + kGc + "' WHERE noSuchAttribute='x' OR no_such='y'",
+     {},
+     0},
+    {"MissingBaseIsAnError", "SELECT cn FROM '" + kGc + "/CN=Nobody,DC=example,DC=com'", {}, 1},
+};
+
+void PrintTo(const QueryCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LdapSameRows : public LdapDirectory, public ::testing::WithParamInterface<QueryCase> {};
+
+TEST_P(LdapSameRows, AsTheLdifFile) {
+  const QueryCase& c = GetParam();
+  std::vector<std::string> fromFile = Rows(env_->ldifRoot, c.text, c.properties);
+  EXPECT_EQ(fromFile.size(), c.rows) << ::testing::PrintToString(fromFile);
+  EXPECT_EQ(Rows(env_->ldapRoot, c.text, c.properties), fromFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queries, LdapSameRows, ::testing::ValuesIn(kQueryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LdapDirectory, RootObjectsComeFromTheServer) {
+  SetPlatformRoot(env_->ldapRoot);
+  auto gc = BindObject("GC://RootDSE");
+  EXPECT_EQ(gc->Get("dnshostname"), "127.0.0.1");
+  auto ldap = BindObject("LDAP://RootDSE");
+  EXPECT_EQ(ldap->Get("defaultNamingContext"), "DC=example,DC=com");
+  EXPECT_EQ(ldap->Get("configurationNamingContext"), "CN=Configuration,DC=example,DC=com");
+  EXPECT_EQ(ldap->GetValues("namingContexts"), std::vector<std::string>{"DC=example,DC=com"});
+  // The setup tool's search base, formed from the server's host name, reaches the server.
+  const std::string where = "' WHERE objectCategory='group' ORDER BY cn";
+  EXPECT_EQ(Rows(env_->ldapRoot, "SELECT cn FROM 'GC://" + gc->Get("dnshostname") + where),
+            Rows(env_->ldifRoot, "SELECT cn FROM '" + kGc + where));
+  EXPECT_EQ(ErrorOf([] { BindObject("GC://elsewhere.example.net/DC=example,DC=com"); }).number(),
+            errors::kServerDown);
+}
+
+TEST_F(LdapDirectory, PickupDirectoryFoundAsTheSinkLooksForIt) {
+  auto pickup = [](const fs::path& root) {
+    SetPlatformRoot(root);
+    auto server = CreateExchangeServer();
+    server->Open("mail1.example.com");
+    std::string path = server->Field("ADsPath").Text();
+    path.insert(path.rfind('/', text::FindNoCase(path, ",cn=servers,")) + 1,
+                "CN=1,CN=SMTP,CN=Protocols,");
+    auto smtp = BindObject(path);
+    smtp->Refresh();
+    return smtp->Get("msExchSmtpPickupDirectory");
+  };
+  EXPECT_EQ(pickup(env_->ldapRoot), (env_->ldifRoot / "pickup").string());
+  EXPECT_EQ(pickup(env_->ldifRoot), (env_->ldifRoot / "pickup").string());
+  SetPlatformRoot(env_->ldapRoot);
+  EXPECT_EQ(
+      ErrorOf([] { BindObject("LDAP://mail1.example.com/CN=Nobody,DC=example,DC=com"); }).number(),
+      errors::kNoSuchObject);
+}
+
+// Writes, with a directory of their own so that the other tests' rows stay as they are.
+class LdapWrites : public LdapDirectory {};
+
+TEST_F(LdapWrites, ImportAddsToTheServerAllOrNothing) {
+  auto group = [](const std::string& cn) {
+    Entry e;
+    e.dn = "CN=" + cn + ",CN=Users,DC=example,DC=com";
+    for (const char* c : {"top", "group"}) e.Add("objectClass", c);
+    e.Add("cn", cn);
+    e.Add("mail", "team@example.com");
+    e.Add("objectCategory", "CN=Group," + kSchemaNc);
+    return e;
+  };
+  // Both directories get the same, so that the other tests' rows stay equal.
+  for (const fs::path& root : {env_->ldifRoot, env_->ldapRoot}) {
+    SetPlatformRoot(root);
+    admin::AddEntries({group("Tea (Room) O'Clock")});
+  }
+  const std::string text = "SELECT cn, mail FROM '" + kGc + "' WHERE cn='Tea (Room) O''Clock'";
+  EXPECT_EQ(Rows(env_->ldapRoot, text).size(), 1u);
+  EXPECT_EQ(Rows(env_->ldapRoot, text), Rows(env_->ldifRoot, text));
+
+  SetPlatformRoot(env_->ldapRoot);
+  EXPECT_EQ(ErrorOf([&] {
+              admin::AddEntries({group("Fresh"), group("Tea (Room) O'Clock")});
+            }).number(),
+            errors::kAlreadyExists);
+  EXPECT_TRUE(Rows(env_->ldapRoot, "SELECT cn FROM '" + kGc + "' WHERE cn='Fresh'").empty());
+  Entry orphan = group("Orphan");
+  orphan.dn = "CN=Orphan,CN=Nowhere,DC=example,DC=com";
+  SetPlatformRoot(env_->ldapRoot);
+  EXPECT_EQ(ErrorOf([&] { admin::AddEntries({orphan}); }).number(), errors::kNoSuchObject);
+}
+
+TEST_F(LdapWrites, MailboxAddGoesToTheServer) {
+  for (const fs::path& root : {env_->ldifRoot, env_->ldapRoot}) {
+    testing::ProcessResult r = testing::RunPlatformTool(
+        root, {"mailbox", "add", "gina", "--name", "Gina (Ops)", "--address", "gina@example.com"});
+    ASSERT_EQ(r.exitCode, 0) << root << ": " << r.err;
+  }
+  // The list as the setup tool asks for it, less the GUIDs, which differ between the two adds.
+  const std::string text =
+      "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl "
+      "FROM '" +
+      kGc +
+      "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+      "msExchHomeServerName='" +
+      kHome + "' ORDER BY cn";
+  std::vector<std::string> rows = Rows(env_->ldapRoot, text, kListProperties);
+  EXPECT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows, Rows(env_->ldifRoot, text, kListProperties));
+}
+
+TEST_F(LdapDirectory, QueryCommandPrintsTheSameAsWithTheFile) {
+  for (const QueryCase* c : {&kQueryCases[1], &kQueryCases[5], &kQueryCases[7]}) {
+    testing::ProcessResult file =
+        testing::RunPlatformTool(env_->ldifRoot, {"query", c->text, "--json"});
+    testing::ProcessResult server =
+        testing::RunPlatformTool(env_->ldapRoot, {"query", c->text, "--json"});
+    ASSERT_EQ(file.exitCode, 0) << file.err;
+    EXPECT_EQ(server.exitCode, 0) << server.err;
+    EXPECT_EQ(server.out, file.out) << c->name;
+  }
+}
+
+TEST_F(LdapDirectory, PagesGetPastTheServersSizeLimit) {
+  const std::string text = "SELECT cn FROM '" + kGc + "' WHERE objectClass='*'";
+  const size_t all = Rows(env_->ldifRoot, text).size();
+  // The server gives an anonymous search 4 entries; more come only page by page.
+  EXPECT_EQ(Rows(env_->anonymousRoot, text).size(), 4u);
+  EXPECT_EQ(Rows(env_->anonymousRoot, text, {{"Page Size", 3}}), Rows(env_->ldifRoot, text));
+  EXPECT_GT(all, 12u);
+  EXPECT_EQ(Rows(env_->anonymousRoot, text, {{"Page Size", 3}, {"Size Limit", 7}}).size(), 7u);
+}
+
+TEST_F(LdapDirectory, RefusedCredentialsSayWhy) {
+  const fs::path root = env_->dir.path() / "wrong-password";
+  CopyRootWithout(env_->ldifRoot, root,
+                  {{"ldap", env_->server.Url()},
+                   {"bind_dn", env_->server.options().rootDn},
+                   {"password_file", (env_->dir.path() / "wrong.password").string()}});
+  testing::WriteFile(env_->dir.path() / "wrong.password", "not-the-password");
+  SetPlatformRoot(root);
+  PlatformError e = ErrorOf([] { BindObject("LDAP://RootDSE"); });
+  EXPECT_EQ(e.number(), errors::kLogonFailure);
+  EXPECT_NE(e.description().find("Invalid credentials"), std::string::npos) << e.description();
+
+  fs::remove(env_->dir.path() / "wrong.password");
+  e = ErrorOf([] { BindObject("GC://RootDSE"); });
+  EXPECT_EQ(e.number(), errors::kLogonFailure);
+  EXPECT_NE(e.description().find("wrong.password cannot be read"), std::string::npos)
+      << e.description();
+}
+
+TEST_F(LdapDirectory, StoppedServerIsAClearError) {
+  testing::SlapdServer own;
+  ASSERT_TRUE(own.Available()) << own.Why();
+  const fs::path root = env_->dir.path() / "stopped";
+  CopyRootWithout(env_->ldifRoot, root, {{"ldap", own.Url()}, {"gc", own.Url()}});
+  SetPlatformRoot(root);
+  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");
+  own.Stop();
+
+  PlatformError e = ErrorOf([] { BindObject("GC://RootDSE"); });
+  EXPECT_EQ(e.number(), errors::kServerDown);
+  EXPECT_EQ(e.description(),
+            "The server is not operational. (" + own.Url() + ": Can't contact LDAP server)");
+  e = ErrorOf([&] { Execute(root, "SELECT cn FROM '" + kGc + "' WHERE cn='*'"); });
+  EXPECT_EQ(e.number(), errors::kServerDown);
+
+  testing::ProcessResult r =
+      testing::RunPlatformTool(root, {"query", "SELECT cn FROM '" + kGc + "' WHERE cn='*'"});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.err.find("The server is not operational. (" + own.Url()), std::string::npos) << r.err;
+}
+
+TEST(LdapSettings, AnUnusableSettingSaysWhy) {
+  MachineInfo m;
+  m.computerName = "MAIL1";
+  m.domainName = "example.com";
+  struct Case {
+    const char* name;
+    nlohmann::json directory;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"NotText", {{"ldap", 389}}, "\"directory\".\"ldap\" is not a text"},
+      {"NotAnUrl", {{"gc", "mail1:3268"}}, "mail1:3268 is not an LDAP URL"},
+      {"NoServer", {{"ldap", ""}}, "names no server"},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    m.directory = c.directory;
+    WriteMachineInfo(dir.path(), m);
+    SetPlatformRoot(dir.path());
+    try {
+      BindObject("LDAP://RootDSE");
+      ADD_FAILURE() << c.name << ": no error";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.number(), errors::kServerDown) << c.name;
+      EXPECT_NE(e.description().find(c.why), std::string::npos)
+          << c.name << ": " << e.description();
+    }
+  }
+  SetPlatformRoot("");
+}
+
+}  // namespace
+}  // namespace drossgate::platform::directory

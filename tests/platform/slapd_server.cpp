@@ -1,0 +1,202 @@
+#include "slapd_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace drossgate::testing {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kStartTimeout = 15s;
+constexpr auto kStopTimeout = 10s;
+
+// The program's path: on PATH, or in the sbin folders a plain user's PATH may lack.
+fs::path Which(const std::string& name) {
+  std::vector<std::string> dirs;
+  if (const char* path = std::getenv("PATH")) {
+    std::stringstream in(path);
+    for (std::string d; std::getline(in, d, ':');)
+      if (!d.empty()) dirs.push_back(d);
+  }
+  for (const char* d : {"/usr/sbin", "/sbin", "/usr/bin"}) dirs.push_back(d);
+  for (const std::string& d : dirs) {
+    fs::path p = fs::path(d) / name;
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+
+// A port nobody listens on right now; the server may still lose it to someone else, so
+// starting is retried on another.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+std::string Tail(const std::string& text, size_t max = 2000) {
+  return text.size() > max ? "..." + text.substr(text.size() - max) : text;
+}
+
+}  // namespace
+
+SlapdServer::SlapdServer(Options options) : options_(std::move(options)) {
+  if (Which("slapd").empty()) {
+    why_ = "slapd is not installed (scripts/packages.sh installs it)";
+    return;
+  }
+  for (int attempt = 0; attempt < 3 && !Available(); ++attempt)
+    if (!StartOnce() && why_.find("Address already in use") == std::string::npos) break;
+}
+
+SlapdServer::~SlapdServer() {
+  Stop();
+}
+
+bool SlapdServer::StartOnce() {
+  port_ = FreePort();
+  if (port_ == 0) {
+    why_ = "no free loopback port";
+    return false;
+  }
+  const fs::path db = dir_.path() / "db";
+  fs::remove_all(db);
+  fs::create_directories(db);
+  std::ostringstream conf;
+  conf << "include " << (SourceDir() / "tests/platform/slapd/directory.schema").string() << "\n"
+       << "pidfile " << (dir_.path() / "slapd.pid").string() << "\n"
+       << "argsfile " << (dir_.path() / "slapd.args").string() << "\n";
+  // Debian builds the database backends as modules.
+  if (fs::exists("/usr/lib/ldap/back_mdb.so"))
+    conf << "modulepath /usr/lib/ldap\nmoduleload back_mdb\n";
+  if (options_.sizeLimit > 0)
+    conf << "sizelimit size.soft=" << options_.sizeLimit << " size.hard=" << options_.sizeLimit
+         << " size.prtotal=unlimited\n";
+  conf << "database mdb\n"
+       << "suffix \"" << options_.suffix << "\"\n"
+       << "rootdn \"" << options_.rootDn << "\"\n"
+       << "rootpw " << options_.rootPassword << "\n"
+       << "directory " << db.string() << "\n"
+       << "maxsize 67108864\n"
+       << "dbnosync\n";
+  const fs::path confFile = dir_.path() / "slapd.conf";
+  WriteFile(confFile, conf.str());
+
+  const std::string slapd = Which("slapd").string();
+  const std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
+  // -d keeps it in the foreground, a child of this process that Stop() can wait for.
+  std::vector<std::string> args = {slapd, "-d", "0", "-h", listen, "-f", confFile.string()};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string log = (dir_.path() / "slapd.log").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, slapd.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    why_ = "cannot start " + slapd + ": " + std::strerror(rc);
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      why_ = "slapd did not start: " + Tail(Log());
+      return false;
+    }
+    if (Accepts(port_)) {
+      pid_ = pid;
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  why_ = "slapd did not answer on port " + std::to_string(port_) + " in time: " + Tail(Log());
+  return false;
+}
+
+std::string SlapdServer::Log() const {
+  std::error_code ec;
+  const fs::path log = dir_.path() / "slapd.log";
+  return fs::exists(log, ec) ? ReadFile(log) : std::string();
+}
+
+bool SlapdServer::Load(const fs::path& ldif) {
+  if (!Available()) return false;
+  const fs::path ldapadd = Which("ldapadd");
+  if (ldapadd.empty()) {
+    why_ = "ldapadd is not installed (scripts/packages.sh installs ldap-utils)";
+    return false;
+  }
+  ProcessResult r = RunProcess({ldapadd.string(), "-x", "-H", Url(), "-D", options_.rootDn, "-w",
+                                options_.rootPassword, "-f", ldif.string()});
+  if (r.exitCode != 0) {
+    why_ = "ldapadd " + ldif.string() + " failed: " + Tail(r.err);
+    return false;
+  }
+  return true;
+}
+
+void SlapdServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  pid_ = -1;
+}
+
+}  // namespace drossgate::testing
