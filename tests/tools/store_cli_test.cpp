@@ -58,7 +58,8 @@ class StoreCliTest : public PlatformRootTest {
 
 TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
   const std::string a = "Subject: =?UTF-8?B?w6RyZ2Vy?=\r\n\r\nfirst\r\n";
-  const std::string b = std::string("Subject: second\n\nwith \0 a NUL byte\n", 38);
+  const char raw[] = "Subject: second\n\nwith \0 a NUL byte\n";
+  const std::string b(raw, sizeof raw - 1);
   auto fa = Write("a.eml", a), fb = Write("b.eml", b);
   ProcessResult r =
       Run({"deliver", "--to", "Alice@Example.com", "--scl", "-1", fa.string(), fb.string(), "-"},
