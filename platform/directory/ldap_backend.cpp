@@ -30,10 +30,10 @@ namespace {
 
 constexpr int kNetworkTimeoutSeconds = 10;  // connecting
 // Binds, and searches without a time limit of their own: a guard against a server that hangs.
-constexpr int kRequestTimeoutSeconds = 300;
+constexpr int kRequestTimeoutSeconds = 120;
 // The client waits this much longer than a search's time limit, so that the server's own
 // "time limit exceeded" (with its message) normally arrives first.
-constexpr int kTimeLimitGraceSeconds = 5;
+constexpr int kTimeLimitGraceSeconds = 2;
 constexpr int kReadPageSize = 500;  // whole-directory reads and schema lookups
 constexpr size_t kIdleConnections = 4;
 constexpr const char* kDnSyntax = "1.3.6.1.4.1.1466.115.121.1.12";

@@ -582,6 +582,25 @@ TEST_F(LdapDirectory, StoppedServerIsAClearError) {
   EXPECT_NE(r.err.find("The server is not operational. (" + own.Url()), std::string::npos) << r.err;
 }
 
+TEST_F(LdapDirectory, UnansweredSearchRunsOutOfTime) {
+  testing::SlapdServer own;
+  ASSERT_TRUE(own.Available()) << own.Why();
+  const fs::path root = env_->dir.path() / "paused";
+  CopyRootWithout(env_->ldifRoot, root, {{"ldap", own.Url()}});
+  const std::string text = "SELECT cn FROM '" + kGc + "' WHERE cn='*'";
+  SetPlatformRoot(root);
+  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");  // connected and bound
+  own.Pause();
+  PlatformError e = ErrorOf([&] { Execute(root, text, {{"Timeout", 1}}); });
+  own.Resume();
+  EXPECT_EQ(e.number(), errors::kTimeLimit);
+  EXPECT_EQ(e.description(),
+            "The time limit for this request was exceeded. (" + own.Url() + ": Timed out)");
+  // The connection that timed out is given up; the next request gets a fresh one.
+  SetPlatformRoot(root);
+  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");
+}
+
 TEST(LdapSettings, AnUnusableSettingSaysWhy) {
   MachineInfo m;
   m.computerName = "MAIL1";

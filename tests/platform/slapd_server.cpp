@@ -183,8 +183,17 @@ bool SlapdServer::Load(const fs::path& ldif) {
   return true;
 }
 
+void SlapdServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void SlapdServer::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void SlapdServer::Stop() {
   if (pid_ <= 0) return;
+  kill(pid_, SIGCONT);  // a paused server could not act on the TERM
   kill(pid_, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
   int status = 0;

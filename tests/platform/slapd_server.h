@@ -41,6 +41,9 @@ class SlapdServer {
   bool Load(const std::filesystem::path& ldif);
   // Stops the server and waits for it; the port stays closed afterwards.
   void Stop();
+  // Freezes the server (SIGSTOP): connections stay open and requests go unanswered.
+  void Pause();
+  void Resume();
 
  private:
   bool StartOnce();
