@@ -34,10 +34,14 @@ drossgate_install_packages() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" ||
     status=$?
   [ -z "$made_policy" ] || $sudo rm -f "$policy"
-  # Under systemd a unit may still have been started by a trigger; stop it if so.
-  if [ -d /run/systemd/system ] && command -v systemctl >/dev/null &&
-    systemctl is-active --quiet slapd 2>/dev/null; then
-    $sudo systemctl stop slapd || true
+  # Should the service have started all the same (a policy-rc.d that allows it, a systemd
+  # trigger), stop the server this install brought; one that was there before is left alone.
+  if [[ " ${missing[*]} " == *" slapd "* ]]; then
+    if [ -d /run/systemd/system ] && systemctl is-active --quiet slapd 2>/dev/null; then
+      $sudo systemctl stop slapd || true
+    elif [ -s /run/slapd/slapd.pid ] && $sudo kill -0 "$(cat /run/slapd/slapd.pid)" 2>/dev/null; then
+      $sudo service slapd stop || true
+    fi
   fi
   return "$status"
 }
