@@ -86,6 +86,31 @@ TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
   EXPECT_EQ(props["properties"]["DAV:iscollection"], false);
 }
 
+TEST_F(StoreCliTest, TwoProcessesDeliveringAtOnceLoseNothing) {
+  constexpr int kPerProcess = 80;
+  std::vector<std::vector<std::string>> args(2);
+  for (int p = 0; p < 2; ++p) {
+    args[p] = {"deliver", "--to", p ? "alice@example.com" : "alice"};
+    for (int i = 0; i < kPerProcess; ++i)
+      args[p].push_back(Write("p" + std::to_string(p) + "-" + std::to_string(i) + ".eml",
+                              "Subject: same\r\n\r\n" + std::to_string(p * 1000 + i) + "\r\n")
+                            .string());
+  }
+  ProcessResult results[2];
+  std::thread other([&] { results[1] = Run(args[1]); });
+  results[0] = Run(args[0]);
+  other.join();
+  for (int p = 0; p < 2; ++p) {
+    ASSERT_EQ(results[p].exitCode, 0) << results[p].err;
+    auto lines = Lines(results[p].out);
+    ASSERT_EQ(lines.size(), size_t{kPerProcess});
+    for (int i = 0; i < kPerProcess; ++i)
+      EXPECT_EQ(store::admin::Source(lines[i]["delivered"]),
+                "Subject: same\r\n\r\n" + std::to_string(p * 1000 + i) + "\r\n");
+  }
+  EXPECT_EQ(store::admin::List(kMbx + "/alice/Inbox", false).size(), size_t{2 * kPerProcess});
+}
+
 TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
   auto good = Write("good.eml", "Subject: ok\r\n\r\n");
   struct Case {
