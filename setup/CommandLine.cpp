@@ -1,40 +1,53 @@
 #include "CommandLine.h"
 
-#include <array>
-
 #include "text.h"
 
 namespace drossgate::setup {
 
 namespace {
 
-// Long options the program knows: none yet. A new option gets a row here and its effect on
-// SetupOptions.
+// Long options the program knows. A new option gets a row here and its effect on
+// SetupOptions. An option's own arguments follow it and are taken verbatim, also when they
+// begin with "-" (a value such as -1 is a value, not a switch).
 struct LongOption {
   const char* name;
-  void (*apply)(SetupOptions&);
+  int argumentCount;
+  const char* argumentNames;  // for the message when arguments are missing
+  void (*apply)(SetupOptions&, const QStringList& arguments);
 };
-constexpr std::array<LongOption, 0> kLongOptions{};
+constexpr LongOption kLongOptions[] = {
+    {kTestConditionOption, 2, "CONDITION VALUE",
+     [](SetupOptions& options, const QStringList& arguments) {
+       options.testCondition =
+           ConditionTestRequest{arguments[0].toStdString(), arguments[1].toStdString()};
+     }},
+};
 
-bool ApplyLongOption(const std::string& argument, SetupOptions& options) {
-  for (const LongOption& option : kLongOptions) {
-    if (argument == option.name) {
-      option.apply(options);
-      return true;
-    }
-  }
-  return false;
+const LongOption* FindLongOption(const std::string& argument) {
+  for (const LongOption& option : kLongOptions)
+    if (argument == option.name) return &option;
+  return nullptr;
 }
 
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
   ParsedCommandLine parsed;
-  for (const QString& argument : arguments) {
-    const std::string text = argument.toStdString();
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const std::string text = arguments[i].toStdString();
     if (text.rfind("--", 0) == 0) {
-      if (!ApplyLongOption(text, parsed.options) && parsed.error.empty())
-        parsed.error = "unknown option '" + text + "'";
+      const LongOption* option = FindLongOption(text);
+      if (!option) {
+        if (parsed.error.empty()) parsed.error = "unknown option '" + text + "'";
+        continue;
+      }
+      if (arguments.size() - i - 1 < option->argumentCount) {
+        if (parsed.error.empty())
+          parsed.error = "option '" + text + "' needs " + option->argumentNames;
+        break;
+      }
+      option->apply(parsed.options, arguments.mid(i + 1, option->argumentCount));
+      i += option->argumentCount;
       continue;
     }
     if (!parsed.commandLine.empty()) parsed.commandLine += ' ';

@@ -6,12 +6,22 @@
 
 #include <QStringList>
 
+#include <optional>
 #include <string>
 
 namespace drossgate::setup {
 
+inline constexpr const char* kTestConditionOption = "--test-condition";
+
+// A condition and a sample value to test against it, both exactly as given.
+struct ConditionTestRequest {
+  std::string condition;
+  std::string value;
+};
+
 struct SetupOptions {
   bool batchMode = false;
+  std::optional<ConditionTestRequest> testCondition;
 };
 
 struct ParsedCommandLine {

@@ -22,7 +22,9 @@
 
 #include "Cluster.h"
 #include "ComPlus.h"
+#include "SelectRecipient.h"
 #include "directory/directory.h"
+#include "frmTest.h"
 #include "store/store.h"
 #include "system/system.h"
 #include "text.h"
@@ -686,12 +688,14 @@ void InstallForm::Check7_Click() {
   Guarded([&] { RefillMailboxLists(); });
 }
 
-// The condition tester and the recipient picker are separate windows, added with them.
+// Both windows work on the row of the button that opened them.
 void InstallForm::btnTest_Click(int row) {
-  (void)row;
+  frmTest tester(*this, row, this);
+  tester.exec();
 }
 void InstallForm::cmdBrowse_Click(int row) {
-  (void)row;
+  SelectRecipient picker(*this, row, this);
+  picker.exec();
 }
 
 bool InstallForm::eventFilter(QObject* watched, QEvent* event) {

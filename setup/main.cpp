@@ -3,11 +3,17 @@
 #include <QApplication>
 
 #include <iostream>
+#include <optional>
 
 #include "CommandLine.h"
+#include "ConditionTester.h"
 #include "Startup.h"
 
 int main(int argc, char** argv) {
+  // The condition test needs neither the platform nor a display: answered before either.
+  if (const std::optional<int> status =
+          drossgate::setup::RunConditionTestCommand(argc, argv, std::cout, std::cerr))
+    return *status;
   drossgate::setup::ChooseDisplayForBatchMode(argc, argv);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("DrossgateSetup"));

@@ -1,0 +1,30 @@
+#pragma once
+// The condition test of the setup tool, without any window: the pattern a rule's condition
+// carries, and whether a sample value satisfies it exactly as the sink would decide. Nothing
+// here touches the platform or a display, and nothing throws.
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace drossgate::setup {
+
+inline constexpr const char* kMatchesText = "Matches";
+inline constexpr const char* kNoMatchText = "DOESN'T match";
+
+// The pattern of a condition typed as a header line: the text after the first ":", blanks
+// around it removed; a condition without ":" is the pattern as it stands.
+std::string ConditionPattern(std::string_view condition);
+
+// The sink's condition test on the trimmed value and pattern. An empty value never matches,
+// whatever the pattern, because the sink skips the test for an empty value.
+bool TestCondition(std::string_view pattern, std::string_view value);
+
+// "--test-condition CONDITION VALUE" among the program's arguments: prints the result
+// ("Matches" or "DOESN'T match") to out and gives the exit status (0 match, 1 no match, 2 bad
+// command line, the message then on err). nullopt when the option is not among them.
+std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& out,
+                                           std::ostream& err);
+
+}  // namespace drossgate::setup
