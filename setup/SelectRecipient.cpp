@@ -112,9 +112,8 @@ void DrawDisabledUser(QPainter& p) {
 }
 
 void DrawGroup(QPainter& p) {
-  DrawPerson(p, -3, 0, 12, QColor(60, 160, 90));
-  DrawPerson(p, 5, 2, 12, QColor(40, 130, 70));
-  DrawPerson(p, 1, 4, 12, QColor(80, 190, 110));
+  DrawPerson(p, 5, 0, 11, QColor(40, 140, 70));
+  DrawPerson(p, 0, 5, 11, QColor(90, 200, 120));
 }
 
 void DrawPublicFolder(QPainter& p) {
@@ -321,6 +320,10 @@ void SelectRecipient::GetList() {
   if (records) platform::SkipOnError([&] { records->Close(); });
   ListView1->resizeColumnToContents(kNameColumn);
   ListView1->resizeColumnToContents(kMailColumn);
+  // Room between the longest name and the addresses; the last column fills the rest anyway.
+  ListView1->setColumnWidth(kNameColumn,
+                            ListView1->columnWidth(kNameColumn) +
+                                ListView1->fontMetrics().horizontalAdvance(QStringLiteral("MM")));
 }
 
 void SelectRecipient::AddRow(const dir::RecordSet& record) {
