@@ -120,6 +120,7 @@ class FieldsImpl final : public Fields {
     stored_.clear();
     computed_.clear();
     loaded_ = true;
+    allComputed_ = true;
   }
 
   struct Change {
@@ -135,6 +136,8 @@ class FieldsImpl final : public Fields {
     Value value;
   };
   void Load() const;
+  // Computed properties cost queries (URLs walk the tree): a read computes only the one
+  // asked for, and listing the fields needs their names only.
   const Change* Pending(const std::string& key) const {
     for (const Change& c : pending_)
       if (c.key == key) return &c;
@@ -151,6 +154,7 @@ class FieldsImpl final : public Fields {
   mutable bool loaded_ = false;
   mutable std::vector<Field> stored_;
   mutable std::vector<Field> computed_;
+  mutable bool allComputed_ = false;
   std::vector<Change> pending_;
 };
 
@@ -247,15 +251,15 @@ void FieldsImpl::Load() const {
   stored_.clear();
   computed_.clear();
   Session& s = record_.Current();
+  allComputed_ = false;
   if (auto row = record_.Row()) {
     for (auto& p : LoadProperties(s, row->id)) stored_.push_back({p.name, p.key, p.value});
-    for (auto& [name, v] : ComputedProperties(s, *row))
-      computed_.push_back({name, names::PropertyKey(name), v});
   } else if (record_.id()) {
     FailNoItem(record_.Url());
   } else {
     for (auto& [name, v] : record_.ProspectiveProperties())
       computed_.push_back({name, names::PropertyKey(name), v});
+    allComputed_ = true;
   }
   loaded_ = true;
 }
@@ -267,12 +271,25 @@ std::optional<Value> FieldsImpl::Find(const std::string& key) const {
     if (f.key == key) return f.value;
   for (const Field& f : computed_)
     if (f.key == key) return f.value;
-  return std::nullopt;
+  if (allComputed_) return std::nullopt;
+  auto row = record_.Row();
+  if (!row) return std::nullopt;
+  std::optional<Value> v = ComputedProperty(record_.Current(), *row, key);
+  if (v) computed_.push_back({key, key, *v});
+  return v;
 }
 
 std::vector<std::string> FieldsImpl::Names() const {
   record_.RequireOpen();
   Load();
+  // Names only: the computed values (URLs) are not needed to list them.
+  std::vector<std::string> computedNames;
+  if (allComputed_) {
+    for (const Field& f : computed_) computedNames.push_back(f.name);
+  } else if (auto row = record_.Row()) {
+    for (auto& [name, v] : ComputedProperties(record_.Current(), *row, false))
+      computedNames.push_back(name);
+  }
   std::vector<std::string> out;
   std::vector<std::string> keys;
   auto add = [&](const std::string& name, const std::string& key) {
@@ -296,7 +313,7 @@ std::vector<std::string> FieldsImpl::Names() const {
     }
     add(c.name, c.key);
   }
-  for (const Field& f : computed_) add(f.name, f.key);
+  for (const std::string& name : computedNames) add(name, names::PropertyKey(name));
   return out;
 }
 

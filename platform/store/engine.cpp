@@ -314,6 +314,7 @@ int Session::Changes() {
 
 void Session::Begin(const void* owner) {
   if (levels_.empty()) {
+    urlCache.clear();
     writerLock_.lock();
     char* err = nullptr;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
@@ -366,6 +367,8 @@ PendingGroup& Session::NewGroup() {
 }
 
 void Session::EndLevels(size_t from, bool commit) {
+  // A rollback may undo moves, and after the outermost level others may write.
+  if (from == 0 || !commit) urlCache.clear();
   if (from == 0) {
     int rc = SQLITE_OK;
     std::string failure;

@@ -145,6 +145,11 @@ class Session {
   std::multiset<int64_t> running;
   int dispatchDepth = 0;
 
+  // Item URLs computed inside the current transaction. No other writer can move anything
+  // while it is open, so they stay valid until this session moves or deletes an item or the
+  // transaction ends.
+  std::unordered_map<int64_t, std::string> urlCache;
+
  private:
   struct Level {
     const void* owner;

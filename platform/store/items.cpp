@@ -149,6 +149,10 @@ std::optional<ItemRow> ResolveFileSystemPath(Session& s, std::string_view path) 
 }
 
 std::string ItemUrl(Session& s, int64_t id) {
+  const bool cacheable = s.Depth() > 0;
+  if (cacheable) {
+    if (auto it = s.urlCache.find(id); it != s.urlCache.end()) return it->second;
+  }
   Stmt q(s,
          "WITH RECURSIVE up(id, parent, name, depth) AS ("
          " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
@@ -164,6 +168,7 @@ std::string ItemUrl(Session& s, int64_t id) {
     any = true;
   }
   if (!any) Fail(errors::kNotFound, "The item with id " + std::to_string(id) + " does not exist");
+  if (cacheable) s.urlCache.emplace(id, url);
   return url;
 }
 
@@ -278,10 +283,12 @@ void DeleteSubtree(Session& s, int64_t id) {
       "i.parent = sub.id)"
       " DELETE FROM items WHERE id IN sub"};
   for (const char* sql : kSteps) Stmt(s, sql).Bind(1, id).Run();
+  s.urlCache.clear();
 }
 
 void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::string_view newName) {
   CheckItemName(newName);
+  s.urlCache.clear();
   {
     Stmt q(s, "UPDATE items SET parent = ?2, name = ?3, name_key = ?4 WHERE id = ?1");
     q.Bind(1, item.id)
@@ -370,19 +377,24 @@ bool IsComputedKey(std::string_view key) {
          key == names::kContentLength || IsSpecialFolderKey(key);
 }
 
-std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item) {
+std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item,
+                                                              bool values) {
+  auto url = [&](int64_t id) { return values ? Value(ItemUrl(s, id)) : Value(); };
   std::vector<std::pair<std::string, Value>> out;
-  out.emplace_back("DAV:href", ItemUrl(s, item.id));
-  if (item.parent) out.emplace_back("DAV:parentname", ItemUrl(s, item.parent));
+  out.emplace_back("DAV:href", url(item.id));
+  if (item.parent) out.emplace_back("DAV:parentname", url(item.parent));
   out.emplace_back("DAV:displayname", item.name);
   out.emplace_back("DAV:iscollection", item.IsFolder());
   out.emplace_back("DAV:isfolder", item.IsFolder());
   out.emplace_back("DAV:ishidden", false);  // the stored flag, when there is one, wins
   if (item.mailbox) {
-    std::string root = item.mailbox == item.id ? std::get<std::string>(out.front().second)
-                                               : ItemUrl(s, item.mailbox);
-    out.emplace_back("http://schemas.microsoft.com/exchange/permanenturl",
-                     root + "/" + names::kFlatUrlSpace + "/" + HexId(item.id));
+    Value permanent;
+    if (values) {
+      std::string root = item.mailbox == item.id ? std::get<std::string>(out.front().second)
+                                                 : ItemUrl(s, item.mailbox);
+      permanent = root + "/" + names::kFlatUrlSpace + "/" + HexId(item.id);
+    }
+    out.emplace_back("http://schemas.microsoft.com/exchange/permanenturl", permanent);
   }
   if (item.kind == kItem) {
     Stmt q(s, "SELECT length(source) FROM items WHERE id = ?1 AND source IS NOT NULL");
@@ -396,11 +408,45 @@ std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const 
       q.Bind(1, item.id);
       while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
     }
-    for (const auto& [name, id] : special) out.emplace_back(name, ItemUrl(s, id));
-    out.emplace_back("urn:schemas:httpmail:msgfolderroot",
-                     std::get<std::string>(out.front().second));
+    for (const auto& [name, id] : special) out.emplace_back(name, url(id));
+    out.emplace_back("urn:schemas:httpmail:msgfolderroot", out.front().second);
   }
   return out;
+}
+
+std::optional<Value> ComputedProperty(Session& s, const ItemRow& item, std::string_view key) {
+  static const std::string kHref = names::PropertyKey("DAV:href");
+  static const std::string kParent = names::PropertyKey("DAV:parentname");
+  static const std::string kDisplay = names::PropertyKey("DAV:displayname");
+  static const std::string kIsCollection = names::PropertyKey("DAV:iscollection");
+  static const std::string kIsFolder = names::PropertyKey("DAV:isfolder");
+  static const std::string kHidden = names::PropertyKey("DAV:ishidden");
+  static const std::string kPermanent =
+      names::PropertyKey("http://schemas.microsoft.com/exchange/permanenturl");
+  static const std::string kLength = names::PropertyKey("DAV:getcontentlength");
+  static const std::string kRoot = names::PropertyKey("urn:schemas:httpmail:msgfolderroot");
+  if (key == kHref) return ItemUrl(s, item.id);
+  if (key == kParent)
+    return item.parent ? std::optional<Value>(ItemUrl(s, item.parent)) : std::nullopt;
+  if (key == kDisplay) return item.name;
+  if (key == kIsCollection || key == kIsFolder) return item.IsFolder();
+  if (key == kHidden) return false;
+  if (key == kPermanent) {
+    if (!item.mailbox) return std::nullopt;
+    return ItemUrl(s, item.mailbox) + "/" + names::kFlatUrlSpace + "/" + HexId(item.id);
+  }
+  // The rest are rarer: take them from the full list, so both stay one definition.
+  if (key != kLength && !(item.kind == kMailboxRoot)) return std::nullopt;
+  if (key == kRoot && item.kind == kMailboxRoot) return ItemUrl(s, item.id);
+  if (item.kind == kMailboxRoot) {
+    Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
+    q.Bind(1, item.id);
+    while (q.Step())
+      if (names::PropertyKey(q.Text(0)) == key) return ItemUrl(s, q.Int(1));
+  }
+  for (auto& [name, value] : ComputedProperties(s, item))
+    if (names::PropertyKey(name) == key) return value;
+  return std::nullopt;
 }
 
 }  // namespace drossgate::platform::store

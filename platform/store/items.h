@@ -83,7 +83,12 @@ void BumpRegistrationGeneration(Session& s);
 int64_t RegistrationGeneration(Session& s);
 
 // The properties the store computes for an item, with their names as the store spells them.
-std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item);
+// With values false the URLs are not worked out (they read as null): for listing names.
+std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item,
+                                                              bool values = true);
+// One computed property by its lookup key (names::PropertyKey), without computing the others;
+// nullopt when the item has no such computed property.
+std::optional<Value> ComputedProperty(Session& s, const ItemRow& item, std::string_view key);
 bool IsComputedKey(std::string_view key);
 
 }  // namespace drossgate::platform::store
