@@ -21,7 +21,7 @@ struct ConditionTestRequest {
 
 struct SetupOptions {
   bool batchMode = false;
-  std::optional<ConditionTestRequest> testCondition;
+  std::optional<ConditionTestRequest> testCondition = std::nullopt;
 };
 
 struct ParsedCommandLine {

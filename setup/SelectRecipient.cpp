@@ -247,7 +247,9 @@ void SelectRecipient::showEvent(QShowEvent* event) {
   if (!activated_ && !activationQueued_) {
     activationQueued_ = true;
     // After the first paint, so the window and its progress bar are on screen while it fills.
-    QTimer::singleShot(0, this, [this] { Form_Activate(); });
+    QTimer::singleShot(0, this, [this] {
+      if (isVisible()) Form_Activate();
+    });
   }
 }
 
