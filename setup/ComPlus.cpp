@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 
+#include <algorithm>
 #include <variant>
 
 #include "Globals.h"
@@ -79,6 +80,33 @@ void ShowConfiguration(InstallForm& form, const std::string& constructorString) 
   }
 }
 
+// The log as the installation writes it: should a failure's description ever quote the
+// password, the new entry shows a mask instead.
+class MaskingLog final : public ErrorLog {
+ public:
+  MaskingLog(ErrorLog& log, const std::string& secret)
+      : log_(log), secret_(QString::fromStdString(secret)) {}
+  QString ErrorLogText() const override { return log_.ErrorLogText(); }
+  void SetErrorLogText(const QString& text) override {
+    const QString old = log_.ErrorLogText();
+    if (secret_.isEmpty() || !text.endsWith(old)) {
+      log_.SetErrorLogText(text);
+      return;
+    }
+    QString entry = text.left(text.size() - old.size());
+    entry.replace(secret_, QStringLiteral("********"));
+    log_.SetErrorLogText(entry + old);
+  }
+
+ private:
+  ErrorLog& log_;
+  QString secret_;
+};
+
+bool HasLineBreakOrTab(std::string_view s) {
+  return s.find_first_of("\t\r\n") != std::string_view::npos;
+}
+
 }  // namespace
 
 std::filesystem::path SinkLibraryPath() {
@@ -143,6 +171,121 @@ bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName,
     ShowConfiguration(form, constructorString);
   });
   return found;
+}
+
+}  // namespace drossgate::setup
+
+namespace drossgate::setup {
+
+void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
+                               const std::string& identity, const std::string& password,
+                               const std::string& constructorString) {
+  const std::string account = text::Trim(identity);
+  const std::string secret = text::Trim(password);
+  MaskingLog maskingLog(log, secret);
+  RunLogged(&maskingLog, appName, [&] {
+    auto catalog = complus::OpenCatalog();
+    auto applications = catalog->GetCollection("Applications");
+    applications->Populate();
+    // The window offers the installation only while no application of that name exists.
+    complus::CatalogObject& application = applications->Add();
+    application.SetValue("Name", appName);
+    application.SetValue("ApplicationAccessChecksEnabled", false);
+    if (!account.empty() && !secret.empty()) {
+      application.SetValue("Identity", account);
+      application.SetValue("Password", secret);
+    }
+    applications->SaveChanges();
+    catalog->InstallComponent(appName, SinkLibraryPath().string(), "", "");
+    catalog->RefreshComponents();
+    if (constructorString.empty()) return;
+    const std::string key = text::ToUpper(PropertyText(application.Value("ID")));
+    auto components = applications->GetCollection("Components", key);
+    components->Populate();
+    const std::string prefix = appName + ".";
+    for (int32_t i = 0; i < components->Count(); ++i) {
+      complus::CatalogObject& component = components->Item(i);
+      if (component.Name().rfind(prefix, 0) != 0) continue;
+      component.SetValue("ConstructionEnabled", true);
+      component.SetValue("ConstructorString", constructorString);
+      components->SaveChanges();
+      break;
+    }
+  });
+}
+
+void UninstallComPlusApplication(ErrorLog& log, const std::string& appName) {
+  RunLogged(&log, appName, [&] {
+    auto catalog = complus::OpenCatalog();
+    auto applications = catalog->GetCollection("Applications");
+    applications->Populate();
+    const int32_t count = applications->Count();
+    for (int32_t i = 0; i < count; ++i) {
+      if (!text::EqualsNoCase(applications->Item(i).Name(), appName)) continue;
+      applications->Remove(i);
+      applications->SaveChanges();
+      return;
+    }
+  });
+}
+
+std::string CleanUpTarget(std::string_view target) {
+  std::string t = text::ReplaceAll(text::TrimView(target), "/", "\\");
+  std::erase_if(t, [](char c) { return c == '\'' || c == '"'; });
+  const size_t first = t.find_first_not_of('\\');
+  if (first == std::string::npos) return {};
+  t = t.substr(first, t.find_last_not_of('\\') - first + 1);
+  std::erase(t, ':');
+  return t;
+}
+
+std::string SignedScl(std::string_view value) {
+  if (value.empty()) return {};
+  const bool negative = value.front() == '-';
+  const int magnitude = value.back() - '0';
+  return std::string(negative && magnitude != 0 ? "-" : "+") + static_cast<char>('0' + magnitude);
+}
+
+ConstructorBuild BuildConstructorString(const std::vector<RuleRowText>& rows,
+                                        std::string_view priority) {
+  ConstructorBuild build;
+  // A TAB or line break inside a field would split the text into other rules or lines.
+  for (const RuleRowText& row : rows) {
+    if (HasLineBreakOrTab(row.condition) || HasLineBreakOrTab(row.target)) {
+      build.refusal = kLineBreakMessage;
+      return build;
+    }
+  }
+  std::string targets;
+  std::string conditions;
+  for (const RuleRowText& row : rows) {
+    std::string shown = CleanUpTarget(row.target);
+    if (row.action == kActionDelete) shown = "[Null]";
+    build.shownTargets.push_back(shown);
+    const std::string condition = text::Trim(row.condition);
+    std::string target = text::Trim(shown);
+    if (condition.empty() && target.empty()) continue;
+    // A row with only one of the two would pair every later condition with another action.
+    if (condition.empty() || target.empty()) {
+      build.refusal = kFillRulesMessage;
+      return build;
+    }
+    if (row.action == kActionSetScl) {
+      if (!IsValidScl(target)) {
+        build.refusal = kSclRangeMessage;
+        return build;
+      }
+      target = SignedScl(target);
+    }
+    targets += target + "\t";
+    conditions += condition + "\t";
+  }
+  if (targets.empty() || conditions.empty()) {
+    build.refusal = kFillRulesMessage;
+    return build;
+  }
+  build.constructorString = targets + "\r" + conditions + "\r" + text::Trim(priority);
+  return build;
 }
 
 }  // namespace drossgate::setup

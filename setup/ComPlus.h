@@ -1,13 +1,17 @@
 #pragma once
-// The sink's component application in the catalog, as the window sees it: reading an
-// installed configuration back into the rule rows and the priority. Catalog failures never
-// escape: each operation stops at its first failure and adds one entry to the error log.
+// The sink's component application in the catalog, as the window sees it: installing it with
+// the rule rows' constructor string, removing it, and reading an installed configuration back
+// into the rule rows and the priority. Catalog failures never escape: each operation stops at
+// its first failure and adds one entry to the error log.
 
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace drossgate::setup {
 
+class ErrorLog;
 class InstallForm;
 
 inline constexpr const char* kApplicationName = "Drossgate";
@@ -35,5 +39,48 @@ ShownTarget ShowTarget(const std::string& target);
 // as and the component's constructor string is shown in the rows and the priority box. A
 // missing application shows the defaults. True when the application exists.
 bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName, std::string& identity);
+
+// Creates the application appName running as identity (both trimmed, set only when neither is
+// empty), installs the sink library into it and hands its sink component constructorString.
+// A failure stops the installation where it happened (what was saved stays) and adds one
+// entry to log; password never appears in that entry.
+void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
+                               const std::string& identity, const std::string& password,
+                               const std::string& constructorString);
+// Removes the application appName (any case) with its components; none of that name is no
+// error. A failure adds one entry to log.
+void UninstallComPlusApplication(ErrorLog& log, const std::string& appName);
+
+// --- The constructor string from the rule rows ---------------------------------------------
+
+inline constexpr const char* kFillIdentityMessage = "Please fill the Identity and Password fields";
+inline constexpr const char* kFillRulesMessage =
+    "Please fill the Spam header and Target folder fields";
+inline constexpr const char* kLineBreakMessage =
+    "The Spam header and Target folder fields must not contain tabs or line breaks";
+inline constexpr const char* kSclRangeMessage = "SCL should be from -1 To 9";
+
+// A target made fit for the targets line: trimmed, "/" turned into "\", quotes and
+// apostrophes removed, no "\" at either end, and no ":".
+std::string CleanUpTarget(std::string_view target);
+// A valid set-SCL value (see IsValidScl) as the sink reads it: sign and digit ("+9", "-1").
+std::string SignedScl(std::string_view value);
+
+// One rule row as the window holds it.
+struct RuleRowText {
+  std::string condition;
+  int action = 0;  // RowAction
+  std::string target;
+};
+struct ConstructorBuild {
+  std::string constructorString;  // empty when refused
+  std::string refusal;            // the message that refuses the rows, or empty
+  // What the target boxes of the rows worked through are to show afterwards.
+  std::vector<std::string> shownTargets;
+};
+// Targets line, CR, conditions line, CR, trimmed priority. Each used row (a condition or a
+// target) needs both, and at least one row must be used.
+ConstructorBuild BuildConstructorString(const std::vector<RuleRowText>& rows,
+                                        std::string_view priority);
 
 }  // namespace drossgate::setup

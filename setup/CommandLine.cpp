@@ -14,13 +14,58 @@ struct LongOption {
   int argumentCount;
   const char* argumentNames;  // for the message when arguments are missing
   void (*apply)(SetupOptions&, const QStringList& arguments);
+  // Then also every following argument that does not begin with "--".
+  bool moreArguments = false;
 };
+
+void Append(std::vector<std::string>& to, const QStringList& arguments) {
+  for (const QString& argument : arguments) to.push_back(argument.toStdString());
+}
+
+// The unattended options' part of the options, marked as asked for.
+UnattendedOptions& Unattended(SetupOptions& options) {
+  options.unattended.active = true;
+  return options.unattended;
+}
 constexpr LongOption kLongOptions[] = {
     {kTestConditionOption, 2, "CONDITION VALUE",
      [](SetupOptions& options, const QStringList& arguments) {
        options.testCondition =
            ConditionTestRequest{arguments[0].toStdString(), arguments[1].toStdString()};
      }},
+    {"--install", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).install = true; }},
+    {"--identity", 1, "ID",
+     [](SetupOptions& o, const QStringList& a) { Unattended(o).identity = a[0].toStdString(); }},
+    {"--password-file", 1, "FILE (or - for standard input)",
+     [](SetupOptions& o, const QStringList& a) {
+       Unattended(o).passwordFile = a[0].toStdString();
+     }},
+    {"--password", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).passwordOnCommandLine = true; }},
+    {"--priority", 1, "N",
+     [](SetupOptions& o, const QStringList& a) { Unattended(o).priority = a[0].toStdString(); }},
+    {"--rule", 3, "CONDITION ACTION TARGET",
+     [](SetupOptions& o, const QStringList& a) {
+       Unattended(o).rules.push_back({a[0].toStdString(), a[1].toStdString(), a[2].toStdString()});
+     }},
+    {"--register", 1, "MAILBOX...",
+     [](SetupOptions& o, const QStringList& a) { Append(Unattended(o).registerMailboxes, a); },
+     true},
+    {"--register-all", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).registerAll = true; }},
+    {"--register-store-wide", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).registerStoreWide = true; }},
+    {"--unregister", 1, "MAILBOX...",
+     [](SetupOptions& o, const QStringList& a) { Append(Unattended(o).unregisterMailboxes, a); },
+     true},
+    {"--unregister-all", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).unregisterAll = true; }},
+    {"--unregister-store-wide", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).unregisterStoreWide = true; }},
+    {"--uninstall", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).uninstall = true; }},
+    {"--list", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).list = true; }},
+    {"--json", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).json = true; }},
 };
 
 const LongOption* FindLongOption(const std::string& argument) {
@@ -38,7 +83,9 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     if (text.rfind("--", 0) == 0) {
       const LongOption* option = FindLongOption(text);
       if (!option) {
-        if (parsed.error.empty()) parsed.error = "unknown option '" + text + "'";
+        // Only the name: a value glued on with "=" may be a secret.
+        if (parsed.error.empty())
+          parsed.error = "unknown option '" + text.substr(0, text.find('=')) + "'";
         continue;
       }
       if (arguments.size() - i - 1 < option->argumentCount) {
@@ -46,8 +93,13 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
           parsed.error = "option '" + text + "' needs " + option->argumentNames;
         break;
       }
-      option->apply(parsed.options, arguments.mid(i + 1, option->argumentCount));
-      i += option->argumentCount;
+      qsizetype count = option->argumentCount;
+      if (option->moreArguments)
+        while (i + 1 + count < arguments.size() &&
+               !arguments[i + 1 + count].startsWith(QStringLiteral("--")))
+          ++count;
+      option->apply(parsed.options, arguments.mid(i + 1, count));
+      i += count;
       continue;
     }
     if (!parsed.commandLine.empty()) parsed.commandLine += ' ';

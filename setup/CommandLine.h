@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace drossgate::setup {
 
@@ -19,9 +20,38 @@ struct ConditionTestRequest {
   std::string value;
 };
 
+// One rule row as the command line gives it; the action is checked when the row is filled.
+struct RuleOption {
+  std::string condition;
+  std::string action;  // "move", "delete", "forward" or "scl"
+  std::string target;
+};
+
+// The unattended run: which fields of the main window to fill and which boxes to check, as a
+// person would, before the same run as "CHANGE". Active when any of its options was given.
+struct UnattendedOptions {
+  bool active = false;
+  bool install = false;
+  std::optional<std::string> identity;
+  std::optional<std::string> passwordFile;  // "-": standard input
+  std::optional<std::string> priority;
+  std::vector<RuleOption> rules;
+  std::vector<std::string> registerMailboxes;  // aliases or mail addresses
+  bool registerAll = false;
+  bool registerStoreWide = false;
+  std::vector<std::string> unregisterMailboxes;
+  bool unregisterAll = false;
+  bool unregisterStoreWide = false;
+  bool uninstall = false;
+  bool list = false;
+  bool json = false;
+  bool passwordOnCommandLine = false;  // refused: other users could read it
+};
+
 struct SetupOptions {
   bool batchMode = false;
   std::optional<ConditionTestRequest> testCondition = std::nullopt;
+  UnattendedOptions unattended{};
 };
 
 struct ParsedCommandLine {

@@ -19,9 +19,11 @@
 #include <QVBoxLayout>
 
 #include <filesystem>
+#include <iostream>
 
 #include "Cluster.h"
 #include "ComPlus.h"
+#include "Items.h"
 #include "SelectRecipient.h"
 #include "directory/directory.h"
 #include "frmTest.h"
@@ -68,6 +70,15 @@ QListWidget* MakeList(const char* name) {
 
 QString Row(const char* name, int row) {
   return QString::fromLatin1(name) + QString::number(row);
+}
+
+// The entries of list in list order, all or only the selected ones.
+std::vector<std::string> ListEntries(const QListWidget& list, bool selectedOnly) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list.count(); ++i)
+    if (!selectedOnly || list.item(i)->isSelected())
+      entries.push_back(list.item(i)->text().toStdString());
+  return entries;
 }
 
 bool AllDigits(std::string_view s) {
@@ -537,6 +548,17 @@ void InstallForm::RunBatchMode() {
     ui.Check4->setChecked(true);
   }
   if (ui.Check4->isChecked() || ui.Check5->isChecked()) Command1_Click();
+  // Whoever scheduled the renewal must learn that a mailbox may have been left unregistered.
+  int status = 0;
+  if (runRefused_) {
+    status = 1;
+  } else if (!errorLogText_.isEmpty()) {
+    std::cerr << QString(errorLogText_)
+                     .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                     .toStdString();
+    status = 2;
+  }
+  if (status != 0) emit failed(status);
   close();
 }
 
@@ -550,15 +572,74 @@ void InstallForm::Command1_Click() {
   }
   Guarded([&] {
     Hourglass hourglass;
+    runRefused_ = false;
     SetErrorLogText(QString());
     ui_.txtErr->setVisible(false);
     ui_.Command3->setVisible(false);
-    RunInstallationSteps();
+    if (!RunInstallationSteps()) {
+      runRefused_ = true;
+      return;
+    }
     InitialiseWindow();
   });
 }
 
-void InstallForm::RunInstallationSteps() {}
+bool InstallForm::RunInstallationSteps() {
+  const InstallFormControls& ui = ui_;
+  if (ui.Check1->isChecked()) {
+    const std::string identity = ui.txtIdent->text().toStdString();
+    const std::string password = ui.txtPwd->text().toStdString();
+    if (text::Trim(identity).empty() || text::Trim(password).empty()) {
+      ShowMessage(this, QMessageBox::Warning, windowTitle(), kFillIdentityMessage);
+      return false;
+    }
+    std::vector<RuleRowText> rows;
+    for (const RuleRow& row : ui.rows)
+      rows.push_back({row.txtSpamTag->text().toStdString(), row.List1->currentIndex(),
+                      row.txtSpamFolder->text().toStdString()});
+    const ConstructorBuild build =
+        BuildConstructorString(rows, ui.txtPriority->text().toStdString());
+    for (size_t i = 0; i < build.shownTargets.size(); ++i)
+      ui.rows[i].txtSpamFolder->setText(QString::fromStdString(build.shownTargets[i]));
+    if (!build.refusal.empty()) {
+      ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
+      return false;
+    }
+    InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
+  }
+
+  // Store-wide work before per-mailbox work; in each, the old items go before new ones are
+  // written, so a renewal (batch mode) rewrites every item it removed.
+  const MailboxRoots roots{state_.FileFolderURL, state_.FolderURL, state_.ComputerName};
+  const std::string priority = ui.txtPriority->text().toStdString();
+  const bool unregistering = ui.Check4->isChecked() || ui.Check5->isChecked();
+  const bool registering = ui.Check2->isChecked() || ui.Check3->isChecked() || state_.blnBatchMode;
+  struct Pass {
+    const RegistrationKind& kind;
+    QCheckBox* unregisterBox;
+    QListWidget* registered;
+    QCheckBox* registerBox;
+    QListWidget* unregistered;
+  };
+  const Pass passes[] = {{kStoreWide, ui.Check5, ui.SysMbxUninstList, ui.Check2, ui.SysMbxInstList},
+                         {kPerMailbox, ui.Check4, ui.MbxUninstList, ui.Check3, ui.MbxInstList}};
+  for (const Pass& pass : passes) {
+    if (unregistering && pass.unregisterBox->isChecked())
+      for (const std::string& entry : ListEntries(*pass.registered, true))
+        UnregisterEntry(entry, roots, pass.kind, *this);
+    if (!registering) continue;
+    std::vector<std::string> entries;
+    if (state_.blnBatchMode)
+      entries = ListEntries(*pass.registered, false);
+    else if (pass.registerBox->isChecked())
+      entries = ListEntries(*pass.unregistered, true);
+    for (const std::string& entry : entries)
+      RegisterEntry(entry, roots, pass.kind, priority, *this);
+  }
+
+  if (ui.Check6->isChecked()) UninstallComPlusApplication(*this, kApplicationName);
+  return true;
+}
 
 void InstallForm::Command3_Click() {
   ui_.Command3->setVisible(false);

@@ -114,9 +114,10 @@ class InstallForm : public QWidget, public ErrorLog {
   void InitialiseWindow();
   void RunBatchMode();
 
-  // The run behind "CHANGE". For now it clears the log and re-initialises the window; the
-  // installation and registration work slot in at RunInstallationSteps.
+  // The run behind "CHANGE": install, unregister, register, uninstall, then re-initialise.
+  // A validation message ends it before any change (RunRefused() then tells so).
   void Command1_Click();
+  bool RunRefused() const { return runRefused_; }
   // "Clear Error Log".
   void Command3_Click();
   // Selects or deselects every entry of list, alternating the button's caption.
@@ -144,7 +145,8 @@ class InstallForm : public QWidget, public ErrorLog {
   const std::optional<platform::PlatformError>& fatalError() const { return fatalError_; }
 
  signals:
-  // A failure the program cannot go on after has been reported; the program should end.
+  // A failure the program cannot go on after has been reported, or batch mode ends with a
+  // refused run (1) or with entries in its error log (2); the program should end so.
   void failed(int exitStatus);
 
  protected:
@@ -166,8 +168,9 @@ class InstallForm : public QWidget, public ErrorLog {
   void Check7_Click();
   void btnTest_Click(int row);
   void cmdBrowse_Click(int row);
-  // The installation, registration and uninstallation work of a run (added with the run).
-  void RunInstallationSteps();
+  // The installation, registration and uninstallation work of a run; false when a validation
+  // message refused it.
+  bool RunInstallationSteps();
 
   // Runs a handler; a platform failure it raises is reported and ends the program.
   template <typename Step>
@@ -185,6 +188,7 @@ class InstallForm : public QWidget, public ErrorLog {
   bool refilling_ = false;
   bool refillPending_ = false;
   bool runPending_ = false;
+  bool runRefused_ = false;
   bool closeRequested_ = false;
   bool activationQueued_ = false;
   int guardDepth_ = 0;

@@ -3,25 +3,32 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 
 #include "Disclaimer.h"
 #include "Globals.h"
 #include "InstallForm.h"
+#include "Unattended.h"
 
 namespace drossgate::setup {
 
 void ChooseDisplayForBatchMode(int argc, char** argv) {
   QStringList arguments;
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  if (!ParseCommandLine(arguments).options.batchMode) return;
-  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
-      qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-    return;
+  const SetupOptions options = ParseCommandLine(arguments).options;
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return;
+  // The unattended run never shows its window, so it needs no screen at all.
+  if (!options.unattended.active) {
+    if (!options.batchMode) return;
+    if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+      return;
+  }
   qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
 int RunSetup(const SetupOptions& options) {
+  if (options.unattended.active) return RunUnattended(options, std::cin, std::cout, std::cerr);
   int failure = 0;
   std::unique_ptr<InstallForm> form;
   std::unique_ptr<Disclaimer> disclaimer;

@@ -7,11 +7,12 @@
 
 namespace drossgate::setup {
 
-// Before the application object exists: batch mode on a machine without a display runs on
-// Qt's offscreen platform, so that it needs nobody's screen.
+// Before the application object exists: batch mode on a machine without a display, and the
+// unattended run always, run on Qt's offscreen platform, so that they need nobody's screen.
 void ChooseDisplayForBatchMode(int argc, char** argv);
 
-// Runs the windows in the existing QApplication until the program ends.
+// Runs the windows in the existing QApplication until the program ends, or the unattended
+// run when its options were given.
 int RunSetup(const SetupOptions& options);
 
 }  // namespace drossgate::setup

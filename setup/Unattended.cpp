@@ -1,0 +1,285 @@
+#include "Unattended.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ComPlus.h"
+#include "Globals.h"
+#include "InstallForm.h"
+#include "Items.h"
+#include "text.h"
+
+namespace drossgate::setup {
+
+namespace {
+
+constexpr const char* kProgram = "DrossgateSetup";
+
+struct ActionName {
+  const char* name;
+  RowAction action;
+};
+constexpr ActionName kActionNames[] = {{"move", kActionMove},
+                                       {"delete", kActionDelete},
+                                       {"forward", kActionForward},
+                                       {"scl", kActionSetScl}};
+
+const ActionName* FindAction(const std::string& name) {
+  for (const ActionName& action : kActionNames)
+    if (name == action.name) return &action;
+  return nullptr;
+}
+
+bool AnyChange(const UnattendedOptions& o) {
+  return o.install || o.identity || o.passwordFile || o.priority || !o.rules.empty() ||
+         !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
+         !o.unregisterMailboxes.empty() || o.unregisterAll || o.unregisterStoreWide || o.uninstall;
+}
+
+// What the options ask for, checked before anything is opened; empty when it can be done.
+std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
+  if (batchMode) return "-b (batch mode) cannot be combined with the unattended options";
+  if (o.passwordOnCommandLine)
+    return "--password is not accepted, as other users could read it on the command line: "
+           "give --password-file FILE, or --password-file - to read it from standard input";
+  if (o.json && !o.list) return "--json needs --list";
+  if (o.list && AnyChange(o)) return "--list cannot be combined with other options";
+  if (!o.install && (o.identity || o.passwordFile || !o.rules.empty()))
+    return "--identity, --password-file and --rule need --install";
+  if (o.install && o.uninstall) return "--install and --uninstall cannot be combined";
+  if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
+  for (const RuleOption& rule : o.rules)
+    if (!FindAction(rule.action))
+      return "--rule: unknown action '" + rule.action + "' (move, delete, forward or scl)";
+  if (!o.list && o.registerMailboxes.empty() && !o.registerAll && !o.registerStoreWide &&
+      o.unregisterMailboxes.empty() && !o.unregisterAll && !o.unregisterStoreWide && !o.install &&
+      !o.uninstall)
+    return "nothing to do: give --install, --register, --register-all, --register-store-wide, "
+           "--unregister, --unregister-all, --unregister-store-wide, --uninstall or --list";
+  return {};
+}
+
+// The first line of the file (or of in for "-"), without its line end.
+std::string ReadPassword(const std::string& file, std::istream& in, std::string& password) {
+  if (file == "-") {
+    std::getline(in, password);
+  } else {
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream) return "cannot read the password file " + file + ": " + std::strerror(errno);
+    std::getline(stream, password);
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return {};
+}
+
+bool Names(const std::string& entry, const std::string& mailbox) {
+  const EntryParts parts = ParseMailboxEntry(entry);
+  return !mailbox.empty() &&
+         (text::EqualsNoCase(parts.alias, mailbox) || text::EqualsNoCase(parts.address, mailbox));
+}
+
+bool ListNames(const QListWidget& list, const std::string& mailbox) {
+  for (int i = 0; i < list.count(); ++i)
+    if (Names(list.item(i)->text().toStdString(), mailbox)) return true;
+  return false;
+}
+
+// One way of registering or unregistering: the mailboxes named and "all" select entries of
+// the list; then the box is checked, as a person would check it after selecting.
+struct Selection {
+  const std::vector<std::string>& mailboxes;
+  bool all;
+  QListWidget* list;
+  QPushButton* selectAll;
+  QCheckBox* box;
+  const QListWidget* otherList;  // where a named mailbox is when it is in the wrong list
+  const char* inOtherList;       // what that means
+};
+
+std::string Select(const Selection& s) {
+  for (const std::string& mailbox : s.mailboxes) {
+    bool found = false;
+    for (int i = 0; i < s.list->count(); ++i) {
+      if (!Names(s.list->item(i)->text().toStdString(), mailbox)) continue;
+      s.list->item(i)->setSelected(true);
+      found = true;
+    }
+    if (found) continue;
+    if (ListNames(*s.otherList, mailbox)) return "'" + mailbox + "' " + s.inOtherList;
+    return "no mailbox '" + mailbox + "' in the lists of this server's mailboxes";
+  }
+  // "Select All" on an empty list selects nothing, and the box cannot be checked then.
+  if (s.all && s.list->count() > 0) {
+    if (s.selectAll->text().compare(QStringLiteral("Select all"), Qt::CaseInsensitive) == 0)
+      InstallForm::ToggleListSelection(*s.selectAll, *s.list);
+    else
+      s.list->selectAll();
+  }
+  if (!s.list->selectedItems().isEmpty()) s.box->setChecked(true);
+  return {};
+}
+
+std::string FillRules(InstallForm& form, const std::vector<RuleOption>& rules) {
+  const InstallFormControls& ui = form.ui();
+  for (size_t i = 0; i < ui.rows.size(); ++i) {
+    const RuleRow& row = ui.rows[i];
+    // Clearing the condition resets the row: "move to folder", no target.
+    row.txtSpamTag->clear();
+    if (i >= rules.size()) continue;
+    const RuleOption& rule = rules[i];
+    const RowAction action = FindAction(rule.action)->action;
+    row.txtSpamTag->setText(QString::fromStdString(rule.condition));
+    row.List1->setCurrentIndex(action);
+    if (action != kActionDelete) row.txtSpamFolder->setText(QString::fromStdString(rule.target));
+    // What leaving the target box checks.
+    if (action == kActionSetScl && !IsValidScl(text::Trim(rule.target)))
+      return std::string(kSclRangeMessage) + " (rule " + std::to_string(i + 1) + ")";
+  }
+  return {};
+}
+
+// Fills the window's fields and checks its boxes; a message when the window would not let a
+// person do that.
+std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::string& password) {
+  const InstallFormControls& ui = form.ui();
+  if (o.install) {
+    if (ui.Check6->isEnabled())
+      return "Drossgate is installed already; it can be installed anew after --uninstall";
+    if (!ui.Check1->isEnabled())
+      return "the sink library " + SinkLibraryPath().string() +
+             " is missing, so the sink cannot be installed; run the program in the folder that "
+             "holds it";
+    ui.Check1->setChecked(true);
+  } else {
+    ui.Check1->setChecked(false);
+  }
+  if (o.identity) ui.txtIdent->setText(QString::fromStdString(*o.identity));
+  if (o.passwordFile) ui.txtPwd->setText(QString::fromStdString(password));
+  if (o.priority) {
+    if (!ui.txtPriority->isEnabled())
+      return "the event sink priority is that of the installed application; it can be changed "
+             "after --uninstall";
+    ui.txtPriority->setText(QString::fromStdString(*o.priority));
+    // The field keeps its last valid value when given another.
+    if (ui.txtPriority->text().toStdString() != *o.priority)
+      return "the event sink priority must be a whole number from 0 (highest) to 65535 (lowest)";
+  }
+  if (!o.rules.empty()) {
+    if (const std::string message = FillRules(form, o.rules); !message.empty()) return message;
+  }
+
+  static const std::vector<std::string> kNone;
+  const Selection selections[] = {
+      {kNone, o.unregisterStoreWide, ui.SysMbxUninstList, ui.Command7, ui.Check5, ui.SysMbxInstList,
+       "has no store-wide registration"},
+      {o.unregisterMailboxes, o.unregisterAll, ui.MbxUninstList, ui.Command6, ui.Check4,
+       ui.MbxInstList, "is not registered"},
+      {kNone, o.registerStoreWide, ui.SysMbxInstList, ui.Command4, ui.Check2, ui.SysMbxUninstList,
+       "is registered store-wide already"},
+      {o.registerMailboxes, o.registerAll, ui.MbxInstList, ui.Command5, ui.Check3, ui.MbxUninstList,
+       "is registered already"},
+  };
+  for (const Selection& selection : selections)
+    if (const std::string message = Select(selection); !message.empty()) return message;
+
+  if (o.uninstall) {
+    if (!ui.Check6->isEnabled()) return "Drossgate is not installed";
+    ui.Check6->setChecked(true);
+  }
+  return {};
+}
+
+std::vector<std::string> Entries(const QListWidget& list) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list.count(); ++i) entries.push_back(list.item(i)->text().toStdString());
+  return entries;
+}
+
+void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
+  const InstallFormControls& ui = form.ui();
+  const std::pair<const char*, const QListWidget*> lists[] = {
+      {"SysMbxInstList", ui.SysMbxInstList},
+      {"MbxInstList", ui.MbxInstList},
+      {"MbxUninstList", ui.MbxUninstList},
+      {"SysMbxUninstList", ui.SysMbxUninstList}};
+  if (json) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const auto& [name, list] : lists) object[name] = Entries(*list);
+    out << object.dump() << std::endl;
+    return;
+  }
+  for (const auto& [name, list] : lists)
+    for (const std::string& entry : Entries(*list)) out << name << '\t' << entry << '\n';
+  out.flush();
+}
+
+// Messages go to stderr while the run lasts, as no window may wait for a person.
+class MessagesOnStderr {
+ public:
+  MessagesOnStderr() : before_(MessagesToStderr()) { SetMessagesToStderr(true); }
+  ~MessagesOnStderr() { SetMessagesToStderr(before_); }
+  MessagesOnStderr(const MessagesOnStderr&) = delete;
+  MessagesOnStderr& operator=(const MessagesOnStderr&) = delete;
+
+ private:
+  bool before_;
+};
+
+}  // namespace
+
+int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,
+                  std::ostream& err) {
+  const UnattendedOptions& o = options.unattended;
+  auto refuse = [&](const std::string& message) {
+    err << kProgram << ": " << message << std::endl;
+    return 1;
+  };
+  if (const std::string message = CheckOptions(o, options.batchMode); !message.empty())
+    return refuse(message);
+  std::string password;
+  if (o.passwordFile) {
+    if (const std::string message = ReadPassword(*o.passwordFile, in, password); !message.empty())
+      return refuse(message);
+  }
+
+  InstallForm form(SetupOptions{});
+  try {
+    form.Form_Load();
+  } catch (const platform::PlatformError& error) {
+    return refuse(FatalErrorText(error).toStdString());
+  } catch (const std::exception& error) {
+    return refuse(error.what());
+  }
+  const MessagesOnStderr messagesOnStderr;
+  form.Form_Activate();
+  if (form.fatalError()) return 1;
+  if (o.list) {
+    PrintLists(form, o.json, out);
+    return 0;
+  }
+  if (const std::string message = Fill(form, o, password); !message.empty()) return refuse(message);
+
+  form.Command1_Click();
+  if (form.fatalError() || form.RunRefused()) return 1;
+  if (!form.ErrorLogText().isEmpty()) {
+    err << QString(form.ErrorLogText())
+               .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+               .toStdString()
+        << std::flush;
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace drossgate::setup

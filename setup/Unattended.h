@@ -1,0 +1,20 @@
+#pragma once
+// The setup program without a person: the main window, never shown, is loaded and
+// initialised, its fields are filled and its boxes checked through the same handlers a person
+// would use, and the same run as "CHANGE" does the work. The result is the exit status: 0 done,
+// 1 refused (a validation message on err, nothing changed) or the platform failed the program,
+// 2 done with entries in the error log (printed on err). The password is read from a file or
+// standard input only, and is never written anywhere but to the catalog.
+
+#include <istream>
+#include <ostream>
+
+#include "CommandLine.h"
+
+namespace drossgate::setup {
+
+// Needs a QApplication. in is read when the password file is "-".
+int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,
+                  std::ostream& err);
+
+}  // namespace drossgate::setup
