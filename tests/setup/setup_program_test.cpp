@@ -41,7 +41,11 @@ TEST(SetupProgram, BatchModeClosesByItself) {
     SCOPED_TRACE(c.name);
     SetupPlatform platform;
     platform.AddPerson(Person("Anna Lee", "annal", "annal@" + platform.domain()));
-    if (c.registered) platform.Register("annal");
+    if (c.registered) {
+      platform.Register("annal");
+      // Installed, so that the renewal has no installation to refuse.
+      platform.InstallApplication("EXAMPLE\\annal", "");
+    }
     const testing::ProcessResult result =
         RunSetup(c.arguments, {{"DROSSGATE_PLATFORM", platform.root().string()}});
     EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -42,7 +42,7 @@ TEST(CommandLine, BatchModeFromTheFirstTwoCharacters) {
       {"other first argument", {"x", "-b"}, false, false},
       {"dash other", {"-x"}, false, false},
       {"long option is no batch switch", {"--b"}, false, true},
-      {"long option before the switch", {"--install", "-b"}, true, true},
+      {"long option before the switch", {"--uninstall", "-b"}, true, false},
   };
   for (const Case& c : cases) {
     const ParsedCommandLine parsed = ParseCommandLine(c.arguments);

@@ -1,0 +1,558 @@
+// The run behind "CHANGE" on a demo platform, driven the way the unattended options drive it
+// (the window is never shown): installation with its validations, read-back, registration per
+// mailbox and store-wide, delivery through the installed sink, batch renewal, unregistration
+// and uninstallation; and the registration items themselves.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ComPlus.h"
+#include "CommandLine.h"
+#include "InstallForm.h"
+#include "Items.h"
+#include "Unattended.h"
+#include "complus/catalog.h"
+#include "fault.h"
+#include "setup_fixture.h"
+#include "store/store.h"
+#include "testsupport.h"
+
+namespace drossgate::setup {
+namespace {
+
+namespace fs = std::filesystem;
+namespace store = platform::store;
+namespace complus = platform::complus;
+using test::Person;
+using test::SetupPlatform;
+
+constexpr const char* kPassword = "Pw-7731-unusual";
+const std::string kEvents = "http://schemas.microsoft.com/exchange/events/";
+
+// The demo platform with the real sink library in the working folder.
+class SetupRun : public ::testing::Test {
+ protected:
+  SetupRun() {
+    fs::copy_file(testing::BinaryDir() / "sink" / "Drossgate.so",
+                  platform_.workDir() / "Drossgate.so", fs::copy_options::overwrite_existing);
+    passwordFile_ = platform_.workDir() / "password";
+    testing::WriteFile(passwordFile_, std::string(kPassword) + "\n");
+  }
+
+  struct Result {
+    int status;
+    std::string out;
+    std::string err;
+  };
+  Result Run(QStringList arguments, const std::string& in = "") {
+    for (QString& argument : arguments)
+      if (argument == "PASSWORD_FILE") argument = QString::fromStdString(passwordFile_.string());
+    const ParsedCommandLine parsed = ParseCommandLine(arguments);
+    EXPECT_TRUE(parsed.error.empty()) << parsed.error;
+    std::istringstream input(in);
+    std::ostringstream out, err;
+    const int status = RunUnattended(parsed.options, input, out, err);
+    return {status, out.str(), err.str()};
+  }
+  Result Install(QStringList more = {}) {
+    QStringList arguments = {"--install",
+                             "--identity",
+                             " EXAMPLE\\svc-filter ",
+                             "--password-file",
+                             "PASSWORD_FILE",
+                             "--rule",
+                             "X-Spam-Flag: YES",
+                             "move",
+                             "Inbox/Spam",
+                             "--rule",
+                             "Subject: [SPAM]",
+                             "move",
+                             "Junk",
+                             "--rule",
+                             "IMFSCL: {> 7}",
+                             "delete",
+                             "",
+                             "--rule",
+                             "X-Spam-Level: *****",
+                             "forward",
+                             "Spam Desk <spamdesk@example.com>"};
+    return Run(arguments + more);
+  }
+
+  std::string Messages() const {
+    std::string all;
+    for (const test::ShownMessage& m : platform_.messages) all += m.text.toStdString() + "\n";
+    return all;
+  }
+
+  SetupPlatform platform_;
+  fs::path passwordFile_;
+};
+
+struct Application {
+  std::vector<std::pair<std::string, complus::PropertyValue>> properties;
+  std::string constructorString;
+  bool constructionEnabled = false;
+};
+
+std::optional<Application> FindApplication() {
+  auto catalog = complus::OpenCatalog();
+  auto applications = catalog->GetCollection("Applications");
+  applications->Populate();
+  for (int32_t i = 0; i < applications->Count(); ++i) {
+    complus::CatalogObject& application = applications->Item(i);
+    if (application.Name() != "Drossgate") continue;
+    Application found;
+    for (const std::string& name : application.PropertyNames())
+      found.properties.emplace_back(name, application.Value(name));
+    auto components = applications->GetCollection("Components", application.Key());
+    components->Populate();
+    for (int32_t j = 0; j < components->Count(); ++j) {
+      complus::CatalogObject& component = components->Item(j);
+      if (component.Name() != kSinkClass) continue;
+      found.constructionEnabled = std::get<bool>(component.Value("ConstructionEnabled"));
+      found.constructorString = std::get<std::string>(component.Value("ConstructorString"));
+    }
+    return found;
+  }
+  return std::nullopt;
+}
+
+complus::PropertyValue Property(const Application& application, const std::string& name) {
+  for (const auto& [property, value] : application.properties)
+    if (property == name) return value;
+  return std::monostate{};
+}
+
+std::string InboxItem(const std::string& alias) {
+  return store::admin::FindMailbox(alias)->inboxUrl + "/" + kRegistrationItemName;
+}
+
+std::string StoreWideItem(SetupPlatform& platform) {
+  const auto system = store::admin::FindMailbox(platform.SystemMailboxAliases().front());
+  return system->url + "/" + kStoreWideFolder + "/" + kRegistrationItemName;
+}
+
+bool Exists(const std::string& url) {
+  return platform::SkipOnError([&] { store::admin::Properties(url); });
+}
+
+std::string PropertyText(const std::string& url, const std::string& name) {
+  for (const auto& [property, value] : store::admin::Properties(url))
+    if (property == name) return store::ValueText(value);
+  return "(absent)";
+}
+
+int ItemsNamed(const std::string& folderUrl, const std::string& name) {
+  int count = 0;
+  for (const store::admin::ItemInfo& item : store::admin::List(folderUrl, false))
+    count += item.name == name ? 1 : 0;
+  return count;
+}
+
+// Delivers a message through the platform tool; where it is afterwards, "" when gone.
+std::string Deliver(const SetupPlatform& platform, const std::string& alias,
+                    const std::string& headers, std::optional<int> scl = std::nullopt) {
+  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
+                             headers + "\r\n\r\nBody\r\n";
+  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
+  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
+  const testing::ProcessResult result =
+      testing::RunPlatformTool(platform.root(), arguments, {}, source);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json line = nlohmann::json::parse(result.out);
+  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
+}
+
+std::string Folder(const std::string& url) {
+  return url.substr(0, url.rfind('/'));
+}
+
+TEST_F(SetupRun, InstallationRefusedWithoutIdentityOrPassword) {
+  struct Case {
+    const char* name;
+    const char* identity;
+    std::string password;
+  };
+  const std::vector<Case> cases = {
+      {"blank identity", "   ", kPassword},
+      {"empty password", "EXAMPLE\\svc", ""},
+      {"blank password", "EXAMPLE\\svc", "   "},
+  };
+  for (const Case& c : cases) {
+    platform_.messages.clear();
+    testing::WriteFile(passwordFile_, c.password + "\n");
+    const Result result = Run({"--install", "--identity", c.identity, "--password-file",
+                               "PASSWORD_FILE", "--rule", "X-Spam-Flag: YES", "move", "Spam"});
+    EXPECT_EQ(result.status, 1) << c.name;
+    ASSERT_EQ(platform_.messages.size(), 1u) << c.name;
+    EXPECT_EQ(platform_.messages[0].text, kFillIdentityMessage) << c.name;
+    EXPECT_EQ(platform_.messages[0].icon, QMessageBox::Warning) << c.name;
+    EXPECT_EQ(platform_.messages[0].title, "Drossgate setup") << c.name;
+    EXPECT_FALSE(FindApplication()) << c.name;
+  }
+}
+
+TEST_F(SetupRun, RuleRowsRefusedBeforeAnyChange) {
+  struct Case {
+    const char* name;
+    QStringList rules;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"move without folder", {"--rule", "A: 1", "move", ""}, kFillRulesMessage},
+      {"forward without recipient", {"--rule", "A: 1", "forward", " "}, kFillRulesMessage},
+      {"second row incomplete",
+       {"--rule", "A: 1", "move", "Spam", "--rule", "B: 2", "move", ""},
+       kFillRulesMessage},
+      {"TAB in a condition", {"--rule", "A: 1\tB: 2", "move", "Spam"}, kLineBreakMessage},
+      {"line feed in a target", {"--rule", "A: 1", "move", "Inbox\nSpam"}, kLineBreakMessage},
+      {"carriage return in a recipient",
+       {"--rule", "A: 1", "forward", "Desk <d@example.com>\r"},
+       kLineBreakMessage},
+  };
+  for (const Case& c : cases) {
+    platform_.messages.clear();
+    const Result result =
+        Run(QStringList{"--install", "--password-file", "PASSWORD_FILE"} + c.rules);
+    EXPECT_EQ(result.status, 1) << c.name;
+    EXPECT_EQ(Messages(), std::string(c.message) + "\n") << c.name;
+    EXPECT_FALSE(FindApplication()) << c.name;
+  }
+}
+
+TEST_F(SetupRun, OptionsTheWindowWouldNotAllowAreRefused) {
+  struct Case {
+    const char* name;
+    QStringList arguments;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"SCL value the field refuses",
+       {"--install", "--password-file", "PASSWORD_FILE", "--rule", "IMFSCL: {> 3}", "scl", "1."},
+       "SCL should be from -1 To 9 (rule 1)"},
+      {"priority above the range", {"--install", "--priority", "65536"}, "65535 (lowest)"},
+      {"priority with a letter", {"--register-all", "--priority", "12a"}, "65535 (lowest)"},
+      {"unknown mailbox", {"--register", "nobody"}, "no mailbox 'nobody'"},
+      {"unregistering a mailbox without registration", {"--unregister", "ada"}, "not registered"},
+      {"uninstalling what is not installed", {"--uninstall"}, "Drossgate is not installed"},
+      {"password on the command line", {"--install", "--password", "x"}, "--password-file"},
+      {"batch switch", {"-b", "--register-all"}, "batch mode"},
+      {"rule without installation", {"--rule", "a: b", "move", "c"}, "need --install"},
+      {"five rules",
+       {"--install", "--rule", "a: 1",   "move",   "x",    "--rule", "a: 2",
+        "move",      "x",      "--rule", "a: 3",   "move", "x",      "--rule",
+        "a: 4",      "move",   "x",      "--rule", "a: 5", "move",   "x"},
+       "at most four"},
+      {"unknown action", {"--install", "--rule", "a: 1", "copy", "x"}, "unknown action 'copy'"},
+      {"nothing to do", {"--priority", "5"}, "nothing to do"},
+      {"missing password file", {"--install", "--password-file", "/nonexistent/pw"}, "cannot read"},
+  };
+  for (const Case& c : cases) {
+    platform_.messages.clear();
+    const Result result = Run(c.arguments);
+    EXPECT_EQ(result.status, 1) << c.name;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << ": " << result.err;
+    EXPECT_FALSE(FindApplication()) << c.name;
+  }
+}
+
+TEST_F(SetupRun, InstallationWritesTheCatalogAndIsReadBack) {
+  const Result result = Install({"--priority", "100"});
+  ASSERT_EQ(result.status, 0) << result.err << Messages();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+
+  const std::optional<Application> application = FindApplication();
+  ASSERT_TRUE(application);
+  EXPECT_EQ(Property(*application, "Identity"), complus::PropertyValue("EXAMPLE\\svc-filter"));
+  EXPECT_EQ(Property(*application, "Password"), complus::PropertyValue(kPassword));
+  EXPECT_EQ(Property(*application, "ApplicationAccessChecksEnabled"),
+            complus::PropertyValue(false));
+  EXPECT_TRUE(application->constructionEnabled);
+  EXPECT_EQ(application->constructorString,
+            "Inbox\\Spam\tJunk\t[Null]\tSpam Desk <spamdesk@example.com>\t\r"
+            "X-Spam-Flag: YES\tSubject: [SPAM]\tIMFSCL: {> 7}\tX-Spam-Level: *****\t\r100");
+
+  // A new window shows the installed configuration, locked.
+  InstallForm form(SetupOptions{});
+  form.Form_Load();
+  form.Form_Activate();
+  const InstallFormControls& ui = form.ui();
+  EXPECT_EQ(ui.txtIdent->text(), "EXAMPLE\\svc-filter");
+  EXPECT_EQ(ui.txtPriority->text(), "100");
+  EXPECT_TRUE(ui.Check6->isEnabled());
+  EXPECT_FALSE(ui.Check1->isEnabled());
+  const std::vector<std::pair<int, std::string>> rows = {
+      {kActionMove, "Inbox\\Spam"},
+      {kActionMove, "Junk"},
+      {kActionDelete, "[Null]"},
+      {kActionForward, "Spam Desk <spamdesk@example.com>"}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(ui.rows[i].List1->currentIndex(), rows[i].first) << i;
+    EXPECT_EQ(ui.rows[i].txtSpamFolder->text().toStdString(), rows[i].second) << i;
+  }
+
+  // The window offers no second installation, and neither does the command line.
+  const Result again = Install();
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("installed already"), std::string::npos) << again.err;
+}
+
+TEST_F(SetupRun, InstallationWithoutTheSinkLibraryIsRefused) {
+  platform_.RemoveSinkLibrary();
+  const Result result = Install();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("Drossgate.so is missing"), std::string::npos) << result.err;
+  EXPECT_FALSE(FindApplication());
+}
+
+TEST_F(SetupRun, RegisteredMailboxesAreFiltered) {
+  ASSERT_EQ(Install().status, 0);
+  // By alias and by mail address; bruno's inbox is called Posteingang.
+  Result result = Run({"--register", "ada", "BRUNO.KELLER@example.com"});
+  ASSERT_EQ(result.status, 0) << result.err << Messages();
+  result = Run({"--register-store-wide"});
+  ASSERT_EQ(result.status, 0) << result.err << Messages();
+
+  const std::string adaItem = InboxItem("ada");
+  const std::string brunoItem = InboxItem("bruno");
+  EXPECT_NE(brunoItem.find("/Posteingang/"), std::string::npos) << brunoItem;
+  const std::vector<std::pair<std::string, store::Value>> expected = {
+      {"DAV:contentclass", std::string("urn:content-class:storeeventreg")},
+      {kEvents + "EventMethod", std::string("onsyncsave")},
+      {kEvents + "SinkClass", std::string("Drossgate.DrossgateCls")},
+      {kEvents + "MatchScope", std::string("SHALLOW")},
+      {kEvents + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE")},
+      {kEvents + "priority", std::string("65535")},
+      {"DAV:ishidden", true}};
+  for (const std::string& item : {adaItem, brunoItem}) {
+    const auto properties = store::admin::Properties(item);
+    ASSERT_GE(properties.size(), expected.size()) << item;
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(properties[i], expected[i]) << item;
+  }
+  EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
+  EXPECT_FALSE(Exists(InboxItem("dmitri")));
+
+  result = Run({"--list", "--json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const nlohmann::json lists = nlohmann::json::parse(result.out);
+  EXPECT_EQ(lists["MbxUninstList"],
+            nlohmann::json({"Ada Lindqvist / MAIL1 / ada.lindqvist@example.com / ada",
+                            "Bruno Keller / MAIL1 / bruno.keller@example.com / bruno"}));
+  EXPECT_EQ(lists["SysMbxInstList"].size(), 0u);
+  EXPECT_EQ(lists["SysMbxUninstList"].size(), 1u);
+
+  // Per mailbox, and dmitri's mail through the store-wide registration alone.
+  const std::string adaInbox = store::admin::FindMailbox("ada")->inboxUrl;
+  const std::string brunoInbox = store::admin::FindMailbox("bruno")->inboxUrl;
+  const std::string dmitriInbox = store::admin::FindMailbox("dmitri")->inboxUrl;
+  const std::string adaRoot = store::admin::FindMailbox("ada")->url;
+  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: hello\r\nX-Spam-Flag: YES")),
+            adaInbox + "/Spam");
+  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: [SPAM] offer")), adaRoot + "/Junk");
+  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: lunch")), adaInbox);
+  EXPECT_EQ(Deliver(platform_, "bruno", "Subject: win", 9), "");
+  EXPECT_EQ(Folder(Deliver(platform_, "bruno", "Subject: x\r\nX-Spam-Flag: YES")),
+            brunoInbox + "/Spam");
+  EXPECT_EQ(Folder(Deliver(platform_, "dmitri", "Subject: watches\r\nX-Spam-Flag: YES")),
+            dmitriInbox + "/Spam");
+  EXPECT_EQ(Folder(Deliver(platform_, "dmitri", "Subject: notice")), dmitriInbox);
+}
+
+TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
+  ASSERT_EQ(Install({"--priority", "100"}).status, 0);
+  ASSERT_EQ(Run({"--register", "ada", "bruno", "--register-store-wide"}).status, 0);
+  // An item from an older sink, to be rewritten whole.
+  {
+    auto record = store::OpenRecord(InboxItem("ada"), nullptr, store::Mode::kReadWrite);
+    record->GetFields().Set(kEvents + "SinkClass", std::string("Old.SinkCls"));
+    record->GetFields().Update();
+  }
+  // Reinstalled with another priority; the registrations stay until renewed.
+  ASSERT_EQ(Run({"--uninstall"}).status, 0);
+  ASSERT_EQ(Install({"--priority", "0"}).status, 0);
+  for (const std::string& item : {InboxItem("ada"), InboxItem("bruno"), StoreWideItem(platform_)})
+    ASSERT_EQ(PropertyText(item, kEvents + "priority"), "100") << item;
+
+  SetupOptions batch;
+  batch.batchMode = true;
+  InstallForm form(batch);
+  form.Form_Load();
+  form.Form_Activate();
+  EXPECT_FALSE(form.RunRefused());
+  EXPECT_EQ(form.ErrorLogText(), "");
+  for (const std::string& item : {InboxItem("ada"), InboxItem("bruno"), StoreWideItem(platform_)}) {
+    EXPECT_EQ(PropertyText(item, kEvents + "priority"), "0") << item;
+    EXPECT_EQ(PropertyText(item, kEvents + "SinkClass"), kSinkClass) << item;
+    EXPECT_EQ(ItemsNamed(Folder(item), kRegistrationItemName), 1) << item;
+  }
+  EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
+  EXPECT_FALSE(Exists(InboxItem("dmitri")));
+}
+
+TEST_F(SetupRun, UnregistrationAndUninstallation) {
+  ASSERT_EQ(Install().status, 0);
+  ASSERT_EQ(Run({"--register-all", "--register-store-wide"}).status, 0);
+  for (const char* alias : {"ada", "bruno", "dmitri", "spamdesk"})
+    ASSERT_TRUE(Exists(InboxItem(alias))) << alias;
+
+  Result result = Run({"--unregister", "ada"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_FALSE(Exists(InboxItem("ada")));
+  EXPECT_TRUE(Exists(InboxItem("bruno")));
+  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES")),
+            Folder(InboxItem("ada")) + "/Spam")
+      << "the store-wide registration still covers ada";
+
+  result = Run({"--unregister-all", "--unregister-store-wide", "--uninstall"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  for (const char* alias : {"bruno", "dmitri", "spamdesk"})
+    EXPECT_FALSE(Exists(InboxItem(alias))) << alias;
+  EXPECT_FALSE(Exists(StoreWideItem(platform_)));
+  EXPECT_FALSE(FindApplication());
+  EXPECT_EQ(Folder(Deliver(platform_, "bruno", "Subject: x\r\nX-Spam-Flag: YES")),
+            Folder(InboxItem("bruno")));
+}
+
+TEST_F(SetupRun, AFailedRegistrationEndsWithTheLog) {
+  // In the directory, but the store has no mailbox for it.
+  platform_.AddPerson(Person("Ghost Writer", "ghost", "ghost@example.com").NotInStore());
+  const Result result = Run({"--register", "ghost", "ada"});
+  EXPECT_EQ(result.status, 2);
+  // One entry from the run (its last attempt only) and one from the lists' refill after it.
+  EXPECT_NE(result.err.find("http://mail1.example.com/exadmin/example.com/mbx/ghost - ERROR: "),
+            std::string::npos)
+      << result.err;
+  size_t entries = 0;
+  for (size_t at = result.err.find(" - ERROR: "); at != std::string::npos;
+       at = result.err.find(" - ERROR: ", at + 1))
+    ++entries;
+  EXPECT_EQ(entries, 2u) << result.err;
+  // The mailbox that could be reached is registered all the same.
+  EXPECT_TRUE(Exists(InboxItem("ada")));
+}
+
+TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
+  // Read from standard input, then a failing installation whose log is printed.
+  Result result = Install({"--register-all"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string all = result.out + result.err;
+  ASSERT_EQ(Run({"--uninstall"}).status, 0);
+  // A new file (the loaded library stays mapped in this process), and a program of its own
+  // to load it.
+  fs::remove(platform_.workDir() / "Drossgate.so");
+  testing::WriteFile(platform_.workDir() / "Drossgate.so", "not a library");
+  const testing::ProcessResult failed = testing::RunProcess(
+      {(testing::BinaryDir() / "setup" / "DrossgateSetup").string(), "--install", "--password-file",
+       "-", "--rule", "A: 1", "move", "Spam"},
+      {{"DROSSGATE_PLATFORM", platform_.root().string()}}, std::string(kPassword) + "\r\n");
+  EXPECT_EQ(failed.exitCode, 2) << failed.err;
+  EXPECT_NE(failed.err.find("Drossgate - ERROR: "), std::string::npos) << failed.err;
+
+  for (const std::string& text : {all, failed.out, failed.err, Messages()})
+    EXPECT_EQ(text.find(kPassword), std::string::npos) << text;
+  bool inCatalog = false;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(platform_.root())) {
+    if (!entry.is_regular_file()) continue;
+    const bool found = testing::ReadFile(entry.path()).find(kPassword) != std::string::npos;
+    if (entry.path().filename().string().rfind("catalog.db", 0) == 0) {
+      inCatalog = inCatalog || found;
+    } else {
+      EXPECT_FALSE(found) << entry.path();
+    }
+  }
+  EXPECT_TRUE(inCatalog) << "the search would find the password";
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(platform_.workDir())) {
+    if (!entry.is_regular_file() || entry.path() == passwordFile_) continue;
+    EXPECT_EQ(testing::ReadFile(entry.path()).find(kPassword), std::string::npos) << entry.path();
+  }
+}
+
+// --- The registration items ------------------------------------------------------------
+
+class RegistrationItems : public SetupRun, public ErrorLog {
+ protected:
+  QString ErrorLogText() const override { return log_; }
+  void SetErrorLogText(const QString& text) override { log_ = text; }
+
+  std::string MailboxUrl(const std::string& alias) const {
+    return store::admin::FindMailbox(alias)->url;
+  }
+  std::string Create(const std::string& alias, const std::string& priority, ErrorLog* log) {
+    return CreateRegistrationItem(MailboxUrl(alias), "inbox", kRegistrationItemName, kEventMethod,
+                                  kSinkClass, "SHALLOW", kCriteria, priority, log);
+  }
+
+  QString log_;
+};
+
+TEST_F(RegistrationItems, WrittenTwiceIsOneItem) {
+  const std::string inbox = store::admin::FindMailbox("bruno")->inboxUrl;
+  EXPECT_EQ(Create("bruno", "0", this), inbox);
+  EXPECT_EQ(Create("BRUNO", "  7", this), inbox);
+  EXPECT_EQ(ItemsNamed(inbox, kRegistrationItemName), 1);
+  EXPECT_EQ(PropertyText(inbox + "/" + kRegistrationItemName, kEvents + "priority"), "  7");
+  EXPECT_EQ(log_, "");
+  // Another folder name is a path below the mailbox, no lookup; a missing one fails.
+  EXPECT_EQ(CreateRegistrationItem(MailboxUrl("bruno"), "Notes", kRegistrationItemName,
+                                   kEventMethod, kSinkClass, "SHALLOW", kCriteria, "1", this),
+            MailboxUrl("bruno") + "/Notes");
+  EXPECT_EQ(ItemsNamed(inbox, kRegistrationItemName), 1);
+  EXPECT_EQ(log_, "");
+  EXPECT_EQ(CreateRegistrationItem(MailboxUrl("bruno"), "No/Such/Folder", kRegistrationItemName,
+                                   kEventMethod, kSinkClass, "SHALLOW", kCriteria, "1", this),
+            "");
+  EXPECT_NE(log_.indexOf(QString::fromStdString(MailboxUrl("bruno")) + " - ERROR: "), -1);
+}
+
+TEST_F(RegistrationItems, AFailureLeavesNoItemAndLogsWhenAsked) {
+  struct Case {
+    const char* name;
+    const char* fault;
+    bool logged;
+  };
+  const std::vector<Case> cases = {
+      {"commit fails, logged", "store.commit", true},
+      {"field update fails, not logged", "store.fields.update", false},
+  };
+  for (const Case& c : cases) {
+    log_.clear();
+    setenv("DROSSGATE_FAULTS", c.fault, 1);
+    platform::ReloadFaults();
+    const std::string url = Create("ada", "1", c.logged ? this : nullptr);
+    unsetenv("DROSSGATE_FAULTS");
+    platform::ReloadFaults();
+    EXPECT_EQ(url, "") << c.name;
+    EXPECT_FALSE(Exists(InboxItem("ada"))) << c.name;
+    EXPECT_EQ(log_.contains("injected fault"), c.logged) << c.name << ": " << log_.toStdString();
+  }
+}
+
+TEST_F(RegistrationItems, DeletingAMissingItemFails) {
+  EXPECT_FALSE(DeleteRegistrationItem(MailboxUrl("ada"), "inbox", kRegistrationItemName, nullptr));
+  EXPECT_EQ(log_, "");
+  EXPECT_FALSE(DeleteRegistrationItem(MailboxUrl("ada"), "Inbox", kRegistrationItemName, this));
+  EXPECT_TRUE(log_.startsWith("["));
+  EXPECT_NE(log_.indexOf(QString::fromStdString(MailboxUrl("ada")) + " - ERROR: -"), -1);
+  ASSERT_NE(Create("ada", "1", this), "");
+  EXPECT_TRUE(DeleteRegistrationItem(MailboxUrl("ada"), "inbox", kRegistrationItemName, nullptr));
+  EXPECT_FALSE(Exists(InboxItem("ada")));
+}
+
+}  // namespace
+}  // namespace drossgate::setup
