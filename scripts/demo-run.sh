@@ -8,50 +8,42 @@ tool="$build/tools/drossgate-platform"
 corpus=demo/corpus
 domain=example.com
 mbx="file://./backofficestorage/$domain/MBX"
-events=http://schemas.microsoft.com/exchange/events
 
 dp() { "$tool" --root "$root" "$@"; }
 
-# The four rules: condition, then action as the setup program writes it.
+setup="$build/setup/DrossgateSetup"
+
+# The four rules as the setup window's rows hold them: condition, action, target.
 rules_conditions=("X-Spam-Flag: YES" "Subject: [SPAM]" "IMFSCL: {> 7}" "X-Spam-Level: *****")
-rules_targets=('Inbox\Spam' "Junk" "[Null]" "Spam Desk <spamdesk@$domain>")
+rules_actions=(move move delete forward)
+rules_targets=('Inbox\Spam' "Junk" "" "Spam Desk <spamdesk@$domain>")
 
 echo "== Creating the demo platform in $root"
 rm -rf "$root"
 dp init --demo --domain "$domain" --computer MAIL1 >/dev/null
 
-echo "== Installing the sink with four rules"
-constructor=$(mktemp)
-trap 'rm -f "$constructor"' EXIT
-{
-  for t in "${rules_targets[@]}"; do printf '%s\t' "$t"; done
-  printf '\r'
-  for c in "${rules_conditions[@]}"; do printf '%s\t' "$c"; done
-  printf '\r65535'
-} >"$constructor"
-dp catalog install --app Drossgate --dll "$build/sink/Drossgate.so" \
-  --constructor-string-file "$constructor" >/dev/null
-for i in 0 1 2 3; do
-  printf '   rule %d: %-22s -> %s\n' $((i + 1)) "${rules_conditions[$i]}" "${rules_targets[$i]}"
-done
+# The setup program's Qt wants a private runtime folder; the demo brings its own.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$scratch}"
+# It takes the sink library from the folder it runs in, as it would on the server.
+ds() { (cd "$build/sink" && DROSSGATE_PLATFORM="$root" "$setup" "$@"); }
 
-echo "== Registering the sink on every mailbox's inbox"
-for alias in ada bruno dmitri spamdesk; do
-  inbox=$(dp show "$mbx/$alias" --json | sed -n 's/.*"urn:schemas:httpmail:inbox":"\([^"]*\)".*/\1/p')
-  dp set "$inbox/Drossgate.reg" --create item \
-    --prop "DAV:contentclass=urn:content-class:storeeventreg" \
-    --prop "$events/EventMethod=onsyncsave" \
-    --prop "$events/SinkClass=Drossgate.DrossgateCls" \
-    --prop "$events/MatchScope=SHALLOW" \
-    --prop "$events/criteria= WHERE \"DAV:ishidden\" = FALSE" \
-    --prop "$events/priority=65535" \
-    --prop "DAV:ishidden:bool=true" >/dev/null
-  echo "   $inbox"
+echo "== Installing the sink with four rules and registering it on every mailbox (DrossgateSetup)"
+password_file="$scratch/password"
+(umask 077 && printf '%s\n' 'demo-only-secret' >"$password_file")
+rule_args=()
+for i in 0 1 2 3; do
+  rule_args+=(--rule "${rules_conditions[$i]}" "${rules_actions[$i]}" "${rules_targets[$i]}")
+  printf '   rule %d: %-22s %-8s %s\n' $((i + 1)) "${rules_conditions[$i]}" "${rules_actions[$i]}" \
+    "${rules_targets[$i]}"
 done
+ds --install --identity 'EXAMPLE\svc-drossgate' --password-file "$password_file" "${rule_args[@]}" \
+  --register-all
+ds --list | sed -n 's/^MbxUninstList\t/   registered: /p'
 
 echo "== Delivering $(grep -vc '^#' $corpus/manifest.tsv) messages"
-report=$(mktemp)
-trap 'rm -f "$constructor" "$report"' EXIT
+report="$scratch/report"
 while IFS=$'\t' read -r file alias scl what; do
   [[ -z "$file" || "$file" == \#* ]] && continue
   before=$(ls "$root/pickup" | grep -c '\.eml$' || true)
@@ -93,6 +85,5 @@ echo "The spam desk's inbox now holds:"
 dp ls "$mbx/spamdesk/Inbox" | sed 's/^/   /'
 echo
 echo "Inspect the platform:  $tool --root $root ls $mbx/ada --recursive"
-if [[ -x "$build/setup/DrossgateSetup" ]]; then
-  echo "Open the setup window: DROSSGATE_PLATFORM=$root $build/setup/DrossgateSetup"
-fi
+echo "Open the setup window on this platform (it shows the installed rules and registrations):"
+echo "   cd $build/sink && DROSSGATE_PLATFORM=$root $setup"
