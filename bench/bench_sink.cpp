@@ -4,6 +4,7 @@
 // forward, set SCL). The platform is made with drossgate-platform, as an administrator would.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "store/store.h"
@@ -15,7 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace drossgate;
 
-constexpr int kCorpus = 10000;
+// DROSSGATE_BENCH_MESSAGES shortens the run (for profiling under valgrind).
+int CorpusSize() {
+  const char* n = std::getenv("DROSSGATE_BENCH_MESSAGES");
+  return n && std::atoi(n) > 0 ? std::atoi(n) : 10000;
+}
+const int kCorpus = CorpusSize();
 
 struct Message {
   std::string source;

@@ -33,6 +33,16 @@ std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {
   return record;
 }
 
+// The permanent URL of the item at url, or fallback when it cannot be read.
+std::string PermanentUrlOr(const std::string& url, const std::string& fallback) {
+  return ValueOr(fallback, [&] {
+    auto root = store::OpenRecord(url, nullptr, store::Mode::kRead);
+    std::string permanent = store::ValueText(root->GetFields().Get(kPermanentUrlField));
+    root->Close();
+    return permanent;
+  });
+}
+
 bool IsEventForSink(int32_t flags) {
   return (flags & com::EVT_IS_DELIVERED) && !(flags & com::EVT_IS_COLLECTION);
 }
@@ -87,7 +97,7 @@ void PerformDelete(store::Record& record, const std::string& itemUrl, const Mail
 }
 
 void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
-                    const std::string& ownIdentity, const std::string& action) {
+                    const std::string& action) {
   std::string address = action;
   const size_t lt = action.find('<');
   const size_t at = action.find('@');
@@ -97,13 +107,9 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
     address = action.substr(lt + 1, gt - lt - 1);
   const std::string recipientRoot = mbx.containerUrl + address;
 
-  std::string identity = ValueOr(recipientRoot, [&] {
-    auto root = store::OpenRecord(recipientRoot, nullptr, store::Mode::kRead);
-    std::string url = store::ValueText(root->GetFields().Get(kPermanentUrlField));
-    root->Close();
-    return url;
-  });
+  std::string identity = PermanentUrlOr(recipientRoot, recipientRoot);
   identity = MailboxIdentity(identity);
+  const std::string ownIdentity = MailboxIdentity(PermanentUrlOr(mbx.url, std::string()));
   // A message is never forwarded into the mailbox that received it.
   if (!identity.empty() && text::EqualsNoCase(identity, ownIdentity)) return;
 
@@ -259,13 +265,6 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
       DeriveMailboxNames(ValueOr(std::string(), [&] { return record->ParentUrl(); }));
   if (mbx.filePath.empty()) return;
 
-  const std::string ownIdentity = MailboxIdentity(ValueOr(std::string(), [&] {
-    auto root = store::OpenRecord(mbx.url, nullptr, store::Mode::kRead);
-    std::string url = store::ValueText(root->GetFields().Get(kPermanentUrlField));
-    root->Close();
-    return url;
-  }));
-
   // Every move rule's target folder is prepared, whether or not that rule matches.
   const int matched = EvaluateRules(*record, s, [&] {
     if (ClassifyAction(s.currentAction) != ActionKind::kMove) return;
@@ -289,7 +288,7 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
       PerformDelete(*record, itemUrl, mbx);
       break;
     case ActionKind::kForward:
-      PerformForward(*record, itemUrl, mbx, ownIdentity, s.currentAction);
+      PerformForward(*record, itemUrl, mbx, s.currentAction);
       break;
     case ActionKind::kSetScl:
       PerformSetScl(*record, s.currentAction);
@@ -305,12 +304,14 @@ void HandleCommittedSave(com::IExStoreEventInfo* info, const std::string& /*item
   SinkSettings& s = ThreadSettings();
   auto record = EventRecord(info);
   if (!IsEventForSink(flags) || !record) return;
-  if (EvaluateRules(*record, s) < 0) return;
-
+  // Only a parked message has work left; the marker says so without evaluating the rules.
   const std::string marker = text::Trim(FieldText(*record, kMarkerField));
+  if (marker.empty() || EvaluateRules(*record, s) < 0) {
+    SkipOnError([&] { record->Close(); });
+    return;
+  }
   const std::string sender = text::Trim(FieldText(*record, kFromField));
   SkipOnError([&] { record->Close(); });
-  if (marker.empty()) return;
 
   switch (ClassifyAction(s.currentAction)) {
     case ActionKind::kDelete:

@@ -114,7 +114,10 @@ class FieldsImpl final : public Fields {
   void Delete(const std::string& name) override;
   void Update() override;
 
-  void Invalidate() { loaded_ = false; }
+  void Invalidate() {
+    loaded_ = false;
+    probed_.clear();
+  }
   // A record created over an existing item sees none of the old properties.
   void StartEmpty() {
     stored_.clear();
@@ -154,6 +157,7 @@ class FieldsImpl final : public Fields {
   mutable bool loaded_ = false;
   mutable std::vector<Field> stored_;
   mutable std::vector<Field> computed_;
+  mutable std::vector<Field> probed_;  // stored values read one by one before a full load
   mutable bool allComputed_ = false;
   std::vector<Change> pending_;
 };
@@ -252,10 +256,11 @@ void FieldsImpl::Load() const {
   computed_.clear();
   Session& s = record_.Current();
   allComputed_ = false;
-  if (auto row = record_.Row()) {
-    for (auto& p : LoadProperties(s, row->id)) stored_.push_back({p.name, p.key, p.value});
-  } else if (record_.id()) {
-    FailNoItem(record_.Url());
+  if (record_.id()) {
+    auto props = LoadProperties(s, record_.id());
+    // Only an item without properties needs a second look to tell that it still exists.
+    if (props.empty() && !record_.Row()) FailNoItem(record_.Url());
+    for (auto& p : props) stored_.push_back({p.name, p.key, p.value});
   } else {
     for (auto& [name, v] : record_.ProspectiveProperties())
       computed_.push_back({name, names::PropertyKey(name), v});
@@ -266,12 +271,24 @@ void FieldsImpl::Load() const {
 
 std::optional<Value> FieldsImpl::Find(const std::string& key) const {
   if (const Change* c = Pending(key)) return c->value;
+  if (!loaded_ && record_.id() && !IsComputedKey(key) && key != names::kIsHidden) {
+    // Most reads want a field or two of an item with a large header block: fetch just those.
+    record_.RequireOpen();
+    for (const Field& f : probed_)
+      if (f.key == key) return f.value;
+    if (auto v = LoadProperty(record_.Current(), record_.id(), key)) {
+      probed_.push_back({key, key, *v});
+      return v;
+    }
+    if (!record_.Row()) FailNoItem(record_.Url());
+    return std::nullopt;
+  }
   Load();
   for (const Field& f : stored_)
     if (f.key == key) return f.value;
   for (const Field& f : computed_)
     if (f.key == key) return f.value;
-  if (allComputed_) return std::nullopt;
+  if (allComputed_ || !(IsComputedKey(key) || key == names::kIsHidden)) return std::nullopt;
   auto row = record_.Row();
   if (!row) return std::nullopt;
   std::optional<Value> v = ComputedProperty(record_.Current(), *row, key);
@@ -382,7 +399,7 @@ void FieldsImpl::Update() {
   record_.RequireOpen();
   record_.Save(pending_);
   pending_.clear();
-  loaded_ = false;
+  Invalidate();
 }
 
 void RecordImpl::Save(const std::vector<FieldsImpl::Change>& changes) {

@@ -154,6 +154,7 @@ MailboxInfo CreateMailbox(Session& s, int64_t store, const ItemRow& container,
         .Bind(3, id)
         .Run();
   }
+  s.ForgetCachedItems();
   // The dispatcher caches which store each mailbox belongs to.
   BumpRegistrationGeneration(s);
   return LoadMailbox(s, root);

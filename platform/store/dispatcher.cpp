@@ -274,17 +274,16 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
   }
   if (covering.empty()) return false;
 
-  // Criteria see the item as saved, computed properties included.
-  std::optional<std::unordered_map<std::string, Value>> props;
+  // Criteria see the item as saved, computed properties included; only the computed ones a
+  // criterion names are worked out.
+  std::optional<std::unordered_map<std::string, std::optional<Value>>> props;
   auto lookup = [&](const std::string& key) -> std::optional<Value> {
     if (!props) {
       props.emplace();
       for (auto& p : LoadProperties(s, item->id)) props->emplace(p.key, std::move(p.value));
-      for (auto& [name, v] : ComputedProperties(s, *item))
-        props->emplace(names::PropertyKey(name), v);
     }
     auto it = props->find(key);
-    if (it == props->end()) return std::nullopt;
+    if (it == props->end()) it = props->emplace(key, ComputedProperty(s, *item, key)).first;
     return it->second;
   };
   std::vector<const Registration*> chosen;

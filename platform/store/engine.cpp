@@ -314,7 +314,6 @@ int Session::Changes() {
 
 void Session::Begin(const void* owner) {
   if (levels_.empty()) {
-    urlCache.clear();
     writerLock_.lock();
     char* err = nullptr;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
@@ -322,6 +321,18 @@ void Session::Begin(const void* owner) {
     if (rc != SQLITE_OK) {
       writerLock_.unlock();
       Raise(rc, "begin transaction");
+    }
+    try {
+      // Changes only when another connection (thread or process) has committed meanwhile.
+      Stmt version(*this, "PRAGMA data_version");
+      const int64_t now = version.Step() ? version.Int(0) : -1;
+      if (now != dataVersion_ || now < 0) ForgetCachedItems();
+      dataVersion_ = now;
+    } catch (const PlatformError&) {
+      ForgetCachedItems();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      writerLock_.unlock();
+      throw;
     }
   } else {
     std::string sql = "SAVEPOINT s" + std::to_string(levels_.size());
@@ -367,8 +378,8 @@ PendingGroup& Session::NewGroup() {
 }
 
 void Session::EndLevels(size_t from, bool commit) {
-  // A rollback may undo moves, and after the outermost level others may write.
-  if (from == 0 || !commit) urlCache.clear();
+  // A rollback may undo moves and creations the caches have seen.
+  if (!commit) ForgetCachedItems();
   if (from == 0) {
     int rc = SQLITE_OK;
     std::string failure;
@@ -383,6 +394,7 @@ void Session::EndLevels(size_t from, bool commit) {
       }
     }
     bool committed = commit && rc == SQLITE_OK;
+    if (!committed) ForgetCachedItems();
     if (!committed && !sqlite3_get_autocommit(db_))
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     levels_.clear();

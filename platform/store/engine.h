@@ -53,6 +53,19 @@ enum ItemKind : int {
   kItem = 5
 };
 
+struct ItemRow {
+  int64_t id = 0;
+  int64_t parent = 0;  // 0 for the top
+  int kind = kItem;
+  std::string name;
+  int64_t mailbox = 0;  // root of the mailbox holding it; 0 above the mailboxes
+  bool isReg = false;
+  bool regRefused = false;
+  bool IsFolder() const { return kind != kItem; }
+  // Folders and items below a mailbox root can be created, moved and deleted by clients.
+  bool InMailbox() const { return kind == kFolder || kind == kItem; }
+};
+
 class Engine {
  public:
   // The engine of the current platform root's store.db; raises when it does not exist.
@@ -145,10 +158,27 @@ class Session {
   std::multiset<int64_t> running;
   int dispatchDepth = 0;
 
-  // Item URLs computed inside the current transaction. No other writer can move anything
-  // while it is open, so they stay valid until this session moves or deletes an item or the
-  // transaction ends.
+  // Item rows, URLs and folder paths read inside this session's write transactions (folders
+  // keyed by their case-folded path). They are used only inside one, where no other writer can
+  // change anything, and survive from one to the next until another connection commits (seen
+  // at the next Begin), this session moves, deletes or re-marks an item, or a level rolls back.
+  std::unordered_map<int64_t, ItemRow> rowCache;
   std::unordered_map<int64_t, std::string> urlCache;
+  std::unordered_map<std::string, ItemRow> folderCache;
+  std::unordered_map<int64_t, std::vector<std::pair<std::string, int64_t>>> specialCache;
+  static constexpr size_t kMaxCached = 4096;
+  void ForgetCachedItems() {
+    rowCache.clear();
+    urlCache.clear();
+    folderCache.clear();
+    specialCache.clear();
+  }
+  // A message has nothing below it: only its own entries go.
+  void ForgetCachedItem(const ItemRow& row) {
+    if (row.IsFolder()) return ForgetCachedItems();
+    rowCache.erase(row.id);
+    urlCache.erase(row.id);
+  }
 
  private:
   struct Level {
@@ -163,6 +193,7 @@ class Session {
   std::vector<Level> levels_;
   std::list<PendingGroup> pending_;
   std::unique_lock<std::mutex> writerLock_;
+  int64_t dataVersion_ = -1;
 };
 
 // A transaction level for one store operation; rolled back unless committed.

@@ -67,10 +67,32 @@ std::optional<ItemRow> ChildOf(Session& s, const ItemRow& cur, const std::string
   return MailboxByAddress(s, cur.id, seg);
 }
 
+// Folder lookups by path, remembered only inside a write transaction (see Session).
+std::optional<ItemRow> CachedChildOf(Session& s, const ItemRow& cur, const std::string& seg,
+                                     std::string& pathKey) {
+  const bool cacheable = s.Depth() > 0;
+  pathKey += '/';
+  pathKey += names::NameKey(seg);
+  if (cacheable) {
+    if (auto it = s.folderCache.find(pathKey); it != s.folderCache.end()) return it->second;
+  }
+  auto child = ChildOf(s, cur, seg);
+  if (cacheable && child && child->IsFolder()) s.folderCache.emplace(pathKey, *child);
+  return child;
+}
+
 std::optional<Location> ResolveSegments(Session& s, const std::vector<std::string>& segments) {
-  auto top = GetItem(s, kTopId);
-  if (!top) Fail(errors::kCorrupt, "The store " + s.engine().file() + " has no namespace top");
+  std::optional<ItemRow> top;
+  if (s.Depth() > 0) {
+    if (auto it = s.folderCache.find(std::string()); it != s.folderCache.end()) top = it->second;
+  }
+  if (!top) {
+    top = GetItem(s, kTopId);
+    if (!top) Fail(errors::kCorrupt, "The store " + s.engine().file() + " has no namespace top");
+    if (s.Depth() > 0) s.folderCache.emplace(std::string(), *top);
+  }
   ItemRow cur = *top;
+  std::string pathKey;
   for (size_t i = 0; i < segments.size(); ++i) {
     const std::string& seg = segments[i];
     if (!names::UsableSegment(seg)) return std::nullopt;
@@ -83,7 +105,7 @@ std::optional<Location> ResolveSegments(Session& s, const std::vector<std::strin
       if (!item || item->mailbox != cur.id) return std::nullopt;
       return Location{true, *item, std::nullopt, {}};
     }
-    auto child = ChildOf(s, cur, seg);
+    auto child = CachedChildOf(s, cur, seg, pathKey);
     if (!child) {
       if (i + 1 != segments.size() || cur.kind == kItem) return std::nullopt;
       return Location{false, {}, cur, seg};
@@ -91,6 +113,19 @@ std::optional<Location> ResolveSegments(Session& s, const std::vector<std::strin
     cur = *child;
   }
   return Location{true, cur, std::nullopt, {}};
+}
+
+std::vector<std::pair<std::string, int64_t>> SpecialFolders(Session& s, int64_t mailbox) {
+  const bool cacheable = s.Depth() > 0;
+  if (cacheable) {
+    if (auto it = s.specialCache.find(mailbox); it != s.specialCache.end()) return it->second;
+  }
+  std::vector<std::pair<std::string, int64_t>> special;
+  Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
+  q.Bind(1, mailbox);
+  while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
+  if (cacheable) s.specialCache.emplace(mailbox, special);
+  return special;
 }
 
 bool IsSpecialFolderKey(std::string_view key) {
@@ -109,10 +144,19 @@ bool IsSpecialFolderKey(std::string_view key) {
 }  // namespace
 
 std::optional<ItemRow> GetItem(Session& s, int64_t id) {
+  const bool cacheable = s.Depth() > 0;
+  if (cacheable) {
+    if (auto it = s.rowCache.find(id); it != s.rowCache.end()) return it->second;
+  }
   Stmt q(s, "SELECT id, parent, kind, name, mailbox, is_reg, reg_refused FROM items WHERE id = ?1");
   q.Bind(1, id);
   if (!q.Step()) return std::nullopt;
-  return RowOf(q);
+  ItemRow row = RowOf(q);
+  if (cacheable) {
+    if (s.rowCache.size() >= Session::kMaxCached) s.rowCache.clear();
+    s.rowCache.emplace(id, row);
+  }
+  return row;
 }
 
 std::optional<ItemRow> FindChild(Session& s, int64_t parent, std::string_view name) {
@@ -152,6 +196,14 @@ std::string ItemUrl(Session& s, int64_t id) {
   const bool cacheable = s.Depth() > 0;
   if (cacheable) {
     if (auto it = s.urlCache.find(id); it != s.urlCache.end()) return it->second;
+    // Built on the parent's URL, which is usually known already.
+    auto row = GetItem(s, id);
+    if (!row) Fail(errors::kNotFound, "The item with id " + std::to_string(id) + " does not exist");
+    std::string url =
+        (row->parent ? ItemUrl(s, row->parent) : std::string("file://.")) + "/" + row->name;
+    if (s.urlCache.size() >= Session::kMaxCached) s.urlCache.clear();
+    s.urlCache.emplace(id, url);
+    return url;
   }
   Stmt q(s,
          "WITH RECURSIVE up(id, parent, name, depth) AS ("
@@ -168,7 +220,6 @@ std::string ItemUrl(Session& s, int64_t id) {
     any = true;
   }
   if (!any) Fail(errors::kNotFound, "The item with id " + std::to_string(id) + " does not exist");
-  if (cacheable) s.urlCache.emplace(id, url);
   return url;
 }
 
@@ -230,6 +281,7 @@ int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, 
   if (kind == kMailboxRoot) {
     Stmt u(s, "UPDATE items SET mailbox = ?1 WHERE id = ?1");
     u.Bind(1, id).Run();
+    s.ForgetCachedItems();
   }
   return id;
 }
@@ -269,6 +321,15 @@ std::string UniqueName(Session& s, int64_t parent, std::string_view base, std::s
 }
 
 void DeleteSubtree(Session& s, int64_t id) {
+  auto row = GetItem(s, id);
+  if (row && !row->IsFolder()) {
+    // A message has nothing below it and is nobody's special folder or name sequence.
+    s.ForgetCachedItem(*row);
+    ClearProperties(s, id);
+    Stmt(s, "DELETE FROM items WHERE id = ?1").Bind(1, id).Run();
+    return;
+  }
+  s.ForgetCachedItems();
   static const char* const kSteps[] = {
       "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT i.id FROM items i JOIN sub ON "
       "i.parent = sub.id)"
@@ -283,12 +344,11 @@ void DeleteSubtree(Session& s, int64_t id) {
       "i.parent = sub.id)"
       " DELETE FROM items WHERE id IN sub"};
   for (const char* sql : kSteps) Stmt(s, sql).Bind(1, id).Run();
-  s.urlCache.clear();
 }
 
 void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::string_view newName) {
   CheckItemName(newName);
-  s.urlCache.clear();
+  s.ForgetCachedItem(item);
   {
     Stmt q(s, "UPDATE items SET parent = ?2, name = ?3, name_key = ?4 WHERE id = ?1");
     q.Bind(1, item.id)
@@ -346,16 +406,19 @@ bool RefreshRegistrationMark(Session& s, const ItemRow& before) {
   auto cls = LoadProperty(s, before.id, names::kContentClass);
   const auto* text = cls ? std::get_if<std::string>(&*cls) : nullptr;
   bool isReg = text && text::EqualsNoCase(text::Trim(*text), names::kRegistrationClass);
-  if (isReg != before.isReg)
+  if (isReg != before.isReg) {
     Stmt(s, "UPDATE items SET is_reg = ?2 WHERE id = ?1")
         .Bind(1, before.id)
         .Bind(2, int64_t{isReg})
         .Run();
+    s.ForgetCachedItems();
+  }
   if (isReg || before.isReg) BumpRegistrationGeneration(s);
   return isReg;
 }
 
 void SetRegistrationRefused(Session& s, int64_t item, bool refused) {
+  s.ForgetCachedItems();
   Stmt(s, "UPDATE items SET reg_refused = ?2 WHERE id = ?1")
       .Bind(1, item)
       .Bind(2, int64_t{refused})
@@ -402,13 +465,7 @@ std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const 
     if (q.Step()) out.emplace_back("DAV:getcontentlength", static_cast<int32_t>(q.Int(0)));
   }
   if (item.kind == kMailboxRoot) {
-    std::vector<std::pair<std::string, int64_t>> special;
-    {
-      Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
-      q.Bind(1, item.id);
-      while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
-    }
-    for (const auto& [name, id] : special) out.emplace_back(name, url(id));
+    for (const auto& [name, id] : SpecialFolders(s, item.id)) out.emplace_back(name, url(id));
     out.emplace_back("urn:schemas:httpmail:msgfolderroot", out.front().second);
   }
   return out;
@@ -439,10 +496,8 @@ std::optional<Value> ComputedProperty(Session& s, const ItemRow& item, std::stri
   if (key != kLength && !(item.kind == kMailboxRoot)) return std::nullopt;
   if (key == kRoot && item.kind == kMailboxRoot) return ItemUrl(s, item.id);
   if (item.kind == kMailboxRoot) {
-    Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
-    q.Bind(1, item.id);
-    while (q.Step())
-      if (names::PropertyKey(q.Text(0)) == key) return ItemUrl(s, q.Int(1));
+    for (const auto& [name, id] : SpecialFolders(s, item.id))
+      if (names::PropertyKey(name) == key) return ItemUrl(s, id);
   }
   for (auto& [name, value] : ComputedProperties(s, item))
     if (names::PropertyKey(name) == key) return value;

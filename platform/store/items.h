@@ -14,19 +14,6 @@
 
 namespace drossgate::platform::store {
 
-struct ItemRow {
-  int64_t id = 0;
-  int64_t parent = 0;  // 0 for the top
-  int kind = kItem;
-  std::string name;
-  int64_t mailbox = 0;  // root of the mailbox holding it; 0 above the mailboxes
-  bool isReg = false;
-  bool regRefused = false;
-  bool IsFolder() const { return kind != kItem; }
-  // Folders and items below a mailbox root can be created, moved and deleted by clients.
-  bool InMailbox() const { return kind == kFolder || kind == kItem; }
-};
-
 // What a URL names: an existing item, or a missing last segment below an existing item.
 struct Location {
   bool found = false;

@@ -320,6 +320,55 @@ TEST_F(StoreRecordTest, OtherThreadsSeeOnlyCommittedWorkAndWaitToWrite) {
   EXPECT_TRUE(seenAfter);
 }
 
+// Folders a session has resolved are remembered from one of its transactions to the next; a
+// change made by another connection, or undone by a rollback, must never be hidden by that.
+TEST_F(StoreRecordTest, RememberedFoldersFollowChangesMadeElsewhere) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& inbox, store::Connection&)> change;
+  };
+  const std::vector<Case> cases = {
+      {"moved by another thread",
+       [](const std::string& inbox, store::Connection&) {
+         std::thread([&] {
+           store::OpenRecord(inbox, nullptr, Mode::kReadWrite)
+               ->MoveRecord(inbox + "/Spam", inbox + "/Junk", false);
+         }).join();
+       }},
+      {"deleted by another thread",
+       [](const std::string& inbox, store::Connection&) {
+         std::thread([&] {
+           store::OpenRecord(inbox, nullptr, Mode::kReadWrite)->DeleteRecord(inbox + "/Spam");
+         }).join();
+       }},
+      {"created in a rolled-back transaction",
+       [](const std::string& inbox, store::Connection& conn) {
+         store::OpenRecord(inbox, nullptr, Mode::kReadWrite)->DeleteRecord(inbox + "/Spam");
+         conn.BeginTrans();
+         MakeFolder(inbox + "/Spam");
+         MakeItem(inbox + "/Spam/undone.eml");
+         conn.RollbackTrans();
+       }},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MakeFolder(Inbox() + "/Spam");
+    auto conn = OpenConnection(Alice());
+    conn->BeginTrans();
+    MakeItem(Inbox() + "/Spam/first" + std::to_string(n) + ".eml");
+    conn->CommitTrans();
+    c.change(Inbox(), *conn);
+    conn->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { MakeItem(Inbox() + "/Spam/second.eml"); }), errors::kNotFound);
+    conn->RollbackTrans();
+    EXPECT_FALSE(Exists(Inbox() + "/Junk/second.eml"));
+    if (Exists(Inbox() + "/Junk"))
+      store::OpenRecord(Inbox(), nullptr, Mode::kReadWrite)->DeleteRecord(Inbox() + "/Junk");
+    ++n;
+  }
+}
+
 TEST_F(StoreRecordTest, AFailingCommitLeavesNothing) {
   setenv("DROSSGATE_FAULTS", "store.commit", 1);
   ReloadFaults();
