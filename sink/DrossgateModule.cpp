@@ -24,7 +24,11 @@ namespace {
 
 // A field's value as text, empty when the item has no such field or it cannot be read.
 std::string FieldText(store::Record& record, const char* name) {
-  return ValueOr(std::string(), [&] { return store::ValueText(record.GetFields().Get(name)); });
+  // Asked first: most messages lack some of the fields, and a missing one is no error here.
+  return ValueOr(std::string(), [&] {
+    store::Fields& fields = record.GetFields();
+    return fields.Has(name) ? store::ValueText(fields.Get(name)) : std::string();
+  });
 }
 
 std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {

@@ -274,17 +274,15 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
   }
   if (covering.empty()) return false;
 
-  // Criteria see the item as saved, computed properties included; only the computed ones a
-  // criterion names are worked out.
-  std::optional<std::unordered_map<std::string, std::optional<Value>>> props;
+  // Criteria see the item as saved, computed properties included; only the properties a
+  // criterion names are read (a stored one wins over a computed one of that name).
+  std::unordered_map<std::string, std::optional<Value>> props;
   auto lookup = [&](const std::string& key) -> std::optional<Value> {
-    if (!props) {
-      props.emplace();
-      for (auto& p : LoadProperties(s, item->id)) props->emplace(p.key, std::move(p.value));
-    }
-    auto it = props->find(key);
-    if (it == props->end()) it = props->emplace(key, ComputedProperty(s, *item, key)).first;
-    return it->second;
+    auto it = props.find(key);
+    if (it != props.end()) return it->second;
+    std::optional<Value> v = LoadProperty(s, item->id, key);
+    if (!v) v = ComputedProperty(s, *item, key);
+    return props.emplace(key, std::move(v)).first->second;
   };
   std::vector<const Registration*> chosen;
   for (const Registration* r : covering)
