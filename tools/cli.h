@@ -8,6 +8,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 namespace drossgate::tools {
 
@@ -21,11 +22,17 @@ std::filesystem::path Root();
 // Whole file, byte for byte; "-" is standard input. Raises UsageError when unreadable.
 std::string ReadInputFile(const std::string& path);
 
-void AddInitCommand(CLI::App& app);       // init [--demo], mailbox add
-void AddStoreCommands(CLI::App& app);     // mailbox add, deliver, save, ls, show, cat, set, rm
-void AddCatalogCommands(CLI::App& app);   // catalog ls|show|install|uninstall
-void AddRegistryCommands(CLI::App& app);  // registry get|set
-void AddSmtpCommand(CLI::App& app);       // smtp [--once]
-void AddDirectoryCommands(CLI::App& app); // query, directory import
+// One line of JSON output; text that is not UTF-8 is shown with replacement characters.
+std::string DumpJson(const nlohmann::ordered_json& j);
+// Control characters as escapes (\t, \r, \n, \xNN), so that a value stays in its column
+// and on its line; escapeBackslash also doubles "\" so the escapes cannot be mistaken.
+std::string Printable(std::string_view s, bool escapeBackslash = false);
+
+void AddInitCommand(CLI::App& app);        // init [--demo], mailbox add
+void AddStoreCommands(CLI::App& app);      // mailbox add, deliver, save, ls, show, cat, set, rm
+void AddCatalogCommands(CLI::App& app);    // catalog ls|show|install|uninstall
+void AddRegistryCommands(CLI::App& app);   // registry get|set
+void AddSmtpCommand(CLI::App& app);        // smtp [--once]
+void AddDirectoryCommands(CLI::App& app);  // query, directory import
 
 }  // namespace drossgate::tools

@@ -39,42 +39,11 @@ nlohmann::ordered_json ToJson(const std::string& name, const PropertyValue& v) {
   return nullptr;
 }
 
-// Control characters shown as escapes, so a constructor string stays on one line.
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          static const char* hex = "0123456789abcdef";
-          out += "\\x";
-          out += hex[(c >> 4) & 0xF];
-          out += hex[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 std::string ToText(const std::string& name, const PropertyValue& v) {
   if (IsPassword(name)) return IsSet(v) ? kMask : "";
   if (auto b = std::get_if<bool>(&v)) return *b ? "true" : "false";
   if (auto i = std::get_if<int32_t>(&v)) return std::to_string(*i);
-  if (auto s = std::get_if<std::string>(&v)) return Printable(*s);
+  if (auto s = std::get_if<std::string>(&v)) return Printable(*s, true);
   return "null";
 }
 

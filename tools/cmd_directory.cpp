@@ -19,31 +19,6 @@ namespace {
 namespace dir = platform::directory;
 using Json = nlohmann::ordered_json;
 
-std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// Control characters as escapes, so that a value stays in its column and on its line.
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\t')
-      out += "\\t";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 Json ToJson(const dir::Value& v) {
   if (v.IsNull()) return nullptr;
   if (v.IsMultiValued()) {
@@ -96,7 +71,7 @@ void RunQuery(const QueryOptions& o) {
       for (const std::string& f : fields) row[f] = ToJson(rows->Field(f));
       out.push_back(std::move(row));
     }
-    std::cout << Dump(out) << "\n";
+    std::cout << DumpJson(out) << "\n";
   } else {
     std::string header;
     for (const std::string& f : fields) header += (header.empty() ? "" : "\t") + f;
@@ -122,7 +97,7 @@ void Import(const std::string& file) {
       dir::admin::ParseLdif(text, file == "-" ? "standard input" : file);
   if (entries.empty()) throw UsageError(file + " holds no entries");
   dir::admin::AddEntries(entries);
-  std::cout << Dump(Json{{"imported", entries.size()}}) << "\n";
+  std::cout << DumpJson(Json{{"imported", entries.size()}}) << "\n";
 }
 
 }  // namespace

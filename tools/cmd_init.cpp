@@ -40,10 +40,6 @@ constexpr const char* kAdminGroup = "First Administrative Group";
 constexpr const char* kPickupShareKey = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
 constexpr const char* kDemoPrefix = "drossgate-";
 
-std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // --- Names the user gives ---------------------------------------------------------------
 
 bool AllOf(std::string_view s, const char* extra) {
@@ -515,7 +511,7 @@ void Init(const InitOptions& o, const std::filesystem::path& requested) {
         root, entries,
         "The directory of this platform, made by drossgate-platform init.\n"
         "drossgate-platform mailbox add and directory import append to it.");
-    std::cout << Dump(out) << "\n";
+    std::cout << DumpJson(out) << "\n";
   } catch (...) {
     platform::SetPlatformRoot("");
     if (existed) {
@@ -569,7 +565,7 @@ void AddMailbox(const MailboxOptions& o) {
 
   store::admin::MailboxInfo mbx = store::admin::AddMailbox(o.alias, o.addresses, o.inboxName);
   dir::admin::AddEntries({MailboxPerson(layout, dn, name, o.alias, o.addresses, o.disabled)});
-  std::cout << Dump(MailboxJson(mbx, dn)) << "\n";
+  std::cout << DumpJson(MailboxJson(mbx, dn)) << "\n";
 }
 
 }  // namespace

@@ -24,36 +24,11 @@ namespace {
 namespace store = platform::store;
 using Json = nlohmann::ordered_json;
 
-std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 Json ToJson(const store::Value& v) {
   if (auto b = std::get_if<bool>(&v)) return *b;
   if (auto i = std::get_if<int32_t>(&v)) return *i;
   if (auto s = std::get_if<std::string>(&v)) return *s;
   return nullptr;
-}
-
-// Control characters as escapes, so that a value stays on its line.
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\t')
-      out += "\\t";
-    else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // A --prop argument: NAME=VALUE, split at the first "=", the type from a ":bool", ":int" or
@@ -122,7 +97,7 @@ void AddDeliver(CLI::App& app) {
         line["now"] = nullptr;
         line["error"] = e.what();
       }
-      std::cout << Dump(line) << std::endl;
+      std::cout << DumpJson(line) << std::endl;
     }
     if (failed)
       throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(files->size()) +
@@ -161,7 +136,7 @@ void AddLs(CLI::App& app) {
                        {"folder", i.folder},
                        {"hidden", i.hidden},
                        {"contentclass", i.contentClass}});
-      std::cout << Dump(out) << "\n";
+      std::cout << DumpJson(out) << "\n";
       return;
     }
     for (const auto& i : items)
@@ -185,7 +160,7 @@ void AddShow(CLI::App& app) {
     if (*json) {
       Json properties = Json::object();
       for (const auto& [name, v] : props) properties[name] = ToJson(v);
-      std::cout << Dump(Json{{"url", href}, {"properties", properties}}) << "\n";
+      std::cout << DumpJson(Json{{"url", href}, {"properties", properties}}) << "\n";
       return;
     }
     for (const auto& [name, v] : props)

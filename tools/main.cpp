@@ -1,4 +1,5 @@
 // drossgate-platform: the platform's host and admin tool.
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -9,7 +10,9 @@
 
 namespace drossgate::tools {
 
-std::filesystem::path Root() { return platform::PlatformRoot(); }
+std::filesystem::path Root() {
+  return platform::PlatformRoot();
+}
 
 std::string ReadInputFile(const std::string& path) {
   if (path == "-") {
@@ -18,6 +21,32 @@ std::string ReadInputFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw UsageError("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string DumpJson(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string Printable(std::string_view s, bool escapeBackslash) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\' && escapeBackslash) {
+      out += "\\\\";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace drossgate::tools
