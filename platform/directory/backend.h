@@ -9,10 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "directory/directory.h"
 #include "directory/query.h"
+#include "error.h"
 
 namespace drossgate::platform::directory {
 
@@ -56,6 +58,24 @@ class Backend {
   virtual std::optional<Entry> RootDse(bool /*globalCatalog*/) { return std::nullopt; }
   // True when host names the directory's server, beyond this computer's own names.
   virtual bool ServesHost(const std::string& /*host*/) { return false; }
+};
+
+// A directory that cannot be used (none configured, or a setting that cannot work): every call
+// fails as an unreachable server does, saying why.
+class UnavailableDirectory : public Backend {
+ public:
+  explicit UnavailableDirectory(std::string why) : why_(std::move(why)) {}
+  void Check() override { Down(); }
+  std::optional<Entry> Read(const std::string&) override { Down(); }
+  std::vector<Entry> Search(const std::string&, Scope, const Filter*) override { Down(); }
+  std::vector<Entry> All() override { Down(); }
+  void Add(const std::vector<Entry>&) override { Down(); }
+
+ private:
+  [[noreturn]] void Down() const {
+    Fail(errors::kServerDown, "The server is not operational. (" + why_ + ")");
+  }
+  std::string why_;
 };
 
 std::shared_ptr<Backend> CurrentBackend();

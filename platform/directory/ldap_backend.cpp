@@ -648,21 +648,9 @@ class LdapBackend : public Backend {
 };
 
 // A setting that cannot be used: every call says why.
-class Misconfigured : public Backend {
- public:
-  explicit Misconfigured(std::string why) : why_(std::move(why)) {}
-  void Check() override { Down(); }
-  std::optional<Entry> Read(const std::string&) override { Down(); }
-  std::vector<Entry> Search(const std::string&, Scope, const Filter*) override { Down(); }
-  std::vector<Entry> All() override { Down(); }
-  void Add(const std::vector<Entry>&) override { Down(); }
-
- private:
-  [[noreturn]] void Down() const {
-    Fail(errors::kServerDown, "The server is not operational. (machine.json: " + why_ + ")");
-  }
-  std::string why_;
-};
+std::shared_ptr<Backend> Misconfigured(const std::string& why) {
+  return std::make_shared<UnavailableDirectory>("machine.json: " + why);
+}
 
 // The text of a setting: empty when absent or null; nullopt when it is something else.
 std::optional<std::string> Setting(const nlohmann::json& config, const char* key) {
@@ -678,18 +666,15 @@ std::shared_ptr<Backend> MakeBackend(const nlohmann::json& config,
   for (int i = 0; i < 2; ++i) {
     urls[i] = Setting(config, keys[i]);
     if (!urls[i])
-      return std::make_shared<Misconfigured>(std::string("\"directory\".\"") + keys[i] +
-                                             "\" is not a text");
+      return Misconfigured(std::string("\"directory\".\"") + keys[i] + "\" is not a text");
   }
   bindDn = Setting(config, "bind_dn");
   passwordFile = Setting(config, "password_file");
-  if (!bindDn) return std::make_shared<Misconfigured>("\"directory\".\"bind_dn\" is not a text");
-  if (!passwordFile)
-    return std::make_shared<Misconfigured>("\"directory\".\"password_file\" is not a text");
+  if (!bindDn) return Misconfigured("\"directory\".\"bind_dn\" is not a text");
+  if (!passwordFile) return Misconfigured("\"directory\".\"password_file\" is not a text");
   if (urls[0]->empty()) urls[0] = urls[1];
   if (urls[1]->empty()) urls[1] = urls[0];
-  if (urls[0]->empty())
-    return std::make_shared<Misconfigured>("\"directory\" names no server (\"ldap\" or \"gc\")");
+  if (urls[0]->empty()) return Misconfigured("\"directory\" names no server (\"ldap\" or \"gc\")");
   Credentials credentials{*bindDn, {}};
   if (!passwordFile->empty()) {
     std::filesystem::path p = *passwordFile;
@@ -699,8 +684,8 @@ std::shared_ptr<Backend> MakeBackend(const nlohmann::json& config,
   for (int i = 0; i < 2; ++i) {
     LDAPURLDesc* url = nullptr;
     if (ldap_url_parse(urls[i]->c_str(), &url) != LDAP_URL_SUCCESS)
-      return std::make_shared<Misconfigured>(std::string("\"directory\".\"") + keys[i] +
-                                             "\": " + *urls[i] + " is not an LDAP URL");
+      return Misconfigured(std::string("\"directory\".\"") + keys[i] + "\": " + *urls[i] +
+                           " is not an LDAP URL");
     std::string host = url->lud_host ? url->lud_host : "";
     ldap_free_urldesc(url);
     servers[i] = std::make_unique<Server>(*urls[i], host, credentials);

@@ -137,23 +137,6 @@ class LdifBackend : public Backend {
   std::shared_ptr<const Snapshot> snapshot_;
 };
 
-// A machine that belongs to no directory: every call fails as an unreachable server does.
-class NoDirectory : public Backend {
- public:
-  explicit NoDirectory(std::string why) : why_(std::move(why)) {}
-  void Check() override { Down(); }
-  std::optional<Entry> Read(const std::string&) override { Down(); }
-  std::vector<Entry> Search(const std::string&, Scope, const Filter*) override { Down(); }
-  std::vector<Entry> All() override { Down(); }
-  void Add(const std::vector<Entry>&) override { Down(); }
-
- private:
-  [[noreturn]] void Down() const {
-    Fail(errors::kServerDown, std::string(kNotOperational) + " (" + why_ + ")");
-  }
-  std::string why_;
-};
-
 }  // namespace
 
 void CheckNewEntries(const std::vector<Entry>& entries, const std::vector<std::string>& existing) {
@@ -180,11 +163,12 @@ std::shared_ptr<Backend> CurrentBackend() {
   if (config.is_object() && config.contains("backend") && config["backend"].is_string())
     kind = config["backend"].get<std::string>();
   else if (!config.is_null())
-    return std::make_shared<NoDirectory>("machine.json: \"directory\" names no backend");
-  if (kind == "none") return std::make_shared<NoDirectory>("this machine has no directory");
+    return std::make_shared<UnavailableDirectory>("machine.json: \"directory\" names no backend");
+  if (kind == "none")
+    return std::make_shared<UnavailableDirectory>("this machine has no directory");
   if (kind != "ldif")
-    return std::make_shared<NoDirectory>("machine.json names the unknown directory backend \"" +
-                                         kind + "\"");
+    return std::make_shared<UnavailableDirectory>(
+        "machine.json names the unknown directory backend \"" + kind + "\"");
   static std::mutex mutex;
   static std::map<std::filesystem::path, std::shared_ptr<Backend>> byRoot;
   std::lock_guard lock(mutex);
