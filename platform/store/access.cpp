@@ -595,13 +595,17 @@ void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option
   const std::filesystem::path folder = path.parent_path();
   // A hidden name that no pickup reader takes for a finished message.
   std::string tmpl = (folder / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  int fd = mkstemp(tmpl.data());
+  // The faults stand in for a read-only folder and a full disk, which file modes cannot
+  // simulate for root.
+  int fd = FaultHit("store.stream.create") ? (errno = EROFS, -1) : mkstemp(tmpl.data());
   if (fd < 0) FailWrite(path, std::strerror(errno));
   fchmod(fd, 0644);
   auto cleanup = [&] { unlink(tmpl.c_str()); };
   size_t done = 0;
   while (done < data_.size()) {
-    ssize_t n = write(fd, data_.data() + done, data_.size() - done);
+    ssize_t n = FaultHit("store.stream.write")
+                    ? (errno = ENOSPC, -1)
+                    : write(fd, data_.data() + done, data_.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       std::string why = std::strerror(errno);

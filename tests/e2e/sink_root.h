@@ -1,0 +1,79 @@
+#pragma once
+// A platform root with the real sink installed, for whole-system tests: made and configured by
+// drossgate-platform as an administrator would, then inspected in-process through the store's
+// admin calls. Any failing tool run fails the test that asked for it.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+#include "system/system.h"
+#include "testsupport.h"
+
+namespace drossgate::testing {
+
+inline const std::string kMbxUrl = "file://./backofficestorage/example.com/MBX/";
+
+class SinkRoot {
+ public:
+  explicit SinkRoot(const std::filesystem::path& root) : root_(root) {
+    Tool({"init", "--domain", "example.com", "--computer", "MAIL1"});
+    platform::SetPlatformRoot(root_);
+  }
+  ~SinkRoot() { platform::SetPlatformRoot({}); }
+
+  ProcessResult Run(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {}) const {
+    return RunPlatformTool(root_, args, env);
+  }
+  void Tool(const std::vector<std::string>& args) const {
+    ProcessResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 0) << "drossgate-platform " << args[0] << ": " << r.err;
+  }
+
+  void AddMailbox(const std::string& alias) {
+    Tool({"mailbox", "add", alias, "--address", alias + "@example.com"});
+  }
+
+  // Installs the sink library with the given rules as its constructor string.
+  void Install(const std::string& constructorString) const {
+    const std::filesystem::path file = root_ / "constructor.txt";
+    WriteFile(file, constructorString);
+    Tool({"catalog", "install", "--app", "Drossgate", "--dll",
+          (BinaryDir() / "sink" / "Drossgate.so").string(), "--constructor-string-file",
+          file.string()});
+  }
+
+  // A registration of the sink for deliveries into folderUrl, as the setup tool writes it.
+  void Register(const std::string& folderUrl, const std::string& scope) const {
+    const std::string ev = "http://schemas.microsoft.com/exchange/events/";
+    Tool({"set", folderUrl + "/Drossgate.reg", "--create", "item", "--prop",
+          "DAV:contentclass=urn:content-class:storeeventreg", "--prop",
+          ev + "EventMethod=onsyncsave", "--prop", ev + "SinkClass=Drossgate.DrossgateCls",
+          "--prop", ev + "MatchScope=" + scope, "--prop",
+          ev + "criteria= WHERE \"DAV:ishidden\" = FALSE", "--prop", ev + "priority=65535",
+          "--prop", "DAV:ishidden:bool=true"});
+  }
+
+  void RegisterInbox(const std::string& alias) const {
+    Register(kMbxUrl + alias + "/Inbox", "SHALLOW");
+  }
+
+  // The store-wide registration in the system mailbox, covering every mailbox.
+  void RegisterStoreWide() const {
+    for (const auto& m : platform::store::admin::ListMailboxes())
+      if (m.isSystem) Register(m.url + "/StoreEvents/GlobalEvents", "ANY");
+  }
+
+  const std::filesystem::path& path() const { return root_; }
+  std::filesystem::path pickup() const { return root_ / "pickup"; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace drossgate::testing
