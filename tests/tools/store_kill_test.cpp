@@ -1,6 +1,7 @@
 // A delivering process killed at any moment leaves a store that opens, in which every message
 // is either there whole (source byte for byte, properties set) or not there at all, and every
-// delivery the process had reported stays.
+// delivery the process had reported stays; with the sink filtering, every message is where its
+// rule puts it or parked, and no pickup file is half written.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,13 +17,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform_fixture.h"
+#include "sink_root.h"
 #include "store/store.h"
 
 namespace drossgate::platform::test {
 namespace {
 
-const std::string kInbox = "file://./backofficestorage/example.com/MBX/alice/Inbox";
+const std::string kMailbox = "file://./backofficestorage/example.com/MBX/alice";
+const std::string kInbox = kMailbox + "/Inbox";
 
 struct Child {
   pid_t pid = -1;
@@ -59,26 +61,83 @@ std::string Drain(int fd) {
   return out;
 }
 
-TEST(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
+// What a message's X-Route header makes the sink do, and where the message may then be.
+struct Route {
+  const char* name;
+  const char* action;  // the rule's action; nullptr: no rule matches
+  const char* place;   // "Inbox", "Folder", "DeleteItem" or "Parked"
+};
+
+const Route kRoutes[] = {
+    {"stay", nullptr, "Inbox"},
+    {"move", "Routed", "Folder"},
+    {"scl", "+7", "Inbox"},
+    {"delete", "[Null]", "DeleteItem"},
+    {"forward", "Desk <desk@example.com>", "Parked"},
+};
+
+struct KillCase {
+  const char* name;
+  bool sink;  // the sink registered on the inbox with one rule per route
+};
+
+void PrintTo(const KillCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class StoreKillTest : public ::testing::TestWithParam<KillCase> {};
+
+// The rules for kRoutes as a constructor string.
+std::string Rules() {
+  std::string actions, conditions;
+  for (const Route& r : kRoutes) {
+    if (!r.action) continue;
+    actions += std::string(r.action) + "\t";
+    conditions += std::string("X-Route: ") + r.name + "\t";
+  }
+  return actions + "\r" + conditions + "\r1";
+}
+
+// Where an item lies, in the terms of Route::place; hidden items are named apart.
+std::string PlaceOf(const store::admin::ItemInfo& item) {
+  const std::string parent = item.url.substr(0, item.url.rfind('/'));
+  std::string place = item.url;
+  if (parent == kInbox) place = "Inbox";
+  if (parent == kMailbox + "/Routed") place = "Folder";
+  if (parent == kMailbox && item.name == "~~deleteit.eml") place = "DeleteItem";
+  if (parent == kMailbox && item.name.find("~~redirect.eml") != std::string::npos)
+    return item.hidden ? "Parked" : "VisibleParked";
+  return item.hidden ? "Hidden " + place : place;
+}
+
+TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
+  const KillCase& c = GetParam();
   testing::TempDir dir;
-  MakeRoot(dir.path());
-  SetPlatformRoot(dir.path());
-  store::admin::CreateStore(dir.path(), "example.com", "First Storage Group");
-  store::admin::AddMailbox("alice", {"alice@example.com"});
+  testing::SinkRoot root(dir.path() / "root");
+  root.AddMailbox("alice");
+  root.AddMailbox("desk");
+  if (c.sink) {
+    root.Install(Rules());
+    root.RegisterInbox("alice");
+  }
 
   // Messages big enough that a write takes a while, each recognisable by its subject.
   constexpr int kMessages = 400;
   std::vector<std::string> files;
   std::map<std::string, std::string> sourceBySubject;
+  std::map<std::string, const Route*> routeBySubject;
   for (int i = 0; i < kMessages; ++i) {
+    const Route& route = kRoutes[i % std::size(kRoutes)];
     std::string subject = "kill " + std::to_string(i);
-    std::string source = "From: k@example.org\r\nSubject: " + subject + "\r\n\r\n";
+    std::string source =
+        "From: k@example.org\r\nSubject: " + subject + "\r\nX-Route: " + route.name + "\r\n\r\n";
     for (int line = 0; line < 60; ++line)
       source += std::string(70, static_cast<char>('a' + (i + line) % 26)) + "\r\n";
     auto file = dir.path() / ("m" + std::to_string(i) + ".eml");
     testing::WriteFile(file, source);
     files.push_back(file.string());
     sourceBySubject[subject] = source;
+    routeBySubject[subject] = c.sink ? &route : &kRoutes[0];
   }
 
   std::random_device rd;
@@ -88,7 +147,7 @@ TEST(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   std::vector<std::string> reported;
   int killed = 0;
   for (int round = 0; round < 8; ++round) {
-    Child child = StartDeliver(dir.path(), files);
+    Child child = StartDeliver(root.path(), files);
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random)));
     kill(child.pid, SIGKILL);
@@ -100,13 +159,13 @@ TEST(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
     for (std::string line; std::getline(lines, line);) {
       if (lines.eof()) break;  // a line cut off by the kill
       auto j = nlohmann::json::parse(line);
-      if (j["delivered"].is_string()) reported.push_back(j["delivered"]);
+      if (j["now"].is_string()) reported.push_back(j["now"]);
     }
   }
   EXPECT_GT(killed, 0);
 
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((dir.path() / "store.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+  ASSERT_EQ(sqlite3_open_v2((root.path() / "store.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
             SQLITE_OK);
   sqlite3_stmt* st = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);
@@ -115,23 +174,50 @@ TEST(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   sqlite3_finalize(st);
   sqlite3_close(db);
 
-  auto items = store::admin::List(kInbox, false);
-  EXPECT_GE(items.size(), reported.size());
-  for (const auto& item : items) {
+  // The sink's work in the delivery's transaction is all there or not at all: every message
+  // is where its rule puts it, or parked for the committed phase the kill cut off.
+  size_t messages = 0;
+  for (const auto& item : store::admin::List(kMailbox, true)) {
+    if (item.folder || item.contentClass == "urn:content-class:storeeventreg") continue;
     SCOPED_TRACE(item.url);
+    ++messages;
     auto rec = store::OpenRecord(item.url, nullptr, store::Mode::kRead);
     auto subject = store::ValueText(rec->GetFields().Get("urn:schemas:httpmail:subject"));
     ASSERT_EQ(sourceBySubject.count(subject), 1u);
     EXPECT_EQ(store::admin::Source(item.url), sourceBySubject[subject]);
     EXPECT_EQ(item.contentClass, "urn:content-classes:message");
     EXPECT_TRUE(rec->GetFields().Has("http://schemas.microsoft.com/mapi/proptag/0x007D001E"));
+    const Route& route = *routeBySubject[subject];
+    EXPECT_EQ(PlaceOf(item), route.place);
+    if (route.action && std::string(route.action) == "+7") {
+      EXPECT_EQ(store::ValueText(
+                    rec->GetFields().Get("http://schemas.microsoft.com/mapi/proptag/0x40760003")),
+                "7");
+    }
+  }
+  EXPECT_GE(messages, reported.size());
+  // A forwarded message's file is complete, or not there under a name the pickup reader takes.
+  for (const auto& e : std::filesystem::directory_iterator(root.pickup())) {
+    if (e.path().extension() != ".eml") continue;
+    SCOPED_TRACE(e.path().string());
+    const std::string content = testing::ReadFile(e.path());
+    const size_t subject = content.find("Subject: ");
+    ASSERT_NE(subject, std::string::npos);
+    const std::string name = content.substr(subject + 9, content.find('\r', subject) - subject - 9);
+    ASSERT_EQ(sourceBySubject.count(name), 1u);
+    EXPECT_EQ(content, "x-receiver: Desk <desk@example.com>\r\nx-sender: k@example.org\r\n" +
+                           sourceBySubject[name]);
   }
   for (const std::string& url : reported) {
     SCOPED_TRACE(url);
     EXPECT_NO_THROW(store::OpenRecord(url, nullptr, store::Mode::kRead));
   }
-  SetPlatformRoot({});
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, StoreKillTest,
+                         ::testing::Values(KillCase{"StoreAlone", false},
+                                           KillCase{"SinkWithRules", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace drossgate::platform::test
