@@ -1,0 +1,85 @@
+// A damaged catalog.db or registry.json: the tool commands that read it say so and exit 1,
+// never crash; a delivery still lands, since a sink that cannot be made never fails a save.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sink_root.h"
+
+namespace drossgate::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace admin = platform::store::admin;
+
+struct Damage {
+  const char* name;
+  std::string (*apply)(const std::string& good);
+};
+
+const Damage kDamages[] = {
+    {"GarbageBytes", [](const std::string&) { return std::string(4096, '\x5a') + "\xff\x00"; }},
+    {"Truncated", [](const std::string& good) { return good.substr(0, good.size() / 3); }},
+    {"Empty", [](const std::string&) { return std::string(); }},
+};
+
+struct FileCase {
+  const char* file;
+  std::vector<std::string> command;  // the tool command that reads the file
+  const char* message;               // what its error names
+  // Where a message matching the forward rule ends up: without the catalog the sink is never
+  // made; without the registry the pickup folder is still found in the directory.
+  const char* delivery;
+};
+
+const FileCase kFiles[] = {
+    {"catalog.db", {"catalog", "ls"}, "catalog", "Inbox"},
+    {"registry.json",
+     {"registry", "get", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares"},
+     "registry.json is unreadable",
+     "Pickup"},
+};
+
+TEST(CorruptFiles, ToolsRefuseWithAMessageAndDeliveriesLand) {
+  for (const FileCase& f : kFiles) {
+    for (const Damage& d : kDamages) {
+      SCOPED_TRACE(std::string(f.file) + ", " + d.name);
+      TempDir dir;
+      SinkRoot root(dir.path() / "root");
+      root.AddMailbox("alice");
+      root.AddMailbox("desk");
+      root.Install("Desk <desk@example.com>\t\rX-Spam-Flag: YES\t\r1");
+      root.RegisterInbox("alice");
+      // Side files would let SQLite recover what the damage took.
+      for (const char* side : {"-wal", "-shm", "-journal"})
+        fs::remove(root.path() / (std::string(f.file) + side));
+      const fs::path file = root.path() / f.file;
+      WriteFile(file, d.apply(ReadFile(file)));
+
+      ProcessResult tool = root.Run(f.command);
+      EXPECT_EQ(tool.signal, 0);
+      EXPECT_EQ(tool.exitCode, 1);
+      EXPECT_NE(tool.err.find(f.message), std::string::npos) << tool.err;
+
+      const std::string source =
+          "From: a@example.net\r\nSubject: damaged\r\nX-Spam-Flag: YES\r\n\r\nbody\r\n";
+      WriteFile(dir.path() / "m.eml", source);
+      ProcessResult deliver =
+          root.Run({"deliver", "--to", "alice", (dir.path() / "m.eml").string()});
+      EXPECT_EQ(deliver.signal, 0);
+      ASSERT_EQ(deliver.exitCode, 0) << deliver.err;
+      const auto line = nlohmann::json::parse(deliver.out);
+      std::string place = "Gone";
+      if (line["now"].is_string()) {
+        EXPECT_EQ(admin::Source(line["now"]), source);
+        place = line["now"] == line["delivered"] ? "Inbox" : "Moved to " + line["now"].dump();
+      }
+      for (const auto& e : fs::directory_iterator(root.pickup()))
+        if (ReadFile(e.path()).find(source) != std::string::npos) place = "Pickup";
+      EXPECT_EQ(place, f.delivery);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace drossgate::testing
