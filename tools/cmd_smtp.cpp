@@ -23,6 +23,7 @@
 
 #include "cli.h"
 #include "error.h"
+#include "pickup_envelope.h"
 #include "store/store.h"
 #include "system/registry.h"
 #include "text.h"
@@ -60,48 +61,6 @@ fs::path PickupDirectory() {
     }
   }
   return Root() / "pickup";
-}
-
-struct Envelope {
-  std::vector<std::string> receivers;
-  std::string sender;
-  size_t bodyStart = 0;  // where the message source begins
-};
-
-// The envelope lines at the top of the file, in any order and letter case.
-Envelope ReadEnvelope(const std::string& content) {
-  Envelope env;
-  size_t pos = 0;
-  while (pos < content.size()) {
-    size_t nl = content.find('\n', pos);
-    size_t end = nl == std::string::npos ? content.size() : nl;
-    std::string_view line(content.data() + pos, end - pos);
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos) break;
-    std::string name = text::Trim(line.substr(0, colon));
-    std::string value(line.substr(colon + 1));
-    while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
-      value.pop_back();
-    size_t first = value.find_first_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first);
-    if (text::EqualsNoCase(name, "x-receiver"))
-      env.receivers.push_back(value);
-    else if (text::EqualsNoCase(name, "x-sender"))
-      env.sender = value;
-    else
-      break;
-    pos = nl == std::string::npos ? content.size() : nl + 1;
-  }
-  env.bodyStart = pos;
-  return env;
-}
-
-// The address inside "<" ">" when there is one, else the whole text.
-std::string ReceiverAddress(const std::string& receiver) {
-  size_t open = receiver.find('<');
-  size_t close = open == std::string::npos ? std::string::npos : receiver.find('>', open);
-  if (close != std::string::npos) return text::Trim(receiver.substr(open + 1, close - open - 1));
-  return text::Trim(receiver);
 }
 
 void FsyncFolder(const fs::path& folder) {
