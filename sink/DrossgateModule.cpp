@@ -51,11 +51,11 @@ bool IsEventForSink(int32_t flags) {
   return (flags & com::EVT_IS_DELIVERED) && !(flags & com::EVT_IS_COLLECTION);
 }
 
-// Appends the marker under its plain name and saves; a failure does not stop what follows.
-void SetMarker(store::Record& record, const std::string& destination) {
-  SkipOnError(
+// Appends the marker under its plain name and saves; false when it could not be saved.
+bool SetMarker(store::Record& record, const std::string& destination) {
+  const bool appended = SkipOnError(
       [&] { record.GetFields().Append(kMarkerName, store::kFieldTypeText, 256, -1, destination); });
-  SkipOnError([&] { record.GetFields().Update(); });
+  return SkipOnError([&] { record.GetFields().Update(); }) && appended;
 }
 
 bool TestRule(store::Record& record, SinkSettings& s) {
@@ -121,7 +121,9 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
   const std::string destination = mbx.url + "/" + guid + "~~redirect.eml";
   SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
-  SetMarker(record, destination);
+  // Parked without its marker and hidden flag, the message would sit in the mailbox root where
+  // no client shows it, and never be forwarded: it stays in the inbox instead.
+  if (!SetMarker(record, destination)) return;
   if (!SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) {
     // Left hidden in the inbox it would be delivered yet invisible: undo the parking.
     SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
