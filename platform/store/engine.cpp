@@ -250,10 +250,6 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
   }
   try {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    // A delivery agent runs one short process per message: checkpointing the log at every
-    // close would cost more than the delivery. The log is checkpointed as it grows instead,
-    // and what it holds is as durable as the database file.
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     {
       Stmt mode(*this, "PRAGMA journal_mode=WAL");
       if (!mode.Step() || mode.Text(0) != "wal")
