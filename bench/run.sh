@@ -13,7 +13,7 @@ build=$(realpath "${1:-build/default}")
 messages=${MESSAGES:-10000}
 tool="$build/tools/drossgate-platform"
 for f in "$tool" "$build/sink/Drossgate.so" "$build/bench/bench_condition" \
-  "$build/bench/bench_rules"; do
+  "$build/bench/bench_rules" "$build/bench/bench_sink"; do
   [[ -e "$f" ]] || {
     echo "bench/run.sh: $f is missing; build first (cmake --preset default && cmake --build build/default)" >&2
     exit 2
@@ -135,6 +135,13 @@ cond_wild=$(gb bench_condition Wildcard$ 'BM_ConditionTest/Wildcard')
 cond_long=$(gb bench_condition LongPatterns 'BM_ConditionTest/LongPatterns')
 rules_none=$(gb bench_rules NoRuleMatches 'BM_EvaluateRules/NoRuleMatches')
 rules_first=$(gb bench_rules FirstRuleMatches 'BM_EvaluateRules/FirstRuleMatches')
+echo "== Deliveries inside one process (Google Benchmark, bench_sink)" >&2
+sink_csv=$(DROSSGATE_BENCH_MESSAGES=$messages "$build/bench/bench_sink" --benchmark_format=csv 2>/dev/null)
+us() { awk -F, -v n="\"$1/iterations:$messages\"" '$1 == n { printf "%.0f", $3 }' <<<"$sink_csv"; }
+in_bare=$(us BM_DeliverWithoutSink)
+in_sink=$(us BM_DeliverWithSink)
+in_clean_bare=$(us BM_DeliverCleanWithoutSink)
+in_clean_sink=$(us BM_DeliverCleanWithSink)
 
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f%%", (a / b - 1) * 100 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -156,6 +163,11 @@ row "Condition test, 63-character range pattern" "$cond_long ns" "< 200 ns" \
   "$(met "$cond_long" '<=' 200)"
 row "Rule evaluation, 4 rules, first matches" "$rules_first ns" "" ""
 row "Rule evaluation, 4 rules, none matches" "$rules_none ns" "" ""
+row "In one process (bench_sink), no sink" "$in_bare us/msg" "" ""
+row "In one process (bench_sink), sink and 4 rules" "$in_sink us/msg" "" ""
+row "  sink overhead (in one process)" "$(pct "$in_sink" "$in_bare")" "<= 30%" \
+  "$(met "$(awk -v a="$in_sink" -v b="$in_bare" 'BEGIN { print (a / b - 1) * 100 }')" '<=' 30)"
+row "  the same, clean messages only (rules, no action)" "$(pct "$in_clean_sink" "$in_clean_bare")" "" ""
 row "Long-running process, no sink" "${r[bare_long]} msg/s" "" ""
 row "Long-running process, sink and 4 rules" "${r[sink_long]} msg/s" "" ""
 row "  sink overhead (long-running)" "$(pct "${r[bare_long]}" "${r[sink_long]}")" "<= 30%" \
