@@ -531,6 +531,23 @@ TEST_F(LdapDirectory, QueryCommandPrintsTheSameAsWithTheFile) {
   }
 }
 
+// The setup program's start-up and mailbox lists, as a person would run it on each directory.
+TEST_F(LdapDirectory, SetupProgramListsTheSameMailboxes) {
+  auto list = [&](const fs::path& root) {
+    return testing::RunProcess(
+        {(testing::BinaryDir() / "setup" / "DrossgateSetup").string(), "--list", "--json"},
+        {{"DROSSGATE_PLATFORM", root.string()},
+         {"QT_QPA_PLATFORM", "offscreen"},
+         {"XDG_RUNTIME_DIR", env_->dir.path().string()}});
+  };
+  const testing::ProcessResult file = list(env_->ldifRoot);
+  const testing::ProcessResult server = list(env_->ldapRoot);
+  ASSERT_NE(file.out.find("MbxInstList"), std::string::npos) << file.err;
+  EXPECT_NE(file.out.find("ada.lindqvist@"), std::string::npos) << file.out;
+  EXPECT_EQ(server.exitCode, file.exitCode) << server.err;
+  EXPECT_EQ(server.out, file.out);
+}
+
 TEST_F(LdapDirectory, PagesGetPastTheServersSizeLimit) {
   const std::string text = "SELECT cn FROM '" + kGc + "' WHERE objectClass='*'";
   const size_t all = Rows(env_->ldifRoot, text).size();
