@@ -42,10 +42,6 @@ void OnSignal(int) {
   gStop = true;
 }
 
-std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // The PickUp share's path from the registry, else the root's own pickup folder.
 fs::path PickupDirectory() {
   using namespace platform::registry;
@@ -222,7 +218,7 @@ void AddSmtpCommand(CLI::App& app) {
       for (const fs::path& file : PendingFiles(dir)) {
         if (gStop) break;
         bool fileFailed = false;
-        if (auto line = HandleFile(file, fileFailed)) std::cout << Dump(*line) << std::endl;
+        if (auto line = HandleFile(file, fileFailed)) std::cout << DumpJson(*line) << std::endl;
         failed = failed || fileFailed;
       }
       for (int i = 0; !*once && !gStop && i < 10; ++i)
