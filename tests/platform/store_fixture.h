@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "error.h"
 #include "platform_fixture.h"
 #include "store/store.h"
 
