@@ -130,7 +130,16 @@ void CreateFile(const std::string& file) {
 // --- Engine ------------------------------------------------------------------------------
 
 Engine& Engine::ForRoot() {
-  return ForFile(PlatformRoot() / "store.db", false);
+  // Every store call asks; the last answer on this thread is kept for its root (engines live
+  // as long as the process).
+  thread_local std::filesystem::path lastRoot;
+  thread_local Engine* last = nullptr;
+  std::filesystem::path root = PlatformRoot();
+  if (last && root.native() == lastRoot.native()) return *last;
+  Engine& engine = ForFile(root / "store.db", false);
+  lastRoot = std::move(root);
+  last = &engine;
+  return engine;
 }
 
 Engine& Engine::ForFile(const std::filesystem::path& dbFile, bool create) {

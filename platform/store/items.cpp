@@ -67,7 +67,8 @@ std::optional<ItemRow> ChildOf(Session& s, const ItemRow& cur, const std::string
   return MailboxByAddress(s, cur.id, seg);
 }
 
-// Folder lookups by path, remembered only inside a write transaction (see Session).
+// Folder lookups by path, answered from the session's cache inside a write transaction (see
+// Session for how long an answer stays valid).
 std::optional<ItemRow> CachedChildOf(Session& s, const ItemRow& cur, const std::string& seg,
                                      std::string& pathKey) {
   const bool cacheable = s.Depth() > 0;
