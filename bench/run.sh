@@ -157,7 +157,7 @@ printf '| %-56s | %-22s | %-12s | %-6s |\n' Measure Result Target ""
 printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..58})" "$(printf -- '-%.0s' {1..24})" \
   "$(printf -- '-%.0s' {1..14})" "$(printf -- '-%.0s' {1..8})"
 row() { printf '| %-56s | %-22s | %-12s | %-6s |\n' "$@"; }
-row "Condition test, {*}SPAM{*} on a 40-character subject" "$cond_wild ns" "< 200 ns" \
+row 'Condition test, `{*}SPAM{*}` on a 40-character subject' "$cond_wild ns" "< 200 ns" \
   "$(met "$cond_wild" '<=' 200)"
 row "Condition test, 63-character range pattern" "$cond_long ns" "< 200 ns" \
   "$(met "$cond_long" '<=' 200)"
