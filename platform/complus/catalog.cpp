@@ -361,9 +361,12 @@ std::shared_ptr<Db> OpenDb(const std::string& file) {
   if (!std::filesystem::is_regular_file(file, ec))
     Fail(errors::kNotFound, "The catalog file " + file + " does not exist");
   auto db = std::make_shared<Db>(file);
+  const std::string notACatalog = "The catalog file " + file + " is not a catalog of this platform";
+  // An empty or foreign database has no meta table: that is the same answer, not a query error.
+  Stmt tables(*db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'meta'");
+  if (!tables.Step() || tables.Int(0) != 1) Fail(errors::kCorrupt, notACatalog);
   Stmt s(*db, "SELECT value FROM meta WHERE name = 'schema'");
-  if (!s.Step() || s.Int(0) != 1)
-    Fail(errors::kCorrupt, "The catalog file " + file + " is not a catalog of this platform");
+  if (!s.Step() || s.Int(0) != 1) Fail(errors::kCorrupt, notACatalog);
   return db;
 }
 
