@@ -732,12 +732,8 @@ ErrorKind Classify(int code, int32_t otherwise, bool bind) {
 
 }  // namespace
 
-bool NamesLdapServer(const nlohmann::json& config) {
-  return config.is_object() && (config.contains("ldap") || config.contains("gc"));
-}
-
-std::shared_ptr<Backend> LdapBackendFor(const nlohmann::json& config,
-                                        const std::filesystem::path& root) {
+std::shared_ptr<Backend> LdapServerBackend(const nlohmann::json& config,
+                                           const std::filesystem::path& root) {
   static std::mutex mutex;
   static std::map<std::string, std::shared_ptr<Backend>> byKey;
   const std::string key = root.string() + '\n' + config.dump();
@@ -763,3 +759,10 @@ PlatformError LdapError(int code, std::string_view diagnostic, std::string_view 
 }
 
 }  // namespace drossgate::platform::directory
+
+// The entry point the platform looks up after loading this library.
+extern "C" void drossgate_ldap_backend(
+    const nlohmann::json* config, const std::filesystem::path* root,
+    std::shared_ptr<drossgate::platform::directory::Backend>* out) {
+  *out = drossgate::platform::directory::LdapServerBackend(*config, *root);
+}
