@@ -121,11 +121,11 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
   const std::string destination = mbx.url + "/" + guid + "~~redirect.eml";
   SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
-  // Parked without its marker and hidden flag, the message would sit in the mailbox root where
-  // no client shows it, and never be forwarded: it stays in the inbox instead.
-  if (!SetMarker(record, destination)) return;
-  if (!SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) {
-    // Left hidden in the inbox it would be delivered yet invisible: undo the parking.
+  // Parked without its marker the message would sit in the mailbox root, where no client shows
+  // it, and never be forwarded; left hidden in the inbox it would be delivered yet invisible.
+  // Either way the parking is undone and the message stays in the inbox.
+  if (!SetMarker(record, destination) ||
+      !SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) {
     SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
     SkipOnError([&] { record.GetFields().Set(kHiddenField, false); });
     SkipOnError([&] { record.GetFields().Update(); });
