@@ -74,10 +74,10 @@ echo "== Running the SMTP pickup service once"
 dp smtp --once | sed 's/^/   /'
 
 echo
-printf '%-30s %-7s %-48s %-30s %s\n' MESSAGE TO "WHAT IT IS" "WHERE IT WENT" WHY
-printf '%-30s %-7s %-48s %-30s %s\n' ------- -- ---------- ------------- ---
+printf '%-30s %-7s %-50s %-30s %s\n' MESSAGE TO "WHAT IT IS" "WHERE IT WENT" WHY
+printf '%-30s %-7s %-50s %-30s %s\n' ------- -- ---------- ------------- ---
 while IFS=$'\t' read -r file alias what where why; do
-  printf '%-30s %-7s %-48s %-30s %s\n' "$file" "$alias" "$what" "$where" "$why"
+  printf '%-30s %-7s %-50s %-30s %s\n' "$file" "$alias" "$what" "$where" "$why"
 done <"$report"
 
 echo
