@@ -184,7 +184,19 @@ bool SlapdServer::Load(const fs::path& ldif) {
 }
 
 void SlapdServer::Pause() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
+  if (pid_ <= 0) return;
+  kill(pid_, SIGSTOP);
+  // The signal takes effect when the server is next scheduled; until then it may still answer
+  // a request, so wait until it is seen stopped.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'T') return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void SlapdServer::Resume() {
