@@ -5,14 +5,11 @@
 #include <map>
 #include <thread>
 
-#include "store/store.h"
-#include "system/system.h"
-#include "testsupport.h"
+#include "sink_root.h"
 
 namespace drossgate::testing {
 namespace {
 
-namespace fs = std::filesystem;
 namespace admin = platform::store::admin;
 
 constexpr int kThreads = 4;
@@ -21,29 +18,13 @@ const char* const kRoutes[] = {"A", "B", "C", "D"};
 
 TEST(SinkConcurrency, EveryMessageEndsWhereItsHeadersSay) {
   TempDir dir;
-  const fs::path root = dir.path() / "root";
-  auto tool = [&](const std::vector<std::string>& args) {
-    ProcessResult r = RunPlatformTool(root, args);
-    ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-  };
-  tool({"init", "--domain", "example.com"});
-  const fs::path cs = dir.path() / "cs.txt";
-  WriteFile(
-      cs, "RouteA\tRouteB\tRouteC\tRouteD\t\rX-Route: A\tX-Route: B\tX-Route: C\tX-Route: D\t\r1");
-  tool({"catalog", "install", "--app", "Drossgate", "--dll",
-        (BinaryDir() / "sink" / "Drossgate.so").string(), "--constructor-string-file",
-        cs.string()});
-  const std::string ev = "http://schemas.microsoft.com/exchange/events/";
+  SinkRoot root(dir.path() / "root");
+  root.Install(
+      "RouteA\tRouteB\tRouteC\tRouteD\t\rX-Route: A\tX-Route: B\tX-Route: C\tX-Route: D\t\r1");
   for (int t = 0; t < kThreads; ++t) {
-    const std::string alias = "user" + std::to_string(t);
-    tool({"mailbox", "add", alias, "--address", alias + "@example.com"});
-    tool({"set", "file://./backofficestorage/example.com/MBX/" + alias + "/Inbox/Drossgate.reg",
-          "--create", "item", "--prop", "DAV:contentclass=urn:content-class:storeeventreg",
-          "--prop", ev + "EventMethod=onsyncsave", "--prop",
-          ev + "SinkClass=Drossgate.DrossgateCls", "--prop", ev + "MatchScope=SHALLOW", "--prop",
-          ev + "criteria= WHERE \"DAV:ishidden\" = FALSE", "--prop", "DAV:ishidden:bool=true"});
+    root.AddMailbox("user" + std::to_string(t));
+    root.RegisterInbox("user" + std::to_string(t));
   }
-  platform::SetPlatformRoot(root);
 
   std::vector<std::thread> threads;
   std::vector<std::string> failures(kThreads);
@@ -75,7 +56,7 @@ TEST(SinkConcurrency, EveryMessageEndsWhereItsHeadersSay) {
 
   // Each folder holds exactly the messages routed to it, and each source names that route.
   for (int t = 0; t < kThreads; ++t) {
-    const std::string mbx = "file://./backofficestorage/example.com/MBX/user" + std::to_string(t);
+    const std::string mbx = kMbxUrl + "user" + std::to_string(t);
     int total = 0;
     for (const char* route : kRoutes) {
       for (const auto& item : admin::List(mbx + "/Route" + route, false)) {

@@ -54,7 +54,7 @@ class SinkFault : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
     root_.AddMailbox("alice");
-    root_.Tool({"mailbox", "add", "desk", "--address", "spamdesk@example.com"});
+    root_.AddMailbox("desk", "spamdesk@example.com");
     root_.Install(std::string(kRules.at(GetParam().action).rule) + "\t\rX-Spam-Flag: YES\t\r1");
     root_.RegisterInbox("alice");
   }

@@ -1,12 +1,14 @@
 #pragma once
 // A platform root with the real sink installed, for whole-system tests: made and configured by
-// drossgate-platform as an administrator would, then inspected in-process through the store's
-// admin calls. Any failing tool run fails the test that asked for it.
+// drossgate-platform as an administrator would, then inspected through the tool or in-process
+// through the store's admin calls. Any failing tool run fails the test that asked for it.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,13 +32,23 @@ class SinkRoot {
                     const std::map<std::string, std::string>& env = {}) const {
     return RunPlatformTool(root_, args, env);
   }
-  void Tool(const std::vector<std::string>& args) const {
-    ProcessResult r = Run(args);
+  // The tool's output.
+  std::string Tool(const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env = {}) const {
+    ProcessResult r = Run(args, env);
     EXPECT_EQ(r.exitCode, 0) << "drossgate-platform " << args[0] << ": " << r.err;
+    return r.out;
+  }
+  nlohmann::json Json(const std::vector<std::string>& args) const {
+    return nlohmann::json::parse(Tool(args));
   }
 
-  void AddMailbox(const std::string& alias) {
-    Tool({"mailbox", "add", alias, "--address", alias + "@example.com"});
+  void AddMailbox(const std::string& alias, const std::string& address = "",
+                  const std::string& inbox = "") const {
+    std::vector<std::string> args{"mailbox", "add", alias, "--address",
+                                  address.empty() ? alias + "@example.com" : address};
+    if (!inbox.empty()) args.insert(args.end(), {"--inbox-name", inbox});
+    Tool(args);
   }
 
   // Installs the sink library with the given rules as its constructor string.
@@ -59,8 +71,8 @@ class SinkRoot {
           "--prop", "DAV:ishidden:bool=true"});
   }
 
-  void RegisterInbox(const std::string& alias) const {
-    Register(kMbxUrl + alias + "/Inbox", "SHALLOW");
+  void RegisterInbox(const std::string& alias, const std::string& inbox = "Inbox") const {
+    Register(kMbxUrl + alias + "/" + inbox, "SHALLOW");
   }
 
   // The store-wide registration in the system mailbox, covering every mailbox.
@@ -69,11 +81,32 @@ class SinkRoot {
       if (m.isSystem) Register(m.url + "/StoreEvents/GlobalEvents", "ANY");
   }
 
+  // Delivers source to a mailbox with deliver; returns its line of output.
+  nlohmann::json Deliver(const std::string& mailbox, const std::string& source,
+                         std::optional<int> scl = std::nullopt,
+                         const std::map<std::string, std::string>& env = {}) {
+    const std::filesystem::path file = root_ / ("message-" + std::to_string(++count_) + ".eml");
+    WriteFile(file, source);
+    std::vector<std::string> args{"deliver", "--to", mailbox};
+    if (scl) args.insert(args.end(), {"--scl", std::to_string(*scl)});
+    args.push_back(file.string());
+    return nlohmann::json::parse(Tool(args, env));
+  }
+
+  // The .eml files in the pickup folder.
+  std::vector<std::filesystem::path> PickupFiles() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(pickup()))
+      if (e.is_regular_file() && e.path().extension() == ".eml") files.push_back(e.path());
+    return files;
+  }
+
   const std::filesystem::path& path() const { return root_; }
   std::filesystem::path pickup() const { return root_ / "pickup"; }
 
  private:
   std::filesystem::path root_;
+  int count_ = 0;
 };
 
 }  // namespace drossgate::testing
