@@ -90,9 +90,45 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return r;
 }
 
-std::filesystem::path BinaryDir() { return DROSSGATE_BINARY_DIR; }
-std::filesystem::path SourceDir() { return DROSSGATE_SOURCE_DIR; }
-std::filesystem::path PlatformTool() { return BinaryDir() / "tools" / "drossgate-platform"; }
+Child StartProcess(const std::vector<std::string>& argv) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  return {pid, fds[0]};
+}
+
+std::string StopProcess(const Child& child, int sig, int* status) {
+  if (sig) kill(child.pid, sig);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(child.out, buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<size_t>(n));
+  close(child.out);
+  waitpid(child.pid, status, 0);
+  return out;
+}
+
+std::filesystem::path BinaryDir() {
+  return DROSSGATE_BINARY_DIR;
+}
+std::filesystem::path SourceDir() {
+  return DROSSGATE_SOURCE_DIR;
+}
+std::filesystem::path PlatformTool() {
+  return BinaryDir() / "tools" / "drossgate-platform";
+}
 
 ProcessResult RunPlatformTool(const std::filesystem::path& root,
                               const std::vector<std::string>& args,

@@ -35,6 +35,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& stdinText = "");
 
+// A child process started with its standard output on a pipe, read when it is stopped.
+struct Child {
+  int pid = -1;
+  int out = -1;
+};
+Child StartProcess(const std::vector<std::string>& argv);
+// Sends sig (0: none), reads the child's output to its end and waits for it; status as waitpid.
+std::string StopProcess(const Child& child, int sig, int* status);
+
 // Paths of the build's programs and libraries.
 std::filesystem::path BinaryDir();
 std::filesystem::path SourceDir();

@@ -2,12 +2,9 @@
 // is either there whole (source byte for byte, properties set) or not there at all, and every
 // delivery the process had reported stays; with the sink filtering, every message is where its
 // rule puts it or parked, and no pickup file is half written.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -25,41 +22,6 @@ namespace {
 
 const std::string kMailbox = "file://./backofficestorage/example.com/MBX/alice";
 const std::string kInbox = kMailbox + "/Inbox";
-
-struct Child {
-  pid_t pid = -1;
-  int out = -1;
-};
-
-Child StartDeliver(const std::filesystem::path& root, const std::vector<std::string>& files) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe");
-  std::vector<std::string> argv = {
-      testing::PlatformTool().string(), "--root", root.string(), "deliver", "--to", "alice"};
-  argv.insert(argv.end(), files.begin(), files.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  return {pid, fds[0]};
-}
-
-// Everything the child printed until it died.
-std::string Drain(int fd) {
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
 
 // What a message's X-Route header makes the sink do, and where the message may then be.
 struct Route {
@@ -144,16 +106,17 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   const unsigned seed = rd();
   std::mt19937 random(seed);
   SCOPED_TRACE("seed " + std::to_string(seed));
+  std::vector<std::string> argv = {
+      testing::PlatformTool().string(), "--root", root.path().string(), "deliver", "--to", "alice"};
+  argv.insert(argv.end(), files.begin(), files.end());
   std::vector<std::string> reported;
   int killed = 0;
   for (int round = 0; round < 8; ++round) {
-    Child child = StartDeliver(root.path(), files);
+    testing::Child child = testing::StartProcess(argv);
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random)));
-    kill(child.pid, SIGKILL);
-    std::string out = Drain(child.out);
     int status = 0;
-    waitpid(child.pid, &status, 0);
+    const std::string out = testing::StopProcess(child, SIGKILL, &status);
     if (WIFSIGNALED(status)) ++killed;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
