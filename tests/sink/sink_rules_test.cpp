@@ -119,8 +119,7 @@ TEST(Actions, Classification) {
     const char* action;
     ActionKind kind;
   } cases[] = {
-      {"[Null]", ActionKind::kDelete},   {"[NULL]", ActionKind::kDelete},
-      {"[null]", ActionKind::kDelete},   {"Desk <d@x.org>", ActionKind::kForward},
+      {"[nULL]", ActionKind::kDelete},   {"Desk <d@x.org>", ActionKind::kForward},
       {"d@x.org", ActionKind::kMove},    {"+5", ActionKind::kSetScl},
       {"-1", ActionKind::kSetScl},       {"+10", ActionKind::kMove},
       {"Inbox/Spam", ActionKind::kMove}, {"><@", ActionKind::kForward},

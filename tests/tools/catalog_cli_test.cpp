@@ -1,11 +1,8 @@
-// drossgate-platform catalog, run as a process on a root made by hand; the installed component
-// is then created in this process, as the store's dispatcher would create it.
+// drossgate-platform catalog, run as a process on a root made by hand.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "com/com.h"
-#include "complus/catalog.h"
 #include "platform_fixture.h"
 #include "testsupport.h"
 
@@ -26,7 +23,6 @@ class CatalogCliTest : public ::testing::Test {
     testing::WriteFile(dir_.path() / "password", "  " + kPassword + " \n");
     testing::WriteFile(dir_.path() / "constructor", kConstructor);
   }
-  void TearDown() override { platform::SetPlatformRoot({}); }
   ProcessResult Run(const std::vector<std::string>& args) {
     ProcessResult r = RunPlatformTool(dir_.path(), args);
     EXPECT_EQ(r.signal, 0);
@@ -67,7 +63,6 @@ TEST_F(CatalogCliTest, InstallSetsWhatTheSetupProgramSets) {
        "Interactive User",
        "",
        false},
-      {"nothing optional", {}, "Interactive User", "", false},
   };
   for (const Case& c : cases) {
     ProcessResult r = InstallTestSink(c.extra);
@@ -90,23 +85,6 @@ TEST_F(CatalogCliTest, InstallSetsWhatTheSetupProgramSets) {
         << c.name;
     EXPECT_EQ(Run({"catalog", "uninstall", "--app", "DROSSGATETEST"}).exitCode, 0) << c.name;
   }
-}
-
-TEST_F(CatalogCliTest, InstalledSinkIsCreatedWithItsConstructorString) {
-  ASSERT_EQ(InstallTestSink({"--constructor-string-file", File("constructor").string()}).exitCode,
-            0);
-  platform::SetPlatformRoot(dir_.path());
-  setenv("DROSSGATE_TESTSINK_LOG", File("sink.log").c_str(), 1);
-  platform::com::ComPtr<platform::com::IExStoreSyncEvents> sink;
-  EXPECT_EQ(platform::com::CreateObjectByProgId("DrossgateTest.Probe",
-                                                platform::com::IID_IExStoreSyncEvents, sink.put()),
-            platform::com::S_OK);
-  sink = {};
-  unsetenv("DROSSGATE_TESTSINK_LOG");
-  bool constructed = false;
-  for (const auto& line : platform::test::ReadLog(File("sink.log")))
-    if (line["event"] == "construct") constructed = line["constructor"] == kConstructor;
-  EXPECT_TRUE(constructed);
 }
 
 TEST_F(CatalogCliTest, ListShowAndUninstall) {
@@ -152,9 +130,8 @@ TEST_F(CatalogCliTest, FailedInstallKeepsTheSavedApplication) {
 TEST_F(CatalogCliTest, BrokenCatalogIsAnErrorNotACrash) {
   std::filesystem::remove(File("catalog.db"));
   testing::WriteFile(File("catalog.db"), std::string(2048, 'Q'));
+  // Reading it with ls is the damaged-files test's; here the commands that write it.
   for (const std::vector<std::string>& args : {
-           std::vector<std::string>{"catalog", "ls"},
-           std::vector<std::string>{"catalog", "show", "X"},
            std::vector<std::string>{"catalog", "install", "--app", "X", "--dll", kSink},
            std::vector<std::string>{"catalog", "uninstall", "--app", "X"},
        }) {
