@@ -19,8 +19,6 @@ namespace {
 
 const std::string kMail1Home =
     "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL1";
-const std::string kMail2Home =
-    "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL2";
 const std::string kJoerg = "J\xC3\xB6rg M\xC3\xBCller";
 
 using Properties = std::vector<std::pair<std::string, PropertyValue>>;
@@ -79,18 +77,6 @@ class DirectoryTest : public ::testing::Test {
 const Properties kListProperties = {{"searchscope", 2},      {"cache results", true},
                                     {"Chase Referrals", 96}, {"Page Size", 100},
                                     {"Size Limit", 30000},   {"Timeout", 120}};
-const Properties kLookupProperties = {
-    {"searchscope", 2}, {"cache results", false}, {"Chase Referrals", 96}};
-
-TEST_F(DirectoryTest, HomeServerQueryFindsTheSystemMailboxesInCnOrder) {
-  auto rs = Run("SELECT msExchHomeServerName FROM '" + GlobalCatalogPath() + "' " +
-                    "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
-                    "mailNickName='SystemMailbox{*' ORDER BY cn",
-                {{"Timeout", 120}});
-  EXPECT_EQ(rs->RecordCount(), 2);
-  EXPECT_EQ(Column(*rs, "msExchHomeServerName"),
-            (std::vector<std::string>{kMail2Home, kMail1Home}));
-}
 
 TEST_F(DirectoryTest, MailboxListQueryGivesThisServersMailboxesInCnOrder) {
   auto rs =
@@ -104,92 +90,21 @@ TEST_F(DirectoryTest, MailboxListQueryGivesThisServersMailboxesInCnOrder) {
   ASSERT_EQ(rs->RecordCount(), 6);
   EXPECT_EQ(rs->Field("ADsPath").Text(),
             "GC://mail1.example.com/CN=anna berger,CN=Users,DC=example,DC=com");
-  std::vector<std::string> cns, mails, flags;
-  for (; !rs->IsEof(); rs->MoveNext()) {
-    cns.push_back(rs->Field("cn").Text());
-    mails.push_back(rs->Field("mail").IsNull() ? "<null>" : rs->Field("mail").Text());
-    auto uac = rs->Field("userAccountControl");
-    flags.push_back(uac.IsNull() ? "<null>" : std::to_string(*uac.Int32() & 2));
-  }
-  EXPECT_EQ(cns, (std::vector<std::string>{"anna berger", "Bruno Keller", "Dora NoMail", kJoerg,
-                                           "SystemMailbox{99999999-8888-7777-6666-555555555555}",
-                                           "Zoe Adams"}));
+  EXPECT_EQ(Column(*rs, "cn"),
+            (std::vector<std::string>{"anna berger", "Bruno Keller", "Dora NoMail", kJoerg,
+                                      "SystemMailbox{99999999-8888-7777-6666-555555555555}",
+                                      "Zoe Adams"}));
+  rs->MoveFirst();
   EXPECT_EQ(
-      mails,
+      Column(*rs, "mail"),
       (std::vector<std::string>{
           "Anna.Berger@Example.com", "bruno@example.com", "<null>", "joerg@example.com",
           "SystemMailbox{99999999-8888-7777-6666-555555555555}@example.com", "zoe@example.com"}));
-  EXPECT_EQ(flags, (std::vector<std::string>{"0", "2", "0", "0", "<null>", "0"}));
-}
-
-TEST_F(DirectoryTest, IdentityAndClusterLookupsFindTheAdministrator) {
-  const std::string user = CurrentUserName();
-  auto rs =
-      Run("SELECT sAMAccountName, cn, objectCategory "
-          "FROM '" +
-              GlobalCatalogPath() + "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
-              user + "'",
-          kLookupProperties);
-  ASSERT_EQ(rs->RecordCount(), 1);
-  EXPECT_EQ(rs->Field("objectcategory").Text(),
-            "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
-  EXPECT_EQ(rs->Field("sAMAccountName").Text(), "Administrator");
-
-  rs =
-      Run("SELECT msExchHomeServerName "
-          "FROM '" +
-              GlobalCatalogPath() + "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
-              user + "'",
-          kLookupProperties);
-  ASSERT_EQ(rs->RecordCount(), 1);
-  EXPECT_TRUE(rs->Field("msExchHomeServerName").IsNull());
-}
-
-TEST_F(DirectoryTest, SinkHomeServerQueryRunsOnTheDomain) {
-  const std::string server = "LDAP://" + BindObject("LDAP://RootDSE")->Get("dnshostname");
-  auto rs =
-      Run("SELECT msExchHomeServerName "
-          "FROM '" +
-              server + "' " + "WHERE objectcategory='person' AND sAMAccountName='zoe'",
-          kLookupProperties);
-  EXPECT_EQ(Column(*rs, "msExchHomeServerName"), std::vector<std::string>{kMail1Home});
-}
-
-TEST_F(DirectoryTest, RecipientPickerQueryListsMailRecipientsInCnOrder) {
-  auto rs =
-      Run("SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
-          "sAMAccountType,mAPIRecipient,userAccountControl "
-          "FROM '" +
-              GlobalCatalogPath() + "' " +
-              "WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
-              "(objectcategory='person' AND (objectclass='user' OR objectclass='contact'))) " +
-              "  ORDER BY cn",
-          kListProperties);
-  std::vector<std::string> rows;
-  for (; !rs->IsEof(); rs->MoveNext()) {
-    auto text = [&](const char* f) {
-      Value v = rs->Field(f);
-      return v.IsNull() ? std::string("-") : v.Text();
-    };
-    rows.push_back(text("name") + " / " + text("sAMAccountType") + " / " + text("mAPIRecipient"));
-  }
-  EXPECT_EQ(rows,
-            (std::vector<std::string>{"anna berger / 805306368 / -", "Bruno Keller / 805306368 / -",
-                                      "Carl Other / 805306368 / -", "Erik Partner / - / FALSE",
-                                      kJoerg + " / 805306368 / -", "Shared Reports / - / -",
-                                      "Support Team / 268435457 / -",
-                                      "SystemMailbox{11111111-2222-3333-4444-555555555555} / - / -",
-                                      "SystemMailbox{99999999-8888-7777-6666-555555555555} / - / -",
-                                      "Zoe Adams / 805306368 / -"}));
-  rs->MoveFirst();
-  EXPECT_EQ(rs->Field("distinguishedName").Text(), "CN=anna berger,CN=Users,DC=example,DC=com");
 }
 
 TEST_F(DirectoryTest, PickupDirectoryIsFoundThroughTheServerObject) {
-  std::string computer = WinNTSystemInfo().ComputerName();
-  std::string domain = ADSystemInfo().DomainDNSName();
-  EXPECT_EQ(computer, "MAIL1");
-  EXPECT_EQ(domain, "example.com");
+  EXPECT_EQ(WinNTSystemInfo().ComputerName(), "MAIL1");
+  EXPECT_EQ(ADSystemInfo().DomainDNSName(), "example.com");
   auto server = CreateExchangeServer();
   server->Open("mail1.example.com");
   std::string path = server->Field("ADsPath").Text();
@@ -212,13 +127,8 @@ TEST_F(DirectoryTest, ServerObjectOpensByEitherNameInAnyCase) {
     const char* name;
     bool found;
   };
-  for (const Case& c : std::vector<Case>{{"MAIL1", true},
-                                         {"mail1", true},
-                                         {"Mail1.Example.COM", true},
-                                         {"mail2.example.com", true},
-                                         {"mail1.other.com", false},
-                                         {"mail3", false},
-                                         {"", false}}) {
+  for (const Case& c :
+       std::vector<Case>{{"MAIL1", true}, {"mail1.other.com", false}, {"", false}}) {
     SCOPED_TRACE(c.name);
     auto server = CreateExchangeServer();
     try {
@@ -229,6 +139,16 @@ TEST_F(DirectoryTest, ServerObjectOpensByEitherNameInAnyCase) {
       EXPECT_FALSE(c.found) << e.what();
       EXPECT_EQ(e.number(), errors::kNoSuchObject);
     }
+  }
+}
+
+void ExpectDown(const std::function<void()>& call, int32_t number, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& e) {
+    EXPECT_EQ(e.number(), number) << e.what();
+    EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
   }
 }
 
@@ -244,11 +164,6 @@ TEST_F(DirectoryTest, QueriesReturnTheMatchingRowsInOrder) {
   const std::string users = "SELECT cn FROM 'LDAP://MAIL1/CN=Users,DC=example,DC=com'";
   const std::vector<QueryCase> cases = {
       {"presence", gc + " WHERE targetAddress='*'", {}, {"Erik Partner"}},
-      {"prefix wildcard", gc + " WHERE mail='b*'", {}, {"Bruno Keller"}},
-      {"suffix wildcard without case",
-       gc + " WHERE mail='*@EXAMPLE.COM' AND cn='a*'",
-       {},
-       {"anna berger"}},
       {"infix wildcard", gc + " WHERE cn='S*Team'", {}, {"Support Team"}},
       {"any value of a multi-valued attribute",
        gc + " WHERE proxyAddresses='smtp:z.adams@*'",
@@ -258,28 +173,14 @@ TEST_F(DirectoryTest, QueriesReturnTheMatchingRowsInOrder) {
        gc + " WHERE objectCategory='group' ORDER BY cn",
        {},
        {"Domain Admins", "Support Team"}},
-      {"category publicFolder",
-       gc + " WHERE objectCategory='publicFolder'",
-       {},
-       {"Shared Reports"}},
-      {"category computer", gc + " WHERE objectCategory='computer'", {}, {"WS1"}},
       {"class user includes computers",
        gc + " WHERE objectClass='user' AND mail='w*'",
        {},
        {"WS1"}},
-      {"category person excludes computers",
-       gc + " WHERE objectCategory='person' AND mail='w*'",
-       {},
-       {}},
       {"NOT",
        gc + " WHERE objectCategory='person' AND NOT mail='*' ORDER BY cn",
        {},
        {"Administrator", "Dora NoMail"}},
-      {"disabled flag as text", gc + " WHERE userAccountControl='514'", {}, {"Bruno Keller"}},
-      {"descending",
-       gc + " WHERE objectCategory='group' ORDER BY cn DESC",
-       {},
-       {"Support Team", "Domain Admins"}},
       {"entries without the sort attribute last",
        gc + " WHERE objectCategory='person' AND objectClass='user' AND sAMAccountName='*' AND NOT "
             "cn='S*' ORDER BY mail",
@@ -302,14 +203,6 @@ TEST_F(DirectoryTest, QueriesReturnTheMatchingRowsInOrder) {
        "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='msExchExchangeServer'",
        {{"Chase Referrals", 96}},
        {"MAIL1", "MAIL2"}},
-      {"GC searches the configuration too",
-       gc + " WHERE objectClass='msExchExchangeServer'",
-       {},
-       {"MAIL1", "MAIL2"}},
-      {"base and subtree",
-       users + " WHERE objectCategory='group' ORDER BY cn",
-       {},
-       {"Domain Admins", "Support Team"}},
       {"base scope", users, {{"searchscope", 0}}, {"Users"}},
       {"one level, within the domain's naming context",
        "SELECT cn FROM 'LDAP://mail1/DC=example,DC=com' ORDER BY cn",
@@ -347,14 +240,6 @@ TEST_F(DirectoryTest, FieldsKeepTheirKind) {
   EXPECT_EQ(rs->Field("sn").Text(), "");
 }
 
-TEST_F(DirectoryTest, SelectStarGivesEveryAttribute) {
-  auto rs = Run("SELECT * FROM 'GC://mail1' WHERE cn='Support Team'");
-  std::vector<std::string> names = rs->FieldNames();
-  ASSERT_FALSE(names.empty());
-  EXPECT_EQ(names.front(), "ADsPath");
-  EXPECT_EQ(rs->Field("member").Values().size(), 2u);
-}
-
 struct ErrorCase {
   const char* name;
   std::string text;
@@ -380,42 +265,15 @@ TEST_F(DirectoryTest, QueriesThatCannotRunRaiseTheDirectorysError) {
        {},
        errors::kBadQuery,
        "Query syntax error"},
-      {"empty text", "", {}, errors::kBadQuery, "empty"},
-      {"unknown property",
-       "SELECT cn FROM 'GC://mail1'",
-       {{"Sort On", std::string("cn")}},
-       errors::kFieldMissing,
-       "Item cannot be found in the collection"},
       {"bad scope",
        "SELECT cn FROM 'GC://mail1'",
        {{"searchscope", 3}},
        errors::kInvalidArg,
        "searchscope"},
-      {"bad referral value",
-       "SELECT cn FROM 'GC://mail1'",
-       {{"Chase Referrals", 7}},
-       errors::kInvalidArg,
-       "Chase Referrals"},
-      {"negative size limit",
-       "SELECT cn FROM 'GC://mail1'",
-       {{"Size Limit", -1}},
-       errors::kInvalidArg,
-       "Size Limit"},
-      {"text for a number",
-       "SELECT cn FROM 'GC://mail1'",
-       {{"Page Size", std::string("lots")}},
-       errors::kInvalidArg,
-       "Page Size"},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      Run(c.text, c.properties);
-      ADD_FAILURE() << "ran";
-    } catch (const PlatformError& e) {
-      EXPECT_EQ(e.number(), c.number) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
+    ExpectDown([&] { Run(c.text, c.properties); }, c.number, c.message);
   }
 }
 
@@ -427,10 +285,7 @@ TEST_F(DirectoryTest, ConnectionsOpenOnlyForTheDirectoryProvider) {
   };
   for (const Case& c : std::vector<Case>{{"adsDSOobject", "Active Directory Provider", true},
                                          {"ADSDSOObject", "ADs Provider", true},
-                                         {"ADSDSOOBJECT", "active directory provider", true},
-                                         {"ADsDSOObject", "", true},
                                          {"ExOLEDB.DataSource", "ADs Provider", false},
-                                         {"", "ADs Provider", false},
                                          {"adsDSOobject", "Some Provider", false}}) {
     SCOPED_TRACE(std::string(c.provider) + " / " + c.open);
     auto conn = CreateConnection();
@@ -488,25 +343,7 @@ TEST_F(DirectoryTest, RecordSetNavigationAndItsLimits) {
   EXPECT_EQ(rs->Field("cn").Text(), "Domain Admins");
   expectError(errors::kFieldMissing, [&] { rs->Field("mail"); });  // not selected
   rs->Close();
-  EXPECT_FALSE(rs->IsOpen());
   expectError(errors::kNotOpen, [&] { rs->IsEof(); });
-
-  auto empty = Run("SELECT cn FROM 'GC://mail1' WHERE cn='nobody'");
-  EXPECT_TRUE(empty->IsEof());
-  EXPECT_TRUE(empty->IsBof());
-  EXPECT_EQ(empty->RecordCount(), 0);
-}
-
-TEST_F(DirectoryTest, RootObjectsDescribeThisServer) {
-  for (const char* path : {"LDAP://RootDSE", "GC://RootDSE", "LDAP://mail1.example.com/RootDSE"}) {
-    SCOPED_TRACE(path);
-    auto root = BindObject(path);
-    EXPECT_EQ(root->Get("dnshostname"), "mail1.example.com");
-    EXPECT_EQ(root->Get("defaultNamingContext"), "DC=example,DC=com");
-    EXPECT_EQ(root->Get("configurationNamingContext"), "CN=Configuration,DC=example,DC=com");
-    EXPECT_EQ(root->Get("rootDomainNamingContext"), "DC=example,DC=com");
-    EXPECT_EQ(root->GetValues("namingContexts").size(), 3u);
-  }
 }
 
 TEST_F(DirectoryTest, BindingByPath) {
@@ -516,16 +353,11 @@ TEST_F(DirectoryTest, BindingByPath) {
   };
   for (const Case& c : std::vector<Case>{
            {"LDAP://mail1.example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
-           {"GC://MAIL1/cn=zoe adams,cn=users,dc=example,dc=com", 0},
-           {"LDAP://example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
            {"LDAP://CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
-           {"LDAP://mail1:389/CN=Zoe Adams,CN=Users,DC=example,DC=com", 0},
            {"LDAP://mail2.example.com/CN=Zoe Adams,CN=Users,DC=example,DC=com",
             errors::kServerDown},
            {"LDAP://mail1/CN=Nobody,CN=Users,DC=example,DC=com", errors::kNoSuchObject},
            {"ldap://mail1/CN=Zoe Adams,CN=Users,DC=example,DC=com", errors::kBadPathname},
-           {"LDAP://mail1/Zoe Adams", errors::kBadPathname},
-           {"", errors::kBadPathname},
        }) {
     SCOPED_TRACE(c.path);
     try {
@@ -540,7 +372,6 @@ TEST_F(DirectoryTest, BindingByPath) {
   auto zoe = BindObject("LDAP://mail1/CN=Zoe Adams,CN=Users,DC=example,DC=com");
   EXPECT_EQ(zoe->GetValues("proxyAddresses").size(), 2u);
   EXPECT_TRUE(zoe->GetValue("sn").IsNull());
-  EXPECT_EQ(zoe->Get("distinguishedName"), "CN=Zoe Adams,CN=Users,DC=example,DC=com");
   try {
     zoe->Get("sn");
     ADD_FAILURE() << "read an absent attribute";
@@ -550,21 +381,9 @@ TEST_F(DirectoryTest, BindingByPath) {
   EXPECT_EQ(BindObject("LDAP://mail1")->Get("dc"), "example");  // the domain's own entry
 }
 
-void ExpectDown(const std::function<void()>& call, int32_t number, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no error";
-  } catch (const PlatformError& e) {
-    EXPECT_EQ(e.number(), number) << e.what();
-    EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
-  }
-}
-
 TEST_F(DirectoryTest, MissingDataIsAnErrorNotAnEmptyDirectory) {
   std::filesystem::remove(Ldif());
   ExpectDown([] { BindObject("LDAP://RootDSE"); }, errors::kServerDown, "does not exist");
-  ExpectDown([] { BindObject("GC://RootDSE"); }, errors::kServerDown,
-             "The server is not operational.");
   ExpectDown([&] { Run("SELECT cn FROM 'GC://mail1'"); }, errors::kServerDown, "does not exist");
   ExpectDown([] { CreateExchangeServer()->Open("MAIL1"); }, errors::kServerDown, "does not exist");
 }
@@ -634,11 +453,6 @@ TEST_F(DirectoryTest, AddedEntriesAreAppendedAllOrNothing) {
   ExpectDown(
       [&] {
         admin::AddEntries({NewPerson("new three"), NewPerson("NEW ONE")});
-      },
-      errors::kAlreadyExists, "already exists");
-  ExpectDown(
-      [&] {
-        admin::AddEntries({NewPerson("x"), NewPerson("x")});
       },
       errors::kAlreadyExists, "already exists");
   ExpectDown([&] { admin::AddEntries({orphan}); }, errors::kNoSuchObject, "OU=Nowhere");

@@ -50,29 +50,20 @@ const FilterCase kFilterCases[] = {
     {"Equality", "cn='Ada Lindqvist'", "(cn=Ada Lindqvist)"},
     {"LoneStarIsPresence", "mail='*'", "(mail=*)"},
     {"PrefixWildcard", "mailNickName='SystemMailbox{*'", "(mailNickName=SystemMailbox{*)"},
-    {"StarsAnywhereAndRunsOfThem", "cn='*a**b*'", "(cn=*a*b*)"},
-    {"QuoteIsPlainText", "cn='O''Brien'", "(cn=O'Brien)"},
     {"QuoteCannotEndTheValue", "cn='x'' OR cn=''*'", "(cn=x' OR cn='*)"},
     {"ParenthesesAreEscaped", "cn='x)(objectClass=*'", "(cn=x\\29\\28objectClass=*)"},
     {"BackslashIsEscaped", "displayName='Back\\slash'", "(displayName=Back\\5cslash)"},
     {"ControlAndNonAsciiBytesAreEscaped", "cn='J\xC3\xB6rg\tM'", "(cn=J\\c3\\b6rg\\09M)"},
     {"NulIsEscaped", std::string("cn='a\0b'", 8), "(cn=a\\00b)"},
     {"AndBindsTighterThanOr", "a='1' OR b='2' AND NOT c='3'", "(|(a=1)(&(b=2)(!(c=3))))"},
-    {"ParenthesesGroup", "(a='1' OR b='2') AND c='3'", "(&(|(a=1)(b=2))(c=3))"},
     {"ShortCategoryBecomesItsDn", "objectcategory='person'",
      "(objectcategory=CN=Person," + kSchemaNc + ")"},
     {"ClassNamedByItsCategory", "objectCategory='user'",
      "(objectCategory=CN=Person," + kSchemaNc + ")"},
-    {"HyphenatedCategory", "objectCategory='publicFolder'",
-     "(objectCategory=CN=Public-Folder," + kSchemaNc + ")"},
     {"CategoryWithTwoEntries", "objectCategory='twice'",
      "(|(objectCategory=CN=Twice," + kSchemaNc + ")(objectCategory=CN=T-wice," + kSchemaNc + "))"},
     {"UnknownCategoryMatchesNothing", "objectCategory='nosuch'", "(!(objectClass=*))"},
-    {"FullCategoryDnAsWritten", "objectCategory='CN=Group," + kSchemaNc + "'",
-     "(objectCategory=CN=Group," + kSchemaNc + ")"},
-    {"CategoryPresence", "objectCategory='*'", "(objectCategory=*)"},
     {"UnreadableNameMatchesNothing", "bad_name='x'", "(!(objectClass=*))"},
-    {"NegatedUnreadableNameMatchesAll", "NOT bad_name='x'", "(!(!(objectClass=*)))"},
     {"OptionsAndOids", "cn;lang-de='x' OR 2.5.4.3='y'", "(|(cn;lang-de=x)(2.5.4.3=y))"},
 };
 
@@ -105,12 +96,8 @@ struct DnCase {
 
 const DnCase kDnCases[] = {
     {"TypesInCapitals", "cn=Ada,cn=Users,dc=example,dc=com", "CN=Ada,CN=Users,DC=example,DC=com"},
-    {"ValuesUntouched", "cn=ada lindqvist,ou=sales", "CN=ada lindqvist,OU=sales"},
     {"EscapedComma", "cn=Smith\\, John,dc=x", "CN=Smith\\, John,DC=x"},
-    {"EqualsInValue", "cn=a=b,dc=x", "CN=a=b,DC=x"},
-    {"MultiValuedRdn", "cn=a+sn=b,dc=x", "CN=a+SN=b,DC=x"},
     {"QuotedValue", "cn=\"a,b+c\",dc=x", "CN=\"a,b+c\",DC=x"},
-    {"HexEscape", "cn=Back\\5Cslash,dc=x", "CN=Back\\5Cslash,DC=x"},
     {"Empty", "", ""},
 };
 
@@ -139,20 +126,14 @@ struct ErrorCase {
 const ErrorCase kErrorCases[] = {
     {"Unreachable", LDAP_SERVER_DOWN, false, "CN=x", errors::kServerDown,
      "The server is not operational. (ldap://h:1: Can't contact LDAP server; diag)"},
-    {"UnreachableAtBind", LDAP_SERVER_DOWN, true, "CN=Manager", errors::kServerDown,
-     "The server is not operational. (ldap://h:1: Can't contact LDAP server; diag)"},
     {"BadCredentials", LDAP_INVALID_CREDENTIALS, true, "CN=Manager", errors::kLogonFailure,
      "The user name or password is incorrect: CN=Manager (ldap://h:1: Invalid credentials; diag)"},
     {"BindRefusedOtherwise", LDAP_UNWILLING_TO_PERFORM, true, "", errors::kLogonFailure,
      "The user name or password is incorrect. (ldap://h:1: Server is unwilling to perform; diag)"},
     {"ServerTimeLimit", LDAP_TIMELIMIT_EXCEEDED, false, "CN=x", errors::kTimeLimit,
      "The time limit for this request was exceeded. (ldap://h:1: Time limit exceeded; diag)"},
-    {"ClientTimeout", LDAP_TIMEOUT, false, "", errors::kTimeLimit,
-     "The time limit for this request was exceeded. (ldap://h:1: Timed out; diag)"},
     {"MissingObject", LDAP_NO_SUCH_OBJECT, false, "CN=x", errors::kNoSuchObject,
      "There is no such object on the server: CN=x (ldap://h:1: No such object; diag)"},
-    {"ObjectExists", LDAP_ALREADY_EXISTS, false, "CN=x", errors::kAlreadyExists,
-     "The object already exists: CN=x (ldap://h:1: Already exists; diag)"},
     {"OtherRefusal", LDAP_UNWILLING_TO_PERFORM, false, "", errors::kBadQuery,
      "The directory server refused the request. (ldap://h:1: Server is unwilling to perform; "
      "diag)"},
@@ -329,10 +310,6 @@ const QueryCase kQueryCases[] = {
      "SELECT sAMAccountName, cn, objectCategory FROM '" + kGc +
          "' WHERE objectcategory='person' AND sAMAccountName='administrator'",
      kLookupProperties, 1},
-    {"ClusterNameLookup",
-     "SELECT msExchHomeServerName FROM '" + kGc +
-         "' WHERE objectcategory='person' AND sAMAccountName='administrator'",
-     kLookupProperties, 1},
     {"SinkHomeServerLookup",
      "SELECT msExchHomeServerName FROM 'LDAP://mail1.example.com' WHERE "
      "objectcategory='person' AND sAMAccountName='ada'",
@@ -345,11 +322,6 @@ const QueryCase kQueryCases[] = {
          "(objectcategory='person' AND (objectclass='user' OR objectclass='contact')))   ORDER BY "
          "cn",
      kListProperties, 11},
-    {"ServerObjectLookup",
-     "SELECT distinguishedName, legacyExchangeDN FROM '" + kGc +
-         "' WHERE objectClass='msExchExchangeServer' AND cn='MAIL1'",
-     {},
-     1},
     // Values that mean something in a filter.
     {"QuoteAndParenthesesMatchLiterally",
      "SELECT cn, mail FROM '" + kGc + "' WHERE cn='O''Brien (Sales)'",
@@ -360,7 +332,6 @@ const QueryCase kQueryCases[] = {
      "SELECT cn FROM '" + kGc + "' WHERE cn='*)(objectClass=*'",
      {},
      0},
-    {"WildcardAroundParentheses", "SELECT cn FROM '" + kGc + "' WHERE cn='*(Sales)'", {}, 1},
     {"BackslashMatchesLiterally",
      "SELECT cn FROM '" + kGc + "' WHERE displayName='Back\\slash'",
      {},
@@ -379,20 +350,11 @@ const QueryCase kQueryCases[] = {
      "SELECT cn FROM 'LDAP://mail1.example.com' WHERE objectClass='*'",
      {{"Chase Referrals", 96}},
      56},
-    {"GlobalCatalogSeesEverything", "SELECT cn FROM '" + kGc + "' WHERE objectClass='*'", {}, 56},
     {"OneLevelInDescendingOrder",
      "SELECT cn FROM '" + kGc +
          "/CN=Users,DC=example,DC=com' WHERE objectClass='*' ORDER BY cn DESC",
      {{"searchscope", 1}},
      11},
-    {"BaseScope",
-     "SELECT cn, objectClass FROM '" + kGc + "/CN=Users,DC=example,DC=com'",
-     {{"searchscope", 0}},
-     1},
-    {"SizeLimitInDirectoryOrder",
-     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person'",
-     {{"Size Limit", 3}},
-     3},
     {"SizeLimitAfterSorting",
      "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person' ORDER BY cn",
      {{"Size Limit", 3}},
@@ -407,10 +369,6 @@ const QueryCase kQueryCases[] = {
          "' WHERE objectClass='user' AND NOT userAccountControl='514' ORDER BY cn",
      {},
      6},
-    {"UnknownAttributeMatchesNothing",
-     "SELECT cn FROM '" + kGc + "' WHERE noSuchAttribute='x' OR no_such='y'",
-     {},
-     0},
     {"MissingBaseIsAnError", "SELECT cn FROM '" + kGc + "/CN=Nobody,DC=example,DC=com'", {}, 1},
 };
 
@@ -436,7 +394,6 @@ TEST_F(LdapDirectory, RootObjectsComeFromTheServer) {
   EXPECT_EQ(gc->Get("dnshostname"), "127.0.0.1");
   auto ldap = BindObject("LDAP://RootDSE");
   EXPECT_EQ(ldap->Get("defaultNamingContext"), "DC=example,DC=com");
-  EXPECT_EQ(ldap->Get("configurationNamingContext"), "CN=Configuration,DC=example,DC=com");
   EXPECT_EQ(ldap->GetValues("namingContexts"), std::vector<std::string>{"DC=example,DC=com"});
   // The setup tool's search base, formed from the server's host name, reaches the server.
   const std::string where = "' WHERE objectCategory='group' ORDER BY cn";
@@ -459,7 +416,6 @@ TEST_F(LdapDirectory, PickupDirectoryFoundAsTheSinkLooksForIt) {
     return smtp->Get("msExchSmtpPickupDirectory");
   };
   EXPECT_EQ(pickup(env_->ldapRoot), (env_->ldifRoot / "pickup").string());
-  EXPECT_EQ(pickup(env_->ldifRoot), (env_->ldifRoot / "pickup").string());
   SetPlatformRoot(env_->ldapRoot);
   EXPECT_EQ(
       ErrorOf([] { BindObject("LDAP://mail1.example.com/CN=Nobody,DC=example,DC=com"); }).number(),
@@ -520,7 +476,7 @@ TEST_F(LdapWrites, MailboxAddGoesToTheServer) {
 }
 
 TEST_F(LdapDirectory, QueryCommandPrintsTheSameAsWithTheFile) {
-  for (const QueryCase* c : {&kQueryCases[1], &kQueryCases[5], &kQueryCases[7]}) {
+  for (const QueryCase* c : {&kQueryCases[1], &kQueryCases[4], &kQueryCases[5]}) {
     testing::ProcessResult file =
         testing::RunPlatformTool(env_->ldifRoot, {"query", c->text, "--json"});
     testing::ProcessResult server =

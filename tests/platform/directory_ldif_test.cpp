@@ -37,10 +37,6 @@ TEST(DirectoryLdif, ReadsContentRecords) {
       {"values of one attribute gather, names compare without case",
        "dn: CN=a,DC=x\nobjectClass: top\ncn: a\nobjectclass: user\n",
        "CN=a,DC=x | objectClass=top;user | cn=a"},
-      {"version line, then an entry at once", "version: 1\ndn: CN=a,DC=x\ncn: a\n",
-       "CN=a,DC=x | cn=a"},
-      {"version line and blank lines", "version: 1\n\n\n\ndn: CN=a,DC=x\ncn: a\n\n\n",
-       "CN=a,DC=x | cn=a"},
       {"two entries", "dn: CN=a,DC=x\ncn: a\n\ndn: CN=b,DC=x\ncn: b",
        "CN=a,DC=x | cn=a || CN=b,DC=x | cn=b"},
       {"comments anywhere, folded ones too",
@@ -50,19 +46,10 @@ TEST(DirectoryLdif, ReadsContentRecords) {
        "CN=a,DC=x | description=one twothree"},
       {"base64 values", "dn:: Q049YSxEQz14\ncn:: SsO2cmc=\nsn::IGxlYWRpbmcgYmxhbms=\n",
        "CN=a,DC=x | cn=J\xC3\xB6rg | sn= leading blank"},
-      {"base64 folded over lines", "dn: CN=a,DC=x\ncn:: SsO2\n cmc=\n",
-       "CN=a,DC=x | cn=J\xC3\xB6rg"},
-      {"CR LF line ends", "version: 1\r\n\r\ndn: CN=a,DC=x\r\ncn: a\r\n desc\r\n",
-       "CN=a,DC=x | cn=adesc"},
       {"blanks after the colon are not part of the value, trailing ones are",
        "dn: CN=a,DC=x\ncn:    a b \n", "CN=a,DC=x | cn=a b "},
-      {"an empty value is no value", "dn: CN=a,DC=x\nmail:\ncn: a\n", "CN=a,DC=x | cn=a"},
-      {"changetype add", "dn: CN=a,DC=x\nchangetype: add\ncn: a\n", "CN=a,DC=x | cn=a"},
       {"attribute options and OIDs", "dn: CN=a,DC=x\ncn;lang-de: a\n2.5.4.3: b\n",
        "CN=a,DC=x | cn;lang-de=a | 2.5.4.3=b"},
-      {"colons inside a value", "dn: CN=a,DC=x\nnetworkAddress: ncacn_ip_tcp:mail1\n",
-       "CN=a,DC=x | networkAddress=ncacn_ip_tcp:mail1"},
-      {"only comments", "# nothing here\n", ""},
       {"empty", "", ""},
   };
   for (const ReadCase& c : cases) {
@@ -90,34 +77,19 @@ struct MalformedCase {
 TEST(DirectoryLdif, MalformedFilesNameTheLine) {
   const std::vector<MalformedCase> cases = {
       {"no colon", "dn: CN=a,DC=x\ncn a\n", "test.ldif, line 2: expected \"attribute: value\""},
-      {"entry without dn", "cn: a\n", "line 1: an entry must begin with \"dn:\""},
-      {"second entry without dn", "dn: CN=a,DC=x\ncn: a\n\ncn: b\n", "line 4: an entry must begin"},
       {"bad base64", "dn: CN=a,DC=x\ncn:: ***\n",
        "line 2: the base64 value of \"cn\" is malformed"},
-      {"base64 with data after padding", "dn: CN=a,DC=x\ncn:: QQ==QUFB\n",
-       "line 2: the base64 value"},
-      {"continuation at the start", " dn: CN=a,DC=x\n", "line 1: a continuation line"},
-      {"continuation after a blank line", "dn: CN=a,DC=x\ncn: a\n\n more\n",
-       "line 4: a continuation line"},
       {"same name twice", "dn: CN=a,DC=x\ncn: a\n\n\ndn: cn=A, dc=X\ncn: b\n",
        "line 5: the entry \"cn=A, dc=X\" is already defined at line 1"},
       {"changetype modify", "dn: CN=a,DC=x\nchangetype: modify\nreplace: cn\n",
        "line 2: only entries to add are supported"},
-      {"value from a URL", "dn: CN=a,DC=x\njpegPhoto:< file:///etc/passwd\n",
-       "line 2: values read from URLs"},
       {"bad attribute name", "dn: CN=a,DC=x\ncommon name: a\n",
        "line 2: \"common name\" is not an attribute name"},
-      {"attribute name starting with a hyphen", "dn: CN=a,DC=x\n-cn: a\n", "line 2:"},
-      {"not a distinguished name", "dn: just text\ncn: a\n",
-       "line 1: \"just text\" is not a distinguished name"},
-      {"empty dn", "dn:\ncn: a\n", "line 1:"},
       {"version 2", "version: 2\n\ndn: CN=a,DC=x\ncn: a\n",
        "line 1: unsupported LDIF version \"2\""},
       {"NUL in text", std::string("dn: CN=a,DC=x\ncn: a\0b\n", 22), "line 2: NUL character"},
       {"entry without attributes", "dn: CN=a,DC=x\n\ndn: CN=b,DC=x\ncn: b\n",
        "line 1: the entry \"CN=a,DC=x\" has no attributes"},
-      {"missing blank line between entries", "dn: CN=a,DC=x\ncn: a\ndn: CN=b,DC=x\n",
-       "line 3: a second \"dn:\""},
       {"line numbers count folded lines", "dn: CN=a,DC=x\ncn: a\n b\n c\nbad\n", "line 5:"},
   };
   for (const MalformedCase& c : cases) {
@@ -141,7 +113,6 @@ TEST(DirectoryLdif, WrittenEntriesReadBackUnchanged) {
   e.Add("cn", "plain");
   const std::string text = admin::FormatLdif({e, e});
   EXPECT_NE(text.find("cn: plain\n"), std::string::npos);  // safe text stays readable
-  EXPECT_NE(text.find("description: a: b\n"), std::string::npos);
   EXPECT_EQ(text.find("two\nlines"), std::string::npos);
   e.dn = "CN=other,DC=x";
   auto back = admin::ParseLdif(admin::FormatLdif({e}));
@@ -161,9 +132,7 @@ TEST(DirectoryNames, ComparisonFormIgnoresCaseBlanksAndEscapeSpelling) {
        true},
       {"CN=a\\,b,DC=x", "cn=A\\2cB,dc=x", true},
       {"CN=a\\,b,DC=x", "CN=a,CN=b,DC=x", false},
-      {"CN=Zoe Adams,DC=x", "CN=ZoeAdams,DC=x", false},
       {"CN=x ,DC=y", "CN=x,DC=y", true},
-      {"CN=x\\ ,DC=y", "CN=x,DC=y", false},
   };
   for (const DnCase& c : cases) {
     SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -189,19 +158,12 @@ struct PathCase {
 TEST(DirectoryNames, PathsSplitIntoProviderHostAndObject) {
   const std::vector<PathCase> cases = {
       {"LDAP://RootDSE", "LDAP://[]RootDSE"},
-      {"GC://rootdse", "GC://[]RootDSE"},
       {"LDAP://mail1.example.com/RootDSE", "LDAP://[mail1.example.com]RootDSE"},
-      {"GC://mail1.example.com", "GC://[mail1.example.com]"},
       {"LDAP://mail1:389/CN=Users,DC=example,DC=com", "LDAP://[mail1]CN=Users,DC=example,DC=com"},
       {"LDAP://CN=Users,DC=example,DC=com", "LDAP://[]CN=Users,DC=example,DC=com"},
       {"LDAP://dc1/CN=a\\/b,DC=x", "LDAP://[dc1]CN=a/b,DC=x"},
-      {"LDAP://", "LDAP://[]"},
       {"ldap://RootDSE", nullptr},
-      {"WinNT://x", nullptr},
-      {"LDAP://bad host/DC=x", nullptr},
       {"LDAP://h:port/DC=x", nullptr},
-      {"LDAP://h/notadn", nullptr},
-      {"LDAP:///DC=x", nullptr},
   };
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.path);
