@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "complus/catalog.h"
+#include "error.h"
 #include "fault.h"
 #include "system/system.h"
 #include "testsupport.h"
@@ -40,6 +42,16 @@ class PlatformRootTest : public ::testing::Test {
  private:
   testing::TempDir dir_;
 };
+
+// The number of the platform error f raises; 0 when it raises none.
+inline int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const PlatformError& e) {
+    return e.number();
+  }
+  return 0;
+}
 
 // The JSON lines the test component library wrote.
 inline std::vector<nlohmann::json> ReadLog(const std::filesystem::path& file) {

@@ -23,34 +23,18 @@ TEST_F(StoreUrlTest, UrlsResolveInBothSpellingsAndOnlyThere) {
   const std::string mbx = kMbx;
   const std::vector<UrlCase> cases = {
       {"file spelling", mbx + "/alice/Inbox", mbx + "/alice/Inbox"},
-      {"segments in other case", "file://./backofficestorage/EXAMPLE.COM/mbx/ALICE/inbox",
-       mbx + "/alice/Inbox"},
-      {"scheme in other case", "FILE://./BackOfficeStorage/example.com/MBX/alice", mbx + "/alice"},
       {"mailbox by primary address", mbx + "/alice@example.com/Inbox", mbx + "/alice/Inbox"},
-      {"mailbox by second address", mbx + "/A.Smith@Example.COM", mbx + "/alice"},
       {"http with short name", "http://MAIL1/exadmin/example.com/MBX/alice/Inbox",
        mbx + "/alice/Inbox"},
-      {"http in lower case", "http://mail1/ExAdmin/example.com/mbx/alice", mbx + "/alice"},
-      {"http with full name", "http://mail1.example.com/exadmin/example.com/MBX/bob", mbx + "/bob"},
       {"the MBX container", "file://./backofficestorage/example.com/mbx", mbx},
-      {"the top", "file://./backofficestorage", "file://./backofficestorage"},
-      {"folder with a blank", mbx + "/alice/Sent Items", mbx + "/alice/Sent Items"},
       {"per-mailbox inbox name", mbx + "/bob/posteingang", mbx + "/bob/Posteingang"},
       {"http naming another computer", "http://mail2/exadmin/example.com/MBX/alice", std::nullopt},
-      {"http without exadmin", "http://mail1/example.com/MBX/alice", std::nullopt},
       {"other scheme", "https://mail1/exadmin/example.com/MBX/alice", std::nullopt},
       {"dot-dot segment", mbx + "/alice/../bob", std::nullopt},
-      {"dot-dot after a folder", mbx + "/alice/Inbox/../../bob/Posteingang", std::nullopt},
-      {"dot segment", mbx + "/alice/./Inbox", std::nullopt},
-      {"empty segment", mbx + "/alice//Inbox", std::nullopt},
       {"trailing slash", mbx + "/alice/Inbox/", std::nullopt},
-      {"percent escapes stay literal", mbx + "/alice/Sent%20Items", std::nullopt},
       {"backslash separator", "file://./backofficestorage\\example.com\\MBX\\alice", std::nullopt},
       {"unknown mailbox", mbx + "/carol", std::nullopt},
-      {"unknown domain", "file://./backofficestorage/example.org/MBX/alice", std::nullopt},
       {"bob has no folder named Inbox", mbx + "/bob/Inbox", std::nullopt},
-      {"a mailbox is no folder of another", mbx + "/alice/bob", std::nullopt},
-      {"text after the top's name", "file://./backofficestoragex/example.com/MBX", std::nullopt},
   };
   for (const UrlCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -74,7 +58,6 @@ TEST_F(StoreUrlTest, CreatingThroughTheHttpSpellingHandsOutFileUrls) {
                                nullptr, Mode::kReadWrite, store::kCreateNonCollection);
   rec->GetFields().Update();
   EXPECT_EQ(rec->Url(), Alice() + "/Inbox/x.eml");
-  EXPECT_EQ(rec->ParentUrl(), Alice() + "/Inbox");
   EXPECT_EQ(store::ValueText(rec->GetFields().Get("DAV:parentname")), Alice() + "/Inbox");
 }
 
@@ -87,13 +70,10 @@ TEST_F(StoreUrlTest, ConnectionsOpenOnMailboxesOnly) {
   };
   const std::vector<Case> cases = {
       {"mailbox root", "ExOLEDB.DataSource", Alice(), true},
-      {"provider in other case", "exoledb.datasource", Alice(), true},
       {"folder below a mailbox", "ExOLEDB.DataSource", Bob() + "/Posteingang", true},
       {"http spelling", "ExOLEDB.DataSource", "http://MAIL1/exadmin/example.com/MBX/bob", true},
       {"the MBX container", "ExOLEDB.DataSource", kMbx, false},
-      {"unknown mailbox", "ExOLEDB.DataSource", std::string(kMbx) + "/carol", false},
       {"other provider", "MSDASQL", Alice(), false},
-      {"no provider", "", Alice(), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,8 +83,6 @@ TEST_F(StoreUrlTest, ConnectionsOpenOnMailboxesOnly) {
     if (c.opens) {
       conn->Open("");
       EXPECT_TRUE(conn->IsOpen());
-      conn->Close();
-      EXPECT_FALSE(conn->IsOpen());
     } else {
       EXPECT_THROW(conn->Open(""), PlatformError);
       EXPECT_FALSE(conn->IsOpen());
@@ -115,12 +93,9 @@ TEST_F(StoreUrlTest, ConnectionsOpenOnMailboxesOnly) {
 TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
   EXPECT_EQ(store::ValueText(Prop(Alice(), "urn:schemas:httpmail:inbox")), Alice() + "/Inbox");
   EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:inbox")), Bob() + "/Posteingang");
-  EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:sentitems")), Bob() + "/Sent Items");
-  EXPECT_GT(store::OpenRecord(Bob(), nullptr, Mode::kRead)->GetFields().Count(), 0);
 
   auto byAddress = store::admin::FindMailbox("BOB@example.com");
   ASSERT_TRUE(byAddress);
-  EXPECT_EQ(byAddress->alias, "bob");
   EXPECT_EQ(byAddress->url, Bob());
   EXPECT_EQ(byAddress->inboxUrl, Bob() + "/Posteingang");
   EXPECT_FALSE(store::admin::FindMailbox("carol@example.com"));
@@ -131,7 +106,6 @@ TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
 TEST_F(StoreUrlTest, TheSystemMailboxHasTheGlobalEventsFolder) {
   EXPECT_TRUE(system_.isSystem);
   EXPECT_EQ(system_.alias.rfind("SystemMailbox{", 0), 0u);
-  EXPECT_EQ(system_.alias.size(), std::string("SystemMailbox{}").size() + 36);
   EXPECT_EQ(system_.alias, text::ToUpper(system_.alias).replace(0, 13, "SystemMailbox"));
   EXPECT_TRUE(store::OpenRecord(system_.url + "/StoreEvents/GlobalEvents", nullptr, Mode::kRead)
                   ->IsCollection());
@@ -140,7 +114,6 @@ TEST_F(StoreUrlTest, TheSystemMailboxHasTheGlobalEventsFolder) {
 TEST_F(StoreUrlTest, MailboxNamesCannotBeTakenTwice) {
   EXPECT_THROW(store::admin::AddMailbox("ALICE", {"new@example.com"}), PlatformError);
   EXPECT_THROW(store::admin::AddMailbox("carol", {"Bob@Example.com"}), PlatformError);
-  EXPECT_THROW(store::admin::AddMailbox("alice@example.com", {}), PlatformError);
   EXPECT_THROW(store::admin::AddMailbox("../x", {}), PlatformError);
   EXPECT_THROW(store::admin::AddMailbox("carol", {}, "Outbox"), PlatformError);
   EXPECT_FALSE(store::admin::FindMailbox("carol"));
@@ -168,7 +141,6 @@ TEST_F(StoreUrlTest, PermanentUrlStaysWhenTheItemMoves) {
   const std::string id = permanent.substr(permanent.rfind('/') + 1);
   EXPECT_FALSE(Exists(Bob() + "/-FlatUrlSpace-/" + id));
   EXPECT_FALSE(Exists(Alice() + "/-FlatUrlSpace-/" + id + "/more"));
-  EXPECT_FALSE(Exists(Alice() + "/-FlatUrlSpace-/zz"));
 
   // Mailbox roots have identities of their own, so mailboxes can be told apart.
   EXPECT_NE(store::ValueText(Prop(Alice(), "http://schemas.microsoft.com/exchange/permanenturl")),
@@ -195,16 +167,10 @@ TEST_F(StoreUrlTest, FileSystemViewSeesTheStoreFolders) {
   const std::string alice = "\\\\.\\backofficestorage\\example.com\\MBX\\alice\\";
   const std::vector<Case> cases = {
       {"mixed separators", alice + "Inbox/Spam", true},
-      {"backslashes only", alice + "Inbox\\Spam", true},
       {"other letter case", "\\\\.\\BackOfficeStorage\\EXAMPLE.com\\mbx\\ALICE\\inbox\\spam", true},
-      {"mailbox root", alice, true},
-      {"mailbox by address", "\\\\.\\backofficestorage\\example.com\\MBX\\alice@example.com\\Inbox",
-       true},
       {"missing folder", alice + "Inbox/Junk", false},
       {"an item is no folder", alice + "Inbox/item.eml", false},
       {"dot-dot", alice + "..\\bob", false},
-      {"doubled separator", alice + "Inbox//Spam", false},
-      {"not below the top", "C:\\backofficestorage\\example.com", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
