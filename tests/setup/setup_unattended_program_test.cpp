@@ -1,6 +1,6 @@
 // DrossgateSetup as a process, without a person: the exit status tells a script whether the
 // run was refused (1), done (0) or done with entries in its error log (2), in the unattended
-// mode and in batch mode.
+// mode and in batch mode; start-up failures end it with the platform's message.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
 #include "setup_fixture.h"
 #include "store/store.h"
 #include "testsupport.h"
@@ -20,7 +19,8 @@ namespace drossgate::setup {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Person;
+using test::InboxItem;
+using test::ItemExists;
 using test::SetupPlatform;
 
 class SetupProgramUnattended : public ::testing::Test {
@@ -33,7 +33,7 @@ class SetupProgramUnattended : public ::testing::Test {
   testing::ProcessResult Setup(const std::vector<std::string>& arguments,
                                const std::string& in = "",
                                std::map<std::string, std::string> env = {}) {
-    std::vector<std::string> argv = {(testing::BinaryDir() / "setup" / "DrossgateSetup").string()};
+    std::vector<std::string> argv = {test::SetupProgram()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     env["DROSSGATE_PLATFORM"] = platform_.root().string();
     return testing::RunProcess(argv, env, in);
@@ -42,13 +42,6 @@ class SetupProgramUnattended : public ::testing::Test {
     return Setup({"--install", "--identity", "EXAMPLE\\svc", "--password-file", "-", "--rule",
                   "X-Spam-Flag: YES", "move", "Spam"},
                  "secret\n");
-  }
-
-  std::string InboxItem(const std::string& alias) const {
-    return platform::store::admin::FindMailbox(alias)->inboxUrl + "/Drossgate.reg";
-  }
-  bool Exists(const std::string& url) const {
-    return platform::SkipOnError([&] { platform::store::admin::Properties(url); });
   }
 
   SetupPlatform platform_;
@@ -81,17 +74,15 @@ TEST_F(SetupProgramUnattended, ExitStatusTellsWhatHappened) {
   };
   for (const Case& c : cases) {
     if (c.exitCode == 2)
-      platform_.AddPerson(Person("Ghost Writer", "ghost", "ghost@example.com").NotInStore());
+      platform_.AddPerson(
+          {.cn = "Ghost Writer", .alias = "ghost", .mail = "ghost@example.com", .inStore = false});
     const testing::ProcessResult result = Setup(c.arguments, c.in);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
-    if (*c.err) {
-      EXPECT_NE(result.err.find(c.err), std::string::npos) << c.name << ": " << result.err;
-    } else {
-      EXPECT_EQ(result.err.find("ERROR"), std::string::npos) << c.name << ": " << result.err;
-    }
+    EXPECT_EQ(result.err.find(*c.err ? c.err : "ERROR") != std::string::npos, *c.err != 0)
+        << c.name << ": " << result.err;
     EXPECT_EQ(result.out, "") << c.name;
   }
-  EXPECT_TRUE(Exists(InboxItem("ada")));
+  EXPECT_TRUE(ItemExists(InboxItem("ada")));
 }
 
 TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
@@ -117,7 +108,7 @@ TEST_F(SetupProgramUnattended, BatchModeReportsAFailedRenewal) {
   EXPECT_EQ(result.exitCode, 2) << result.err;
   EXPECT_NE(result.err.find("/mbx/ada - ERROR: "), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("injected fault at store.fields.update"), std::string::npos);
-  EXPECT_FALSE(Exists(InboxItem("ada")));
+  EXPECT_FALSE(ItemExists(InboxItem("ada")));
 }
 
 TEST_F(SetupProgramUnattended, BatchModeReportsARefusedRun) {
@@ -127,7 +118,68 @@ TEST_F(SetupProgramUnattended, BatchModeReportsARefusedRun) {
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_NE(result.err.find("Please fill the Identity and Password fields"), std::string::npos)
       << result.err;
-  EXPECT_TRUE(Exists(InboxItem("ada")));
+  EXPECT_TRUE(ItemExists(InboxItem("ada")));
+}
+
+testing::ProcessResult RunSetup(const std::vector<std::string>& arguments,
+                                const std::map<std::string, std::string>& env) {
+  std::vector<std::string> argv = {test::SetupProgram()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::map<std::string, std::string> all = {{"QT_QPA_PLATFORM", "offscreen"}};
+  for (const auto& [name, value] : env) all[name] = value;
+  return testing::RunProcess(argv, all);
+}
+
+TEST(SetupProgram, BatchModeClosesByItself) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool registered;
+  };
+  const std::vector<Case> cases = {
+      {"nothing registered", {"-b"}, false},
+      {"a registered mailbox", {"-b"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetupPlatform platform;
+    platform.AddPerson({.cn = "Anna Lee", .alias = "annal", .mail = "annal@" + platform.domain()});
+    if (c.registered) {
+      platform.Register("annal");
+      // Installed, so that the renewal has no installation to refuse.
+      platform.InstallApplication("EXAMPLE\\annal", "");
+    }
+    const testing::ProcessResult result =
+        RunSetup(c.arguments, {{"DROSSGATE_PLATFORM", platform.root().string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.signal, 0);
+  }
+}
+
+TEST(SetupProgram, StartUpFailuresEndWithTheMessage) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool removeDirectory;
+    bool noPlatform;
+    int exitCode;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"unreachable directory in batch mode", {"-b"}, true, false, 1, "directory"},
+      {"no platform root in batch mode", {"-b"}, false, true, 1, "DROSSGATE_PLATFORM"},
+      {"unknown long option", {"--bogus"}, false, false, 2, "unknown option '--bogus'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetupPlatform platform;
+    if (c.removeDirectory) std::filesystem::remove(platform.root() / "directory.ldif");
+    std::map<std::string, std::string> env;
+    env["DROSSGATE_PLATFORM"] = c.noPlatform ? "" : platform.root().string();
+    const testing::ProcessResult result = RunSetup(c.arguments, env);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+  }
 }
 
 }  // namespace
