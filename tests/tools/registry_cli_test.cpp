@@ -126,14 +126,10 @@ TEST_F(RegistryCliTest, DeleteValueAndKey) {
 
 TEST_F(RegistryCliTest, CorruptFileIsAnErrorNotACrash) {
   testing::WriteFile(root() / "registry.json", "{\"HKEY_LOCAL_MACHINE\": [");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"registry", "get", kShares},
-        std::vector<std::string>{"registry", "set", kShares, "v", "--type", "sz", "x"}}) {
-    ProcessResult r = Run(args);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("registry.json is unreadable"), std::string::npos) << r.err;
-  }
+  // Reading it is the damaged-files test's; writing must not replace what it cannot read.
+  ProcessResult r = Run({"registry", "set", kShares, "v", "--type", "sz", "x"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("registry.json is unreadable"), std::string::npos) << r.err;
   EXPECT_EQ(testing::ReadFile(root() / "registry.json"), "{\"HKEY_LOCAL_MACHINE\": [");
 }
 
