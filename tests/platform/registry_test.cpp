@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "platform_fixture.h"
-#include "text.h"
 
 namespace drossgate::platform::registry {
 namespace {
@@ -113,57 +112,6 @@ TEST_F(RegistryTest, EnumValueGivesRawBytesPerType) {
     EXPECT_EQ(name, cases[i].name);
     EXPECT_EQ(type, cases[i].type) << cases[i].name;
     EXPECT_EQ(data, cases[i].bytes) << cases[i].name;
-  }
-}
-
-// The pickup-share lookup: enumerate with 1024/500 buffers, restart once on the first failure.
-std::string PickupPathFromShares() {
-  Key key = 0;
-  if (OpenKey(Hive::kLocalMachine, kShares, key) != kSuccess) return {};
-  std::string found;
-  bool restarted = false;
-  for (uint32_t i = 0;; ++i) {
-    std::string name, data;
-    ValueType type{};
-    if (EnumValue(key, i, 1024, 500, name, type, data) != kSuccess) {
-      if (restarted) break;
-      restarted = true;
-      i = static_cast<uint32_t>(-1);
-      continue;
-    }
-    if (text::EqualsNoCase(name, "PickUp")) {
-      size_t at = data.find("Path=");
-      if (at != std::string::npos) found = data.substr(at + 5, data.find('\0', at) - at - 5);
-      break;
-    }
-  }
-  CloseKey(key);
-  return found;
-}
-
-TEST_F(RegistryTest, PickupShareLookupAsTheSinkDoesIt) {
-  struct Case {
-    const char* name;
-    std::vector<std::pair<std::string, std::vector<std::string>>> shares;
-    std::string expected;
-  } cases[] = {
-      {"share among others",
-       {{"print$", {"Path=/var/print"}},
-        {"PickUp", {"CSCFlags=0", "MaxUses=4294967295", "Path=/srv/pickup", "Permissions=0"}}},
-       "/srv/pickup"},
-      {"a share too big for 500 bytes stops the walk",
-       {{"big", {std::string(600, 'x')}}, {"PickUp", {"Path=/never"}}},
-       ""},
-      {"share of exactly 500 bytes still fits",
-       {{"full", {std::string(498, 'x')}}, {"PickUp", {"Path=/b"}}},
-       "/b"},
-  };
-  for (const Case& c : cases) {
-    DeleteKey(Hive::kLocalMachine, kShares);
-    TestKey k(Hive::kLocalMachine, kShares);
-    for (const auto& [name, entries] : c.shares)
-      ASSERT_EQ(SetMultiString(k.key, name, entries), kSuccess);
-    EXPECT_EQ(PickupPathFromShares(), c.expected) << c.name;
   }
 }
 
