@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -85,7 +86,7 @@ class SetupRun : public ::testing::Test {
 };
 
 struct Application {
-  std::vector<std::pair<std::string, complus::PropertyValue>> properties;
+  std::map<std::string, complus::PropertyValue> properties;
   std::string constructorString;
   bool constructionEnabled = false;
 };
@@ -99,7 +100,7 @@ std::optional<Application> FindApplication() {
     if (application.Name() != "Drossgate") continue;
     Application found;
     for (const std::string& name : application.PropertyNames())
-      found.properties.emplace_back(name, application.Value(name));
+      found.properties[name] = application.Value(name);
     auto components = applications->GetCollection("Components", application.Key());
     components->Populate();
     for (int32_t j = 0; j < components->Count(); ++j) {
@@ -111,12 +112,6 @@ std::optional<Application> FindApplication() {
     return found;
   }
   return std::nullopt;
-}
-
-complus::PropertyValue Property(const Application& application, const std::string& name) {
-  for (const auto& [property, value] : application.properties)
-    if (property == name) return value;
-  return std::monostate{};
 }
 
 std::string StoreWideItem(SetupPlatform& platform) {
@@ -219,11 +214,11 @@ TEST_F(SetupRun, InstallationWritesTheCatalogAndIsReadBack) {
   ASSERT_EQ(result.status, 0) << result.err << Messages();
   EXPECT_EQ(result.out + result.err, "");
 
-  const std::optional<Application> application = FindApplication();
+  std::optional<Application> application = FindApplication();
   ASSERT_TRUE(application);
-  EXPECT_EQ(Property(*application, "Identity"), complus::PropertyValue("EXAMPLE\\svc-filter"));
-  EXPECT_EQ(Property(*application, "Password"), complus::PropertyValue(kPassword));
-  EXPECT_EQ(Property(*application, "ApplicationAccessChecksEnabled"),
+  EXPECT_EQ(application->properties["Identity"], complus::PropertyValue("EXAMPLE\\svc-filter"));
+  EXPECT_EQ(application->properties["Password"], complus::PropertyValue(kPassword));
+  EXPECT_EQ(application->properties["ApplicationAccessChecksEnabled"],
             complus::PropertyValue(false));
   EXPECT_TRUE(application->constructionEnabled);
   EXPECT_EQ(application->constructorString,
