@@ -34,6 +34,24 @@ bool IsTrue(const complus::PropertyValue& value) {
   return false;
 }
 
+// The populated "Components" collection of an application.
+std::unique_ptr<complus::CatalogCollection> ComponentsOf(complus::CatalogCollection& applications,
+                                                         complus::CatalogObject& application) {
+  auto components = applications.GetCollection(
+      "Components", text::ToUpper(PropertyText(application.Value("ID"))));
+  components->Populate();
+  return components;
+}
+
+// The sink's component: the first whose name begins with the application's name and a dot.
+complus::CatalogObject* SinkComponent(complus::CatalogCollection& components,
+                                      const std::string& appName) {
+  const std::string prefix = appName + ".";
+  for (int32_t i = 0; i < components.Count(); ++i)
+    if (components.Item(i).Name().rfind(prefix, 0) == 0) return &components.Item(i);
+  return nullptr;
+}
+
 void SetPriority(InstallForm& form, const QString& priority) {
   form.state().priorityChanging = true;
   form.ui().txtPriority->setText(priority);
@@ -154,18 +172,12 @@ bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName,
       found = true;
       identity = PropertyText(application->Value("Identity"));
       catalog->RefreshComponents();
-      const std::string key = text::ToUpper(PropertyText(application->Value("ID")));
-      auto components = applications->GetCollection("Components", key);
-      components->Populate();
-      const std::string prefix = appName + ".";
-      for (int32_t i = 0; i < components->Count(); ++i) {
-        complus::CatalogObject& component = components->Item(i);
-        if (component.Name().rfind(prefix, 0) != 0) continue;
-        const complus::PropertyValue text = component.Value("ConstructorString");
-        if (IsTrue(component.Value("ConstructionEnabled")) &&
+      auto components = ComponentsOf(*applications, *application);
+      if (complus::CatalogObject* component = SinkComponent(*components, appName)) {
+        const complus::PropertyValue text = component->Value("ConstructorString");
+        if (IsTrue(component->Value("ConstructionEnabled")) &&
             !std::holds_alternative<std::monostate>(text))
           constructorString = PropertyText(text);
-        break;
       }
     }
     ShowConfiguration(form, constructorString);
@@ -199,17 +211,11 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
     catalog->InstallComponent(appName, SinkLibraryPath().string(), "", "");
     catalog->RefreshComponents();
     if (constructorString.empty()) return;
-    const std::string key = text::ToUpper(PropertyText(application.Value("ID")));
-    auto components = applications->GetCollection("Components", key);
-    components->Populate();
-    const std::string prefix = appName + ".";
-    for (int32_t i = 0; i < components->Count(); ++i) {
-      complus::CatalogObject& component = components->Item(i);
-      if (component.Name().rfind(prefix, 0) != 0) continue;
-      component.SetValue("ConstructionEnabled", true);
-      component.SetValue("ConstructorString", constructorString);
+    auto components = ComponentsOf(*applications, application);
+    if (complus::CatalogObject* component = SinkComponent(*components, appName)) {
+      component->SetValue("ConstructionEnabled", true);
+      component->SetValue("ConstructorString", constructorString);
       components->SaveChanges();
-      break;
     }
   });
 }

@@ -103,6 +103,13 @@ std::string QuoteForQuery(std::string_view value) {
   return text::ReplaceAll(value, "'", "''");
 }
 
+const std::vector<QueryProperty>& ListingQueryProperties() {
+  static const std::vector<QueryProperty> properties = {
+      {"searchscope", int32_t{2}}, {"cache results", true},        {"Chase Referrals", int32_t{96}},
+      {"Page Size", int32_t{100}}, {"Size Limit", int32_t{30000}}, {"Timeout", int32_t{120}}};
+  return properties;
+}
+
 std::unique_ptr<dir::RecordSet> RunDirectoryQuery(Globals& globals, const std::string& text,
                                                   const std::vector<QueryProperty>& properties) {
   if (!globals.DirectoryConnection)
@@ -280,12 +287,7 @@ void GetUsersWithMailboxes(InstallForm& form) {
             QuoteForQuery(form.globals().GlobalCatalogPath) + "' " +
             "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
             QuoteForQuery(home) + "' ORDER BY cn",
-        {{"searchscope", int32_t{2}},
-         {"cache results", true},
-         {"Chase Referrals", int32_t{96}},
-         {"Page Size", int32_t{100}},
-         {"Size Limit", int32_t{30000}},
-         {"Timeout", int32_t{120}}});
+        ListingQueryProperties());
     if (!records->IsEof()) {
       int32_t& progress = form.globals().ProgressCount;
       progress = 0;

@@ -105,6 +105,8 @@ using QueryProperty = std::pair<std::string, platform::directory::PropertyValue>
 // PlatformError when the query cannot run.
 std::unique_ptr<platform::directory::RecordSet> RunDirectoryQuery(
     Globals& globals, const std::string& text, const std::vector<QueryProperty>& properties);
+// The command properties of the long listing queries (mailboxes, forwarding recipients).
+const std::vector<QueryProperty>& ListingQueryProperties();
 
 // The server name in a home-server value: the text after the last "CN=" (any case), or empty
 // when there is none or nothing follows it.

@@ -126,6 +126,10 @@ InstallForm::InstallForm(SetupOptions options, QWidget* parent)
 }
 
 InstallForm::~InstallForm() {
+  CloseConnections();
+}
+
+void InstallForm::CloseConnections() {
   platform::SkipOnError([&] {
     if (globals_.DirectoryConnection && globals_.DirectoryConnection->IsOpen())
       globals_.DirectoryConnection->Close();
@@ -856,14 +860,7 @@ void InstallForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  platform::SkipOnError([&] {
-    if (globals_.DirectoryConnection && globals_.DirectoryConnection->IsOpen())
-      globals_.DirectoryConnection->Close();
-  });
-  platform::SkipOnError([&] {
-    if (globals_.StoreConnection && globals_.StoreConnection->IsOpen())
-      globals_.StoreConnection->Close();
-  });
+  CloseConnections();
   event->accept();
 }
 

@@ -155,6 +155,8 @@ class InstallForm : public QWidget, public ErrorLog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Closes the directory and store connections if open; a failure is not reported.
+  void CloseConnections();
   void BuildControls();
   void BuildLayout();
   void SetTabOrder();

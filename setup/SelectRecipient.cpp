@@ -284,12 +284,7 @@ void SelectRecipient::GetList() {
   std::unique_ptr<dir::RecordSet> records;
   platform::SkipOnError([&] {
     records = RunDirectoryQuery(globals, RecipientQuery(globals.GlobalCatalogPath),
-                                {{"searchscope", int32_t{2}},
-                                 {"cache results", true},
-                                 {"Chase Referrals", int32_t{96}},
-                                 {"Page Size", int32_t{100}},
-                                 {"Size Limit", int32_t{30000}},
-                                 {"Timeout", int32_t{120}}});
+                                ListingQueryProperties());
   });
   if (records) {
     bool progressShown = false;
