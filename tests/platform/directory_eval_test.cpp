@@ -127,8 +127,8 @@ TEST_F(DirectoryTest, ServerObjectOpensByEitherNameInAnyCase) {
     const char* name;
     bool found;
   };
-  for (const Case& c :
-       std::vector<Case>{{"MAIL1", true}, {"mail1.other.com", false}, {"", false}}) {
+  for (const Case& c : std::vector<Case>{
+           {"MAIL1", true}, {"Mail1.Example.COM", true}, {"mail1.other.com", false}, {"", false}}) {
     SCOPED_TRACE(c.name);
     auto server = CreateExchangeServer();
     try {

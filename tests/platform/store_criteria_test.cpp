@@ -29,6 +29,7 @@ TEST(StoreCriteriaTest, CriteriaAgainstAnItem) {
   };
   const std::vector<Case> cases = {
       {" WHERE \"DAV:ishidden\" = FALSE", true},
+      {"where \"dav:ISHIDDEN\" = false", true},
       {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x67aa000b\" = false", true},
       {"WHERE \"urn:schemas:httpmail:subject\" = 'hello'", true},
       {"WHERE \"urn:schemas:httpmail:subject\" <> 'Hello'", false},
