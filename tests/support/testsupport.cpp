@@ -1,19 +1,14 @@
 #include "testsupport.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace drossgate::testing {
 
@@ -28,77 +23,23 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env,
-                         const std::string& stdinText) {
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // Feed stdin and drain both outputs together so that no pipe fills up and blocks the child.
-  signal(SIGPIPE, SIG_IGN);
-  size_t written = 0;
-  if (stdinText.empty()) close(in[1]);
-  ProcessResult r;
-  pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-  int open = 2;
-  bool inOpen = !stdinText.empty();
-  while (open > 0 || inOpen) {
-    int n = poll(fds, inOpen ? 3 : 2, -1);
-    if (n < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP))) {
-        char buf[65536];
-        ssize_t got = read(fds[i].fd, buf, sizeof buf);
-        if (got <= 0) {
-          close(fds[i].fd);
-          fds[i].fd = -1;
-          --open;
-        } else {
-          (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
-        }
-      }
-    }
-    if (inOpen && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t w = write(in[1], stdinText.data() + written, stdinText.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w <= 0 || written == stdinText.size()) {
-        close(in[1]);
-        inOpen = false;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-  return r;
-}
+namespace {
 
-Child StartProcess(const std::vector<std::string>& argv) {
+// Starts argv with its standard output on a pipe; standard input and error from and to the
+// given files when not empty.
+Child Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+            const std::filesystem::path& in, const std::filesystem::path& err) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    if (!in.empty()) dup2(open(in.c_str(), O_RDONLY), 0);
+    if (!err.empty()) dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     dup2(fds[1], 1);
     close(fds[0]);
     close(fds[1]);
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -107,6 +48,26 @@ Child StartProcess(const std::vector<std::string>& argv) {
   }
   close(fds[1]);
   return {pid, fds[0]};
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& stdinText) {
+  TempDir io;
+  WriteFile(io.path() / "in", stdinText);
+  ProcessResult r;
+  int status = 0;
+  r.out = StopProcess(Spawn(argv, env, io.path() / "in", io.path() / "err"), 0, &status);
+  r.err = ReadFile(io.path() / "err");
+  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  return r;
+}
+
+Child StartProcess(const std::vector<std::string>& argv) {
+  return Spawn(argv, {}, {}, {});
 }
 
 std::string StopProcess(const Child& child, int sig, int* status) {
