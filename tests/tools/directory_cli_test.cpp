@@ -89,6 +89,7 @@ TEST_F(DirectoryCli, InitRefusesBadInputAndLeavesNothingBehind) {
   };
   const std::vector<Case> cases = {
       {"bad domain", {"init", "--domain", "exa mple.com"}, 2, "not a DNS domain name"},
+      {"domain with empty label", {"init", "--domain", "example..com"}, 2, "not a DNS domain name"},
       {"long computer name", {"init", "--computer", "ABCDEFGHIJKLMNOP"}, 2, "1 to 15"},
       {"computer with a comma", {"init", "--computer", "MAIL,1"}, 2, "1 to 15"},
       {"user with a comma", {"init", "--user", "a,b"}, 2, "a user name has"},
@@ -208,8 +209,9 @@ TEST_F(DirectoryCli, MailboxAddRefusesWhatIsTaken) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"alias taken", {"erin", "--address", "other@example.com"}, "in use by CN=erin,"},
-      {"alias taken in other case", {"ERIN", "--address", "other@example.com"}, "in use by"},
+      {"alias taken, in other case",
+       {"ERIN", "--address", "other@example.com"},
+       "in use by CN=erin,"},
       {"address taken", {"frank", "--address", "Erin@Example.com"}, "in use by"},
       {"name taken", {"frank", "--address", "frank@example.com", "--name", "erin"}, "has an entry"},
       {"no address", {"frank"}, "needs --address"},
