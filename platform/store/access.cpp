@@ -452,6 +452,9 @@ std::string RecordImpl::MoveRecord(const std::string& source, const std::string&
   RequireOpen();
   RequireWritable();
   Session& s = Current();
+  // URLs are resolved under the write lock: resolved before it, they could name what another
+  // process has put there since.
+  Txn t(s);
   ItemRow src;
   if (source.empty()) {
     auto row = Row();
@@ -465,7 +468,6 @@ std::string RecordImpl::MoveRecord(const std::string& source, const std::string&
   auto dst = Resolve(s, destination);
   if (!dst)
     Fail(errors::kNotFound, "The destination " + destination + " is not in an existing folder");
-  Txn t(s);
   ItemRow parent;
   std::string leaf;
   if (dst->found) {
@@ -476,18 +478,15 @@ std::string RecordImpl::MoveRecord(const std::string& source, const std::string&
     }
     if (!overwrite)
       Fail(errors::kAlreadyExists, "The item " + ItemUrl(s, existing.id) + " already exists");
-    if (!existing.InMailbox())
+    // Overwriting replaces a message, never a folder with everything filed in it.
+    if (!existing.InMailbox() || existing.IsFolder())
       Fail(errors::kAccessDenied, "The item " + ItemUrl(s, existing.id) + " cannot be replaced");
-    auto srcChain = Ancestors(s, src.id);
-    if (std::find(srcChain.begin(), srcChain.end(), existing.id) != srcChain.end())
-      Fail(errors::kInvalidArg,
-           "The folder " + ItemUrl(s, existing.id) + " cannot be replaced by an item it holds");
     auto p = GetItem(s, existing.parent);
     if (!p) FailNoItem(destination);
     parent = *p;
     auto segments = names::SplitUrl(destination);
     leaf = segments && !segments->empty() ? segments->back() : existing.name;
-    bool hadReg = SubtreeHasRegistration(s, existing.id);
+    bool hadReg = existing.isReg;
     DeleteSubtree(s, existing.id);
     if (hadReg) BumpRegistrationGeneration(s);
   } else {
@@ -520,6 +519,7 @@ void RecordImpl::DeleteRecord(const std::string& url) {
   RequireOpen();
   RequireWritable();
   Session& s = Current();
+  Txn t(s);  // the URL names what is there now, under the write lock
   ItemRow row;
   if (url.empty()) {
     auto r = Row();
@@ -530,7 +530,6 @@ void RecordImpl::DeleteRecord(const std::string& url) {
   }
   if (!row.InMailbox())
     Fail(errors::kAccessDenied, "The item " + ItemUrl(s, row.id) + " cannot be deleted");
-  Txn t(s);
   bool hadReg = row.isReg || (row.IsFolder() && SubtreeHasRegistration(s, row.id));
   if (row.id == id_) url_ = ItemUrl(s, row.id);
   DeleteSubtree(s, row.id);

@@ -13,11 +13,13 @@ namespace drossgate::platform::store {
 
 namespace {
 
+constexpr int kSchemaVersion = 2;
+
 constexpr const char* kSchema = R"(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT INTO meta(key, value) VALUES ('schema', 1), ('reg_generation', 1);
+INSERT INTO meta(key, value) VALUES ('schema', 2), ('reg_generation', 1);
 CREATE TABLE items(
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   parent INTEGER,
   kind INTEGER NOT NULL,
   name TEXT NOT NULL,
@@ -26,6 +28,7 @@ CREATE TABLE items(
   is_reg INTEGER NOT NULL DEFAULT 0,
   reg_refused INTEGER NOT NULL DEFAULT 0,
   source BLOB,
+  created INTEGER NOT NULL DEFAULT (CAST(strftime('%s', 'now') AS INTEGER)),
   UNIQUE(parent, name_key));
 CREATE INDEX items_reg ON items(is_reg) WHERE is_reg = 1;
 CREATE TABLE properties(
@@ -67,6 +70,33 @@ CREATE TABLE name_seq(
   PRIMARY KEY(parent, base_key)) WITHOUT ROWID;
 INSERT INTO items(id, parent, kind, name, name_key) VALUES (1, NULL, 0, 'backofficestorage', 'backofficestorage');
 )";
+
+// Upgrades from earlier versions, in order: kMigrations[v - 1] takes version v to v + 1.
+// Version 1 reused the ids of deleted items, so that an id read before a delete could name
+// another message afterwards; ids now only grow, and items carry their creation time.
+constexpr const char* kMigrations[] = {
+    R"(
+CREATE TABLE items_v2(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER,
+  kind INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  name_key TEXT NOT NULL,
+  mailbox INTEGER,
+  is_reg INTEGER NOT NULL DEFAULT 0,
+  reg_refused INTEGER NOT NULL DEFAULT 0,
+  source BLOB,
+  created INTEGER NOT NULL DEFAULT (CAST(strftime('%s', 'now') AS INTEGER)),
+  UNIQUE(parent, name_key));
+INSERT INTO items_v2(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created)
+  SELECT id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, 0 FROM items;
+DROP TABLE items;
+ALTER TABLE items_v2 RENAME TO items;
+CREATE INDEX items_reg ON items(is_reg) WHERE is_reg = 1;
+UPDATE meta SET value = 2 WHERE key = 'schema';
+)",
+};
+static_assert(std::size(kMigrations) == kSchemaVersion - 1);
 
 // Other threads and processes may hold the write lock for a whole delivery with its sinks.
 constexpr int kBusyTimeoutMs = 60000;
@@ -265,9 +295,7 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
         Fail(errors::kFail, "The store " + file + " cannot use write-ahead logging");
     }
     Exec("PRAGMA synchronous=FULL");
-    Stmt schema(*this, "SELECT value FROM meta WHERE key = 'schema'");
-    if (!schema.Step() || schema.Int(0) != 1)
-      Fail(errors::kCorrupt, "The file " + file + " is not a mailbox store of this platform");
+    if (SchemaVersion() != kSchemaVersion) Upgrade();
   } catch (const PlatformError& e) {
     for (auto& [sql, st] : cache_) sqlite3_finalize(st);
     cache_.clear();
@@ -276,6 +304,30 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
     if (e.number() == errors::kFail &&
         std::string(e.what()).find("no such table") != std::string::npos)
       Fail(errors::kCorrupt, "The file " + file + " is not a mailbox store of this platform");
+    throw;
+  }
+}
+
+int64_t Session::SchemaVersion() {
+  Stmt schema(*this, "SELECT value FROM meta WHERE key = 'schema'");
+  const int64_t version = schema.Step() ? schema.Int(0) : 0;
+  if (version < 1)
+    Fail(errors::kCorrupt,
+         "The file " + engine_.file() + " is not a mailbox store of this platform");
+  if (version > kSchemaVersion)
+    Fail(errors::kCorrupt,
+         "The store " + engine_.file() + " was made by a newer version of the platform");
+  return version;
+}
+
+void Session::Upgrade() {
+  // Another process may be upgrading too: the version is read again under the write lock.
+  Exec("BEGIN IMMEDIATE");
+  try {
+    for (int64_t v = SchemaVersion(); v < kSchemaVersion; ++v) Exec(kMigrations[v - 1]);
+    Exec("COMMIT");
+  } catch (const PlatformError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
 }

@@ -25,16 +25,18 @@ namespace drossgate::platform::store {
 
 class Session;
 
-// Schema of store.db (version 1):
-//   meta(key, value)                 'schema' = 1; 'reg_generation' goes up whenever an event
+// Schema of store.db (version 2; older files are upgraded when first opened):
+//   meta(key, value)                 'schema' = 2; 'reg_generation' goes up whenever an event
 //                                    registration (or the mailbox list) changes, so each
 //                                    process re-reads its cached registrations only then.
-//   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source)
+//   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created)
 //                                    the whole namespace as one tree: the top, domains, MBX
-//                                    containers, mailbox roots, folders and items. name_key is
-//                                    the ASCII-lower name (UNIQUE per parent); mailbox is the
-//                                    root of the mailbox holding the item; source is a
-//                                    message's bytes.
+//                                    containers, mailbox roots, folders and items. id is never
+//                                    given twice (AUTOINCREMENT), so an id read earlier names
+//                                    that item or nothing. name_key is the ASCII-lower name
+//                                    (UNIQUE per parent); mailbox is the root of the mailbox
+//                                    holding the item; source is a message's bytes; created is
+//                                    the Unix time of creation (0: unknown, from version 1).
 //   properties(item, name_key, position, name, type, value)
 //                                    typed properties, name as written, name_key canonical,
 //                                    position the order of first writing; type 0 null,
@@ -184,6 +186,8 @@ class Session {
   struct Level {
     const void* owner;
   };
+  int64_t SchemaVersion();
+  void Upgrade();
   void EndLevels(size_t from, bool commit);
   void RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept;
 

@@ -183,6 +183,24 @@ TEST_F(StoreRecordTest, MoveReplacesOnlyWithOverwrite) {
   EXPECT_FALSE(Exists(Inbox() + "/a.eml"));
   EXPECT_EQ(Prop(Inbox() + "/b.eml", "urn:x:who"), Value(std::string("a")));
   EXPECT_EQ(rec->Url(), Inbox() + "/B.EML");
+  // Found: a delete parked over a folder of that name removed the folder and its messages.
+  MakeFolder(Inbox() + "/Filed");
+  MakeItem(Inbox() + "/Filed/m.eml");
+  EXPECT_EQ(ErrorOf([&] { rec->MoveRecord("", Inbox() + "/Filed", true); }), errors::kAccessDenied);
+  EXPECT_TRUE(Exists(Inbox() + "/Filed/m.eml"));
+}
+
+// Found with one delivery process per message: a record whose item was deleted by another
+// process then acted on a new message that had been given the same id.
+TEST_F(StoreRecordTest, ARecordNeverActsOnAnItemMadeAfterItsOwnWasDeleted) {
+  MakeItem(Inbox() + "/old.eml");
+  auto stale = store::OpenRecord(Inbox() + "/old.eml", nullptr, Mode::kReadWrite);
+  store::admin::Remove(Inbox() + "/old.eml");
+  const std::string fresh = store::admin::Deliver("alice", "Subject: fresh\r\n\r\n").deliveredUrl;
+  EXPECT_EQ(ErrorOf([&] { stale->DeleteRecord(); }), errors::kNotFound);
+  EXPECT_EQ(ErrorOf([&] { stale->MoveRecord("", Inbox() + "/moved.eml", false); }),
+            errors::kNotFound);
+  EXPECT_TRUE(Exists(fresh));
 }
 
 TEST_F(StoreRecordTest, MovingAFolderTakesItsContentAndNeverIntoItself) {

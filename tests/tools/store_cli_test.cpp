@@ -1,6 +1,7 @@
 // drossgate-platform's store commands and the pickup service, run as processes on a root made
 // with the platform's own calls.
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -187,6 +188,44 @@ TEST_F(StoreCliTest, SetShowLsAndRmWorkOnItemsAndFolders) {
 
   ASSERT_EQ(Run({"rm", folder}).exitCode, 0);
   EXPECT_EQ(Run({"ls", kMbx + "/alice/Inbox", "--json"}).out, "[]\n");
+}
+
+// A store written by the first version (ids reused after deletes, no creation times) is
+// upgraded when a process opens it, keeping every item and message byte for byte.
+TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
+  const std::string message = "Subject: kept\r\n\r\nbody\r\n";
+  const std::string url = store::admin::Deliver("alice", message).deliveredUrl;
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((root() / "store.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE v1 AS SELECT id, parent, kind, name, name_key, mailbox, "
+                         "is_reg, reg_refused, source FROM items; DROP TABLE items;"
+                         "CREATE TABLE items(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER "
+                         "NOT NULL, name TEXT NOT NULL, name_key TEXT NOT NULL, mailbox INTEGER, "
+                         "is_reg INTEGER NOT NULL DEFAULT 0, reg_refused INTEGER NOT NULL DEFAULT "
+                         "0, source BLOB, UNIQUE(parent, name_key));"
+                         "INSERT INTO items SELECT * FROM v1; DROP TABLE v1;"
+                         "UPDATE meta SET value = 1 WHERE key = 'schema';",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  ProcessResult r = Run({"cat", url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, message);
+  ASSERT_EQ(sqlite3_open((root() / "store.db").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT (SELECT value FROM meta WHERE key = 'schema'), "
+                     "(SELECT seq FROM sqlite_sequence WHERE name = 'items') = "
+                     "(SELECT max(id) FROM items)",
+                     -1, &st, nullptr);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 2);
+  EXPECT_EQ(sqlite3_column_int(st, 1), 1);
+  sqlite3_finalize(st);
+  sqlite3_close(db);
 }
 
 TEST_F(StoreCliTest, PickupDeliversWhatItCanAndSetsTheRestAside) {
