@@ -24,6 +24,9 @@ std::atomic<long> DrossgateCls::liveObjects{0};
 
 DrossgateCls::DrossgateCls() {
   ++liveObjects;
+  // Instances are made on the thread that uses them. One made without object construction
+  // (from a bare class registration) must not inherit the rules an earlier one left here.
+  ThreadSettings() = SinkSettings{};
 }
 DrossgateCls::~DrossgateCls() {
   --liveObjects;

@@ -216,6 +216,11 @@ void DeleteObject(Db& db, int64_t id) {
   Stmt(db, "DELETE FROM objects WHERE id = ?1").Bind(1, id).Run();
 }
 
+struct RegisteredClass {
+  std::string clsid;
+  std::string progId;
+};
+
 class Collection final : public CatalogCollection {
  public:
   Collection(std::shared_ptr<Db> db, const Kind& kind, std::string parent)
@@ -261,14 +266,21 @@ class Collection final : public CatalogCollection {
     if (changed == 0) return 0;
     Transaction tx(*db_, "BEGIN IMMEDIATE");
     std::string parent = ResolveParent();
+    std::vector<RegisteredClass> unregistered;
     for (const auto& [id, key] : removed_) {
       DeleteObject(*db_, id);
-      if (&kind_ == &kApplicationKind) DeleteComponentsOf(key);
+      if (&kind_ == &kApplicationKind) DeleteComponentsOf(key, unregistered);
     }
     std::vector<int64_t> ids;
     for (const auto& o : items_) ids.push_back(o->dirty() ? Write(*o, parent) : o->id());
     BumpGeneration(*db_);
     tx.Commit();
+    // As the real catalog does: a removed application's classes can no longer be created, so
+    // an object made from a stale registration cannot go on filtering without its settings.
+    for (const RegisteredClass& c : unregistered) {
+      registry::DeleteKey(registry::Hive::kClassesRoot, "CLSID\\" + c.clsid);
+      if (!c.progId.empty()) registry::DeleteKey(registry::Hive::kClassesRoot, c.progId);
+    }
     for (size_t i = 0; i < items_.size(); ++i)
       if (items_[i]->dirty()) items_[i]->Saved(ids[i]);
     removed_.clear();
@@ -301,12 +313,19 @@ class Collection final : public CatalogCollection {
     return s.Text(0);
   }
 
-  void DeleteComponentsOf(const std::string& appId) {
-    Stmt s(*db_, "SELECT id FROM objects WHERE collection = ?1 AND parent = ?2");
+  void DeleteComponentsOf(const std::string& appId, std::vector<RegisteredClass>& classes) {
+    Stmt s(*db_, "SELECT id, key FROM objects WHERE collection = ?1 AND parent = ?2");
     s.Bind(1, std::string(kComponents)).Bind(2, appId);
     std::vector<int64_t> ids;
-    while (s.Step()) ids.push_back(s.Int(0));
-    for (int64_t id : ids) DeleteObject(*db_, id);
+    while (s.Step()) {
+      ids.push_back(s.Int(0));
+      classes.push_back({s.Text(1), {}});
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+      for (const Property& p : LoadProperties(*db_, ids[i]))
+        if (text::EqualsNoCase(p.name, "Name")) classes[i].progId = AsText(p.value);
+      DeleteObject(*db_, ids[i]);
+    }
   }
 
   int64_t Write(const Object& o, const std::string& parent) {
@@ -390,11 +409,6 @@ bool SamePath(const std::string& a, const std::string& b) {
   auto cb = std::filesystem::weakly_canonical(b, ec2);
   return !ec1 && !ec2 && ca == cb;
 }
-
-struct RegisteredClass {
-  std::string clsid;
-  std::string progId;
-};
 
 // The classes whose in-process server is the library at dll, in the registry's key order.
 std::vector<RegisteredClass> ClassesOf(const std::string& dll) {

@@ -3,6 +3,7 @@
 // Nothing here links the sink; it is reached only through its ProgID.
 #include <gtest/gtest.h>
 
+#include "com/com.h"
 #include "sink_root.h"
 
 namespace drossgate::testing {
@@ -192,6 +193,20 @@ INSTANTIATE_TEST_SUITE_P(
                                  {{"DROSSGATE_FAULTS", "store.stream.save"}},
                                  false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Found: after the application was removed, object creation fell back to the class
+// registration and an instance that was never constructed kept the thread's old rules.
+TEST_F(SinkEndToEnd, UninstallStopsFiltering) {
+  root_.Install("[Null]\t\rX-Spam-Flag: YES\t\r1");
+  root_.RegisterInbox("alice");
+  const std::string spam = Fixture("spam-flagged.eml");
+  EXPECT_FALSE(platform::store::admin::Deliver("alice", spam).nowUrl);
+  root_.Tool({"catalog", "uninstall", "--app", "Drossgate"});
+  EXPECT_TRUE(platform::store::admin::Deliver("alice", spam).nowUrl);
+  // Even a bare class registration made again gives an instance without rules.
+  platform::com::Library::Load((BinaryDir() / "sink" / "Drossgate.so").string()).RegisterServer();
+  EXPECT_TRUE(platform::store::admin::Deliver("alice", spam).nowUrl);
+}
 
 TEST_F(SinkEndToEnd, StoreWideRegistrationCoversEveryMailbox) {
   root_.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
