@@ -93,11 +93,20 @@ std::string PickupFileNameNow() {
                         local.tm_min, RandomPickupNumber());
 }
 
+// Takes the marker (and the hidden flag of a forward) off a message that was not parked after
+// all: it stays in the inbox, visible, and no committed phase acts on it.
+void UndoParking(store::Record& record) {
+  SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
+  SkipOnError([&] { record.GetFields().Delete(kHiddenField); });
+  SkipOnError([&] { record.GetFields().Update(); });
+}
+
 void PerformDelete(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx) {
   if (mbx.url.empty()) return;
   const std::string destination = mbx.url + "/~~deleteit.eml";
   SetMarker(record, destination);
-  SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); });
+  // The store refuses to replace a folder of that name; the message then stays.
+  if (!SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) UndoParking(record);
 }
 
 void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
@@ -109,6 +118,8 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
   if (lt != std::string::npos && at != std::string::npos && gt != std::string::npos && at > lt &&
       gt > at)
     address = action.substr(lt + 1, gt - lt - 1);
+  // The pickup service trims the address too: untrimmed, the own-mailbox test would miss it.
+  address = text::Trim(address);
   const std::string recipientRoot = mbx.containerUrl + address;
 
   std::string identity = PermanentUrlOr(recipientRoot, recipientRoot);
@@ -119,17 +130,14 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
 
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
-  const std::string destination = mbx.url + "/" + guid + "~~redirect.eml";
+  const std::string destination = mbx.url + "/" + guid + kRedirectSuffix;
   SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
   // Parked without its marker the message would sit in the mailbox root, where no client shows
   // it, and never be forwarded; left hidden in the inbox it would be delivered yet invisible.
   // Either way the parking is undone and the message stays in the inbox.
   if (!SetMarker(record, destination) ||
-      !SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); })) {
-    SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
-    SkipOnError([&] { record.GetFields().Set(kHiddenField, false); });
-    SkipOnError([&] { record.GetFields().Update(); });
-  }
+      !SkipOnError([&] { record.MoveRecord(itemUrl, destination, true); }))
+    UndoParking(record);
 }
 
 void PerformSetScl(store::Record& record, const std::string& action) {
@@ -149,41 +157,72 @@ void PerformMove(store::Record& record, const std::string& itemUrl, const SinkSe
   SkipOnError([&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
 }
 
+// Runs work on the parked message in one store transaction, and only while the message is
+// still parked where its marker says: one that an administrator restored meanwhile is left
+// alone. The message is the event's own item, by identity, never whatever else stands at that
+// URL. Returns whether work ran and was committed.
+bool WhileParked(store::Record& record, const std::string& marker,
+                 const std::function<void()>& work) {
+  auto conn = store::CreateConnection();
+  bool done = false;
+  SkipOnError([&] {
+    conn->SetProvider(store::kProvider);
+    conn->Open(marker.substr(0, marker.rfind('/')));
+    conn->BeginTrans();
+    if (!text::EqualsNoCase(record.Url(), marker)) return;
+    work();
+    conn->CommitTrans();
+    done = true;
+  });
+  SkipOnError([&] { conn->Close(); });  // rolls back what was not committed
+  return done;
+}
+
+// A forward that cannot be finished: the message goes back into its mailbox's inbox, visible
+// and unmarked, as if no rule had matched. Should even that fail, it stays parked, where
+// "drossgate-platform parked ls" finds it.
+void ReturnToInbox(store::Record& record, const std::string& marker) {
+  const std::string mailboxUrl = marker.substr(0, marker.rfind('/'));
+  const std::string inboxUrl = ValueOr(std::string(), [&] {
+    auto root = store::OpenRecord(mailboxUrl, nullptr, store::Mode::kRead);
+    return store::ValueText(root->GetFields().Get(kInboxField));
+  });
+  if (inboxUrl.empty()) return;
+  // The parked name's GUID text keeps the name unique in the inbox.
+  std::string name = marker.substr(marker.rfind('/') + 1);
+  name = text::ReplaceAllNoCase(name, kRedirectSuffix, ".eml");
+  WhileParked(record, marker, [&] {
+    record.GetFields().Delete(kMarkerField);
+    record.GetFields().Delete(kHiddenField);
+    record.GetFields().Update();
+    record.MoveRecord("", inboxUrl + "/" + name, false);
+  });
+}
+
 // Writes the parked message with its envelope into the pickup directory and removes the
-// parked item only once the file is in place.
-void ForwardParkedMessage(const std::string& marker, const std::string& recipient,
-                          const std::string& sender) {
+// parked item only once the file is in place; the marker stays until then.
+void ForwardParkedMessage(store::Record& record, const std::string& marker,
+                          const std::string& recipient, const std::string& sender) {
   std::string pickup = GetPickupDirFromShares();
   if (pickup.empty()) pickup = GetPickupDirFromDirectory();
-  if (pickup.empty() || sender.empty()) return;
   // Text from rules and headers must not add envelope lines of its own.
-  if (!IsSafeEnvelopeText(recipient) || !IsSafeEnvelopeText(sender)) return;
-
-  std::unique_ptr<store::Record> item;
-  if (!SkipOnError([&] { item = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite); }))
-    return;
-  SkipOnError([&] {
-    item->GetFields().Delete(kMarkerField);
-    item->GetFields().Update();
-  });
+  if (pickup.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
+      !IsSafeEnvelopeText(sender))
+    return ReturnToInbox(record, marker);
 
   std::unique_ptr<store::Message> message;
-  if (!SkipOnError([&] { message = store::CreateMessage(); })) return;
-  if (!SkipOnError([&] { message->OpenDataSource(marker); })) return;
   std::unique_ptr<store::Stream> stream;
   std::string source;
   if (!SkipOnError([&] {
+        message = store::CreateMessage();
+        message->OpenDataSource(marker);
         stream = message->GetStream();
         source = stream->ReadText();
-      }))
-    return;
-  const std::string content =
-      "x-receiver: " + recipient + "\r\n" + "x-sender: " + sender + "\r\n" + source;
-  if (!SkipOnError([&] {
         stream->SetPosition(0);
-        stream->WriteText(content);
+        stream->WriteText("x-receiver: " + recipient + "\r\n" + "x-sender: " + sender + "\r\n" +
+                          source);
       }))
-    return;
+    return ReturnToInbox(record, marker);
 
   // A name already taken gets a new random number; a few tries are plenty.
   bool written = false;
@@ -193,8 +232,8 @@ void ForwardParkedMessage(const std::string& marker, const std::string& recipien
     });
   }
   SkipOnError([&] { stream->Close(); });
-  if (written) SkipOnError([&] { item->DeleteRecord(marker); });
-  SkipOnError([&] { item->Close(); });
+  if (!written) return ReturnToInbox(record, marker);
+  WhileParked(record, marker, [&] { record.DeleteRecord(); });
 }
 
 }  // namespace
@@ -317,22 +356,17 @@ void HandleCommittedSave(com::IExStoreEventInfo* info, const std::string& /*item
     return;
   }
   const std::string sender = text::Trim(FieldText(*record, kFromField));
-  SkipOnError([&] { record->Close(); });
 
-  switch (ClassifyAction(s.currentAction)) {
-    case ActionKind::kDelete:
-      SkipOnError([&] {
-        auto parked = store::OpenRecord(marker, nullptr, store::Mode::kReadWrite);
-        parked->DeleteRecord(marker);
-        parked->Close();
-      });
-      break;
-    case ActionKind::kForward:
-      ForwardParkedMessage(marker, s.currentAction, sender);
-      break;
-    default:
-      break;
+  const ActionKind kind = ClassifyAction(s.currentAction);
+  if (!text::EqualsNoCase(ValueOr(std::string(), [&] { return record->Url(); }), marker)) {
+    // Not parked where the marker says: its parking failed, and the marker is stale.
+    if (kind == ActionKind::kDelete || kind == ActionKind::kForward) UndoParking(*record);
+  } else if (kind == ActionKind::kDelete) {
+    WhileParked(*record, marker, [&] { record->DeleteRecord(); });
+  } else if (kind == ActionKind::kForward) {
+    ForwardParkedMessage(*record, marker, s.currentAction, sender);
   }
+  SkipOnError([&] { record->Close(); });
 }
 
 }  // namespace drossgate::sink

@@ -27,6 +27,8 @@ inline constexpr const char* kHeadersField = "http://schemas.microsoft.com/mapi/
 inline constexpr const char* kFromField = "urn:schemas:httpmail:fromemail";
 inline constexpr const char* kPermanentUrlField =
     "http://schemas.microsoft.com/exchange/permanenturl";
+inline constexpr const char* kInboxField = "urn:schemas:httpmail:inbox";
+inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 
 enum class ActionKind { kDelete, kForward, kSetScl, kMove };
 ActionKind ClassifyAction(std::string_view action);

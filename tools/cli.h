@@ -29,7 +29,7 @@ std::string DumpJson(const nlohmann::ordered_json& j);
 std::string Printable(std::string_view s, bool escapeBackslash = false);
 
 void AddInitCommand(CLI::App& app);        // init [--demo], mailbox add
-void AddStoreCommands(CLI::App& app);      // mailbox add, deliver, save, ls, show, cat, set, rm
+void AddStoreCommands(CLI::App& app);      // deliver, save, ls, show, cat, set, rm, parked
 void AddCatalogCommands(CLI::App& app);    // catalog ls|show|install|uninstall
 void AddRegistryCommands(CLI::App& app);   // registry get|set
 void AddSmtpCommand(CLI::App& app);        // smtp [--once]

@@ -1,10 +1,12 @@
 // deliver, save, ls, show, cat, set, rm: the mailbox store as a host and an administrator use
 // it. Deliveries and saves go through the same calls as the mail server's own, so they raise
 // the store events; output shapes are stable, since scripts and tests read them.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -222,6 +224,76 @@ void AddRm(CLI::App& app) {
   });
 }
 
+// "45s", "12m", "5h", "3d"; "-" when unknown.
+std::string Age(int64_t created) {
+  if (created <= 0) return "-";
+  const int64_t seconds = std::max<int64_t>(0, std::time(nullptr) - created);
+  if (seconds < 60) return std::to_string(seconds) + "s";
+  if (seconds < 3600) return std::to_string(seconds / 60) + "m";
+  if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
+  return std::to_string(seconds / 86400) + "d";
+}
+
+void AddParked(CLI::App& app) {
+  auto* cmd = app.add_subcommand(
+      "parked", "Messages the sink parked for a delete or forward that was never finished");
+  cmd->require_subcommand(1);
+  auto* ls = cmd->add_subcommand("ls", "list them: mailbox, kind, age, sender, subject, URL");
+  auto json = std::make_shared<bool>(false);
+  ls->add_flag("--json", *json, "print a JSON array");
+  ls->callback([json] {
+    Root();
+    const auto parked = store::admin::ListParked();
+    if (*json) {
+      Json out = Json::array();
+      for (const auto& p : parked)
+        out.push_back({{"mailbox", p.mailbox},
+                       {"url", p.url},
+                       {"kind", p.kind},
+                       {"subject", p.subject},
+                       {"from", p.from},
+                       {"age_seconds",
+                        p.created > 0 ? Json(std::time(nullptr) - p.created) : Json(nullptr)}});
+      std::cout << DumpJson(out) << "\n";
+      return;
+    }
+    for (const auto& p : parked)
+      std::cout << Printable(p.mailbox) << "\t" << p.kind << "\t" << Age(p.created) << "\t"
+                << Printable(p.from) << "\t" << Printable(p.subject) << "\t" << Printable(p.url)
+                << "\n";
+  });
+  auto* restore = cmd->add_subcommand(
+      "restore", "move parked messages back into their inbox, visible, as if no rule matched");
+  auto url = std::make_shared<std::string>();
+  auto all = std::make_shared<bool>(false);
+  auto* urlOpt = restore->add_option("url", *url, "the parked message's URL");
+  auto* allOpt = restore->add_flag("--all", *all, "every parked message of every mailbox");
+  urlOpt->excludes(allOpt);
+  restore->callback([url, all] {
+    Root();
+    std::vector<std::string> urls;
+    if (*all) {
+      for (const auto& p : store::admin::ListParked()) urls.push_back(p.url);
+    } else if (!url->empty()) {
+      urls.push_back(*url);
+    } else {
+      throw UsageError("parked restore needs a URL or --all");
+    }
+    size_t failed = 0;
+    for (const std::string& u : urls) {
+      Json line{{"url", u}};
+      try {
+        line["restored"] = store::admin::RestoreParked(u);
+      } catch (const platform::PlatformError& e) {
+        ++failed;
+        line["error"] = e.description();
+      }
+      std::cout << DumpJson(line) << std::endl;
+    }
+    if (failed) throw std::runtime_error(std::to_string(failed) + " parked messages not restored");
+  });
+}
+
 }  // namespace
 
 void AddStoreCommands(CLI::App& app) {
@@ -232,6 +304,7 @@ void AddStoreCommands(CLI::App& app) {
   AddCat(app);
   AddSet(app);
   AddRm(app);
+  AddParked(app);
 }
 
 }  // namespace drossgate::tools

@@ -64,6 +64,12 @@ bool NameTaken(Session& s, const std::string& key) {
   return q.Step();
 }
 
+int64_t InboxOf(Session& s, int64_t mailbox) {
+  Stmt q(s, "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = ?2");
+  q.Bind(1, mailbox).Bind(2, std::string_view(names::kInboxName));
+  return q.Step() ? q.Int(0) : 0;
+}
+
 MailboxInfo LoadMailbox(Session& s, int64_t root) {
   MailboxInfo info;
   {
@@ -83,15 +89,7 @@ MailboxInfo LoadMailbox(Session& s, int64_t root) {
     while (q.Step()) info.addresses.push_back(q.Text(0));
   }
   info.url = ItemUrl(s, root);
-  int64_t inbox = 0;
-  {
-    Stmt q(s,
-           "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = "
-           "'urn:schemas:httpmail:inbox'");
-    q.Bind(1, root);
-    if (q.Step()) inbox = q.Int(0);
-  }
-  if (inbox) info.inboxUrl = ItemUrl(s, inbox);
+  if (const int64_t inbox = InboxOf(s, root)) info.inboxUrl = ItemUrl(s, inbox);
   return info;
 }
 
@@ -176,6 +174,19 @@ bool IsTrue(const std::optional<Value>& v) {
   if (auto t = std::get_if<std::string>(&*v))
     return text::EqualsNoCase(text::Trim(*t), "true") || text::Trim(*t) == "1";
   return false;
+}
+
+// "delete" or "forward" for a message the sink parked, else empty.
+std::string ParkedKind(const ItemRow& row) {
+  if (row.kind != kItem || row.parent != row.mailbox) return {};
+  if (text::EqualsNoCase(row.name, names::kDeleteItemName)) return "delete";
+  if (text::EndsWithNoCase(row.name, names::kRedirectSuffix)) return "forward";
+  return {};
+}
+
+std::string TextProperty(Session& s, int64_t item, const char* name) {
+  auto v = LoadProperty(s, item, names::PropertyKey(name));
+  return v ? ValueText(*v) : std::string();
 }
 
 ItemRow RemovableItem(Session& s, const std::string& url) {
@@ -280,14 +291,7 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   const std::string base = ItemNameFromSubject(parsed.subject);
 
   Txn t(s);
-  int64_t inbox = 0;
-  {
-    Stmt q(s,
-           "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = "
-           "'urn:schemas:httpmail:inbox'");
-    q.Bind(1, *root);
-    if (q.Step()) inbox = q.Int(0);
-  }
+  const int64_t inbox = InboxOf(s, *root);
   auto inboxRow = inbox ? GetItem(s, inbox) : std::nullopt;
   if (!inboxRow) Fail(errors::kNotFound, "The mailbox " + mailbox + " has no inbox");
   const std::string name = UniqueName(s, inbox, base, ".EML");
@@ -353,6 +357,56 @@ std::vector<ItemInfo> List(const std::string& url, bool recursive) {
   };
   if (row.IsFolder()) walk(row, ItemUrl(s, row.id));
   return out;
+}
+
+std::vector<ParkedItem> ListParked() {
+  Session& s = CurrentSession();
+  std::vector<std::pair<ItemRow, std::string>> rows;
+  {
+    Stmt q(s,
+           "SELECT i.id, i.parent, i.kind, i.name, i.mailbox, i.is_reg, i.reg_refused, m.alias "
+           "FROM items i JOIN mailboxes m ON m.root = i.parent WHERE i.kind = ?1 "
+           "ORDER BY m.alias_key, i.created, i.id");
+    q.Bind(1, int64_t{kItem});
+    while (q.Step()) {
+      ItemRow r{q.Int(0),      q.Int(1),     static_cast<int>(q.Int(2)), q.Text(3), q.Int(4),
+                q.Int(5) != 0, q.Int(6) != 0};
+      if (!ParkedKind(r).empty()) rows.emplace_back(r, q.Text(7));
+    }
+  }
+  std::vector<ParkedItem> out;
+  for (const auto& [row, alias] : rows) {
+    ParkedItem p;
+    p.mailbox = alias;
+    p.url = ItemUrl(s, row.id);
+    p.kind = ParkedKind(row);
+    p.subject = TextProperty(s, row.id, names::kSubjectName);
+    p.from = TextProperty(s, row.id, names::kFromEmailName);
+    Stmt q(s, "SELECT created FROM items WHERE id = ?1");
+    q.Bind(1, row.id);
+    if (q.Step()) p.created = q.Int(0);
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::string RestoreParked(const std::string& url) {
+  Session& s = CurrentSession();
+  Txn t(s);
+  const ItemRow row = ResolveExisting(s, url);
+  if (ParkedKind(row).empty())
+    Fail(errors::kInvalidArg, "The item " + url + " is not a parked message");
+  auto inbox = GetItem(s, InboxOf(s, row.mailbox));
+  if (!inbox) Fail(errors::kNotFound, "The mailbox of " + url + " has no inbox");
+  const std::string name = UniqueName(
+      s, inbox->id, ItemNameFromSubject(TextProperty(s, row.id, names::kSubjectName)), ".EML");
+  RemoveProperty(s, row.id, names::PropertyKey(names::kMarkerName));
+  RemoveProperty(s, row.id, names::kIsHidden);
+  MoveItem(s, row, *inbox, name);
+  dispatcher::OnSave(s, row.id, 0);  // a move, as a client's: no sink acts on it
+  std::string restored = ItemUrl(s, row.id);
+  t.Commit();
+  return restored;
 }
 
 std::vector<std::pair<std::string, Value>> Properties(const std::string& url) {

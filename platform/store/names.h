@@ -35,6 +35,13 @@ inline constexpr const char* kTransportHeadersName =
     "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
 inline constexpr const char* kSclName = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
 inline constexpr const char* kMessageClass = "urn:content-classes:message";
+inline constexpr const char* kInboxName = "urn:schemas:httpmail:inbox";
+// The sink's marker and the names of the items it parks in a mailbox root: a message to delete
+// waits in "~~deleteit.eml", one to forward in "<GUID>~~redirect.eml", until the committed
+// phase finishes it.
+inline constexpr const char* kMarkerName = "Moved to";
+inline constexpr const char* kDeleteItemName = "~~deleteit.eml";
+inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 inline constexpr const char* kRegistrationClass = "urn:content-class:storeeventreg";
 
 // The lookup key of a property name: ASCII lower case; a name without ":" is the named string

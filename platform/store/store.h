@@ -174,6 +174,22 @@ struct ItemInfo {
   std::string contentClass;
 };
 std::vector<ItemInfo> List(const std::string& url, bool recursive);
+
+// A message the sink parked in a mailbox root for its committed phase, which never finished it
+// (the delivering process was killed, or the committed phase gave up).
+struct ParkedItem {
+  std::string mailbox;  // alias
+  std::string url;
+  std::string kind;  // "delete" or "forward"
+  std::string subject;
+  std::string from;
+  int64_t created = 0;  // Unix time of its delivery; 0 when unknown
+};
+std::vector<ParkedItem> ListParked();
+// Moves a parked message back into its mailbox's inbox, visible and without the marker, as if
+// no rule had matched; returns its new URL. Raises errors::kInvalidArg for a URL that names no
+// parked message.
+std::string RestoreParked(const std::string& url);
 // Properties as they were written (names as written), computed ones included.
 std::vector<std::pair<std::string, Value>> Properties(const std::string& url);
 std::string Source(const std::string& url);

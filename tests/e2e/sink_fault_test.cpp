@@ -151,23 +151,24 @@ INSTANTIATE_TEST_SUITE_P(
         // Delete: the marker, the parking move, then the committed phase's delete.
         FaultCase{"DeleteFieldsUpdate", Action::kDelete, "store.fields.update", "DeleteItem"},
         FaultCase{"DeleteRecordMove", Action::kDelete, "store.record.move", "Inbox"},
-        FaultCase{"DeleteRecordOpen", Action::kDelete, "store.record.open", "DeleteItem"},
+        FaultCase{"DeleteRecordOpen", Action::kDelete, "store.record.open", "Deleted"},
         FaultCase{"DeleteRecordDelete", Action::kDelete, "store.record.delete", "DeleteItem"},
         FaultCase{"DeleteCommit", Action::kDelete, "store.commit", nullptr, 2},
         // Forward: the recipient lookup, parking, then reading and writing the pickup file.
-        FaultCase{"ForwardRecordOpen", Action::kForward, "store.record.open", "Parked"},
+        FaultCase{"ForwardRecordOpen", Action::kForward, "store.record.open", "Pickup"},
         // Found by this test: the message was parked visible and without its marker.
         FaultCase{"ForwardFieldsUpdate", Action::kForward, "store.fields.update", "Inbox"},
         FaultCase{"ForwardRecordMove", Action::kForward, "store.record.move", "Inbox"},
         FaultCase{"ForwardGuidCreate", Action::kForward, "guid.create", "Inbox"},
-        FaultCase{"ForwardMessageOpen", Action::kForward, "store.message.open", "Parked"},
+        // Found by these tests: a forward that could not be finished stayed hidden for good.
+        FaultCase{"ForwardMessageOpen", Action::kForward, "store.message.open", "Inbox"},
         FaultCase{"ForwardRecordDelete", Action::kForward, "store.record.delete", "Parked+Pickup"},
         FaultCase{"ForwardCommit", Action::kForward, "store.commit", nullptr, 2},
         // Every try of the pickup file failing is the Parked end-to-end case; here only
         // single failed tries, which a retry must make up for.
         FaultCase{"ForwardStreamSave", Action::kForward, "store.stream.save", nullptr},
-        FaultCase{"PickupDirectoryReadOnly", Action::kForward, "store.stream.create", "Parked"},
-        FaultCase{"PickupDirectoryFull", Action::kForward, "store.stream.write", "Parked"},
+        FaultCase{"PickupDirectoryReadOnly", Action::kForward, "store.stream.create", "Inbox"},
+        FaultCase{"PickupDirectoryFull", Action::kForward, "store.stream.write", "Inbox"},
         // Set SCL: the one field update.
         FaultCase{"SetSclFieldsUpdate", Action::kSetScl, "store.fields.update", "Inbox"}),
     [](const auto& info) { return std::string(info.param.name); });
