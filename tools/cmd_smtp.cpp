@@ -148,11 +148,16 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
     targets.emplace_back(address, *mailbox);
   }
   const std::string source = content.substr(env.bodyStart);
+  for (const auto& [address, mailbox] : targets) {
+    std::vector<std::string> names = mailbox.addresses;
+    names.push_back(mailbox.alias);
+    if (HasDeliveredTo(source, names)) return SetAside(file, "mail forwarding loop for " + address);
+  }
   Json line{{"file", file.string()}, {"status", "delivered"}, {"sender", env.sender}};
   Json deliveries = Json::array();
   for (const auto& [address, mailbox] : targets) {
     try {
-      auto r = store::admin::Deliver(mailbox.alias, source);
+      auto r = store::admin::Deliver(mailbox.alias, WithDeliveredTo(source, address));
       deliveries.push_back({{"receiver", address},
                             {"mailbox", mailbox.alias},
                             {"delivered", r.deliveredUrl},

@@ -39,4 +39,31 @@ std::string ReceiverAddress(std::string_view receiver) {
   return text::Trim(receiver);
 }
 
+bool HasDeliveredTo(std::string_view source, const std::vector<std::string>& addresses) {
+  constexpr std::string_view kName = "delivered-to:";
+  size_t pos = 0;
+  while (pos < source.size()) {
+    const size_t nl = source.find('\n', pos);
+    std::string_view line = source.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // the end of the header section
+    if (text::StartsWithNoCase(line, kName)) {
+      const std::string value = ReceiverAddress(line.substr(kName.size()));
+      for (const std::string& a : addresses)
+        if (text::EqualsNoCase(value, text::Trim(a))) return true;
+    }
+    if (nl == std::string_view::npos) break;
+    pos = nl + 1;
+  }
+  return false;
+}
+
+std::string WithDeliveredTo(std::string_view source, std::string_view address) {
+  const size_t nl = source.find('\n');
+  const bool bareLf = nl != std::string_view::npos && (nl == 0 || source[nl - 1] != '\r');
+  std::string out = "Delivered-To: " + std::string(address) + (bareLf ? "\n" : "\r\n");
+  out += source;
+  return out;
+}
+
 }  // namespace drossgate::tools

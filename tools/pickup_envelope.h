@@ -21,4 +21,11 @@ Envelope ReadEnvelope(std::string_view content);
 // The address inside "<" ">" when there is one, else the whole text; without surrounding spaces.
 std::string ReceiverAddress(std::string_view receiver);
 
+// Loop detection as mail servers do it: each local delivery puts a Delivered-To: line for its
+// mailbox on top of the message, and a message whose header already names the mailbox it is
+// about to enter has been there before.
+bool HasDeliveredTo(std::string_view source, const std::vector<std::string>& addresses);
+// The source with "Delivered-To: address" on top, in the line ending the source itself uses.
+std::string WithDeliveredTo(std::string_view source, std::string_view address);
+
 }  // namespace drossgate::tools

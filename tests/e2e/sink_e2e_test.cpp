@@ -137,7 +137,8 @@ TEST_F(SinkEndToEnd, ForwardWritesEnvelopeAndSmtpDeliversIt) {
   EXPECT_TRUE(root_.PickupFiles().empty());
   bool arrived = false;
   for (const json& item : root_.Json({"ls", kMbx + "desk/Inbox", "--json"}))
-    arrived = arrived || root_.Tool({"cat", item["url"]}) == Fixture("spam-flagged.eml");
+    arrived = arrived || root_.Tool({"cat", item["url"]}) ==
+                             "Delivered-To: spamdesk@example.com\n" + Fixture("spam-flagged.eml");
   EXPECT_TRUE(arrived);
 }
 
@@ -252,6 +253,30 @@ TEST_F(SinkEndToEnd, DeleteNeverReplacesAFolder) {
   EXPECT_EQ(Now(spam), spam["delivered"].get<std::string>());
   EXPECT_FALSE(MarkedOrHidden(Show(Now(spam))));
   EXPECT_EQ(root_.Tool({"cat", Now(kept)}), "From: a@example.net\r\nSubject: keep\r\n\r\nx\r\n");
+}
+
+// Two mailboxes forwarding to each other: the pickup service sees its own Delivered-To line
+// and sets the message aside instead of delivering it round and round.
+TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
+  root_.Install(
+      "Alice <alice@example.com>\tBob <bob@example.com>\t\r"
+      "Delivered-To: bob@example.com\tX-Spam-Flag: YES\t\r1");
+  root_.RegisterInbox("alice");
+  root_.RegisterInbox("bob", "Posteingang");
+  root_.Deliver("alice", Fixture("spam-flagged.eml"));
+  for (int round = 0; round < 4; ++round) root_.Tool({"smtp", "--once"});
+  EXPECT_TRUE(root_.PickupFiles().empty());
+  int setAside = 0;
+  for (const auto& e : fs::directory_iterator(root_.pickup() / "undeliverable")) {
+    if (e.path().extension() != ".eml") continue;
+    ++setAside;
+    EXPECT_EQ(ReadFile(e.path().string() + ".reason"),
+              "mail forwarding loop for bob@example.com\n");
+  }
+  EXPECT_EQ(setAside, 1);
+  for (const std::string folder : {"alice/Inbox", "bob/Posteingang"})
+    for (const json& item : root_.Json({"ls", kMbx + folder, "--json"}))
+      EXPECT_TRUE(item["folder"] == true || item["hidden"] == true) << item["url"];
 }
 
 // Found: after the application was removed, object creation fell back to the class

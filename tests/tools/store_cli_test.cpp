@@ -251,9 +251,10 @@ TEST_F(StoreCliTest, PickupDeliversWhatItCanAndSetsTheRestAside) {
   EXPECT_EQ(byFile["good.eml"]["status"], "delivered");
   const std::string delivered = byFile["good.eml"]["deliveries"][0]["delivered"];
   EXPECT_EQ(delivered, kMbx + "/alice/Inbox/picked up.EML");
-  EXPECT_EQ(store::admin::Source(delivered), message);
+  EXPECT_EQ(store::admin::Source(delivered), "Delivered-To: alice@example.com\r\n" + message);
   EXPECT_EQ(byFile["named.EML"]["deliveries"][0]["mailbox"], "bob");
-  EXPECT_EQ(store::admin::Source(byFile["named.EML"]["deliveries"][0]["delivered"]), message);
+  EXPECT_EQ(store::admin::Source(byFile["named.EML"]["deliveries"][0]["delivered"]),
+            "Delivered-To: BOB@example.com\r\n" + message);
 
   for (const char* name : {"stranger.eml", "bare.eml"}) {
     SCOPED_TRACE(name);
@@ -292,7 +293,8 @@ TEST_F(StoreCliTest, PickupLeavesAFileItsWriterStillHasOpen) {
   ProcessResult r = Run({"smtp", "--once"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(store::admin::Source(kMbx + "/alice/Inbox/busy.EML"), "Subject: busy\r\n\r\nbody\r\n");
+  EXPECT_EQ(store::admin::Source(kMbx + "/alice/Inbox/busy.EML"),
+            "Delivered-To: alice@example.com\r\nSubject: busy\r\n\r\nbody\r\n");
 }
 
 TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
