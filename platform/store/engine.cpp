@@ -237,6 +237,7 @@ Stmt& Stmt::BindValue(int typeIndex, int valueIndex, const Value& v) {
 }
 
 bool Stmt::Step() {
+  s_.RequireLiveTransaction();
   int rc = sqlite3_step(st_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -396,10 +397,19 @@ void Session::Begin(const void* owner) {
       throw;
     }
   } else {
+    RequireLiveTransaction();
     std::string sql = "SAVEPOINT s" + std::to_string(levels_.size());
     Exec(sql.c_str());
   }
   levels_.push_back({owner});
+}
+
+void Session::RequireLiveTransaction() {
+  // After some errors (a full disk, an I/O error) SQLite rolls the whole transaction back by
+  // itself. Nothing may then run as if it were still open: a write, or a savepoint (which would
+  // begin a transaction of its own), would be made durable apart from the work it belongs with.
+  if (!levels_.empty() && sqlite3_get_autocommit(db_))
+    Raise(SQLITE_ABORT, "the transaction was rolled back after an error");
 }
 
 bool Session::Owns(const void* owner) const {

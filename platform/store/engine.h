@@ -146,6 +146,8 @@ class Session {
   // or rolling back a level does the same to the levels above it.
   size_t Depth() const { return levels_.size(); }
   void Begin(const void* owner);
+  // Raises when SQLite has ended the open transaction by itself after an error.
+  void RequireLiveTransaction();
   void Commit(const void* owner);
   void Rollback(const void* owner);
   bool Owns(const void* owner) const;
