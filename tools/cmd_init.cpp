@@ -20,6 +20,7 @@
 #include "directory/directory.h"
 #include "error.h"
 #include "store/store.h"
+#include "system/atomic_file.h"
 #include "system/registry.h"
 #include "system/system.h"
 #include "text.h"
@@ -458,7 +459,9 @@ void Init(const InitOptions& o, const std::filesystem::path& requested) {
   // A failed init leaves nothing behind: the folder was empty or new.
   try {
     const std::filesystem::path pickup = root / "pickup";
-    std::filesystem::create_directory(pickup);
+    std::string error;
+    if (!platform::CreatePrivateFolder(pickup, error))
+      throw UsageError("cannot create " + pickup.string() + ": " + error);
     platform::MachineInfo m;
     m.computerName = o.computer;
     m.domainName = o.domain;
@@ -511,6 +514,7 @@ void Init(const InitOptions& o, const std::filesystem::path& requested) {
         root, entries,
         "The directory of this platform, made by drossgate-platform init.\n"
         "drossgate-platform mailbox add and directory import append to it.");
+    platform::TightenRootModes(root);  // a folder that existed keeps no looser mode
     std::cout << DumpJson(out) << "\n";
   } catch (...) {
     platform::SetPlatformRoot("");

@@ -1,4 +1,6 @@
 // drossgate-platform: the platform's host and admin tool.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -6,12 +8,17 @@
 
 #include "cli.h"
 #include "error.h"
+#include "system/atomic_file.h"
 #include "system/system.h"
 
 namespace drossgate::tools {
 
 std::filesystem::path Root() {
-  return platform::PlatformRoot();
+  std::filesystem::path root = platform::PlatformRoot();
+  // A root made under a loose umask, or by an older version, is made private on first use.
+  static const bool tightened = (platform::TightenRootModes(root), true);
+  (void)tightened;
+  return root;
 }
 
 std::string ReadInputFile(const std::string& path) {
@@ -53,6 +60,8 @@ std::string Printable(std::string_view s, bool escapeBackslash) {
 
 int main(int argc, char** argv) {
   using namespace drossgate;
+  // Whatever this process creates (the store's files among them) is its owner's alone.
+  umask(077);
   CLI::App app{"drossgate-platform: host and admin tool of the Drossgate stand-in platform"};
   app.require_subcommand(1);
   app.add_option_function<std::string>(

@@ -523,7 +523,7 @@ void CreateDirectoryFile(const std::filesystem::path& root, const std::vector<En
   for (const std::string& line : text::Split(heading, '\n')) content += "# " + line + "\n";
   content += "version: 1\n\n" + FormatLdif(entries);
   std::string error;
-  if (FaultHit("directory.write") || !WriteFileAtomically(file, content, 0644, error))
+  if (FaultHit("directory.write") || !WriteFileAtomically(file, content, kPrivateFileMode, error))
     Fail(errors::kFileWrite, "Cannot write the directory data " + file.string() + ": " +
                                  (error.empty() ? "injected fault" : error));
 }

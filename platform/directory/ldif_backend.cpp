@@ -95,7 +95,8 @@ class LdifBackend : public Backend {
     if (!content.empty()) content += '\n';
     content += admin::FormatLdif(entries);
     std::string error;
-    if (FaultHit("directory.write") || !WriteFileAtomically(file_, content, 0644, error))
+    if (FaultHit("directory.write") ||
+        !WriteFileAtomically(file_, content, kPrivateFileMode, error))
       Fail(errors::kFileWrite, "Cannot write the directory data " + file_.string() + ": " +
                                    (error.empty() ? "injected fault" : error));
     std::lock_guard guard(mutex_);

@@ -13,6 +13,7 @@
 #include "store/dispatcher.h"
 #include "store/items.h"
 #include "store/names.h"
+#include "system/atomic_file.h"
 #include "text.h"
 
 namespace drossgate::platform::store {
@@ -598,7 +599,7 @@ void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option
   // simulate for root.
   int fd = FaultHit("store.stream.create") ? (errno = EROFS, -1) : mkstemp(tmpl.data());
   if (fd < 0) FailWrite(path, std::strerror(errno));
-  fchmod(fd, 0644);
+  fchmod(fd, kPrivateFileMode);
   auto cleanup = [&] { unlink(tmpl.c_str()); };
   size_t done = 0;
   while (done < data_.size()) {

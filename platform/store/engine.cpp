@@ -1,12 +1,18 @@
 #include "store/engine.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "error.h"
 #include "fault.h"
 #include "store/dispatcher.h"
+#include "system/atomic_file.h"
 #include "system/system.h"
 
 namespace drossgate::platform::store {
@@ -125,6 +131,15 @@ ThreadSessions::~ThreadSessions() {
 }
 
 void CreateFile(const std::string& file) {
+  // The file exists with its final mode before SQLite writes a byte: SQLite gives its log and
+  // shared-memory files the database file's mode.
+  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0 || fchmod(fd, kPrivateFileMode) != 0) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    Fail(errors::kFileWrite, "Cannot create the store file " + file + ": " + why);
+  }
+  close(fd);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   auto close = std::unique_ptr<sqlite3, int (*)(sqlite3*)>(db, sqlite3_close_v2);

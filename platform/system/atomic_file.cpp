@@ -92,8 +92,48 @@ bool WriteFileAtomically(const std::filesystem::path& file, const std::string& c
   return true;
 }
 
+bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error) {
+  if (mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "not a folder";
+    return false;
+  }
+  // mkdir's mode went through the umask; a folder made just now is ours to set.
+  if ((st.st_mode & 07777) != kPrivateFolderMode && st.st_uid == geteuid() &&
+      chmod(folder.c_str(), kPrivateFolderMode) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> TightenRootModes(const std::filesystem::path& root) {
+  std::vector<std::string> failed;
+  auto tighten = [&](const std::filesystem::path& p) {
+    struct stat st {};
+    if (lstat(p.c_str(), &st) != 0 || st.st_uid != geteuid()) return;
+    mode_t want;
+    if (S_ISDIR(st.st_mode))
+      want = kPrivateFolderMode;
+    else if (S_ISREG(st.st_mode))
+      want = kPrivateFileMode;
+    else
+      return;
+    if ((st.st_mode & 07777) != want && chmod(p.c_str(), want) != 0) failed.push_back(p.string());
+  };
+  tighten(root);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(root, ec)) tighten(entry.path());
+  tighten(root / "pickup" / "undeliverable");
+  return failed;
+}
+
 FileLock::FileLock(const std::filesystem::path& lockFile) {
-  fd_ = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  fd_ = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd_ < 0) return;
   while (flock(fd_, LOCK_EX) != 0) {
     if (errno != EINTR) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace drossgate::platform {
 
@@ -29,6 +30,16 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& content);
 // Writes content to a temporary file beside file, syncs it and renames it over file.
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
                          std::string& error);
+
+// Every file and folder of the platform is its owner's alone, whatever the umask: other local
+// users must neither read mail nor plant files.
+inline constexpr mode_t kPrivateFileMode = 0600;
+inline constexpr mode_t kPrivateFolderMode = 0700;
+// Creates folder (mode kPrivateFolderMode) unless it exists; false with the reason otherwise.
+bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error);
+// Brings root, its entries and the pickup folders to the private modes; entries of other
+// owners and symbolic links are left as they are. Returns the paths it could not change.
+std::vector<std::string> TightenRootModes(const std::filesystem::path& root);
 
 // Holds flock(LOCK_EX) on a lock file for its lifetime.
 class FileLock {

@@ -241,7 +241,7 @@ Status Write(const std::function<Status(Tree&)>& change) {
   }
   if (FaultHit("registry.write")) return kAccessDenied;
   std::string error;
-  if (!WriteFileAtomically(*file, content, 0644, error)) return kAccessDenied;
+  if (!WriteFileAtomically(*file, content, kPrivateFileMode, error)) return kAccessDenied;
   std::lock_guard cacheLock(c.mutex);
   if (auto now = StampOf(*file)) {
     c.file = *file;

@@ -134,7 +134,7 @@ void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info
                       {"directory", info.directory}};
   const std::filesystem::path file = root / "machine.json";
   std::string error;
-  if (!WriteFileAtomically(file, j.dump(2) + "\n", 0644, error))
+  if (!WriteFileAtomically(file, j.dump(2) + "\n", kPrivateFileMode, error))
     Fail(errors::kFileWrite, "Cannot write the machine file " + file.string() + ": " + error);
 }
 

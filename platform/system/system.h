@@ -30,7 +30,7 @@ struct MachineInfo {
 
 // machine.json of the current root, cached per root and reloaded when the file changes.
 const MachineInfo& Machine();
-// Writes machine.json (mode 0644) into root.
+// Writes machine.json (mode 0600) into root.
 void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info);
 
 // The COMPUTERNAME environment value of the real platform: the computer name.

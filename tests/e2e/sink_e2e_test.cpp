@@ -129,6 +129,7 @@ TEST_F(SinkEndToEnd, ForwardWritesEnvelopeAndSmtpDeliversIt) {
   EXPECT_TRUE(d["now"].is_null()) << d.dump();
   auto files = root_.PickupFiles();
   ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(fs::status(files[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(ReadFile(files[0]),
             "x-receiver: Spam Desk <spamdesk@example.com>\r\n"
             "x-sender: offers@bulk-deals.example.net\r\n" +

@@ -2,6 +2,7 @@
 // with the platform's own calls.
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -328,6 +329,54 @@ TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(out.find("\"delivered\""), std::string::npos);
   EXPECT_EQ(store::admin::List(kMbx + "/bob/Posteingang", false).size(), 1u);
+}
+
+// Every folder and file below root whose mode is not the owner's alone.
+std::vector<std::string> LooseModes(const std::filesystem::path& root) {
+  std::vector<std::string> loose;
+  auto check = [&](const std::filesystem::path& p) {
+    struct stat st {};
+    lstat(p.c_str(), &st);
+    const mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+    if ((st.st_mode & 07777) != want) loose.push_back(p.string());
+  };
+  check(root);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) check(e.path());
+  return loose;
+}
+
+// Found: store.db was 0644 in a 0755 root, so every local user could read all mail; under
+// umask 000 the root and pickup/ were 0777, and a local user planted mail and renamed files.
+TEST(PlatformFiles, AreTheOwnersAloneWhateverTheUmask) {
+  testing::TempDir dir;
+  const auto root = dir.path() / "root";
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv{
+        "/bin/sh", "-c",         "umask 000; exec \"$0\" \"$@\"", testing::PlatformTool().string(),
+        "--root",  root.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testing::ProcessResult r = testing::RunProcess(argv);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+  };
+  run({"init", "--demo"});
+  // A reader keeps the store's log and shared-memory files from being removed at the end.
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((root / "store.db").c_str(), &reader, SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM items", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  testing::WriteFile(dir.path() / "m.eml", "Subject: hi\r\n\r\nbody\r\n");
+  run({"deliver", "--to", "ada", (dir.path() / "m.eml").string()});
+  EXPECT_TRUE(std::filesystem::exists(root / "store.db-wal"));
+  EXPECT_EQ(LooseModes(root), std::vector<std::string>{});
+  sqlite3_close(reader);
+
+  // A root made loose by hand, or by an older version, is made private by the next command.
+  chmod(root.c_str(), 0755);
+  chmod((root / "store.db").c_str(), 0644);
+  chmod((root / "pickup").c_str(), 0777);
+  run({"ls", "file://./backofficestorage/example.com/MBX/ada"});
+  EXPECT_EQ(LooseModes(root), std::vector<std::string>{});
 }
 
 }  // namespace
