@@ -1,8 +1,12 @@
 // smtp [--once]: the SMTP service's pickup directory. Each finished *.eml file there starts
-// with x-receiver: and x-sender: envelope lines; the message after them is delivered to the
-// local mailbox owning the receiver address (a real delivery, so its events run), and the file
-// is removed only once every delivery has committed. A file that cannot be delivered is moved
-// to undeliverable/ with a .reason file beside it and never deleted.
+// with its envelope (x-receiver: lines, then the x-sender: line that ends it); the message
+// after it is delivered to the local mailbox owning each receiver address (a real delivery, so
+// its events run). Each (file, receiver) is delivered exactly once, across failures of other
+// receivers and kills of the service: the store records each receiver's outcome in the
+// transaction of its delivery, and a retry skips what was done. A receiver that cannot be
+// delivered for good is set aside with its reason while the others are delivered; a file with
+// receivers set aside (or without a valid envelope, or not a plain file of the platform's
+// owner) is moved to undeliverable/ with a .reason file beside it and never deleted.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -24,7 +29,9 @@
 #include "cli.h"
 #include "error.h"
 #include "pickup_envelope.h"
+#include "store/queue.h"
 #include "store/store.h"
+#include "system/atomic_file.h"
 #include "system/registry.h"
 #include "text.h"
 
@@ -34,6 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace store = platform::store;
+namespace queue = platform::store::queue;
 using Json = nlohmann::ordered_json;
 
 std::atomic<bool> gStop{false};
@@ -66,9 +74,12 @@ void FsyncFolder(const fs::path& folder) {
   close(fd);
 }
 
+// A receiver count mail servers would refuse too; a file over it is set aside whole.
+constexpr size_t kMaxReceivers = 1000;
+
 bool WriteReason(const fs::path& file, const std::string& reason) {
   fs::path tmp = file.parent_path() / ("." + file.filename().string() + ".tmp");
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, platform::kPrivateFileMode);
   if (fd < 0) return false;
   std::string text = reason + "\n";
   bool ok =
@@ -80,14 +91,23 @@ bool WriteReason(const fs::path& file, const std::string& reason) {
 }
 
 // Moves the file into undeliverable/ under a free name, the reason written beside it first.
-Json SetAside(const fs::path& file, const std::string& reason) {
-  Json line{{"file", file.string()}, {"status", "undeliverable"}, {"reason", reason}};
-  fs::path dir = file.parent_path() / "undeliverable";
+Json SetAside(const fs::path& file, const std::string& reason, Json line = Json::object()) {
+  line["file"] = file.string();
+  line["status"] = "undeliverable";
+  line["reason"] = reason;
+  const fs::path dir = file.parent_path() / "undeliverable";
   std::error_code ec;
-  fs::create_directories(dir, ec);
+  std::string error;
+  if (!platform::CreatePrivateFolder(dir, error)) {
+    line["status"] = "error";
+    line["error"] = "cannot make " + dir.string() + ": " + error;
+    return line;
+  }
   std::string stem = file.stem().string(), ext = file.extension().string();
   fs::path target = dir / file.filename();
-  for (int n = 2; fs::exists(target, ec) || fs::exists(target.string() + ".reason", ec); ++n)
+  for (int n = 2;
+       fs::exists(fs::symlink_status(target, ec)) || fs::exists(target.string() + ".reason", ec);
+       ++n)
     target = dir / (stem + "-" + std::to_string(n) + ext);
   if (!WriteReason(target.string() + ".reason", reason) ||
       rename(file.c_str(), target.c_str()) != 0) {
@@ -108,12 +128,66 @@ struct FileDescriptor {
   }
 };
 
+// The owner of the platform root: only that user's files are taken from the pickup folder.
+uid_t RootOwner() {
+  struct stat st {};
+  return stat(Root().c_str(), &st) == 0 ? st.st_uid : geteuid();
+}
+
+// A store failure that trying again cannot mend: the receiver is set aside for it.
+bool Permanent(const platform::PlatformError& e) {
+  namespace errors = platform::errors;
+  return e.number() == errors::kNotFound || e.number() == errors::kInvalidArg ||
+         e.number() == errors::kAccessDenied;
+}
+
+// What becomes of one receiver now: set aside for good, or delivered. Raises a temporary
+// store failure, which leaves the receiver for a later attempt.
+queue::Entry Dispose(const std::string& key, const fs::path& file, const std::string& address,
+                     const std::string& source, Json& deliveries) {
+  queue::Entry e{key, text::ToLower(address), file.string(), queue::kSetAside, "", 1, 0, 0};
+  auto mailbox = address.empty() ? std::nullopt : store::admin::FindMailbox(address);
+  if (!mailbox || mailbox->isSystem) {
+    e.detail = "no local mailbox has the address \"" + address + "\"";
+    return e;
+  }
+  std::vector<std::string> names = mailbox->addresses;
+  names.push_back(mailbox->alias);
+  if (HasDeliveredTo(source, names)) {
+    e.detail = "mail forwarding loop for " + address;
+    return e;
+  }
+  try {
+    auto r = store::admin::Deliver(mailbox->alias, WithDeliveredTo(source, address));
+    e.state = queue::kDelivered;
+    e.detail = r.permanentUrl;
+    deliveries.push_back({{"receiver", address},
+                          {"mailbox", mailbox->alias},
+                          {"delivered", r.deliveredUrl},
+                          {"permanent", r.permanentUrl}});
+  } catch (const platform::PlatformError& err) {
+    if (!Permanent(err)) throw;
+    e.detail = "the store refused the delivery to " + address + ": " + err.description();
+  }
+  return e;
+}
+
 // Handles one pickup file; nullopt when it is not ours to handle (gone, or taken by another
 // process). failed is set when the file stays for a later attempt.
 std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
   FileDescriptor f;
-  f.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (f.fd < 0) return std::nullopt;
+  // Never through a link, and never waiting on a FIFO someone put there.
+  f.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (f.fd < 0) {
+    if (errno == ELOOP) return SetAside(file, "a symbolic link is never taken as a message");
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (fstat(f.fd, &st) != 0 || st.st_nlink == 0) return std::nullopt;
+  if (!S_ISREG(st.st_mode)) return SetAside(file, "not a plain file");
+  if (st.st_uid != RootOwner())
+    return SetAside(file, "owned by user " + std::to_string(st.st_uid) +
+                              ", not by the platform's owner " + std::to_string(RootOwner()));
   // Another pickup service working on the same folder holds the lock of a file it has taken.
   if (flock(f.fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
   // A read lease is refused while any process has the file open for writing: a writer that
@@ -123,8 +197,6 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
   } else if (errno == EAGAIN) {
     return std::nullopt;
   }
-  struct stat st {};
-  if (fstat(f.fd, &st) != 0 || st.st_nlink == 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string content;
   char buf[65536];
   for (;;) {
@@ -137,48 +209,74 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
     if (n == 0) break;
     content.append(buf, static_cast<size_t>(n));
   }
-  Envelope env = ReadEnvelope(content);
-  if (env.receivers.empty()) return SetAside(file, "the file has no x-receiver line");
-  std::vector<std::pair<std::string, store::admin::MailboxInfo>> targets;
-  for (const std::string& r : env.receivers) {
-    std::string address = ReceiverAddress(r);
-    auto mailbox = address.empty() ? std::nullopt : store::admin::FindMailbox(address);
-    if (!mailbox || mailbox->isSystem)
-      return SetAside(file, "no local mailbox has the address \"" + address + "\"");
-    targets.emplace_back(address, *mailbox);
-  }
+  const Envelope env = ReadEnvelope(content);
+  if (!env.error.empty()) return SetAside(file, env.error);
+  if (env.receivers.size() > kMaxReceivers)
+    return SetAside(file, std::to_string(env.receivers.size()) + " receivers; at most " +
+                              std::to_string(kMaxReceivers) + " are taken from one file");
+
+  const std::string key = queue::FileKey(file.filename().string(), content);
   const std::string source = content.substr(env.bodyStart);
-  for (const auto& [address, mailbox] : targets) {
-    std::vector<std::string> names = mailbox.addresses;
-    names.push_back(mailbox.alias);
-    if (HasDeliveredTo(source, names)) return SetAside(file, "mail forwarding loop for " + address);
-  }
-  Json line{{"file", file.string()}, {"status", "delivered"}, {"sender", env.sender}};
+  Json line{{"file", file.string()}, {"sender", env.sender}};
   Json deliveries = Json::array();
-  for (const auto& [address, mailbox] : targets) {
-    try {
-      auto r = store::admin::Deliver(mailbox.alias, WithDeliveredTo(source, address));
-      deliveries.push_back({{"receiver", address},
-                            {"mailbox", mailbox.alias},
-                            {"delivered", r.deliveredUrl},
-                            {"now", r.nowUrl ? Json(*r.nowUrl) : Json(nullptr)}});
-    } catch (const platform::PlatformError& e) {
-      // The store refused for now (busy, failing): the file stays and is tried again.
-      failed = true;
-      line["status"] = "deferred";
-      line["error"] = e.description();
-      line["deliveries"] = deliveries;
-      return line;
+  std::vector<queue::Entry> outcomes;
+  try {
+    // One transaction for the file: each delivery with the entry that records it.
+    store::admin::Batch batch;
+    for (const std::string& r : env.receivers) {
+      const std::string address = ReceiverAddress(r);
+      if (auto done = queue::Get(key, text::ToLower(address))) {
+        outcomes.push_back(*done);
+        continue;
+      }
+      queue::Entry e = Dispose(key, file, address, source, deliveries);
+      queue::Put(e);
+      outcomes.push_back(e);
     }
+    batch.Commit();
+  } catch (const platform::PlatformError& e) {
+    // The store refused for now (busy, failing): nothing of this attempt was kept.
+    failed = true;
+    line["status"] = "deferred";
+    line["error"] = e.description();
+    return line;
+  }
+  for (Json& d : deliveries) {
+    auto now = store::admin::WhereIs(d["permanent"]);
+    d["now"] = now ? Json(*now) : Json(nullptr);
+    d.erase("permanent");
   }
   line["deliveries"] = deliveries;
+
+  std::string reasons;
+  Json setAside = Json::array();
+  for (const queue::Entry& e : outcomes) {
+    if (e.state != queue::kSetAside) continue;
+    setAside.push_back({{"receiver", e.receiver}, {"reason", e.detail}});
+    reasons += (reasons.empty() ? "" : "\n") + e.detail;
+  }
+  if (!setAside.empty()) {
+    line["set_aside"] = setAside;
+    // The entries stay: should the file come back, its delivered receivers are not repeated.
+    Json moved = SetAside(file, reasons, line);
+    if (moved.contains("moved")) {
+      for (queue::Entry e : outcomes) {
+        e.file = moved["moved"];
+        queue::Put(e);
+      }
+    }
+    return moved;
+  }
+  line["status"] = "delivered";
   if (unlink(file.c_str()) != 0) {
     failed = true;
     line["status"] = "error";
     line["error"] =
         std::string("delivered, but the file cannot be removed: ") + std::strerror(errno);
+    return line;
   }
   FsyncFolder(file.parent_path());
+  queue::Forget(key);
   return line;
 }
 
@@ -190,8 +288,11 @@ std::vector<fs::path> PendingFiles(const fs::path& dir) {
     const std::string name = e.path().filename().string();
     if (name.empty() || name[0] == '.' || !text::EndsWithNoCase(name, ".eml")) continue;
     std::error_code ec2;
-    if (!e.is_regular_file(ec2)) continue;
-    found.emplace_back(e.last_write_time(ec2), e.path());
+    if (e.is_directory(ec2) && !e.is_symlink(ec2)) continue;
+    found.emplace_back(fs::symlink_status(e.path(), ec2).type() == fs::file_type::symlink
+                           ? fs::file_time_type::min()
+                           : e.last_write_time(ec2),
+                       e.path());
   }
   std::sort(found.begin(), found.end());
   std::vector<fs::path> out;
@@ -218,6 +319,8 @@ void AddSmtpCommand(CLI::App& app) {
       sigaction(SIGINT, &sa, nullptr);
       sigaction(SIGTERM, &sa, nullptr);
     }
+    // Entries of files handled long ago whose removal a kill cut short.
+    queue::Prune(static_cast<int64_t>(std::time(nullptr)) - 7 * 86400);
     bool failed = false;
     do {
       for (const fs::path& file : PendingFiles(dir)) {

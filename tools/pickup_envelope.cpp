@@ -4,30 +4,54 @@
 
 namespace drossgate::tools {
 
+namespace {
+
+// One envelope line: its name and its value without surrounding blanks; false for a line that
+// has no ":".
+bool SplitLine(std::string_view line, std::string& name, std::string_view& value) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  name = text::Trim(line.substr(0, colon));
+  value = line.substr(colon + 1);
+  while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
+    value.remove_suffix(1);
+  const size_t first = value.find_first_not_of(" \t");
+  value = first == std::string_view::npos ? std::string_view() : value.substr(first);
+  return true;
+}
+
+}  // namespace
+
 Envelope ReadEnvelope(std::string_view content) {
   Envelope env;
   size_t pos = 0;
   while (pos < content.size()) {
-    size_t nl = content.find('\n', pos);
-    size_t end = nl == std::string_view::npos ? content.size() : nl;
-    std::string_view line = content.substr(pos, end - pos);
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos) break;
-    std::string name = text::Trim(line.substr(0, colon));
-    std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
-      value.remove_suffix(1);
-    size_t first = value.find_first_not_of(" \t");
-    value = first == std::string_view::npos ? std::string_view() : value.substr(first);
-    if (text::EqualsNoCase(name, "x-receiver"))
-      env.receivers.emplace_back(value);
-    else if (text::EqualsNoCase(name, "x-sender"))
+    const size_t nl = content.find('\n', pos);
+    const size_t end = nl == std::string_view::npos ? content.size() : nl;
+    std::string name;
+    std::string_view value;
+    const bool isLine = SplitLine(content.substr(pos, end - pos), name, value);
+    const size_t next = nl == std::string_view::npos ? content.size() : nl + 1;
+    if (isLine && text::EqualsNoCase(name, "x-receiver")) {
+      const std::string address = ReceiverAddress(value);
+      bool known = false;
+      for (const std::string& r : env.receivers)
+        known = known || text::EqualsNoCase(ReceiverAddress(r), address);
+      if (!known) env.receivers.emplace_back(value);
+      pos = next;
+      continue;
+    }
+    if (isLine && text::EqualsNoCase(name, "x-sender") && !env.receivers.empty()) {
       env.sender = value;
-    else
-      break;
-    pos = nl == std::string_view::npos ? content.size() : nl + 1;
+      env.bodyStart = next;
+      return env;
+    }
+    break;
   }
-  env.bodyStart = pos;
+  env.error = env.receivers.empty() ? "the file does not begin with an x-receiver line"
+                                    : "the x-receiver lines are not followed by an x-sender line";
+  env.receivers.clear();
+  env.bodyStart = 0;
   return env;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
-// The envelope at the top of an SMTP pickup file: x-receiver: and x-sender: lines, in any order
-// and letter case, before the message source. Reading never fails: a file without envelope
-// lines gives no receivers, and the message then starts at its first byte.
+// The envelope at the top of an SMTP pickup file and the pickup service's loop marks. The
+// envelope is one or more "x-receiver:" lines followed by one "x-sender:" line, which ends it;
+// everything after that line is the message, byte for byte, whatever it holds (a message that
+// begins with envelope lines of its own cannot add receivers or change the sender). Reading
+// never fails: a file that does not begin with such an envelope says why in error.
 
 #include <cstddef>
 #include <string>
@@ -11,9 +13,10 @@
 namespace drossgate::tools {
 
 struct Envelope {
-  std::vector<std::string> receivers;  // each value without surrounding blanks
-  std::string sender;                  // the last x-sender line's value
+  std::vector<std::string> receivers;  // each without surrounding blanks, no address twice
+  std::string sender;                  // the x-sender line's value
   size_t bodyStart = 0;                // where the message source begins
+  std::string error;                   // why the file has no envelope; empty when it has one
 };
 
 Envelope ReadEnvelope(std::string_view content);

@@ -299,6 +299,8 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   WriteMessageProperties(s, id, parsed, scl);
   DeliveryResult result;
   result.deliveredUrl = ItemUrl(s, inbox) + "/" + name;
+  result.permanentUrl =
+      ValueText(ComputedProperty(s, *GetItem(s, id), names::kPermanentUrl).value_or(Value()));
   const bool sinksCalled = dispatcher::OnSave(s, id, com::EVT_IS_DELIVERED);
   t.Commit();
   if (!sinksCalled) {
@@ -307,6 +309,26 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
     result.nowUrl = ItemUrl(s, id);
   }
   return result;
+}
+
+std::optional<std::string> WhereIs(const std::string& permanentUrl) {
+  Session& s = CurrentSession();
+  auto loc = Resolve(s, permanentUrl);
+  if (!loc || !loc->found) return std::nullopt;
+  return ItemUrl(s, loc->item.id);
+}
+
+Batch::Batch() {
+  CurrentSession().Begin(this);
+}
+
+Batch::~Batch() {
+  if (!done_) CurrentSession().RollbackOwned(this);
+}
+
+void Batch::Commit() {
+  done_ = true;
+  CurrentSession().Commit(this);
 }
 
 std::string SaveItem(const std::string& url, const std::string& source) {

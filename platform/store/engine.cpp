@@ -19,11 +19,11 @@ namespace drossgate::platform::store {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchema = R"(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT INTO meta(key, value) VALUES ('schema', 2), ('reg_generation', 1);
+INSERT INTO meta(key, value) VALUES ('schema', 3), ('reg_generation', 1);
 CREATE TABLE items(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   parent INTEGER,
@@ -74,6 +74,16 @@ CREATE TABLE name_seq(
   base_key TEXT NOT NULL,
   next INTEGER NOT NULL,
   PRIMARY KEY(parent, base_key)) WITHOUT ROWID;
+CREATE TABLE queue(
+  file_key TEXT NOT NULL,
+  receiver TEXT NOT NULL,
+  file TEXT NOT NULL,
+  state TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  attempts INTEGER NOT NULL,
+  next_try INTEGER NOT NULL,
+  updated INTEGER NOT NULL,
+  PRIMARY KEY(file_key, receiver)) WITHOUT ROWID;
 INSERT INTO items(id, parent, kind, name, name_key) VALUES (1, NULL, 0, 'backofficestorage', 'backofficestorage');
 )";
 
@@ -101,6 +111,18 @@ ALTER TABLE items_v2 RENAME TO items;
 CREATE INDEX items_reg ON items(is_reg) WHERE is_reg = 1;
 UPDATE meta SET value = 2 WHERE key = 'schema';
 )",
+    // Version 3: the pickup service's record of what it did with each (file, receiver).
+    "CREATE TABLE queue("
+    "  file_key TEXT NOT NULL,"
+    "  receiver TEXT NOT NULL,"
+    "  file TEXT NOT NULL,"
+    "  state TEXT NOT NULL,"
+    "  detail TEXT NOT NULL,"
+    "  attempts INTEGER NOT NULL,"
+    "  next_try INTEGER NOT NULL,"
+    "  updated INTEGER NOT NULL,"
+    "  PRIMARY KEY(file_key, receiver)) WITHOUT ROWID;"
+    "UPDATE meta SET value = 3 WHERE key = 'schema';",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion - 1);
 

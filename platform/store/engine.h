@@ -25,8 +25,8 @@ namespace drossgate::platform::store {
 
 class Session;
 
-// Schema of store.db (version 2; older files are upgraded when first opened):
-//   meta(key, value)                 'schema' = 2; 'reg_generation' goes up whenever an event
+// Schema of store.db (version 3; older files are upgraded when first opened):
+//   meta(key, value)                 'schema' = 3; 'reg_generation' goes up whenever an event
 //                                    registration (or the mailbox list) changes, so each
 //                                    process re-reads its cached registrations only then.
 //   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created)
@@ -46,6 +46,9 @@ class Session;
 //   addresses(address_key, address, mailbox, position)   SMTP addresses, primary first.
 //   special_folders(mailbox, property, item)             inbox, outbox, ... of each mailbox.
 //   name_seq(parent, base_key, next)                     next "-N" suffix for item names.
+//   queue(file_key, receiver, file, state, detail, attempts, next_try, updated)
+//                                    what the pickup service did with each receiver of a file,
+//                                    written in the transaction of the delivery it records.
 enum ItemKind : int {
   kTop = 0,
   kDomain = 1,

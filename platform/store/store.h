@@ -158,11 +158,31 @@ std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress);
 struct DeliveryResult {
   std::string deliveredUrl;           // where the item was saved
   std::optional<std::string> nowUrl;  // where it is after all events; nullopt when gone
+  std::string permanentUrl;           // the item wherever it goes (see WhereIs)
 };
 // Delivers source into the mailbox's inbox as a delivered item (flag 0x8), with the spam
-// confidence level when given, raising the save events; durable when it returns.
+// confidence level when given, raising the save events; durable when it returns. Inside a
+// Batch it is durable, and its events' committed phases run, only when the batch commits;
+// nowUrl is then where the begin phase left it.
 DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
                        std::optional<int32_t> scl = std::nullopt);
+// Where the item with this permanent URL is now; nullopt when it is gone.
+std::optional<std::string> WhereIs(const std::string& permanentUrl);
+
+// One transaction around the store calls this thread makes while it is open: each call joins
+// it, and one that fails undoes only its own part. Nothing is durable, and no event's
+// committed phase runs, until Commit; destroyed uncommitted, it rolls everything back.
+class Batch {
+ public:
+  Batch();
+  ~Batch();
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  void Commit();  // durable on return; raises when the commit fails (then nothing is kept)
+
+ private:
+  bool done_ = false;
+};
 // Saves source at url as a client would (no delivered flag), raising the save events.
 std::string SaveItem(const std::string& url, const std::string& source);
 

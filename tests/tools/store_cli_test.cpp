@@ -206,7 +206,7 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                          "is_reg INTEGER NOT NULL DEFAULT 0, reg_refused INTEGER NOT NULL DEFAULT "
                          "0, source BLOB, UNIQUE(parent, name_key));"
                          "INSERT INTO items SELECT * FROM v1; DROP TABLE v1;"
-                         "UPDATE meta SET value = 1 WHERE key = 'schema';",
+                         "DROP TABLE queue; UPDATE meta SET value = 1 WHERE key = 'schema';",
                          nullptr, nullptr, nullptr),
             SQLITE_OK)
       << sqlite3_errmsg(db);
@@ -223,112 +223,10 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                      "(SELECT max(id) FROM items)",
                      -1, &st, nullptr);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(st, 0), 2);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 3);
   EXPECT_EQ(sqlite3_column_int(st, 1), 1);
   sqlite3_finalize(st);
   sqlite3_close(db);
-}
-
-TEST_F(StoreCliTest, PickupDeliversWhatItCanAndSetsTheRestAside) {
-  const auto pickup = root() / "pickup";
-  const std::string message = "From: s@example.org\r\nSubject: picked up\r\n\r\nbody\r\n";
-  testing::WriteFile(pickup / "good.eml",
-                     "x-receiver: <alice@example.com>\r\nx-sender: s@example.org\r\n" + message);
-  testing::WriteFile(pickup / "named.EML",
-                     "X-Sender: s@example.org\nX-Receiver: Bob Desk <BOB@example.com>\n" + message);
-  testing::WriteFile(pickup / "stranger.eml",
-                     "x-receiver: nobody@example.com\r\nx-sender: s@example.org\r\n" + message);
-  testing::WriteFile(pickup / "bare.eml", message);
-  testing::WriteFile(pickup / "notes.txt", "x-receiver: alice@example.com\r\n\r\n");
-  testing::WriteFile(pickup / ".half.eml.tmp-123456", "x-receiver: alice@example.com\r\n");
-
-  ProcessResult r = Run({"smtp", "--once"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  std::map<std::string, json> byFile;
-  for (json& j : Lines(r.out))
-    byFile[std::filesystem::path(j["file"].get<std::string>()).filename()] = j;
-  ASSERT_EQ(byFile.size(), 4u) << r.out;
-
-  EXPECT_EQ(byFile["good.eml"]["status"], "delivered");
-  const std::string delivered = byFile["good.eml"]["deliveries"][0]["delivered"];
-  EXPECT_EQ(delivered, kMbx + "/alice/Inbox/picked up.EML");
-  EXPECT_EQ(store::admin::Source(delivered), "Delivered-To: alice@example.com\r\n" + message);
-  EXPECT_EQ(byFile["named.EML"]["deliveries"][0]["mailbox"], "bob");
-  EXPECT_EQ(store::admin::Source(byFile["named.EML"]["deliveries"][0]["delivered"]),
-            "Delivered-To: BOB@example.com\r\n" + message);
-
-  for (const char* name : {"stranger.eml", "bare.eml"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(byFile[name]["status"], "undeliverable");
-    const auto moved = pickup / "undeliverable" / name;
-    EXPECT_EQ(byFile[name]["moved"], moved.string());
-    EXPECT_TRUE(std::filesystem::exists(moved));
-    EXPECT_FALSE(testing::ReadFile(moved.string() + ".reason").empty());
-  }
-  EXPECT_NE(testing::ReadFile(pickup / "undeliverable" / "stranger.eml.reason")
-                .find("nobody@example.com"),
-            std::string::npos);
-  std::set<std::string> left;
-  for (const auto& e : std::filesystem::directory_iterator(pickup))
-    left.insert(e.path().filename());
-  EXPECT_EQ(left, (std::set<std::string>{"notes.txt", ".half.eml.tmp-123456", "undeliverable"}));
-
-  // A second file of a name already set aside keeps both.
-  testing::WriteFile(pickup / "bare.eml", message);
-  ASSERT_EQ(Run({"smtp", "--once"}).exitCode, 0);
-  EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare-2.eml"));
-  EXPECT_TRUE(std::filesystem::exists(pickup / "undeliverable" / "bare.eml"));
-}
-
-TEST_F(StoreCliTest, PickupLeavesAFileItsWriterStillHasOpen) {
-  const auto file = root() / "pickup" / "busy.eml";
-  {
-    std::ofstream writer(file, std::ios::binary);
-    writer << "x-receiver: alice@example.com\r\nSubject: busy\r\n" << std::flush;
-    ProcessResult r = Run({"smtp", "--once"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(std::filesystem::exists(file));
-    writer << "\r\nbody\r\n";
-  }
-  ProcessResult r = Run({"smtp", "--once"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(store::admin::Source(kMbx + "/alice/Inbox/busy.EML"),
-            "Delivered-To: alice@example.com\r\nSubject: busy\r\n\r\nbody\r\n");
-}
-
-TEST_F(StoreCliTest, PickupFollowsTheShareAndPollsUntilStopped) {
-  testing::TempDir elsewhere;
-  {
-    using namespace registry;
-    Key key = 0;
-    ASSERT_EQ(CreateKey(Hive::kLocalMachine,
-                        "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", key),
-              kSuccess);
-    ASSERT_EQ(
-        SetMultiString(key, "PickUp",
-                       {"CSCFlags=0", "MaxUses=4294967295", "Path=" + elsewhere.path().string(),
-                        "Permissions=0", "Remark=", "Type=0"}),
-        kSuccess);
-    CloseKey(key);
-  }
-  testing::Child smtp =
-      testing::StartProcess({testing::PlatformTool().string(), "--root", root().string(), "smtp"});
-  testing::WriteFile(elsewhere.path() / "later.eml",
-                     "x-receiver: bob@example.com\r\nSubject: late\r\n\r\n");
-  bool taken = false;
-  for (int i = 0; i < 200 && !taken; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    taken = !std::filesystem::exists(elsewhere.path() / "later.eml");
-  }
-  int status = 0;
-  const std::string out = testing::StopProcess(smtp, SIGTERM, &status);
-  EXPECT_TRUE(taken);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_NE(out.find("\"delivered\""), std::string::npos);
-  EXPECT_EQ(store::admin::List(kMbx + "/bob/Posteingang", false).size(), 1u);
 }
 
 // Every folder and file below root whose mode is not the owner's alone.
