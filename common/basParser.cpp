@@ -46,25 +46,25 @@ inline Char NextChar(std::string_view s, size_t i) {
 bool ParseList(std::string_view pat, size_t p, uint32_t ch, size_t& end, bool& member) {
   size_t i = p + 1;
   bool negate = false;
-  if (i < pat.size() && pat[i] == '!') {
+  // "!" negates only when more follows before "]": "[!]" is the character "!".
+  if (i + 1 < pat.size() && pat[i] == '!' && pat[i + 1] != ']') {
     negate = true;
     ++i;
   }
   bool found = false;
-  bool first = true;
   while (i < pat.size() && pat[i] != ']') {
     Char lo = NextChar(pat, i);
     i += lo.len;
     uint32_t hi = lo.code;
-    // "-" between two characters makes a range; at either end of the list it is literal.
-    if (!(first && lo.code == '-') && i + 1 < pat.size() && pat[i] == '-' && pat[i + 1] != ']') {
+    // Any character, a "-" too, starts a range when "-" and a character other than "]" follow:
+    // "[--D]" is "-" to "D". A "-" with "]" after it is literal.
+    if (i + 1 < pat.size() && pat[i] == '-' && pat[i + 1] != ']') {
       Char h = NextChar(pat, i + 1);
       i += 1 + h.len;
       hi = h.code;
       if (hi < lo.code) return false;
     }
     if (ch >= lo.code && ch <= hi) found = true;
-    first = false;
   }
   if (i >= pat.size()) return false;
   end = i + 1;
