@@ -256,6 +256,9 @@ bool HeaderLineTest(std::string_view block, std::string_view headerName, std::st
     start = end + 2;
     const size_t colon = line.find(':');
     if (text::TrimView(line).empty() || colon == std::string_view::npos) continue;
+    // A line beginning with a blank continues the one before it: a sender must not hide a
+    // header line from the rules behind a folded line that looks like it.
+    if (line[0] == ' ' || line[0] == '\t') continue;
     if (!text::EqualsNoCase(text::TrimView(line.substr(0, colon)), headerName)) continue;
     // Only the first line of that name counts.
     std::string_view value = text::TrimView(line.substr(colon + 1));
@@ -315,6 +318,8 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
     if (ClassifyAction(s.currentAction) != ActionKind::kMove) return;
     s.currentAction = ResolveInboxPath(mbx.url, s.currentAction);
     s.targetFolderUrl = TargetFolderUrl(mbx.url, s.currentAction);
+    // A path of nothing but separators names no folder: such a rule moves nothing.
+    if (s.targetFolderUrl.empty()) return;
     if (!platform::store::FileSystemFolderExists(mbx.filePath + s.currentAction))
       s.targetFolderUrl =
           CreateFolderPath(mbx.url, s.currentAction, "urn:content-classes:mailfolder", false);

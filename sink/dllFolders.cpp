@@ -38,7 +38,7 @@ std::string TargetFolderUrl(const std::string& mailboxUrl, const std::string& fo
   std::string url = mailboxUrl;
   for (const std::string& segment : text::Split(folderPath, '/'))
     if (!segment.empty()) url += "/" + segment;
-  return url;
+  return url.size() == mailboxUrl.size() ? std::string() : url;
 }
 
 std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& folderPath,

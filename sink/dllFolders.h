@@ -15,7 +15,8 @@ std::string ResolveInboxPath(const std::string& mailboxUrl, const std::string& f
 std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& folderPath,
                              const std::string& contentClass, bool flag3fe6);
 
-// mailboxUrl, then "/" and each non-empty segment of folderPath.
+// mailboxUrl, then "/" and each non-empty segment of folderPath; empty when folderPath has no
+// non-empty segment (it names no folder, and the mailbox root is not one to move into).
 std::string TargetFolderUrl(const std::string& mailboxUrl, const std::string& folderPath);
 
 }  // namespace drossgate::sink

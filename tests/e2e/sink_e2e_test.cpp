@@ -79,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
         MoveCase{"ThreeCharacterSclIsAFolder", "+10\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml",
                  "+10"},
         MoveCase{"AddressWithoutBracketsIsAFolder", "desk@example.com\t\rX-Spam-Flag: YES\t\r1",
-                 "spam-flagged.eml", "desk@example.com"}),
+                 "spam-flagged.eml", "desk@example.com"},
+        // Found: a path of separators moved mail into the mailbox root, shown by no client.
+        MoveCase{"PathOfSeparatorsMovesNothing", "/\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml",
+                 "Inbox"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {

@@ -17,11 +17,13 @@ const std::string kBlock =
     "X-Spam-Level: ******\r\n"
     "Subject: cheap pills\r\n"
     " continued on a folded line\r\n"
+    "\tX-Hidden: NO\r\n"
     "X-Dup: NO\r\n"
     "X-Dup: YES\r\n"
     "X-Tabbed: YES\t\r\n"
     "X-Pair: YES\r\n"
-    "X-Other: 1\r\n";
+    "X-Other: 1\r\n"
+    "X-Hidden: YES\r\n";
 
 struct HeaderCase {
   const char* name;
@@ -49,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HeaderCase{"TooManyStars", "X-Spam-Level", "*******", false},
                       HeaderCase{"FirstOccurrenceOnly", "X-Dup", "YES", false},
                       HeaderCase{"FoldedLineNotJoined", "Subject", "cheap pills continued", false},
+                      // Found: a folded line posing as a header hid the scanner's verdict.
+                      HeaderCase{"FoldedLineIsNoHeaderLine", "X-Hidden", "YES", true},
                       HeaderCase{"MissingHeader", "X-Absent", "", false},
                       HeaderCase{"EmptyPatternMatchesAnyValue", "X-Other", "", true},
                       HeaderCase{"NumericThroughMatcher", "X-Other", "{< 2}", true}),
