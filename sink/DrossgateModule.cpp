@@ -238,15 +238,6 @@ void ForwardParkedMessage(store::Record& record, const std::string& marker,
 
 }  // namespace
 
-ActionKind ClassifyAction(std::string_view action) {
-  if (text::EqualsNoCase(action, "[Null]")) return ActionKind::kDelete;
-  if (action.find('<') != std::string_view::npos && action.find('>') != std::string_view::npos &&
-      action.find('@') != std::string_view::npos)
-    return ActionKind::kForward;
-  if (action.size() == 2 && (action[0] == '+' || action[0] == '-')) return ActionKind::kSetScl;
-  return ActionKind::kMove;
-}
-
 bool HeaderLineTest(std::string_view block, std::string_view headerName, std::string_view pattern) {
   size_t start = 0;
   while (start <= block.size()) {

@@ -10,6 +10,7 @@
 
 #include "SinkSettings.h"
 #include "com/com.h"
+#include "rules.h"
 
 namespace drossgate::platform::store {
 class Record;
@@ -30,8 +31,8 @@ inline constexpr const char* kPermanentUrlField =
 inline constexpr const char* kInboxField = "urn:schemas:httpmail:inbox";
 inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 
-enum class ActionKind { kDelete, kForward, kSetScl, kMove };
-ActionKind ClassifyAction(std::string_view action);
+using common::rules::ActionKind;
+using common::rules::ClassifyAction;
 
 // Rules 0..lastRule in order; returns the index of the first that matches, or -1. The
 // current fields of settings are left on the rule evaluated last. prepare, when given, runs

@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "complus/catalog.h"
 #include "error.h"
+#include "rules.h"
 #include "text.h"
 
 namespace drossgate::tools {
@@ -146,6 +147,8 @@ void Install(const InstallArgs& a) {
   // belong to it.
   const std::string constructorString =
       a.constructorFile.empty() ? "" : ReadInputFile(a.constructorFile);
+  for (const std::string& w : common::rules::ConstructorStringWarnings(constructorString))
+    std::cerr << "warning: " << w << "\n";
 
   auto catalog = OpenCatalog();
   auto apps = catalog->GetCollection("Applications");

@@ -118,19 +118,6 @@ TEST(Rules, CurrentFieldsStayOnTheMatchingRule) {
   EXPECT_EQ(s.currentPattern, "YES");
 }
 
-TEST(Actions, Classification) {
-  struct {
-    const char* action;
-    ActionKind kind;
-  } cases[] = {
-      {"[nULL]", ActionKind::kDelete},   {"Desk <d@x.org>", ActionKind::kForward},
-      {"d@x.org", ActionKind::kMove},    {"+5", ActionKind::kSetScl},
-      {"-1", ActionKind::kSetScl},       {"+10", ActionKind::kMove},
-      {"Inbox/Spam", ActionKind::kMove}, {"><@", ActionKind::kForward},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ClassifyAction(c.action), c.kind) << c.action;
-}
-
 TEST(Names, DerivedFromParentUrl) {
   MailboxNames n = DeriveMailboxNames("file://./backofficestorage/example.com/MBX/alice/Inbox");
   EXPECT_EQ(n.filePath, "\\\\.\\backofficestorage\\example.com\\MBX\\alice\\");

@@ -87,6 +87,15 @@ TEST_F(CatalogCliTest, InstallSetsWhatTheSetupProgramSets) {
   }
 }
 
+// Found: a constructor string file saved with CR LF line ends (or a final newline) gave rules
+// that never match, and nothing said so.
+TEST_F(CatalogCliTest, InstallWarnsOfALineFeedInTheConstructorString) {
+  testing::WriteFile(File("crlf"), "Spam\t\r\nX-Spam-Flag: YES\t\r\n1\r\n");
+  ProcessResult r = InstallTestSink({"--constructor-string-file", File("crlf").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("warning: the constructor string holds a line feed", 0), 0u) << r.err;
+}
+
 TEST_F(CatalogCliTest, ListShowAndUninstall) {
   ASSERT_EQ(
       InstallTestSink({"--identity", "svc", "--password-file", File("password").string()}).exitCode,
