@@ -610,27 +610,28 @@ std::optional<ComponentRegistration> FindComponent(const std::string& progId) {
 }
 
 uint64_t CatalogGeneration() {
+  Reader& r = ThreadReader();
+  Db* db = r.Get();
+  if (!db) Fail(errors::kNotFound, "The component catalog of the platform root does not exist");
   try {
-    Reader& r = ThreadReader();
-    Db* db = r.Get();
-    if (!db) return 0;
     if (!r.generation)
       r.generation =
           std::make_unique<Stmt>(*db,
                                  "SELECT (SELECT value FROM meta WHERE name = 'instance'), "
                                  "(SELECT value FROM meta WHERE name = 'generation')");
     r.generation->Reset();
-    uint64_t value = 0;
-    if (r.generation->Step()) {
-      // A catalog made anew counts from the start again; its random instance number keeps
-      // its generations apart from the old file's.
-      value = (static_cast<uint64_t>(r.generation->Int(0)) << 32) ^
-              static_cast<uint64_t>(r.generation->Int(1));
-    }
+    if (!r.generation->Step() || r.generation->IsNull(1))
+      Fail(errors::kCorrupt, "it is not a catalog of this platform");
+    // A catalog made anew counts from the start again; its random instance number keeps its
+    // generations apart from the old file's.
+    const uint64_t value = (static_cast<uint64_t>(r.generation->Int(0)) << 32) ^
+                           static_cast<uint64_t>(r.generation->Int(1));
     r.generation->Reset();
     return value;
-  } catch (const PlatformError&) {
-    return 0;
+  } catch (const PlatformError& e) {
+    const std::string file = r.file;
+    r.Close();
+    Fail(errors::kCorrupt, "The component catalog " + file + " cannot be read: " + e.description());
   }
 }
 

@@ -79,6 +79,7 @@ struct ComponentRegistration {
 };
 std::optional<ComponentRegistration> FindComponent(const std::string& progId);
 // Changes whenever the catalog file changes, so callers may cache what FindComponent gave.
+// Raises PlatformError when the catalog is missing or damaged: what it would say is unknown.
 uint64_t CatalogGeneration();
 
 }  // namespace drossgate::platform::complus

@@ -197,8 +197,7 @@ struct ThreadSinks {
 };
 thread_local ThreadSinks tSinks;
 
-ComPtr<com::IExStoreSyncEvents> SinkFor(Session& s, const Registration& r) {
-  uint64_t generation = complus::CatalogGeneration();
+ComPtr<com::IExStoreSyncEvents> SinkFor(Session& s, const Registration& r, uint64_t generation) {
   if (tSinks.engine != &s.engine() || tSinks.generation != generation) {
     tSinks.sinks.clear();
     tSinks.engine = &s.engine();
@@ -299,13 +298,16 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
   }
   if (calls.empty()) return false;
 
+  // Without the catalog nobody can tell what the sinks would do: the save fails (a delivery
+  // then waits with its sender) rather than pass unfiltered.
+  const uint64_t generation = complus::CatalogGeneration();
   const std::string url = ItemUrl(s, item->id);
   PendingGroup& group = s.NewGroup();
   bool called = false;
   for (const Registration* r : calls) {
     ComPtr<com::IExStoreSyncEvents> sink;
     try {
-      sink = SinkFor(s, *r);
+      sink = SinkFor(s, *r, generation);
     } catch (...) {
     }
     if (!sink) continue;
