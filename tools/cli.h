@@ -16,6 +16,10 @@ namespace drossgate::tools {
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// A command that has printed its own messages and ends with this exit status.
+struct ExitStatus {
+  int code;
+};
 
 // The platform root chosen by --root or DROSSGATE_PLATFORM (raises when neither is set).
 std::filesystem::path Root();

@@ -1,6 +1,8 @@
 // deliver, save, ls, show, cat, set, rm: the mailbox store as a host and an administrator use
 // it. Deliveries and saves go through the same calls as the mail server's own, so they raise
 // the store events; output shapes are stable, since scripts and tests read them.
+#include <sysexits.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -70,40 +72,107 @@ std::pair<std::string, store::Value> ParseProp(const std::string& arg) {
   return {name, v};
 }
 
+// deliver as a mail server's delivery agent: its exit status is what the server acts on, from
+// sysexits.h, and 75 is the one that makes it try again later instead of bouncing.
+int DeliveryStatus(const std::exception& e) {
+  // A platform failure is the store busy past its timeout, an I/O error, the store or the
+  // catalog unavailable: all of them pass. Anything else is a fault of this program.
+  return dynamic_cast<const platform::PlatformError*>(&e) ? EX_TEMPFAIL : EX_SOFTWARE;
+}
+
+// The worse of two exit statuses: a temporary failure keeps the message with the mail server,
+// so it outranks every other; success ranks lowest.
+int Worse(int a, int b) {
+  auto rank = [](int status) {
+    switch (status) {
+      case EX_OK:
+        return 0;
+      case EX_TEMPFAIL:
+        return 5;
+      case EX_SOFTWARE:
+        return 4;
+      case EX_NOUSER:
+        return 3;
+      case EX_DATAERR:
+        return 2;
+      default:
+        return 1;
+    }
+  };
+  return rank(b) > rank(a) ? b : a;
+}
+
 void AddDeliver(CLI::App& app) {
   auto* cmd = app.add_subcommand(
-      "deliver", "Deliver message files into a mailbox's inbox, raising the store events");
-  auto to = std::make_shared<std::string>();
-  auto scl = std::make_shared<int32_t>(0);
-  auto files = std::make_shared<std::vector<std::string>>();
-  cmd->add_option("--to", *to, "mailbox alias or SMTP address")->required();
-  auto* sclOpt =
-      cmd->add_option("--scl", *scl, "spam confidence level to record with each message");
-  cmd->add_option("files", *files, "message files (- for standard input)")->required();
-  cmd->callback([to, scl, sclOpt, files] {
-    Root();
-    if (!store::admin::FindMailbox(*to)) throw UsageError("there is no mailbox " + *to);
-    std::optional<int32_t> level;
-    if (sclOpt->count() > 0) level = *scl;
-    size_t failed = 0;
-    for (const std::string& file : *files) {
-      Json line;
-      line["file"] = file;
+      "deliver",
+      "Deliver message files into mailboxes' inboxes, raising the store events (a delivery "
+      "agent: exit 0 delivered, 64 bad usage, 65 unreadable message, 67 unknown mailbox, "
+      "70 internal error, 75 temporary failure, try again later)");
+  struct Args {
+    std::vector<std::string> to;
+    std::string from;
+    int32_t scl = 0;
+    std::string sclHeader;
+    std::vector<std::string> files;
+  };
+  auto a = std::make_shared<Args>();
+  cmd->add_option("--to", a->to,
+                  "mailbox alias or SMTP address (user+detail@domain is user@domain); repeat "
+                  "for several, one delivery each")
+      ->required()
+      ->allow_extra_args(false);
+  cmd->add_option("-f,--from", a->from, "envelope sender, recorded with each message");
+  auto* sclOpt = cmd->add_option("--scl", a->scl, "spam confidence level to record");
+  cmd->add_option("--scl-from-header", a->sclHeader,
+                  "record the spam confidence level an upstream scanner wrote into this header "
+                  "line (its leading whole number, held to -1..9)")
+      ->excludes(sclOpt);
+  cmd->add_option("files", a->files, "message files (- for standard input)")->required();
+  cmd->callback([a, sclOpt] {
+    store::admin::DeliveryOptions options;
+    if (sclOpt->count() > 0) options.scl = a->scl;
+    options.sclHeader = a->sclHeader;
+    options.envelopeSender = a->from;
+    int status = EX_OK;
+    for (const std::string& file : a->files) {
+      std::string source;
       try {
-        store::admin::DeliveryResult r = store::admin::Deliver(*to, ReadInputFile(file), level);
-        line["delivered"] = r.deliveredUrl;
-        line["now"] = r.nowUrl ? Json(*r.nowUrl) : Json(nullptr);
+        source = ReadInputFile(file);
       } catch (const std::exception& e) {
-        ++failed;
-        line["delivered"] = nullptr;
-        line["now"] = nullptr;
-        line["error"] = e.what();
+        std::cerr << "drossgate-platform: " << e.what() << "\n";
+        std::cout << DumpJson(Json{{"file", file}, {"error", e.what()}, {"delivered", nullptr}})
+                  << std::endl;
+        status = Worse(status, EX_DATAERR);
+        continue;
       }
-      std::cout << DumpJson(line) << std::endl;
+      for (const std::string& to : a->to) {
+        Json line{{"file", file}, {"to", to}};
+        int result = EX_OK;
+        try {
+          Root();
+          if (!store::admin::FindMailbox(to)) {
+            result = EX_NOUSER;
+            line["error"] = "there is no mailbox " + to;
+          } else {
+            store::admin::DeliveryResult r = store::admin::Deliver(to, source, options);
+            line["delivered"] = r.deliveredUrl;
+            line["now"] = r.nowUrl ? Json(*r.nowUrl) : Json(nullptr);
+          }
+        } catch (const std::exception& e) {
+          result = DeliveryStatus(e);
+          line["error"] = e.what();
+        }
+        if (result != EX_OK) {
+          line["delivered"] = nullptr;
+          line["now"] = nullptr;
+          std::cerr << "drossgate-platform: " << to << ": " << line["error"].get<std::string>()
+                    << "\n";
+        }
+        status = Worse(status, result);
+        std::cout << DumpJson(line) << std::endl;
+      }
     }
-    if (failed)
-      throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(files->size()) +
-                               " messages could not be delivered");
+    if (status != EX_OK) throw ExitStatus(status);
   });
 }
 

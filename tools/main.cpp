@@ -1,5 +1,6 @@
 // drossgate-platform: the platform's host and admin tool.
 #include <sys/stat.h>
+#include <sysexits.h>
 
 #include <cstdio>
 #include <fstream>
@@ -77,7 +78,15 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // A delivery agent's bad usage is EX_USAGE, which a mail server knows.
+    const CLI::App* deliver = app.get_subcommand("deliver");
+    if (e.get_exit_code() != 0 && deliver->parsed()) {
+      app.exit(e);
+      return EX_USAGE;
+    }
     return app.exit(e);
+  } catch (const tools::ExitStatus& e) {
+    return e.code;
   } catch (const tools::UsageError& e) {
     std::cerr << "drossgate-platform: " << e.what() << "\n";
     return 2;

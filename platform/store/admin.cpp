@@ -95,12 +95,48 @@ MailboxInfo LoadMailbox(Session& s, int64_t root) {
 
 std::optional<int64_t> FindMailboxRoot(Session& s, const std::string& aliasOrAddress) {
   const std::string key = names::NameKey(text::Trim(aliasOrAddress));
-  Stmt q(s,
-         "SELECT root FROM mailboxes WHERE alias_key = ?1 "
-         "UNION ALL SELECT mailbox FROM addresses WHERE address_key = ?1");
-  q.Bind(1, key);
-  if (!q.Step()) return std::nullopt;
-  return q.Int(0);
+  auto find = [&](const std::string& k) -> std::optional<int64_t> {
+    Stmt q(s,
+           "SELECT root FROM mailboxes WHERE alias_key = ?1 "
+           "UNION ALL SELECT mailbox FROM addresses WHERE address_key = ?1");
+    q.Bind(1, k);
+    if (!q.Step()) return std::nullopt;
+    return q.Int(0);
+  };
+  if (auto root = find(key)) return root;
+  // A subaddress, user+detail@domain, belongs to user@domain.
+  const size_t at = key.find('@');
+  const size_t plus = key.find('+');
+  if (plus == std::string::npos || plus == 0 || (at != std::string::npos && plus > at))
+    return std::nullopt;
+  return find(key.substr(0, plus) + (at == std::string::npos ? "" : key.substr(at)));
+}
+
+// The spam confidence level an upstream scanner wrote into the header line name: the leading
+// whole number of its first occurrence, held to -1..9; none without one.
+std::optional<int32_t> SclFromHeader(std::string_view block, std::string_view name) {
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find("\r\n", start);
+    if (end == std::string_view::npos) end = block.size();
+    std::string_view line = block.substr(start, end - start);
+    start = end + 2;
+    const size_t colon = line.find(':');
+    if (line.empty() || line[0] == ' ' || line[0] == '\t' || colon == std::string_view::npos ||
+        !text::EqualsNoCase(text::TrimView(line.substr(0, colon)), name))
+      continue;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    const bool negative = !value.empty() && value.front() == '-';
+    if (negative || (!value.empty() && value.front() == '+')) value.remove_prefix(1);
+    if (value.empty() || value.front() < '0' || value.front() > '9') return std::nullopt;
+    int64_t n = 0;
+    for (size_t i = 0; i < value.size() && value[i] >= '0' && value[i] <= '9' && n < 100; ++i)
+      n = n * 10 + (value[i] - '0');
+    return static_cast<int32_t>(std::clamp<int64_t>(negative ? -n : n, -1, 9));
+  }
+  return std::nullopt;
 }
 
 MailboxInfo CreateMailbox(Session& s, int64_t store, const ItemRow& container,
@@ -159,12 +195,13 @@ MailboxInfo CreateMailbox(Session& s, int64_t store, const ItemRow& container,
 }
 
 void WriteMessageProperties(Session& s, int64_t id, const ParsedMessage& m,
-                            std::optional<int32_t> scl) {
+                            std::optional<int32_t> scl, const std::string& envelopeSender = {}) {
   WriteNamed(s, id, names::kContentClassName, std::string(names::kMessageClass));
   WriteNamed(s, id, names::kSubjectName, m.subject);
   if (m.fromEmail) WriteNamed(s, id, names::kFromEmailName, *m.fromEmail);
   WriteNamed(s, id, names::kTransportHeadersName, m.headerBlock);
   if (scl) WriteNamed(s, id, names::kSclName, *scl);
+  if (!envelopeSender.empty()) WriteNamed(s, id, names::kEnvelopeSenderName, envelopeSender);
 }
 
 bool IsTrue(const std::optional<Value>& v) {
@@ -283,12 +320,22 @@ std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress) {
 
 DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
                        std::optional<int32_t> scl) {
+  DeliveryOptions options;
+  options.scl = scl;
+  return Deliver(mailbox, source, options);
+}
+
+DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
+                       const DeliveryOptions& options) {
   Session& s = CurrentSession();
   auto root = FindMailboxRoot(s, mailbox);
   if (!root) Fail(errors::kNotFound, "There is no mailbox " + mailbox);
   // Parsing happens before the write lock is taken.
   const ParsedMessage parsed = ParseMessage(source);
   const std::string base = ItemNameFromSubject(parsed.subject);
+  std::optional<int32_t> scl = options.scl;
+  if (!scl && !options.sclHeader.empty())
+    scl = SclFromHeader(parsed.headerBlock, options.sclHeader);
 
   Txn t(s);
   const int64_t inbox = InboxOf(s, *root);
@@ -296,7 +343,7 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   if (!inboxRow) Fail(errors::kNotFound, "The mailbox " + mailbox + " has no inbox");
   const std::string name = UniqueName(s, inbox, base, ".EML");
   const int64_t id = InsertItem(s, inbox, name, kItem, inboxRow->mailbox, &source);
-  WriteMessageProperties(s, id, parsed, scl);
+  WriteMessageProperties(s, id, parsed, scl, options.envelopeSender);
   DeliveryResult result;
   result.deliveredUrl = ItemUrl(s, inbox) + "/" + name;
   result.permanentUrl =

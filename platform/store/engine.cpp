@@ -126,8 +126,17 @@ UPDATE meta SET value = 2 WHERE key = 'schema';
 };
 static_assert(std::size(kMigrations) == kSchemaVersion - 1);
 
-// Other threads and processes may hold the write lock for a whole delivery with its sinks.
+// Other threads and processes may hold the write lock for a whole delivery with its sinks;
+// machine.json's "store": {"busy_timeout_ms": N} sets how long a writer waits for it.
 constexpr int kBusyTimeoutMs = 60000;
+
+int BusyTimeoutMs() {
+  try {
+    return static_cast<int>(Machine().Number("store.busy_timeout_ms", kBusyTimeoutMs, 0, 3600000));
+  } catch (const PlatformError&) {
+    return kBusyTimeoutMs;  // a store opened without a root of its own
+  }
+}
 
 struct ThreadSessions {
   std::unordered_map<Engine*, std::unique_ptr<Session>> byEngine;
@@ -326,7 +335,7 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
     Fail(errors::kNotFound, "The store " + file + " cannot be opened: " + why);
   }
   try {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, BusyTimeoutMs());
     {
       Stmt mode(*this, "PRAGMA journal_mode=WAL");
       if (!mode.Step() || mode.Text(0) != "wal")

@@ -34,6 +34,7 @@ inline constexpr const char* kFromEmailName = "urn:schemas:httpmail:fromemail";
 inline constexpr const char* kTransportHeadersName =
     "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
 inline constexpr const char* kSclName = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
+inline constexpr const char* kEnvelopeSenderName = "urn:schemas:mailheader:return-path";
 inline constexpr const char* kMessageClass = "urn:content-classes:message";
 inline constexpr const char* kInboxName = "urn:schemas:httpmail:inbox";
 // The sink's marker and the names of the items it parks in a mailbox root: a message to delete

@@ -152,7 +152,8 @@ MailboxInfo CreateStore(const std::filesystem::path& root, const std::string& do
 MailboxInfo AddMailbox(const std::string& alias, const std::vector<std::string>& addresses,
                        const std::string& inboxName = "Inbox", const std::string& storeName = "");
 std::vector<MailboxInfo> ListMailboxes();
-// By alias or SMTP address, without regard to case.
+// By alias or SMTP address, without regard to case; a subaddress user+detail@domain finds the
+// mailbox of user@domain.
 std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress);
 
 struct DeliveryResult {
@@ -160,10 +161,18 @@ struct DeliveryResult {
   std::optional<std::string> nowUrl;  // where it is after all events; nullopt when gone
   std::string permanentUrl;           // the item wherever it goes (see WhereIs)
 };
-// Delivers source into the mailbox's inbox as a delivered item (flag 0x8), with the spam
-// confidence level when given, raising the save events; durable when it returns. Inside a
-// Batch it is durable, and its events' committed phases run, only when the batch commits;
-// nowUrl is then where the begin phase left it.
+struct DeliveryOptions {
+  std::optional<int32_t> scl;  // the spam confidence level to record
+  // Else the level an upstream scanner wrote into this header line: its leading whole number,
+  // held to -1..9 (none without one).
+  std::string sclHeader;
+  std::string envelopeSender;  // recorded as urn:schemas:mailheader:return-path when given
+};
+// Delivers source into the mailbox's inbox as a delivered item (flag 0x8), raising the save
+// events; durable when it returns. Inside a Batch it is durable, and its events' committed
+// phases run, only when the batch commits; nowUrl is then where the begin phase left it.
+DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
+                       const DeliveryOptions& options);
 DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
                        std::optional<int32_t> scl = std::nullopt);
 // Where the item with this permanent URL is now; nullopt when it is gone.

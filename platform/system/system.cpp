@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <uuid/uuid.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -71,6 +72,21 @@ MachineInfo ParseMachine(const std::string& content, const std::filesystem::path
   info.userName = TextField(j, "user", true, file);
   info.workgroup = TextField(j, "workgroup", false, file);
   if (auto it = j.find("directory"); it != j.end()) info.directory = *it;
+  // Each section's scalar settings, flattened to text.
+  for (const auto& [section, values] : j.items()) {
+    if (!values.is_object()) continue;
+    for (const auto& [name, value] : values.items()) {
+      const std::string key = section + "." + name;
+      if (value.is_string())
+        info.settings[key] = value.get<std::string>();
+      else if (value.is_boolean())
+        info.settings[key] = value.get<bool>() ? "true" : "false";
+      else if (value.is_number_integer())
+        info.settings[key] = std::to_string(value.get<int64_t>());
+      else if (value.is_number())
+        info.settings[key] = value.dump();
+    }
+  }
   if (info.computerName.empty())
     Fail(errors::kCorrupt, "The machine file " + file.string() + " names no computer");
   return info;
@@ -124,6 +140,34 @@ const MachineInfo& Machine() {
   cache.keep.push_back(std::move(info));
   cache.byRoot[file] = {*stamp, std::move(content), p};
   return *p;
+}
+
+int64_t MachineInfo::Number(const std::string& key, int64_t fallback, int64_t minimum,
+                            int64_t maximum) const {
+  auto it = settings.find(key);
+  if (it == settings.end()) return fallback;
+  const std::string& t = it->second;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+  if (ec != std::errc() || end != t.data() + t.size() || value < minimum || value > maximum)
+    Fail(errors::kCorrupt, "machine.json: \"" + key + "\" is \"" + t +
+                               "\", not a whole number from " + std::to_string(minimum) + " to " +
+                               std::to_string(maximum));
+  return value;
+}
+
+std::string MachineInfo::Text(const std::string& key, const std::string& fallback) const {
+  auto it = settings.find(key);
+  return it == settings.end() ? fallback : it->second;
+}
+
+bool MachineInfo::Flag(const std::string& key, bool fallback) const {
+  auto it = settings.find(key);
+  if (it == settings.end()) return fallback;
+  if (it->second == "true") return true;
+  if (it->second == "false") return false;
+  Fail(errors::kCorrupt,
+       "machine.json: \"" + key + "\" is \"" + it->second + "\", not true or false");
 }
 
 void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info) {

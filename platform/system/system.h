@@ -4,7 +4,9 @@
 // names the computer, domain, user and workstation domain. A missing root or an unreadable
 // machine.json raises PlatformError with a message that says which file is at fault.
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -26,6 +28,16 @@ struct MachineInfo {
   std::string userName;      // the account the programs run as
   std::string workgroup;     // workstation LAN group (domain or workgroup); may be empty
   nlohmann::json directory;  // optional directory backend settings; null for the LDIF file
+  // The services' settings, "section.name" (e.g. "lmtp.max_sessions") to the value as text:
+  // numbers in decimal, true/false, strings as written.
+  std::map<std::string, std::string> settings;
+
+  // A whole-number setting; fallback when absent. Raises errors::kCorrupt, naming the setting,
+  // when it is there but not a whole number from minimum to maximum.
+  int64_t Number(const std::string& key, int64_t fallback, int64_t minimum = 0,
+                 int64_t maximum = INT64_MAX) const;
+  std::string Text(const std::string& key, const std::string& fallback = {}) const;
+  bool Flag(const std::string& key, bool fallback) const;
 };
 
 // machine.json of the current root, cached per root and reloaded when the file changes.

@@ -21,7 +21,7 @@
 namespace drossgate::platform::test {
 
 inline void MakeRoot(const std::filesystem::path& root) {
-  WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr});
+  WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr, {}});
   testing::WriteFile(root / "registry.json", "{}\n");
   complus::CreateCatalogFile(root.string());
 }

@@ -25,11 +25,11 @@ TEST_F(SystemTest, MachineFileFieldsAndFaults) {
        R"({"computer": "MAIL1", "domain": "Example.com", "user": "admin", "workgroup": "EX",
            "directory": {"uri": "ldap://dc1"}})",
        0,
-       {"MAIL1", "Example.com", "admin", "EX", {{"uri", "ldap://dc1"}}}},
+       {"MAIL1", "Example.com", "admin", "EX", {{"uri", "ldap://dc1"}}, {}}},
       {"no workgroup, null directory",
        R"({"computer": "M", "domain": "d", "user": "u", "directory": null})",
        0,
-       {"M", "d", "u", "", nullptr}},
+       {"M", "d", "u", "", nullptr, {}}},
       {"not JSON", R"({"computer": )", errors::kCorrupt, {}},
       {"no user", R"({"computer": "M", "domain": "d"})", errors::kCorrupt, {}},
       {"empty computer", R"({"computer": "", "domain": "d", "user": "u"})", errors::kCorrupt, {}},
@@ -70,7 +70,7 @@ TEST_F(SystemTest, MissingMachineFileNamesIt) {
 TEST_F(SystemTest, ReferencesStayValidWhileTheFileChanges) {
   const MachineInfo& before = Machine();
   EXPECT_EQ(before.computerName, "MAIL1");
-  WriteMachineInfo(root(), {"MAIL2", "example.org", "svc", "", nullptr});
+  WriteMachineInfo(root(), {"MAIL2", "example.org", "svc", "", nullptr, {}});
   EXPECT_EQ(ComputerNameEnvironment(), "MAIL2");
   EXPECT_EQ(CurrentUserName(), "svc");
   EXPECT_EQ(before.computerName, "MAIL1") << "an old reference still reads what it read";
@@ -82,8 +82,10 @@ TEST_F(SystemTest, FullComputerNameIsLowerCase) {
     MachineInfo info;
     std::string expected;
   } cases[] = {
-      {"mixed case", {"MAIL1", "Example.COM", "u", "", nullptr}, "mail1.example.com"},
-      {"non-ASCII kept", {"M\xc3\x84IL", "d.example", "u", "", nullptr}, "m\xc3\x84il.d.example"},
+      {"mixed case", {"MAIL1", "Example.COM", "u", "", nullptr, {}}, "mail1.example.com"},
+      {"non-ASCII kept",
+       {"M\xc3\x84IL", "d.example", "u", "", nullptr, {}},
+       "m\xc3\x84il.d.example"},
   };
   for (const Case& c : cases) {
     WriteMachineInfo(root(), c.info);
