@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -47,6 +49,8 @@ constexpr const char* kRegisterMessage = "Please select the mailbox(es) for regi
 constexpr const char* kUnregisterMessage = "Please select the mailbox(es) for unregistration";
 constexpr const char* kSclMessage = "SCL should be from -1 To 9";
 constexpr const char* kPriorityTip = "(0 is highest, 65535 is lowest)";
+constexpr const char* kWaitingMessage = "Waiting for another setup run on this server to end...";
+constexpr int kWaitSliceMs = 100;
 
 template <typename W>
 W* Named(W* widget, const QString& name) {
@@ -220,6 +224,8 @@ void InstallForm::BuildControls() {
   ui.Command2 = Named(new QPushButton(QStringLiteral("Exit")), QStringLiteral("Command2"));
   ui.StoreWideURLtxt = Named(new QLineEdit(this), QStringLiteral("StoreWideURLtxt"));
   ui.StoreWideURLtxt->setVisible(false);
+  ui.StatusBar1 = Named(new QStatusBar, QStringLiteral("StatusBar1"));
+  ui.StatusBar1->setSizeGripEnabled(false);
 }
 
 void InstallForm::BuildLayout() {
@@ -296,6 +302,7 @@ void InstallForm::BuildLayout() {
   }
   buttons->addStretch(1);
   grid->addLayout(buttons, ++r, kLeft, 1, kAll + 1);
+  grid->addWidget(ui.StatusBar1, ++r, kLeft, 1, kAll + 1);
 
   grid->setColumnStretch(kTag, 5);
   grid->setColumnStretch(kTarget, 3);
@@ -426,6 +433,10 @@ void InstallForm::Form_Activate() {
   if (state_.blnNotFirstTime) return;
   state_.blnNotFirstTime = true;
   Guarded([&] {
+    // Batch mode decides what to renew from what it reads, so it holds the lock throughout.
+    const std::optional<RunLock> lock =
+        WaitForRunLock(state_.blnBatchMode ? RunLock::Mode::kExclusive : RunLock::Mode::kShared);
+    if (!lock) return;
     InitialiseWindow();
     if (state_.blnBatchMode && !closeRequested_) RunBatchMode();
   });
@@ -574,7 +585,11 @@ void InstallForm::Command1_Click() {
     runPending_ = true;
     return;
   }
+  // A click while the run waits for another run is the same run.
+  if (waitingForRunLock_) return;
   Guarded([&] {
+    const std::optional<RunLock> lock = WaitForRunLock(RunLock::Mode::kExclusive);
+    if (!lock) return;
     Hourglass hourglass;
     runRefused_ = false;
     SetErrorLogText(QString());
@@ -643,6 +658,30 @@ bool InstallForm::RunInstallationSteps() {
 
   if (ui.Check6->isChecked()) UninstallComPlusApplication(*this, kApplicationName);
   return true;
+}
+
+std::optional<RunLock> InstallForm::WaitForRunLock(RunLock::Mode mode) {
+  bool announced = false;
+  waitingForRunLock_ = true;
+  struct Done {
+    InstallForm& form;
+    const bool& announced;
+    ~Done() {
+      form.waitingForRunLock_ = false;
+      if (announced) form.ui_.StatusBar1->clearMessage();
+    }
+  } done{*this, announced};
+  return RunLock::Take(mode, [&] {
+    if (!announced) {
+      announced = true;
+      ui_.StatusBar1->showMessage(kWaitingMessage);
+      if (MessagesToStderr()) std::cerr << kProgramTitle << ": " << kWaitingMessage << std::endl;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(kWaitSliceMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return !closeRequested_;
+  });
 }
 
 void InstallForm::Command3_Click() {
@@ -854,8 +893,8 @@ void InstallForm::AfterBusy() {
 }
 
 void InstallForm::closeEvent(QCloseEvent* event) {
-  if (refilling_) {
-    // The enumeration on the stack still uses the window; it stops at its next record.
+  if (refilling_ || waitingForRunLock_) {
+    // The enumeration or the wait on the stack still uses the window; it stops soon.
     closeRequested_ = true;
     event->ignore();
     return;

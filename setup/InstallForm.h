@@ -16,6 +16,7 @@
 
 #include "CommandLine.h"
 #include "Globals.h"
+#include "RunLock.h"
 
 class QCheckBox;
 class QComboBox;
@@ -25,6 +26,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QStatusBar;
 
 namespace drossgate::setup {
 
@@ -80,6 +82,7 @@ struct InstallFormControls {
   QPlainTextEdit* txtErr = nullptr;
   QProgressBar* Picture1 = nullptr;
   QLineEdit* StoreWideURLtxt = nullptr;
+  QStatusBar* StatusBar1 = nullptr;  // says when the window waits for another setup run
 };
 
 struct InstallFormState {
@@ -157,6 +160,10 @@ class InstallForm : public QWidget, public ErrorLog {
  private:
   // Closes the directory and store connections if open; a failure is not reported.
   void CloseConnections();
+  // Takes the run lock of this platform root, waiting (and saying so in the status bar) while
+  // another setup run holds it; the window stays responsive meanwhile. Empty when the window
+  // is closed during the wait.
+  std::optional<RunLock> WaitForRunLock(RunLock::Mode mode);
   void BuildControls();
   void BuildLayout();
   void SetTabOrder();
@@ -193,6 +200,7 @@ class InstallForm : public QWidget, public ErrorLog {
   bool runRefused_ = false;
   bool closeRequested_ = false;
   bool activationQueued_ = false;
+  bool waitingForRunLock_ = false;
   int guardDepth_ = 0;
 };
 

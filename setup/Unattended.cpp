@@ -9,15 +9,18 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ComPlus.h"
 #include "Globals.h"
 #include "InstallForm.h"
 #include "Items.h"
+#include "RunLock.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -254,8 +257,20 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   }
 
   InstallForm form(SetupOptions{});
+  std::optional<RunLock> lock;
   try {
     form.Form_Load();
+    // Held from the first look at the installed state to the end of the run, so that a second
+    // run sees what the first one did.
+    bool announced = false;
+    lock = RunLock::Take(o.list ? RunLock::Mode::kShared : RunLock::Mode::kExclusive, [&] {
+      if (!announced)
+        err << kProgram << ": another setup run is working on this server; waiting for it to end"
+            << std::endl;
+      announced = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return true;
+    });
   } catch (const platform::PlatformError& error) {
     return refuse(FatalErrorText(error).toStdString());
   } catch (const std::exception& error) {

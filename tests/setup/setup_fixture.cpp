@@ -204,6 +204,29 @@ QStringList Split(const QString& joined) {
   return joined.split('|');
 }
 
+std::vector<std::string> InstalledConstructorStrings() {
+  std::vector<std::string> found;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
+  applications->Populate();
+  for (int32_t i = 0; i < applications->Count(); ++i) {
+    complus::CatalogObject& application = applications->Item(i);
+    if (!text::EqualsNoCase(application.Name(), kProjectName)) continue;
+    std::string constructorString = "(none)";
+    auto components = applications->GetCollection("Components", application.Key());
+    components->Populate();
+    for (int32_t j = 0; j < components->Count(); ++j) {
+      complus::CatalogObject& component = components->Item(j);
+      const complus::PropertyValue value = component.Value("ConstructorString");
+      const auto* text = std::get_if<std::string>(&value);
+      if (component.Name() == "Drossgate.DrossgateCls" && text &&
+          std::get<bool>(component.Value("ConstructionEnabled")))
+        constructorString = *text;
+    }
+    found.push_back(constructorString);
+  }
+  return found;
+}
+
 std::string InboxItem(const std::string& alias) {
   return store::admin::FindMailbox(alias)->inboxUrl + "/" + kRegistrationItemName;
 }

@@ -89,6 +89,9 @@ std::unique_ptr<InstallForm> OpenForm(bool batch = false);
 std::string SetupProgram();
 // Arguments written as one text, separated by '|'.
 QStringList Split(const QString& joined);
+// For each application named Drossgate (any case): its sink component's constructor string
+// when construction is enabled, else "(none)".
+std::vector<std::string> InstalledConstructorStrings();
 // The registration item in a mailbox's inbox, and whether an item is there.
 std::string InboxItem(const std::string& alias);
 bool ItemExists(const std::string& url);

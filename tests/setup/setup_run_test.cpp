@@ -3,11 +3,17 @@
 // mailbox and store-wide, delivery through the installed sink, batch renewal, unregistration
 // and uninstallation; and the registration items themselves.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <QCheckBox>
 #include <QLineEdit>
+#include <QStatusBar>
+#include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
@@ -392,6 +398,24 @@ TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
     if (!entry.is_regular_file() || entry.path() == passwordFile_) continue;
     EXPECT_EQ(testing::ReadFile(entry.path()).find(kPassword), std::string::npos) << entry.path();
   }
+}
+
+TEST_F(SetupRun, TheWindowWaitsForAnotherRunAndSaysSo) {
+  auto form = test::OpenForm();
+  form->ui().Check1->setChecked(false);
+  // Another run, as far as the lock can tell: a lock taken through a descriptor of its own.
+  const int other = open((platform_.root() / "setup.lock").c_str(), O_RDWR);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  QString shown;
+  QTimer::singleShot(300, [&] {
+    shown = form->ui().StatusBar1->currentMessage();
+    flock(other, LOCK_UN);
+  });
+  form->Command1_Click();
+  close(other);
+  EXPECT_EQ(shown, "Waiting for another setup run on this server to end...");
+  EXPECT_EQ(form->ui().StatusBar1->currentMessage(), "");
+  EXPECT_TRUE(form->globals().InitDone);
 }
 
 // --- The registration items ------------------------------------------------------------

@@ -3,9 +3,11 @@
 // mode and in batch mode; start-up failures end it with the platform's message.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -83,6 +85,34 @@ TEST_F(SetupProgramUnattended, ExitStatusTellsWhatHappened) {
     EXPECT_EQ(result.out, "") << c.name;
   }
   EXPECT_TRUE(ItemExists(InboxItem("ada")));
+}
+
+TEST_F(SetupProgramUnattended, RunsStartedTogetherInstallOneApplication) {
+  // As when a script is started twice: the first run installs; the others wait for it, then
+  // find the sink installed and say so.
+  const fs::path password = platform_.workDir() / "password";
+  testing::WriteFile(password, "secret\n");
+  constexpr int kRuns = 4;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<testing::Child> runs;
+    for (int i = 0; i < kRuns; ++i)
+      runs.push_back(testing::StartProcess(
+          {test::SetupProgram(), "--install", "--identity", "EXAMPLE\\svc", "--password-file",
+           password.string(), "--rule", "X-Spam-Flag: YES", "move", "Spam", "--register-all"}));
+    std::vector<int> statuses;
+    for (const testing::Child& run : runs) {
+      int status = 0;
+      testing::StopProcess(run, 0, &status);
+      statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1, 1, 1}));
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(ItemExists(InboxItem("ada")));
+    ASSERT_EQ(Setup({"--unregister-all", "--uninstall"}).exitCode, 0);
+  }
 }
 
 TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
