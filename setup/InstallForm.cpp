@@ -446,8 +446,18 @@ void InstallForm::InitialiseWindow() {
   InstallFormControls& ui = ui_;
   globals_.InitDone = false;
 
+  installation_ = CheckInstallation(kApplicationName);
   std::string identity;
-  const bool installed = ReadComPlusConfiguration(*this, kApplicationName, identity);
+  bool installed = false;
+  if (!installation_.catalogUnreadable)
+    installed = ReadComPlusConfiguration(*this, kApplicationName, identity);
+  const bool damaged = installation_.state == Installation::kDamaged;
+  if (damaged) {
+    AppendErrorLog(*this, kApplicationName,
+                   platform::PlatformError(platform::errors::kCorrupt, DamageText(installation_)));
+    // Offered for a new installation, which removes the damage first.
+    installed = false;
+  }
   std::error_code error;
   const bool libraryPresent = std::filesystem::exists(SinkLibraryPath(), error);
 
@@ -525,6 +535,9 @@ void InstallForm::InitialiseWindow() {
     ui.Check6->setEnabled(false);
   }
 
+  // The damage can also be removed alone.
+  if (damaged) ui.Check6->setEnabled(true);
+
   if (state_.blnIsClusterNode) GetClusterName(*this);
   RefillMailboxLists();
 
@@ -552,6 +565,16 @@ void InstallForm::RefillMailboxLists() {
 
 void InstallForm::RunBatchMode() {
   InstallFormControls& ui = ui_;
+  if (installation_.state == Installation::kDamaged) {
+    // Renewed registrations would call a sink that cannot filter; whoever scheduled the renewal
+    // must learn that instead, and nothing is changed.
+    std::cerr << QString(errorLogText_)
+                     .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                     .toStdString();
+    emit failed(3);
+    close();
+    return;
+  }
   ui.Check2->setChecked(false);
   ui.Check3->setChecked(false);
   if (ui.SysMbxUninstList->count() > 0) {
@@ -624,6 +647,8 @@ bool InstallForm::RunInstallationSteps() {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
       return false;
     }
+    // The damaged installation goes first, so that the new one is the only one.
+    RemoveDamagedInstallation(*this, kApplicationName);
     InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
   }
 
@@ -656,7 +681,8 @@ bool InstallForm::RunInstallationSteps() {
       RegisterEntry(entry, roots, pass.kind, priority, *this);
   }
 
-  if (ui.Check6->isChecked()) UninstallComPlusApplication(*this, kApplicationName);
+  if (ui.Check6->isChecked() && !RemoveDamagedInstallation(*this, kApplicationName))
+    UninstallComPlusApplication(*this, kApplicationName);
   return true;
 }
 

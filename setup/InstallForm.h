@@ -14,6 +14,7 @@
 
 #include <QStringList>
 
+#include "ComPlus.h"
 #include "CommandLine.h"
 #include "Globals.h"
 #include "RunLock.h"
@@ -113,8 +114,11 @@ class InstallForm : public QWidget, public ErrorLog {
   // nothing. A directory failure ends the program (failed()).
   void Form_Activate();
   // Reads the installed configuration back, sets the controls' states and refills the lists.
-  // Raises PlatformError when a directory query fails.
+  // A damaged installation is named in the error log and treated as one to install anew (or
+  // to remove). Raises PlatformError when a directory query fails.
   void InitialiseWindow();
+  // What the last initialisation found in the catalog.
+  const Installation& installation() const { return installation_; }
   void RunBatchMode();
 
   // The run behind "CHANGE": install, unregister, register, uninstall, then re-initialise.
@@ -149,7 +153,8 @@ class InstallForm : public QWidget, public ErrorLog {
 
  signals:
   // A failure the program cannot go on after has been reported, or batch mode ends with a
-  // refused run (1) or with entries in its error log (2); the program should end so.
+  // refused run (1), with entries in its error log (2) or without a run because the
+  // installation is damaged (3); the program should end so.
   void failed(int exitStatus);
 
  protected:
@@ -193,6 +198,7 @@ class InstallForm : public QWidget, public ErrorLog {
   Globals globals_;
   QString errorLogText_;
   std::optional<platform::PlatformError> fatalError_;
+  Installation installation_;
 
   bool refilling_ = false;
   bool refillPending_ = false;

@@ -157,7 +157,8 @@ std::string FillRules(InstallForm& form, const std::vector<RuleOption>& rules) {
 std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::string& password) {
   const InstallFormControls& ui = form.ui();
   if (o.install) {
-    if (ui.Check6->isEnabled())
+    // A damaged installation is installed over: the run removes the damage first.
+    if (form.installation().state == Installation::kInstalled)
       return "Drossgate is installed already; it can be installed anew after --uninstall";
     if (!ui.Check1->isEnabled())
       return "the sink library " + SinkLibraryPath().string() +
@@ -211,6 +212,7 @@ std::vector<std::string> Entries(const QListWidget& list) {
 
 void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
   const InstallFormControls& ui = form.ui();
+  const Installation& installation = form.installation();
   const std::pair<const char*, const QListWidget*> lists[] = {
       {"SysMbxInstList", ui.SysMbxInstList},
       {"MbxInstList", ui.MbxInstList},
@@ -218,10 +220,15 @@ void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
       {"SysMbxUninstList", ui.SysMbxUninstList}};
   if (json) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    object["installation"]["state"] = StateName(installation.state);
+    if (!installation.reason.empty()) object["installation"]["reason"] = installation.reason;
     for (const auto& [name, list] : lists) object[name] = Entries(*list);
     out << object.dump() << std::endl;
     return;
   }
+  out << "installation\t" << StateName(installation.state);
+  if (!installation.reason.empty()) out << '\t' << installation.reason;
+  out << '\n';
   for (const auto& [name, list] : lists)
     for (const std::string& entry : Entries(*list)) out << name << '\t' << entry << '\n';
   out.flush();
@@ -281,20 +288,23 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   if (form.fatalError()) return 1;
   if (o.list) {
     PrintLists(form, o.json, out);
-    return 0;
+    if (form.installation().state != Installation::kDamaged) return 0;
+    err << kProgram << ": " << DamageText(form.installation()) << std::endl;
+    return 3;
   }
   if (const std::string message = Fill(form, o, password); !message.empty()) return refuse(message);
 
   form.Command1_Click();
   if (form.fatalError() || form.RunRefused()) return 1;
-  if (!form.ErrorLogText().isEmpty()) {
+  const bool logged = !form.ErrorLogText().isEmpty();
+  if (logged)
     err << QString(form.ErrorLogText())
                .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                .toStdString()
         << std::flush;
-    return 2;
-  }
-  return 0;
+  // The log names the damage already.
+  if (form.installation().state == Installation::kDamaged) return 3;
+  return logged ? 2 : 0;
 }
 
 }  // namespace drossgate::setup

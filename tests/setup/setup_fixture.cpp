@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -184,6 +186,7 @@ void SetupPlatform::InstallApplication(const std::string& identity,
   complus::CatalogObject& component = components->Add();
   component.SetValue("CLSID", std::string("{0D5A57E1-7E57-4C1A-9D05-5E7000000001}"));
   component.SetValue("Name", componentName);
+  component.SetValue("DLL", (workDir() / "Drossgate.so").string());
   component.SetValue("ConstructionEnabled", constructionEnabled);
   component.SetValue("ConstructorString", constructorString);
   components->SaveChanges();
@@ -225,6 +228,19 @@ std::vector<std::string> InstalledConstructorStrings() {
     found.push_back(constructorString);
   }
   return found;
+}
+
+std::string Deliver(const SetupPlatform& platform, const std::string& alias,
+                    const std::string& headers, std::optional<int> scl) {
+  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
+                             headers + "\r\n\r\nBody\r\n";
+  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
+  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
+  const testing::ProcessResult result =
+      testing::RunPlatformTool(platform.root(), arguments, {}, source);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json line = nlohmann::json::parse(result.out);
+  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
 }
 
 std::string InboxItem(const std::string& alias) {

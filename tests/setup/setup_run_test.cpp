@@ -40,6 +40,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace store = platform::store;
 namespace complus = platform::complus;
+using test::Deliver;
 using test::InboxItem;
 using test::ItemExists;
 using test::SetupPlatform;
@@ -136,20 +137,6 @@ int ItemsNamed(const std::string& folderUrl, const std::string& name) {
   for (const store::admin::ItemInfo& item : store::admin::List(folderUrl, false))
     count += item.name == name ? 1 : 0;
   return count;
-}
-
-// Delivers a message through the platform tool; where it is afterwards, "" when gone.
-std::string Deliver(const SetupPlatform& platform, const std::string& alias,
-                    const std::string& headers, std::optional<int> scl = std::nullopt) {
-  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
-                             headers + "\r\n\r\nBody\r\n";
-  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
-  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
-  const testing::ProcessResult result =
-      testing::RunPlatformTool(platform.root(), arguments, {}, source);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  const nlohmann::json line = nlohmann::json::parse(result.out);
-  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
 }
 
 std::string Folder(const std::string& url) {
@@ -378,8 +365,10 @@ TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
   const testing::ProcessResult failed = testing::RunProcess(
       {test::SetupProgram(), "--install", "--password-file", "-", "--rule", "A: 1", "move", "Spam"},
       {{"DROSSGATE_PLATFORM", platform_.root().string()}}, std::string(kPassword) + "\r\n");
-  EXPECT_EQ(failed.exitCode, 2) << failed.err;
+  // The application stays without its component: the log says why, and that it is damaged.
+  EXPECT_EQ(failed.exitCode, 3) << failed.err;
   EXPECT_NE(failed.err.find("Drossgate - ERROR: "), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find("has no component"), std::string::npos) << failed.err;
 
   for (const std::string& text : {all, failed.out, failed.err, Messages()})
     EXPECT_EQ(text.find(kPassword), std::string::npos) << text;

@@ -8,11 +8,17 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "complus/catalog.h"
 #include "setup_fixture.h"
 #include "store/store.h"
 #include "testsupport.h"
@@ -115,6 +121,98 @@ TEST_F(SetupProgramUnattended, RunsStartedTogetherInstallOneApplication) {
   }
 }
 
+// Damage to the installation as a killed run or a clumsy hand leaves it.
+void DamageTheSinkComponent(bool removeIt) {
+  namespace complus = platform::complus;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
+  applications->Populate();
+  auto components = applications->GetCollection("Components", applications->Item(0).Key());
+  components->Populate();
+  if (removeIt)
+    components->Remove(0);
+  else
+    components->Item(0).SetValue("ConstructorString", std::monostate{});
+  components->SaveChanges();
+}
+
+TEST_F(SetupProgramUnattended, TellsTheTruthAboutTheInstallationAndInstallsOverDamage) {
+  const std::string inbox = platform::store::admin::FindMailbox("ada")->inboxUrl;
+  auto filtered = [&] {
+    const std::string now = test::Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES");
+    return now.substr(0, now.rfind('/')) != inbox;
+  };
+  const fs::path catalog = platform_.root() / "catalog.db";
+  const fs::path password = platform_.workDir() / "password";
+  testing::WriteFile(password, "secret\n");
+  const std::vector<std::string> install = {
+      test::SetupProgram(), "--install", "--identity",       "EXAMPLE\\svc", "--password-file",
+      password.string(),    "--rule",    "X-Spam-Flag: YES", "move",         "Spam"};
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Install().exitCode, 0);
+  const auto runTime = std::chrono::steady_clock::now() - started;
+  // Registered while the sink can be created; the registration outlives the installations.
+  ASSERT_EQ(Setup({"--register", "ada"}).exitCode, 0);
+  ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+
+  std::mt19937 random(std::random_device{}());
+  auto killARun = [&] {
+    const testing::Child run = testing::StartProcess(install);
+    std::this_thread::sleep_for(std::uniform_int_distribution<int64_t>(0, runTime.count())(random) *
+                                std::chrono::steady_clock::duration(1));
+    int status = 0;
+    testing::StopProcess(run, SIGKILL, &status);
+  };
+  struct Case {
+    std::string name;
+    std::function<void()> damage;
+    bool damaged;  // certainly; a killed run may have left anything
+  };
+  std::vector<Case> cases;
+  for (int i = 0; i < 8; ++i)
+    cases.push_back({"run killed, " + std::to_string(i), killARun, false});
+  const std::vector<Case> damage = {
+      {"catalog deleted", [&] { fs::remove(catalog); }, true},
+      {"catalog overwritten", [&] { testing::WriteFile(catalog, std::string(8192, 'x')); }, true},
+      {"application without its component", [] { DamageTheSinkComponent(true); }, true},
+      {"component without its constructor string", [] { DamageTheSinkComponent(false); }, true},
+  };
+  for (const Case& c : damage)
+    cases.push_back({c.name,
+                     [&, c] {
+                       ASSERT_EQ(Install().exitCode, 0);
+                       c.damage();
+                     },
+                     true});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    const testing::ProcessResult list = Setup({"--list", "--json"});
+    const nlohmann::json installation = nlohmann::json::parse(list.out)["installation"];
+    const std::string state = installation["state"];
+    if (c.damaged) {
+      EXPECT_EQ(state, "damaged");
+    }
+    if (state == "damaged") {
+      const std::string reason = installation["reason"];
+      EXPECT_EQ(list.exitCode, 3);
+      EXPECT_NE(list.err.find(reason), std::string::npos) << list.err;
+      const testing::ProcessResult batch = Setup({"-b"});
+      EXPECT_EQ(batch.exitCode, 3);
+      EXPECT_NE(batch.err.find(reason), std::string::npos) << batch.err;
+      EXPECT_FALSE(filtered());
+    } else {
+      EXPECT_EQ(list.exitCode, 0) << list.err;
+      EXPECT_EQ(filtered(), state == "installed") << state;
+    }
+    EXPECT_EQ(testing::RunProcess(install).exitCode, state == "installed" ? 1 : 0);
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(filtered());
+    ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+  }
+}
+
 TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
   platform_.Register("ada");
   const testing::ProcessResult result = Setup({"--list", "--json"});
@@ -122,8 +220,9 @@ TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
   const nlohmann::ordered_json lists = nlohmann::ordered_json::parse(result.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : lists.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"SysMbxInstList", "MbxInstList", "MbxUninstList",
-                                            "SysMbxUninstList"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"installation", "SysMbxInstList", "MbxInstList",
+                                            "MbxUninstList", "SysMbxUninstList"}));
+  EXPECT_EQ(lists["installation"], nlohmann::ordered_json({{"state", "not installed"}}));
   EXPECT_EQ(lists["MbxUninstList"],
             nlohmann::ordered_json({"Ada Lindqvist / MAIL1 / ada.lindqvist@example.com / ada"}));
   EXPECT_EQ(lists["SysMbxInstList"].size(), 1u);
@@ -167,7 +266,7 @@ TEST(SetupProgram, BatchModeClosesByItself) {
     if (registered) {
       platform.Register("annal");
       // Installed, so that the renewal has no installation to refuse.
-      platform.InstallApplication("EXAMPLE\\annal", "");
+      platform.InstallApplication("EXAMPLE\\annal", "Spam\t\rX-Spam-Flag: YES\t\r1");
     }
     const testing::ProcessResult result =
         RunSetup({"-b"}, {{"DROSSGATE_PLATFORM", platform.root().string()}});
