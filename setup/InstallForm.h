@@ -98,6 +98,7 @@ struct InstallFormState {
   bool blnNotFirstTime = false;
   bool blnIsClusterNode = false;
   bool priorityChanging = false;  // set while the priority text is being replaced
+  bool probeDisabled = false;     // disabled accounts are probed too (the unattended mode)
 };
 
 class InstallForm : public QWidget, public ErrorLog {

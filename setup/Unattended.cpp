@@ -61,6 +61,8 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
   if (!o.install && (o.identity || o.passwordFile || !o.rules.empty()))
     return "--identity, --password-file and --rule need --install";
   if (o.install && o.uninstall) return "--install and --uninstall cannot be combined";
+  if (o.includeDisabled && o.registerMailboxes.empty() && !o.registerAll)
+    return "--include-disabled needs --register or --register-all";
   if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
   for (const RuleOption& rule : o.rules)
     if (!FindAction(rule.action))
@@ -108,13 +110,17 @@ struct Selection {
   QCheckBox* box;
   const QListWidget* otherList;  // where a named mailbox is when it is in the wrong list
   const char* inOtherList;       // what that means
+  bool skipDisabled = false;     // disabled accounts are not taken unless named and allowed
 };
 
 std::string Select(const Selection& s) {
   for (const std::string& mailbox : s.mailboxes) {
     bool found = false;
     for (int i = 0; i < s.list->count(); ++i) {
-      if (!Names(s.list->item(i)->text().toStdString(), mailbox)) continue;
+      const std::string entry = s.list->item(i)->text().toStdString();
+      if (!Names(entry, mailbox)) continue;
+      if (s.skipDisabled && IsDisabledEntry(entry))
+        return "'" + mailbox + "' is a disabled account; give --include-disabled to register it";
       s.list->item(i)->setSelected(true);
       found = true;
     }
@@ -122,8 +128,12 @@ std::string Select(const Selection& s) {
     if (ListNames(*s.otherList, mailbox)) return "'" + mailbox + "' " + s.inOtherList;
     return "no mailbox '" + mailbox + "' in the lists of this server's mailboxes";
   }
-  // "Select All" on an empty list selects nothing, and the box cannot be checked then.
-  if (s.all && s.list->count() > 0) {
+  if (s.all && s.skipDisabled) {
+    for (int i = 0; i < s.list->count(); ++i)
+      if (!IsDisabledEntry(s.list->item(i)->text().toStdString()))
+        s.list->item(i)->setSelected(true);
+  } else if (s.all && s.list->count() > 0) {
+    // "Select All" on an empty list selects nothing, and the box cannot be checked then.
     if (s.selectAll->text().compare(QStringLiteral("Select all"), Qt::CaseInsensitive) == 0)
       InstallForm::ToggleListSelection(*s.selectAll, *s.list);
     else
@@ -192,7 +202,7 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
       {kNone, o.registerStoreWide, ui.SysMbxInstList, ui.Command4, ui.Check2, ui.SysMbxUninstList,
        "is registered store-wide already"},
       {o.registerMailboxes, o.registerAll, ui.MbxInstList, ui.Command5, ui.Check3, ui.MbxUninstList,
-       "is registered already"},
+       "is registered already", !o.includeDisabled},
   };
   for (const Selection& selection : selections)
     if (const std::string message = Select(selection); !message.empty()) return message;
@@ -284,6 +294,8 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
     return refuse(error.what());
   }
   const MessagesOnStderr messagesOnStderr;
+  // A disabled account registered once must be found to be removed.
+  form.state().probeDisabled = true;
   form.Form_Activate();
   if (form.fatalError()) return 1;
   if (o.list) {

@@ -184,6 +184,7 @@ TEST_F(SetupRun, OptionsTheWindowWouldNotAllowAreRefused) {
       {"priority above the range", {"--install", "--priority", "65536"}, "65535 (lowest)"},
       {"unknown mailbox", {"--register", "nobody"}, "no mailbox 'nobody'"},
       {"unregistering a mailbox without registration", {"--unregister", "ada"}, "not registered"},
+      {"disabled account", {"--register", "carla"}, "'carla' is a disabled account"},
       {"uninstalling what is not installed", {"--uninstall"}, "Drossgate is not installed"},
       {"password on the command line", {"--install", "--password", "x"}, "--password-file"},
       {"batch switch", {"-b", "--register-all"}, "batch mode"},
@@ -314,10 +315,16 @@ TEST_F(SetupRun, UnregistrationAndUninstallation) {
   ASSERT_EQ(Run({"--register-all", "--register-store-wide"}).status, 0);
   for (const char* alias : {"ada", "bruno", "dmitri", "spamdesk"})
     ASSERT_TRUE(ItemExists(InboxItem(alias))) << alias;
+  // carla's account is disabled: registered only when asked for, and removable again.
+  EXPECT_FALSE(ItemExists(InboxItem("carla")));
+  ASSERT_EQ(Run({"--register-all", "--include-disabled"}).status, 0);
+  EXPECT_TRUE(ItemExists(InboxItem("carla")));
 
-  Result result = Run({"--unregister", "ada"});
+  Result result = Run({"--unregister", "ada", "carla"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_FALSE(ItemExists(InboxItem("ada")));
+  EXPECT_FALSE(ItemExists(InboxItem("carla")));
+  ASSERT_EQ(Run({"--register", "carla", "--include-disabled"}).status, 0);
   EXPECT_TRUE(ItemExists(InboxItem("bruno")));
   EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES")),
             Folder(InboxItem("ada")) + "/Spam")
@@ -325,7 +332,7 @@ TEST_F(SetupRun, UnregistrationAndUninstallation) {
 
   result = Run({"--unregister-all", "--unregister-store-wide", "--uninstall"});
   ASSERT_EQ(result.status, 0) << result.err;
-  for (const char* alias : {"bruno", "dmitri", "spamdesk"})
+  for (const char* alias : {"bruno", "carla", "dmitri", "spamdesk"})
     EXPECT_FALSE(ItemExists(InboxItem(alias))) << alias;
   EXPECT_FALSE(ItemExists(StoreWideItem(platform_)));
   EXPECT_FALSE(FindApplication());
