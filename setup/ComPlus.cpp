@@ -9,6 +9,7 @@
 
 #include "Globals.h"
 #include "InstallForm.h"
+#include "Secret.h"
 #include "complus/catalog.h"
 #include "system/system.h"
 #include "text.h"
@@ -106,6 +107,9 @@ class MaskingLog final : public ErrorLog {
  public:
   MaskingLog(ErrorLog& log, const std::string& secret)
       : log_(log), secret_(QString::fromStdString(secret)) {}
+  ~MaskingLog() override { Wipe(secret_); }
+  MaskingLog(const MaskingLog&) = delete;
+  MaskingLog& operator=(const MaskingLog&) = delete;
   QString ErrorLogText() const override { return log_.ErrorLogText(); }
   void SetErrorLogText(const QString& text) override {
     const QString old = log_.ErrorLogText();
@@ -195,7 +199,7 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
                                const std::string& identity, const std::string& password,
                                const std::string& constructorString) {
   const std::string account = text::Trim(identity);
-  const std::string secret = text::Trim(password);
+  std::string secret = text::Trim(password);
   MaskingLog maskingLog(log, secret);
   RunLogged(&maskingLog, appName, [&] {
     auto catalog = complus::OpenCatalog();
@@ -207,7 +211,9 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
     application.SetValue("ApplicationAccessChecksEnabled", false);
     if (!account.empty() && !secret.empty()) {
       application.SetValue("Identity", account);
-      application.SetValue("Password", secret);
+      complus::PropertyValue value = secret;
+      application.SetValue("Password", value);
+      Wipe(std::get<std::string>(value));
     }
     applications->SaveChanges();
     catalog->InstallComponent(appName, SinkLibraryPath().string(), "", "");
@@ -220,6 +226,7 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
       components->SaveChanges();
     }
   });
+  Wipe(secret);
 }
 
 namespace {

@@ -131,6 +131,7 @@ InstallForm::InstallForm(SetupOptions options, QWidget* parent)
 
 InstallForm::~InstallForm() {
   CloseConnections();
+  Wipe(*ui_.txtPwd);
 }
 
 void InstallForm::CloseConnections() {
@@ -348,6 +349,12 @@ void InstallForm::ConnectHandlers() {
     connect(row.cmdBrowse, &QPushButton::clicked, this, [this, i] { cmdBrowse_Click(i); });
     row.txtSpamFolder->installEventFilter(this);
   }
+  connect(ui.txtPwd, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (text.isEmpty())
+      passwordHeld_.reset();
+    else if (!passwordHeld_)
+      passwordHeld_.emplace();
+  });
   ui.txtPriority->installEventFilter(this);
   connect(ui.txtPriority, &QLineEdit::textChanged, this, [this] { txtPriority_Change(); });
   connect(ui.Check2, &QCheckBox::toggled, this,
@@ -630,8 +637,9 @@ bool InstallForm::RunInstallationSteps() {
   const InstallFormControls& ui = ui_;
   if (ui.Check1->isChecked()) {
     const std::string identity = ui.txtIdent->text().toStdString();
-    const std::string password = ui.txtPwd->text().toStdString();
-    if (text::Trim(identity).empty() || text::Trim(password).empty()) {
+    std::string password = SecretText(*ui.txtPwd);
+    const WipedAtEnd wipedAtEnd(password);
+    if (text::Trim(identity).empty() || text::TrimView(password).empty()) {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), kFillIdentityMessage);
       return false;
     }
@@ -650,6 +658,8 @@ bool InstallForm::RunInstallationSteps() {
     // The damaged installation goes first, so that the new one is the only one.
     RemoveDamagedInstallation(*this, kApplicationName);
     InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
+    // The catalog has it now; the window need not keep it, whatever the outcome.
+    Wipe(*ui.txtPwd);
   }
 
   // Store-wide work before per-mailbox work; in each, the old items go before new ones are

@@ -18,6 +18,7 @@
 #include "CommandLine.h"
 #include "Globals.h"
 #include "RunLock.h"
+#include "Secret.h"
 
 class QCheckBox;
 class QComboBox;
@@ -200,6 +201,7 @@ class InstallForm : public QWidget, public ErrorLog {
   QString errorLogText_;
   std::optional<platform::PlatformError> fatalError_;
   Installation installation_;
+  std::optional<NotDumpable> passwordHeld_;  // while txtPwd holds a password
 
   bool refilling_ = false;
   bool refillPending_ = false;

@@ -21,6 +21,7 @@
 #include "InstallForm.h"
 #include "Items.h"
 #include "RunLock.h"
+#include "Secret.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -75,12 +76,17 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
   return {};
 }
 
-// The first line of the file (or of in for "-"), without its line end.
+// The first line of the file (or of in for "-"), without its line end. Read without a
+// stream buffer of the file's and into room reserved beforehand, so that no copy is left
+// behind in freed memory.
 std::string ReadPassword(const std::string& file, std::istream& in, std::string& password) {
+  password.reserve(4096);
   if (file == "-") {
     std::getline(in, password);
   } else {
-    std::ifstream stream(file, std::ios::binary);
+    std::ifstream stream;
+    stream.rdbuf()->pubsetbuf(nullptr, 0);
+    stream.open(file, std::ios::binary);
     if (!stream) return "cannot read the password file " + file + ": " + std::strerror(errno);
     std::getline(stream, password);
   }
@@ -267,7 +273,11 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   };
   if (const std::string message = CheckOptions(o, options.batchMode); !message.empty())
     return refuse(message);
+  // Before the password is read, and until the window that holds it is gone.
+  std::optional<NotDumpable> notDumpable;
+  if (o.passwordFile) notDumpable.emplace();
   std::string password;
+  const WipedAtEnd wipedAtEnd(password);
   if (o.passwordFile) {
     if (const std::string message = ReadPassword(*o.passwordFile, in, password); !message.empty())
       return refuse(message);
@@ -304,7 +314,9 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
     err << kProgram << ": " << DamageText(form.installation()) << std::endl;
     return 3;
   }
-  if (const std::string message = Fill(form, o, password); !message.empty()) return refuse(message);
+  const std::string message = Fill(form, o, password);
+  Wipe(password);  // the password box has it now
+  if (!message.empty()) return refuse(message);
 
   form.Command1_Click();
   if (form.fatalError() || form.RunRefused()) return 1;

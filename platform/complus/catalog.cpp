@@ -146,6 +146,14 @@ class Object final : public CatalogObject {
  public:
   Object(const Kind& kind, int64_t id, std::vector<Property> props)
       : kind_(kind), id_(id), props_(std::move(props)), savedKey_(Key()) {}
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+  // A stored password is the catalog's secret: its copy here is overwritten, not just freed.
+  ~Object() override {
+    for (Property& p : props_)
+      if (auto* s = std::get_if<std::string>(&p.value); s && text::EqualsNoCase(p.name, "Password"))
+        explicit_bzero(s->data(), s->size());
+  }
 
   std::string Name() const override { return AsText(Find("Name")); }
   std::string Key() const override { return AsText(Find(kind_.keyProperty)); }

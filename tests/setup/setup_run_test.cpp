@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -412,6 +413,42 @@ TEST_F(SetupRun, TheWindowWaitsForAnotherRunAndSaysSo) {
   EXPECT_EQ(shown, "Waiting for another setup run on this server to end...");
   EXPECT_EQ(form->ui().StatusBar1->currentMessage(), "");
   EXPECT_TRUE(form->globals().InitDone);
+}
+
+TEST_F(SetupRun, TheProcessCannotBeDumpedWhileItHoldsThePassword) {
+  ASSERT_EQ(prctl(PR_GET_DUMPABLE), 1);
+  // Standard input that notes whether a core dump could show what is read from it.
+  struct Input : std::streambuf {
+    std::string text = std::string(kPassword) + "\n";
+    size_t at = 0;
+    int dumpable = -1;
+    int_type underflow() override {
+      if (dumpable < 0) dumpable = prctl(PR_GET_DUMPABLE);
+      return at < text.size() ? traits_type::to_int_type(text[at]) : traits_type::eof();
+    }
+    int_type uflow() override {
+      const int_type c = underflow();
+      if (c != traits_type::eof()) ++at;
+      return c;
+    }
+  } input;
+  std::istream in(&input);
+  std::ostringstream out, err;
+  const ParsedCommandLine parsed =
+      ParseCommandLine(Split("--install|--identity|EX\\svc|--password-file|-|--rule|A: 1|move|B"));
+  ASSERT_EQ(RunUnattended(parsed.options, in, out, err), 0) << err.str();
+  EXPECT_EQ(input.dumpable, 0);
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1) << "once the catalog has it";
+
+  // The window: from the password typed until the catalog has it.
+  ASSERT_EQ(Run({"--uninstall"}).status, 0);
+  auto form = test::OpenForm();
+  form->ui().txtPwd->setText(kPassword);
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
+  form->Command1_Click();
+  ASSERT_TRUE(FindApplication());
+  EXPECT_TRUE(form->ui().txtPwd->text().isEmpty());
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
 }
 
 // --- The registration items ------------------------------------------------------------
