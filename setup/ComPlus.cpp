@@ -278,8 +278,10 @@ Installation CheckInstallation(const std::string& appName) {
     auto components = ComponentsOf(*applications, *named.front());
     const complus::CatalogObject* component = SinkComponent(*components, appName);
     if (!component) return damaged("the application " + appName + " has no component");
-    const complus::PropertyValue constructorString = component->Value("ConstructorString");
-    if (!IsTrue(component->Value("ConstructionEnabled")) || PropertyText(constructorString).empty())
+    if (!IsTrue(component->Value("ConstructionEnabled")))
+      return damaged("construction is not enabled for the component " + component->Name() +
+                     ", so the sink gets no rules");
+    if (PropertyText(component->Value("ConstructorString")).empty())
       return damaged("the component " + component->Name() +
                      " has no constructor string, so the sink has no rules");
     const std::string library = PropertyText(component->Value("DLL"));

@@ -77,7 +77,7 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
        true,
        {"A|Junk|0", "B|[Null]|1", "C|spam@example.com|2", "D|5|3", "7"}},
       {"construction disabled shows the defaults", "Drossgate.DrossgateCls", false, defaults,
-       "the component Drossgate.DrossgateCls has no constructor string"},
+       "construction is not enabled for the component Drossgate.DrossgateCls"},
       {"component name in other case is not the sink", "drossgate.DrossgateCls", true, defaults,
        "the application Drossgate has no component"},
   };
