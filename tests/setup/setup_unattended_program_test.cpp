@@ -36,6 +36,7 @@ class SetupProgramUnattended : public ::testing::Test {
   SetupProgramUnattended() {
     fs::copy_file(testing::BinaryDir() / "sink" / "Drossgate.so",
                   platform_.workDir() / "Drossgate.so", fs::copy_options::overwrite_existing);
+    testing::WriteFile(platform_.workDir() / "password", "secret\n");
   }
 
   testing::ProcessResult Setup(const std::vector<std::string>& arguments,
@@ -46,11 +47,19 @@ class SetupProgramUnattended : public ::testing::Test {
     env["DROSSGATE_PLATFORM"] = platform_.root().string();
     return testing::RunProcess(argv, env, in);
   }
-  testing::ProcessResult Install() {
-    return Setup({"--install", "--identity", "EXAMPLE\\svc", "--password-file", "-", "--rule",
-                  "X-Spam-Flag: YES", "move", "Spam"},
-                 "secret\n");
+  std::vector<std::string> InstallCommand() const {
+    return {test::SetupProgram(),
+            "--install",
+            "--identity",
+            "EXAMPLE\\svc",
+            "--password-file",
+            (platform_.workDir() / "password").string(),
+            "--rule",
+            "X-Spam-Flag: YES",
+            "move",
+            "Spam"};
   }
+  testing::ProcessResult Install() { return testing::RunProcess(InstallCommand()); }
 
   SetupPlatform platform_;
 };
@@ -96,16 +105,13 @@ TEST_F(SetupProgramUnattended, ExitStatusTellsWhatHappened) {
 TEST_F(SetupProgramUnattended, RunsStartedTogetherInstallOneApplication) {
   // As when a script is started twice: the first run installs; the others wait for it, then
   // find the sink installed and say so.
-  const fs::path password = platform_.workDir() / "password";
-  testing::WriteFile(password, "secret\n");
+  std::vector<std::string> install = InstallCommand();
+  install.push_back("--register-all");
   constexpr int kRuns = 4;
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     std::vector<testing::Child> runs;
-    for (int i = 0; i < kRuns; ++i)
-      runs.push_back(testing::StartProcess(
-          {test::SetupProgram(), "--install", "--identity", "EXAMPLE\\svc", "--password-file",
-           password.string(), "--rule", "X-Spam-Flag: YES", "move", "Spam", "--register-all"}));
+    for (int i = 0; i < kRuns; ++i) runs.push_back(testing::StartProcess(install));
     std::vector<int> statuses;
     for (const testing::Child& run : runs) {
       int status = 0;
@@ -142,11 +148,6 @@ TEST_F(SetupProgramUnattended, TellsTheTruthAboutTheInstallationAndInstallsOverD
     return now.substr(0, now.rfind('/')) != inbox;
   };
   const fs::path catalog = platform_.root() / "catalog.db";
-  const fs::path password = platform_.workDir() / "password";
-  testing::WriteFile(password, "secret\n");
-  const std::vector<std::string> install = {
-      test::SetupProgram(), "--install", "--identity",       "EXAMPLE\\svc", "--password-file",
-      password.string(),    "--rule",    "X-Spam-Flag: YES", "move",         "Spam"};
   const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(Install().exitCode, 0);
   const auto runTime = std::chrono::steady_clock::now() - started;
@@ -156,33 +157,34 @@ TEST_F(SetupProgramUnattended, TellsTheTruthAboutTheInstallationAndInstallsOverD
 
   std::mt19937 random(std::random_device{}());
   auto killARun = [&] {
-    const testing::Child run = testing::StartProcess(install);
+    const testing::Child run = testing::StartProcess(InstallCommand());
     std::this_thread::sleep_for(std::uniform_int_distribution<int64_t>(0, runTime.count())(random) *
                                 std::chrono::steady_clock::duration(1));
     int status = 0;
     testing::StopProcess(run, SIGKILL, &status);
+  };
+  auto installedThen = [&](std::function<void()> damage) {
+    return [this, damage] {
+      ASSERT_EQ(Install().exitCode, 0);
+      damage();
+    };
   };
   struct Case {
     std::string name;
     std::function<void()> damage;
     bool damaged;  // certainly; a killed run may have left anything
   };
-  std::vector<Case> cases;
+  std::vector<Case> cases = {
+      {"catalog deleted", installedThen([&] { fs::remove(catalog); }), true},
+      {"catalog overwritten",
+       installedThen([&] { testing::WriteFile(catalog, std::string(8192, 'x')); }), true},
+      {"application without its component", installedThen([] { DamageTheSinkComponent(true); }),
+       true},
+      {"component without its constructor string",
+       installedThen([] { DamageTheSinkComponent(false); }), true},
+  };
   for (int i = 0; i < 8; ++i)
     cases.push_back({"run killed, " + std::to_string(i), killARun, false});
-  const std::vector<Case> damage = {
-      {"catalog deleted", [&] { fs::remove(catalog); }, true},
-      {"catalog overwritten", [&] { testing::WriteFile(catalog, std::string(8192, 'x')); }, true},
-      {"application without its component", [] { DamageTheSinkComponent(true); }, true},
-      {"component without its constructor string", [] { DamageTheSinkComponent(false); }, true},
-  };
-  for (const Case& c : damage)
-    cases.push_back({c.name,
-                     [&, c] {
-                       ASSERT_EQ(Install().exitCode, 0);
-                       c.damage();
-                     },
-                     true});
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -205,7 +207,7 @@ TEST_F(SetupProgramUnattended, TellsTheTruthAboutTheInstallationAndInstallsOverD
       EXPECT_EQ(list.exitCode, 0) << list.err;
       EXPECT_EQ(filtered(), state == "installed") << state;
     }
-    EXPECT_EQ(testing::RunProcess(install).exitCode, state == "installed" ? 1 : 0);
+    EXPECT_EQ(Install().exitCode, state == "installed" ? 1 : 0);
     EXPECT_EQ(test::InstalledConstructorStrings(),
               std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
     EXPECT_TRUE(filtered());
