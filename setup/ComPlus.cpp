@@ -1,6 +1,7 @@
 #include "ComPlus.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QLineEdit>
 
 #include <algorithm>
@@ -8,7 +9,9 @@
 
 #include "Globals.h"
 #include "InstallForm.h"
+#include "Secret.h"
 #include "complus/catalog.h"
+#include "system/system.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -104,6 +107,9 @@ class MaskingLog final : public ErrorLog {
  public:
   MaskingLog(ErrorLog& log, const std::string& secret)
       : log_(log), secret_(QString::fromStdString(secret)) {}
+  ~MaskingLog() override { Wipe(secret_); }
+  MaskingLog(const MaskingLog&) = delete;
+  MaskingLog& operator=(const MaskingLog&) = delete;
   QString ErrorLogText() const override { return log_.ErrorLogText(); }
   void SetErrorLogText(const QString& text) override {
     const QString old = log_.ErrorLogText();
@@ -193,7 +199,7 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
                                const std::string& identity, const std::string& password,
                                const std::string& constructorString) {
   const std::string account = text::Trim(identity);
-  const std::string secret = text::Trim(password);
+  std::string secret = text::Trim(password);
   MaskingLog maskingLog(log, secret);
   RunLogged(&maskingLog, appName, [&] {
     auto catalog = complus::OpenCatalog();
@@ -205,7 +211,9 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
     application.SetValue("ApplicationAccessChecksEnabled", false);
     if (!account.empty() && !secret.empty()) {
       application.SetValue("Identity", account);
-      application.SetValue("Password", secret);
+      complus::PropertyValue value = secret;
+      application.SetValue("Password", value);
+      Wipe(std::get<std::string>(value));
     }
     applications->SaveChanges();
     catalog->InstallComponent(appName, SinkLibraryPath().string(), "", "");
@@ -218,6 +226,110 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
       components->SaveChanges();
     }
   });
+  Wipe(secret);
+}
+
+namespace {
+
+// Moves catalog.db and its side files to an unused name beside them and makes a new, empty
+// catalog. A stale write-ahead log must never meet the new file, so it moves with the old one.
+void SetCatalogAside() {
+  namespace fs = std::filesystem;
+  const fs::path root = platform::PlatformRoot();
+  const std::string stamp =
+      QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz")).toStdString();
+  std::string aside = "catalog.db.damaged-" + stamp;
+  std::error_code error;
+  for (int n = 2; fs::exists(root / aside, error) || fs::exists(root / (aside + "-wal"), error);
+       ++n)
+    aside = "catalog.db.damaged-" + stamp + "-" + std::to_string(n);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const fs::path from = root / ("catalog.db" + std::string(suffix));
+    if (!fs::exists(fs::symlink_status(from, error))) continue;
+    fs::rename(from, root / (aside + suffix), error);
+    if (error)
+      platform::Fail(
+          platform::errors::kFileWrite,
+          "Cannot set the damaged catalog " + from.string() + " aside: " + error.message());
+  }
+  complus::CreateCatalogFile(root.string());
+}
+
+}  // namespace
+
+Installation CheckInstallation(const std::string& appName) {
+  Installation found;
+  auto damaged = [&](std::string reason) {
+    found.state = Installation::kDamaged;
+    found.reason = std::move(reason);
+    return found;
+  };
+  try {
+    auto applications = complus::OpenCatalog()->GetCollection("Applications");
+    applications->Populate();
+    std::vector<complus::CatalogObject*> named;
+    for (int32_t i = 0; i < applications->Count(); ++i)
+      if (text::EqualsNoCase(applications->Item(i).Name(), appName))
+        named.push_back(&applications->Item(i));
+    if (named.empty()) return found;
+    if (named.size() > 1)
+      return damaged("the catalog has " + std::to_string(named.size()) + " applications named " +
+                     appName);
+    auto components = ComponentsOf(*applications, *named.front());
+    const complus::CatalogObject* component = SinkComponent(*components, appName);
+    if (!component) return damaged("the application " + appName + " has no component");
+    if (!IsTrue(component->Value("ConstructionEnabled")))
+      return damaged("construction is not enabled for the component " + component->Name() +
+                     ", so the sink gets no rules");
+    if (PropertyText(component->Value("ConstructorString")).empty())
+      return damaged("the component " + component->Name() +
+                     " has no constructor string, so the sink has no rules");
+    const std::string library = PropertyText(component->Value("DLL"));
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(library, error))
+      return damaged("the sink library " + library + " of the component " + component->Name() +
+                     " is missing");
+  } catch (const platform::PlatformError& error) {
+    // Only a missing or broken file is set aside; a busy one is left alone.
+    found.catalogUnreadable = error.number() == platform::errors::kNotFound ||
+                              error.number() == platform::errors::kCorrupt;
+    return damaged("the catalog cannot be read: " + error.description());
+  }
+  found.state = Installation::kInstalled;
+  return found;
+}
+
+const char* StateName(Installation::State state) {
+  switch (state) {
+    case Installation::kInstalled:
+      return "installed";
+    case Installation::kDamaged:
+      return "damaged";
+    default:
+      return "not installed";
+  }
+}
+
+std::string DamageText(const Installation& installation) {
+  return "The installation is damaged: " + installation.reason +
+         ". Installing anew removes the damage first.";
+}
+
+bool RemoveDamagedInstallation(ErrorLog& log, const std::string& appName) {
+  const Installation found = CheckInstallation(appName);
+  if (found.state != Installation::kDamaged) return false;
+  RunLogged(&log, appName, [&] {
+    if (found.catalogUnreadable) {
+      SetCatalogAside();
+      return;
+    }
+    auto applications = complus::OpenCatalog()->GetCollection("Applications");
+    applications->Populate();
+    for (int32_t i = applications->Count() - 1; i >= 0; --i)
+      if (text::EqualsNoCase(applications->Item(i).Name(), appName)) applications->Remove(i);
+    applications->SaveChanges();
+  });
+  return true;
 }
 
 void UninstallComPlusApplication(ErrorLog& log, const std::string& appName) {

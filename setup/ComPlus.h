@@ -51,6 +51,24 @@ void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
 // error. A failure adds one entry to log.
 void UninstallComPlusApplication(ErrorLog& log, const std::string& appName);
 
+// What the catalog holds of the sink, read without changing anything. Damaged: the store
+// would create the sink without its rules, or not at all, so mail goes unfiltered.
+struct Installation {
+  enum State { kNotInstalled, kInstalled, kDamaged };
+  State state = kNotInstalled;
+  std::string reason;              // what is missing or damaged
+  bool catalogUnreadable = false;  // the catalog file itself is missing or not a catalog
+};
+Installation CheckInstallation(const std::string& appName);
+// "not installed", "installed" or "damaged".
+const char* StateName(Installation::State state);
+// How the error log and the messages name a damaged installation.
+std::string DamageText(const Installation& installation);
+// Removes a damaged installation: every application appName (any case), or an unreadable
+// catalog file, which is set aside (renamed, never deleted) for a new, empty one. False when
+// nothing was damaged. A failure adds one entry to log.
+bool RemoveDamagedInstallation(ErrorLog& log, const std::string& appName);
+
 // --- The constructor string from the rule rows ---------------------------------------------
 
 inline constexpr const char* kFillIdentityMessage = "Please fill the Identity and Password fields";

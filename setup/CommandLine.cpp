@@ -62,6 +62,8 @@ constexpr LongOption kLongOptions[] = {
      [](SetupOptions& o, const QStringList&) { Unattended(o).unregisterAll = true; }},
     {"--unregister-store-wide", 0, "",
      [](SetupOptions& o, const QStringList&) { Unattended(o).unregisterStoreWide = true; }},
+    {"--include-disabled", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).includeDisabled = true; }},
     {"--uninstall", 0, "",
      [](SetupOptions& o, const QStringList&) { Unattended(o).uninstall = true; }},
     {"--list", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).list = true; }},

@@ -42,6 +42,7 @@ struct UnattendedOptions {
   std::vector<std::string> unregisterMailboxes;
   bool unregisterAll = false;
   bool unregisterStoreWide = false;
+  bool includeDisabled = false;  // --register and --register-all take disabled accounts too
   bool uninstall = false;
   bool list = false;
   bool json = false;

@@ -208,14 +208,19 @@ std::string MailboxEntry(const std::string& commonName, bool disabled, const std
          alias;
 }
 
+bool IsDisabledEntry(std::string_view entry) {
+  return entry.find(std::string(kDisabledMark) + " / ") != std::string_view::npos;
+}
+
 int ProbeMailbox(InstallForm& form, const std::string& folderName, const std::string& alias,
-                 const std::string& mail) {
+                 const std::string& mail, bool logFailure) {
   const InstallFormState& state = form.state();
   const MailAddressParts parts = SplitMail(mail);
-  auto probe = [&](const std::string& url, bool logFailure) {
+  auto probe = [&](const std::string& url, bool logged) {
     std::string mailboxUrl = url;
     return CheckRegistrationItem(mailboxUrl, folderName, kRegistrationItemName,
-                                 logFailure ? &form : nullptr, *form.globals().StoreConnection);
+                                 logFailure && logged ? &form : nullptr,
+                                 *form.globals().StoreConnection);
   };
   int result = -1;
   if (!parts.mailDomain.empty() && !alias.empty()) {
@@ -312,7 +317,13 @@ void GetUsersWithMailboxes(InstallForm& form) {
         const uint32_t flags =
             static_cast<uint32_t>(records->Field("userAccountControl").Int32().value_or(0));
         if (flags & kAccountDisabled) {
-          if (ui.Check7->isChecked())
+          // The window never probes a disabled account. The unattended mode does (quietly: its
+          // mailbox may well be gone), so that a registration once made can be removed again.
+          const bool registered =
+              form.state().probeDisabled && ProbeMailbox(form, "inbox", alias, mail, false) == 1;
+          if (registered)
+            AddEntry(ui.MbxUninstList, MailboxEntry(commonName, true, server, mail, alias));
+          else if (ui.Check7->isChecked())
             AddEntry(ui.MbxInstList, MailboxEntry(commonName, true, server, mail, alias));
           continue;
         }

@@ -133,14 +133,18 @@ struct MailAddressParts {
 };
 MailAddressParts SplitMail(const std::string& mail);
 
-// One line of the mailbox lists.
+// One line of the mailbox lists; a disabled account's common name carries a mark.
 std::string MailboxEntry(const std::string& commonName, bool disabled, const std::string& server,
                          const std::string& mail, const std::string& alias);
 
+// Whether a line of the mailbox lists is a disabled account's.
+bool IsDisabledEntry(std::string_view entry);
+
 // Tries the mailbox's candidate URLs in turn for the registration item in folderName; 1 found,
-// 0 absent, -1 every probe failed (then one log entry, by the last probe that ran).
+// 0 absent, -1 every probe failed (then one log entry, by the last probe that ran, when
+// logFailure).
 int ProbeMailbox(InstallForm& form, const std::string& folderName, const std::string& alias,
-                 const std::string& mail);
+                 const std::string& mail, bool logFailure = true);
 
 // Refills the four mailbox lists from the directory; raises PlatformError when a directory
 // query fails. Yields to the event loop once per record.

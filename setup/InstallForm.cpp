@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -47,6 +49,8 @@ constexpr const char* kRegisterMessage = "Please select the mailbox(es) for regi
 constexpr const char* kUnregisterMessage = "Please select the mailbox(es) for unregistration";
 constexpr const char* kSclMessage = "SCL should be from -1 To 9";
 constexpr const char* kPriorityTip = "(0 is highest, 65535 is lowest)";
+constexpr const char* kWaitingMessage = "Waiting for another setup run on this server to end...";
+constexpr int kWaitSliceMs = 100;
 
 template <typename W>
 W* Named(W* widget, const QString& name) {
@@ -127,6 +131,7 @@ InstallForm::InstallForm(SetupOptions options, QWidget* parent)
 
 InstallForm::~InstallForm() {
   CloseConnections();
+  Wipe(*ui_.txtPwd);
 }
 
 void InstallForm::CloseConnections() {
@@ -220,6 +225,8 @@ void InstallForm::BuildControls() {
   ui.Command2 = Named(new QPushButton(QStringLiteral("Exit")), QStringLiteral("Command2"));
   ui.StoreWideURLtxt = Named(new QLineEdit(this), QStringLiteral("StoreWideURLtxt"));
   ui.StoreWideURLtxt->setVisible(false);
+  ui.StatusBar1 = Named(new QStatusBar, QStringLiteral("StatusBar1"));
+  ui.StatusBar1->setSizeGripEnabled(false);
 }
 
 void InstallForm::BuildLayout() {
@@ -296,6 +303,7 @@ void InstallForm::BuildLayout() {
   }
   buttons->addStretch(1);
   grid->addLayout(buttons, ++r, kLeft, 1, kAll + 1);
+  grid->addWidget(ui.StatusBar1, ++r, kLeft, 1, kAll + 1);
 
   grid->setColumnStretch(kTag, 5);
   grid->setColumnStretch(kTarget, 3);
@@ -341,6 +349,12 @@ void InstallForm::ConnectHandlers() {
     connect(row.cmdBrowse, &QPushButton::clicked, this, [this, i] { cmdBrowse_Click(i); });
     row.txtSpamFolder->installEventFilter(this);
   }
+  connect(ui.txtPwd, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (text.isEmpty())
+      passwordHeld_.reset();
+    else if (!passwordHeld_)
+      passwordHeld_.emplace();
+  });
   ui.txtPriority->installEventFilter(this);
   connect(ui.txtPriority, &QLineEdit::textChanged, this, [this] { txtPriority_Change(); });
   connect(ui.Check2, &QCheckBox::toggled, this,
@@ -426,6 +440,10 @@ void InstallForm::Form_Activate() {
   if (state_.blnNotFirstTime) return;
   state_.blnNotFirstTime = true;
   Guarded([&] {
+    // Batch mode decides what to renew from what it reads, so it holds the lock throughout.
+    const std::optional<RunLock> lock =
+        WaitForRunLock(state_.blnBatchMode ? RunLock::Mode::kExclusive : RunLock::Mode::kShared);
+    if (!lock) return;
     InitialiseWindow();
     if (state_.blnBatchMode && !closeRequested_) RunBatchMode();
   });
@@ -435,8 +453,18 @@ void InstallForm::InitialiseWindow() {
   InstallFormControls& ui = ui_;
   globals_.InitDone = false;
 
+  installation_ = CheckInstallation(kApplicationName);
   std::string identity;
-  const bool installed = ReadComPlusConfiguration(*this, kApplicationName, identity);
+  bool installed = false;
+  if (!installation_.catalogUnreadable)
+    installed = ReadComPlusConfiguration(*this, kApplicationName, identity);
+  const bool damaged = installation_.state == Installation::kDamaged;
+  if (damaged) {
+    AppendErrorLog(*this, kApplicationName,
+                   platform::PlatformError(platform::errors::kCorrupt, DamageText(installation_)));
+    // Offered for a new installation, which removes the damage first.
+    installed = false;
+  }
   std::error_code error;
   const bool libraryPresent = std::filesystem::exists(SinkLibraryPath(), error);
 
@@ -514,6 +542,9 @@ void InstallForm::InitialiseWindow() {
     ui.Check6->setEnabled(false);
   }
 
+  // The damage can also be removed alone.
+  if (damaged) ui.Check6->setEnabled(true);
+
   if (state_.blnIsClusterNode) GetClusterName(*this);
   RefillMailboxLists();
 
@@ -541,6 +572,16 @@ void InstallForm::RefillMailboxLists() {
 
 void InstallForm::RunBatchMode() {
   InstallFormControls& ui = ui_;
+  if (installation_.state == Installation::kDamaged) {
+    // Renewed registrations would call a sink that cannot filter; whoever scheduled the renewal
+    // must learn that instead, and nothing is changed.
+    std::cerr << QString(errorLogText_)
+                     .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                     .toStdString();
+    emit failed(3);
+    close();
+    return;
+  }
   ui.Check2->setChecked(false);
   ui.Check3->setChecked(false);
   if (ui.SysMbxUninstList->count() > 0) {
@@ -574,7 +615,11 @@ void InstallForm::Command1_Click() {
     runPending_ = true;
     return;
   }
+  // A click while the run waits for another run is the same run.
+  if (waitingForRunLock_) return;
   Guarded([&] {
+    const std::optional<RunLock> lock = WaitForRunLock(RunLock::Mode::kExclusive);
+    if (!lock) return;
     Hourglass hourglass;
     runRefused_ = false;
     SetErrorLogText(QString());
@@ -592,8 +637,9 @@ bool InstallForm::RunInstallationSteps() {
   const InstallFormControls& ui = ui_;
   if (ui.Check1->isChecked()) {
     const std::string identity = ui.txtIdent->text().toStdString();
-    const std::string password = ui.txtPwd->text().toStdString();
-    if (text::Trim(identity).empty() || text::Trim(password).empty()) {
+    std::string password = SecretText(*ui.txtPwd);
+    const WipedAtEnd wipedAtEnd(password);
+    if (text::Trim(identity).empty() || text::TrimView(password).empty()) {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), kFillIdentityMessage);
       return false;
     }
@@ -609,7 +655,11 @@ bool InstallForm::RunInstallationSteps() {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
       return false;
     }
+    // The damaged installation goes first, so that the new one is the only one.
+    RemoveDamagedInstallation(*this, kApplicationName);
     InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
+    // The catalog has it now; the window need not keep it, whatever the outcome.
+    Wipe(*ui.txtPwd);
   }
 
   // Store-wide work before per-mailbox work; in each, the old items go before new ones are
@@ -641,8 +691,33 @@ bool InstallForm::RunInstallationSteps() {
       RegisterEntry(entry, roots, pass.kind, priority, *this);
   }
 
-  if (ui.Check6->isChecked()) UninstallComPlusApplication(*this, kApplicationName);
+  if (ui.Check6->isChecked() && !RemoveDamagedInstallation(*this, kApplicationName))
+    UninstallComPlusApplication(*this, kApplicationName);
   return true;
+}
+
+std::optional<RunLock> InstallForm::WaitForRunLock(RunLock::Mode mode) {
+  bool announced = false;
+  waitingForRunLock_ = true;
+  struct Done {
+    InstallForm& form;
+    const bool& announced;
+    ~Done() {
+      form.waitingForRunLock_ = false;
+      if (announced) form.ui_.StatusBar1->clearMessage();
+    }
+  } done{*this, announced};
+  return RunLock::Take(mode, [&] {
+    if (!announced) {
+      announced = true;
+      ui_.StatusBar1->showMessage(kWaitingMessage);
+      if (MessagesToStderr()) std::cerr << kProgramTitle << ": " << kWaitingMessage << std::endl;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(kWaitSliceMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return !closeRequested_;
+  });
 }
 
 void InstallForm::Command3_Click() {
@@ -854,8 +929,8 @@ void InstallForm::AfterBusy() {
 }
 
 void InstallForm::closeEvent(QCloseEvent* event) {
-  if (refilling_) {
-    // The enumeration on the stack still uses the window; it stops at its next record.
+  if (refilling_ || waitingForRunLock_) {
+    // The enumeration or the wait on the stack still uses the window; it stops soon.
     closeRequested_ = true;
     event->ignore();
     return;

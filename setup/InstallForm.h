@@ -14,8 +14,11 @@
 
 #include <QStringList>
 
+#include "ComPlus.h"
 #include "CommandLine.h"
 #include "Globals.h"
+#include "RunLock.h"
+#include "Secret.h"
 
 class QCheckBox;
 class QComboBox;
@@ -25,6 +28,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QStatusBar;
 
 namespace drossgate::setup {
 
@@ -80,6 +84,7 @@ struct InstallFormControls {
   QPlainTextEdit* txtErr = nullptr;
   QProgressBar* Picture1 = nullptr;
   QLineEdit* StoreWideURLtxt = nullptr;
+  QStatusBar* StatusBar1 = nullptr;  // says when the window waits for another setup run
 };
 
 struct InstallFormState {
@@ -94,6 +99,7 @@ struct InstallFormState {
   bool blnNotFirstTime = false;
   bool blnIsClusterNode = false;
   bool priorityChanging = false;  // set while the priority text is being replaced
+  bool probeDisabled = false;     // disabled accounts are probed too (the unattended mode)
 };
 
 class InstallForm : public QWidget, public ErrorLog {
@@ -110,8 +116,11 @@ class InstallForm : public QWidget, public ErrorLog {
   // nothing. A directory failure ends the program (failed()).
   void Form_Activate();
   // Reads the installed configuration back, sets the controls' states and refills the lists.
-  // Raises PlatformError when a directory query fails.
+  // A damaged installation is named in the error log and treated as one to install anew (or
+  // to remove). Raises PlatformError when a directory query fails.
   void InitialiseWindow();
+  // What the last initialisation found in the catalog.
+  const Installation& installation() const { return installation_; }
   void RunBatchMode();
 
   // The run behind "CHANGE": install, unregister, register, uninstall, then re-initialise.
@@ -146,7 +155,8 @@ class InstallForm : public QWidget, public ErrorLog {
 
  signals:
   // A failure the program cannot go on after has been reported, or batch mode ends with a
-  // refused run (1) or with entries in its error log (2); the program should end so.
+  // refused run (1), with entries in its error log (2) or without a run because the
+  // installation is damaged (3); the program should end so.
   void failed(int exitStatus);
 
  protected:
@@ -157,6 +167,10 @@ class InstallForm : public QWidget, public ErrorLog {
  private:
   // Closes the directory and store connections if open; a failure is not reported.
   void CloseConnections();
+  // Takes the run lock of this platform root, waiting (and saying so in the status bar) while
+  // another setup run holds it; the window stays responsive meanwhile. Empty when the window
+  // is closed during the wait.
+  std::optional<RunLock> WaitForRunLock(RunLock::Mode mode);
   void BuildControls();
   void BuildLayout();
   void SetTabOrder();
@@ -186,6 +200,8 @@ class InstallForm : public QWidget, public ErrorLog {
   Globals globals_;
   QString errorLogText_;
   std::optional<platform::PlatformError> fatalError_;
+  Installation installation_;
+  std::optional<NotDumpable> passwordHeld_;  // while txtPwd holds a password
 
   bool refilling_ = false;
   bool refillPending_ = false;
@@ -193,6 +209,7 @@ class InstallForm : public QWidget, public ErrorLog {
   bool runRefused_ = false;
   bool closeRequested_ = false;
   bool activationQueued_ = false;
+  bool waitingForRunLock_ = false;
   int guardDepth_ = 0;
 };
 

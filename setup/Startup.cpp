@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -28,7 +29,12 @@ void ChooseDisplayForBatchMode(int argc, char** argv) {
 }
 
 int RunSetup(const SetupOptions& options) {
-  if (options.unattended.active) return RunUnattended(options, std::cin, std::cout, std::cerr);
+  if (options.unattended.active) {
+    // A password on standard input is read a character at a time, so that no stdio buffer
+    // keeps a copy of it.
+    if (options.unattended.passwordFile == "-") std::setvbuf(stdin, nullptr, _IONBF, 0);
+    return RunUnattended(options, std::cin, std::cout, std::cerr);
+  }
   int failure = 0;
   std::unique_ptr<InstallForm> form;
   std::unique_ptr<Disclaimer> disclaimer;

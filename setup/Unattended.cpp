@@ -9,15 +9,19 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ComPlus.h"
 #include "Globals.h"
 #include "InstallForm.h"
 #include "Items.h"
+#include "RunLock.h"
+#include "Secret.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -58,6 +62,8 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
   if (!o.install && (o.identity || o.passwordFile || !o.rules.empty()))
     return "--identity, --password-file and --rule need --install";
   if (o.install && o.uninstall) return "--install and --uninstall cannot be combined";
+  if (o.includeDisabled && o.registerMailboxes.empty() && !o.registerAll)
+    return "--include-disabled needs --register or --register-all";
   if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
   for (const RuleOption& rule : o.rules)
     if (!FindAction(rule.action))
@@ -70,12 +76,17 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
   return {};
 }
 
-// The first line of the file (or of in for "-"), without its line end.
+// The first line of the file (or of in for "-"), without its line end. Read without a
+// stream buffer of the file's and into room reserved beforehand, so that no copy is left
+// behind in freed memory.
 std::string ReadPassword(const std::string& file, std::istream& in, std::string& password) {
+  password.reserve(4096);
   if (file == "-") {
     std::getline(in, password);
   } else {
-    std::ifstream stream(file, std::ios::binary);
+    std::ifstream stream;
+    stream.rdbuf()->pubsetbuf(nullptr, 0);
+    stream.open(file, std::ios::binary);
     if (!stream) return "cannot read the password file " + file + ": " + std::strerror(errno);
     std::getline(stream, password);
   }
@@ -105,13 +116,17 @@ struct Selection {
   QCheckBox* box;
   const QListWidget* otherList;  // where a named mailbox is when it is in the wrong list
   const char* inOtherList;       // what that means
+  bool skipDisabled = false;     // disabled accounts are not taken unless named and allowed
 };
 
 std::string Select(const Selection& s) {
   for (const std::string& mailbox : s.mailboxes) {
     bool found = false;
     for (int i = 0; i < s.list->count(); ++i) {
-      if (!Names(s.list->item(i)->text().toStdString(), mailbox)) continue;
+      const std::string entry = s.list->item(i)->text().toStdString();
+      if (!Names(entry, mailbox)) continue;
+      if (s.skipDisabled && IsDisabledEntry(entry))
+        return "'" + mailbox + "' is a disabled account; give --include-disabled to register it";
       s.list->item(i)->setSelected(true);
       found = true;
     }
@@ -119,8 +134,12 @@ std::string Select(const Selection& s) {
     if (ListNames(*s.otherList, mailbox)) return "'" + mailbox + "' " + s.inOtherList;
     return "no mailbox '" + mailbox + "' in the lists of this server's mailboxes";
   }
-  // "Select All" on an empty list selects nothing, and the box cannot be checked then.
-  if (s.all && s.list->count() > 0) {
+  if (s.all && s.skipDisabled) {
+    for (int i = 0; i < s.list->count(); ++i)
+      if (!IsDisabledEntry(s.list->item(i)->text().toStdString()))
+        s.list->item(i)->setSelected(true);
+  } else if (s.all && s.list->count() > 0) {
+    // "Select All" on an empty list selects nothing, and the box cannot be checked then.
     if (s.selectAll->text().compare(QStringLiteral("Select all"), Qt::CaseInsensitive) == 0)
       InstallForm::ToggleListSelection(*s.selectAll, *s.list);
     else
@@ -154,7 +173,8 @@ std::string FillRules(InstallForm& form, const std::vector<RuleOption>& rules) {
 std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::string& password) {
   const InstallFormControls& ui = form.ui();
   if (o.install) {
-    if (ui.Check6->isEnabled())
+    // A damaged installation is installed over: the run removes the damage first.
+    if (form.installation().state == Installation::kInstalled)
       return "Drossgate is installed already; it can be installed anew after --uninstall";
     if (!ui.Check1->isEnabled())
       return "the sink library " + SinkLibraryPath().string() +
@@ -188,7 +208,7 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
       {kNone, o.registerStoreWide, ui.SysMbxInstList, ui.Command4, ui.Check2, ui.SysMbxUninstList,
        "is registered store-wide already"},
       {o.registerMailboxes, o.registerAll, ui.MbxInstList, ui.Command5, ui.Check3, ui.MbxUninstList,
-       "is registered already"},
+       "is registered already", !o.includeDisabled},
   };
   for (const Selection& selection : selections)
     if (const std::string message = Select(selection); !message.empty()) return message;
@@ -208,6 +228,7 @@ std::vector<std::string> Entries(const QListWidget& list) {
 
 void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
   const InstallFormControls& ui = form.ui();
+  const Installation& installation = form.installation();
   const std::pair<const char*, const QListWidget*> lists[] = {
       {"SysMbxInstList", ui.SysMbxInstList},
       {"MbxInstList", ui.MbxInstList},
@@ -215,10 +236,15 @@ void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
       {"SysMbxUninstList", ui.SysMbxUninstList}};
   if (json) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    object["installation"]["state"] = StateName(installation.state);
+    if (!installation.reason.empty()) object["installation"]["reason"] = installation.reason;
     for (const auto& [name, list] : lists) object[name] = Entries(*list);
     out << object.dump() << std::endl;
     return;
   }
+  out << "installation\t" << StateName(installation.state);
+  if (!installation.reason.empty()) out << '\t' << installation.reason;
+  out << '\n';
   for (const auto& [name, list] : lists)
     for (const std::string& entry : Entries(*list)) out << name << '\t' << entry << '\n';
   out.flush();
@@ -247,39 +273,62 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   };
   if (const std::string message = CheckOptions(o, options.batchMode); !message.empty())
     return refuse(message);
+  // Before the password is read, and until the window that holds it is gone.
+  std::optional<NotDumpable> notDumpable;
+  if (o.passwordFile) notDumpable.emplace();
   std::string password;
+  const WipedAtEnd wipedAtEnd(password);
   if (o.passwordFile) {
     if (const std::string message = ReadPassword(*o.passwordFile, in, password); !message.empty())
       return refuse(message);
   }
 
   InstallForm form(SetupOptions{});
+  std::optional<RunLock> lock;
   try {
     form.Form_Load();
+    // Held from the first look at the installed state to the end of the run, so that a second
+    // run sees what the first one did.
+    bool announced = false;
+    lock = RunLock::Take(o.list ? RunLock::Mode::kShared : RunLock::Mode::kExclusive, [&] {
+      if (!announced)
+        err << kProgram << ": another setup run is working on this server; waiting for it to end"
+            << std::endl;
+      announced = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return true;
+    });
   } catch (const platform::PlatformError& error) {
     return refuse(FatalErrorText(error).toStdString());
   } catch (const std::exception& error) {
     return refuse(error.what());
   }
   const MessagesOnStderr messagesOnStderr;
+  // A disabled account registered once must be found to be removed.
+  form.state().probeDisabled = true;
   form.Form_Activate();
   if (form.fatalError()) return 1;
   if (o.list) {
     PrintLists(form, o.json, out);
-    return 0;
+    if (form.installation().state != Installation::kDamaged) return 0;
+    err << kProgram << ": " << DamageText(form.installation()) << std::endl;
+    return 3;
   }
-  if (const std::string message = Fill(form, o, password); !message.empty()) return refuse(message);
+  const std::string message = Fill(form, o, password);
+  Wipe(password);  // the password box has it now
+  if (!message.empty()) return refuse(message);
 
   form.Command1_Click();
   if (form.fatalError() || form.RunRefused()) return 1;
-  if (!form.ErrorLogText().isEmpty()) {
+  const bool logged = !form.ErrorLogText().isEmpty();
+  if (logged)
     err << QString(form.ErrorLogText())
                .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                .toStdString()
         << std::flush;
-    return 2;
-  }
-  return 0;
+  // The log names the damage already.
+  if (form.installation().state == Installation::kDamaged) return 3;
+  return logged ? 2 : 0;
 }
 
 }  // namespace drossgate::setup

@@ -3,8 +3,10 @@
 // initialised, its fields are filled and its boxes checked through the same handlers a person
 // would use, and the same run as "CHANGE" does the work. The result is the exit status: 0 done,
 // 1 refused (a validation message on err, nothing changed) or the platform failed the program,
-// 2 done with entries in the error log (printed on err). The password is read from a file or
-// standard input only, and is never written anywhere but to the catalog.
+// 2 done with entries in the error log (printed on err), 3 the installation is damaged (after
+// the lists, or after the run; the reason on err). A run waits while another one works on the
+// same platform root. The password is read from a file or standard input only, and is never
+// written anywhere but to the catalog.
 
 #include <istream>
 #include <ostream>

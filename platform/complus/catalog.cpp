@@ -146,6 +146,14 @@ class Object final : public CatalogObject {
  public:
   Object(const Kind& kind, int64_t id, std::vector<Property> props)
       : kind_(kind), id_(id), props_(std::move(props)), savedKey_(Key()) {}
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+  // A stored password is the catalog's secret: its copy here is overwritten, not just freed.
+  ~Object() override {
+    for (Property& p : props_)
+      if (auto* s = std::get_if<std::string>(&p.value); s && text::EqualsNoCase(p.name, "Password"))
+        explicit_bzero(s->data(), s->size());
+  }
 
   std::string Name() const override { return AsText(Find("Name")); }
   std::string Key() const override { return AsText(Find(kind_.keyProperty)); }
@@ -273,6 +281,7 @@ class Collection final : public CatalogCollection {
     }
     std::vector<int64_t> ids;
     for (const auto& o : items_) ids.push_back(o->dirty() ? Write(*o, parent) : o->id());
+    if (&kind_ == &kApplicationKind) RefuseNamesTaken(ids);
     BumpGeneration(*db_);
     tx.Commit();
     // As the real catalog does: a removed application's classes can no longer be created, so
@@ -301,6 +310,25 @@ class Collection final : public CatalogCollection {
       Fail(errors::kInvalidArg, "There is no object at index " + std::to_string(index) +
                                     " of the collection " + kind_.collection);
     return static_cast<size_t>(index);
+  }
+
+  // Applications are found by name without regard to case, so a second one of a name would
+  // never be found. Checked inside the writing transaction, which serialises the writers.
+  void RefuseNamesTaken(const std::vector<int64_t>& ids) {
+    Stmt s(
+        *db_,
+        "SELECT count(*) FROM objects o JOIN properties p ON p.object = o.id AND p.name = 'Name' "
+        "WHERE o.collection = ?1 AND o.parent = '' AND o.id <> ?2 AND p.type = ?3 "
+        "AND p.value = ?4 COLLATE NOCASE");
+    for (size_t i = 0; i < items_.size(); ++i) {
+      const std::string name = items_[i]->Name();
+      if (!items_[i]->dirty() || name.empty()) continue;
+      s.Reset();
+      s.Bind(1, std::string(kApplications)).Bind(2, ids[i]).Bind(3, int64_t{kText}).Bind(4, name);
+      if (s.Step() && s.Int(0) > 0)
+        Fail(errors::kAlreadyExists,
+             "The catalog has an application named " + name + " already; remove it first");
+    }
   }
 
   // Components hang below their application's ID as the catalog spells it.

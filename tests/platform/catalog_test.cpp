@@ -249,6 +249,20 @@ TEST_F(CatalogTest, MissingOrBrokenCatalog) {
   EXPECT_FALSE(FindComponent("Any.Thing"));
 }
 
+TEST_F(CatalogTest, ASecondApplicationOfTheSameNameIsRefused) {
+  // Both read the catalog before either saved, as two installers at once would.
+  auto first = OpenCatalog()->GetCollection("Applications");
+  auto second = OpenCatalog()->GetCollection("Applications");
+  first->Populate();
+  second->Populate();
+  first->Add().SetValue("Name", "Drossgate");
+  second->Add().SetValue("Name", "DROSSGATE");
+  first->SaveChanges();
+  EXPECT_EQ(ErrorOf([&] { second->SaveChanges(); }), errors::kAlreadyExists);
+  second->Populate();
+  EXPECT_EQ(second->Count(), 1);
+}
+
 TEST_F(CatalogTest, OnlyTheOneTopLevelCollection) {
   auto catalog = OpenCatalog();
   EXPECT_EQ(ErrorOf([&] { catalog->GetCollection("Components"); }), errors::kInvalidArg);

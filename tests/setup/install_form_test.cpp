@@ -67,6 +67,8 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
     bool constructionEnabled;
     // Per row condition, target and action, separated by '|'; then the priority.
     std::vector<std::string> rows;
+    // What the log names when the sink cannot filter, which is then offered anew.
+    const char* damage = "";
   };
   const std::vector<std::string> defaults = {"X-Spam-Flag: YES|Spam|0", "||0", "65535"};
   const std::vector<Case> cases = {
@@ -74,8 +76,10 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
        "Drossgate.DrossgateCls",
        true,
        {"A|Junk|0", "B|[Null]|1", "C|spam@example.com|2", "D|5|3", "7"}},
-      {"construction disabled shows the defaults", "Drossgate.DrossgateCls", false, defaults},
-      {"component name in other case is not the sink", "drossgate.DrossgateCls", true, defaults},
+      {"construction disabled shows the defaults", "Drossgate.DrossgateCls", false, defaults,
+       "construction is not enabled for the component Drossgate.DrossgateCls"},
+      {"component name in other case is not the sink", "drossgate.DrossgateCls", true, defaults,
+       "the application Drossgate has no component"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -93,6 +97,14 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
     }
     EXPECT_EQ(Text(ui.txtPriority), c.rows.back());
     EXPECT_EQ(form->globals().LastValidPriority.toStdString(), c.rows.back());
+    if (*c.damage) {
+      EXPECT_NE(form->ErrorLogText().indexOf("] Drossgate - ERROR: "), -1);
+      EXPECT_NE(form->ErrorLogText().indexOf(c.damage), -1) << form->ErrorLogText().toStdString();
+      EXPECT_TRUE(ui.Check1->isChecked());
+      EXPECT_TRUE(ui.Check6->isEnabled());
+      EXPECT_TRUE(ui.rows[0].txtSpamTag->isEnabled());
+      continue;
+    }
     // An installed application's configuration is shown, not edited.
     for (const RuleRow& row : ui.rows) {
       EXPECT_FALSE(row.txtSpamTag->isEnabled());

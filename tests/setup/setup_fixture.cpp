@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -184,6 +186,7 @@ void SetupPlatform::InstallApplication(const std::string& identity,
   complus::CatalogObject& component = components->Add();
   component.SetValue("CLSID", std::string("{0D5A57E1-7E57-4C1A-9D05-5E7000000001}"));
   component.SetValue("Name", componentName);
+  component.SetValue("DLL", (workDir() / "Drossgate.so").string());
   component.SetValue("ConstructionEnabled", constructionEnabled);
   component.SetValue("ConstructorString", constructorString);
   components->SaveChanges();
@@ -202,6 +205,42 @@ std::string SetupProgram() {
 
 QStringList Split(const QString& joined) {
   return joined.split('|');
+}
+
+std::vector<std::string> InstalledConstructorStrings() {
+  std::vector<std::string> found;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
+  applications->Populate();
+  for (int32_t i = 0; i < applications->Count(); ++i) {
+    complus::CatalogObject& application = applications->Item(i);
+    if (!text::EqualsNoCase(application.Name(), kProjectName)) continue;
+    std::string constructorString = "(none)";
+    auto components = applications->GetCollection("Components", application.Key());
+    components->Populate();
+    for (int32_t j = 0; j < components->Count(); ++j) {
+      complus::CatalogObject& component = components->Item(j);
+      const complus::PropertyValue value = component.Value("ConstructorString");
+      const auto* text = std::get_if<std::string>(&value);
+      if (component.Name() == "Drossgate.DrossgateCls" && text &&
+          std::get<bool>(component.Value("ConstructionEnabled")))
+        constructorString = *text;
+    }
+    found.push_back(constructorString);
+  }
+  return found;
+}
+
+std::string Deliver(const SetupPlatform& platform, const std::string& alias,
+                    const std::string& headers, std::optional<int> scl) {
+  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
+                             headers + "\r\n\r\nBody\r\n";
+  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
+  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
+  const testing::ProcessResult result =
+      testing::RunPlatformTool(platform.root(), arguments, {}, source);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json line = nlohmann::json::parse(result.out);
+  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
 }
 
 std::string InboxItem(const std::string& alias) {

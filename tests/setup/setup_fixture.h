@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,12 @@ std::unique_ptr<InstallForm> OpenForm(bool batch = false);
 std::string SetupProgram();
 // Arguments written as one text, separated by '|'.
 QStringList Split(const QString& joined);
+// For each application named Drossgate (any case): its sink component's constructor string
+// when construction is enabled, else "(none)".
+std::vector<std::string> InstalledConstructorStrings();
+// Delivers a message through the platform tool; where it is afterwards, "" when gone.
+std::string Deliver(const SetupPlatform& platform, const std::string& alias,
+                    const std::string& headers, std::optional<int> scl = std::nullopt);
 // The registration item in a mailbox's inbox, and whether an item is there.
 std::string InboxItem(const std::string& alias);
 bool ItemExists(const std::string& url);

@@ -3,11 +3,18 @@
 // mailbox and store-wide, delivery through the installed sink, batch renewal, unregistration
 // and uninstallation; and the registration items themselves.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <QCheckBox>
 #include <QLineEdit>
+#include <QStatusBar>
+#include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +41,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace store = platform::store;
 namespace complus = platform::complus;
+using test::Deliver;
 using test::InboxItem;
 using test::ItemExists;
 using test::SetupPlatform;
@@ -132,20 +140,6 @@ int ItemsNamed(const std::string& folderUrl, const std::string& name) {
   return count;
 }
 
-// Delivers a message through the platform tool; where it is afterwards, "" when gone.
-std::string Deliver(const SetupPlatform& platform, const std::string& alias,
-                    const std::string& headers, std::optional<int> scl = std::nullopt) {
-  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
-                             headers + "\r\n\r\nBody\r\n";
-  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
-  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
-  const testing::ProcessResult result =
-      testing::RunPlatformTool(platform.root(), arguments, {}, source);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  const nlohmann::json line = nlohmann::json::parse(result.out);
-  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
-}
-
 std::string Folder(const std::string& url) {
   return url.substr(0, url.rfind('/'));
 }
@@ -191,6 +185,7 @@ TEST_F(SetupRun, OptionsTheWindowWouldNotAllowAreRefused) {
       {"priority above the range", {"--install", "--priority", "65536"}, "65535 (lowest)"},
       {"unknown mailbox", {"--register", "nobody"}, "no mailbox 'nobody'"},
       {"unregistering a mailbox without registration", {"--unregister", "ada"}, "not registered"},
+      {"disabled account", {"--register", "carla"}, "'carla' is a disabled account"},
       {"uninstalling what is not installed", {"--uninstall"}, "Drossgate is not installed"},
       {"password on the command line", {"--install", "--password", "x"}, "--password-file"},
       {"batch switch", {"-b", "--register-all"}, "batch mode"},
@@ -321,10 +316,16 @@ TEST_F(SetupRun, UnregistrationAndUninstallation) {
   ASSERT_EQ(Run({"--register-all", "--register-store-wide"}).status, 0);
   for (const char* alias : {"ada", "bruno", "dmitri", "spamdesk"})
     ASSERT_TRUE(ItemExists(InboxItem(alias))) << alias;
+  // carla's account is disabled: registered only when asked for, and removable again.
+  EXPECT_FALSE(ItemExists(InboxItem("carla")));
+  ASSERT_EQ(Run({"--register-all", "--include-disabled"}).status, 0);
+  EXPECT_TRUE(ItemExists(InboxItem("carla")));
 
-  Result result = Run({"--unregister", "ada"});
+  Result result = Run({"--unregister", "ada", "carla"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_FALSE(ItemExists(InboxItem("ada")));
+  EXPECT_FALSE(ItemExists(InboxItem("carla")));
+  ASSERT_EQ(Run({"--register", "carla", "--include-disabled"}).status, 0);
   EXPECT_TRUE(ItemExists(InboxItem("bruno")));
   EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES")),
             Folder(InboxItem("ada")) + "/Spam")
@@ -332,7 +333,7 @@ TEST_F(SetupRun, UnregistrationAndUninstallation) {
 
   result = Run({"--unregister-all", "--unregister-store-wide", "--uninstall"});
   ASSERT_EQ(result.status, 0) << result.err;
-  for (const char* alias : {"bruno", "dmitri", "spamdesk"})
+  for (const char* alias : {"bruno", "carla", "dmitri", "spamdesk"})
     EXPECT_FALSE(ItemExists(InboxItem(alias))) << alias;
   EXPECT_FALSE(ItemExists(StoreWideItem(platform_)));
   EXPECT_FALSE(FindApplication());
@@ -372,8 +373,10 @@ TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
   const testing::ProcessResult failed = testing::RunProcess(
       {test::SetupProgram(), "--install", "--password-file", "-", "--rule", "A: 1", "move", "Spam"},
       {{"DROSSGATE_PLATFORM", platform_.root().string()}}, std::string(kPassword) + "\r\n");
-  EXPECT_EQ(failed.exitCode, 2) << failed.err;
+  // The application stays without its component: the log says why, and that it is damaged.
+  EXPECT_EQ(failed.exitCode, 3) << failed.err;
   EXPECT_NE(failed.err.find("Drossgate - ERROR: "), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find("has no component"), std::string::npos) << failed.err;
 
   for (const std::string& text : {all, failed.out, failed.err, Messages()})
     EXPECT_EQ(text.find(kPassword), std::string::npos) << text;
@@ -392,6 +395,60 @@ TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
     if (!entry.is_regular_file() || entry.path() == passwordFile_) continue;
     EXPECT_EQ(testing::ReadFile(entry.path()).find(kPassword), std::string::npos) << entry.path();
   }
+}
+
+TEST_F(SetupRun, TheWindowWaitsForAnotherRunAndSaysSo) {
+  auto form = test::OpenForm();
+  form->ui().Check1->setChecked(false);
+  // Another run, as far as the lock can tell: a lock taken through a descriptor of its own.
+  const int other = open((platform_.root() / "setup.lock").c_str(), O_RDWR);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  QString shown;
+  QTimer::singleShot(300, [&] {
+    shown = form->ui().StatusBar1->currentMessage();
+    flock(other, LOCK_UN);
+  });
+  form->Command1_Click();
+  close(other);
+  EXPECT_EQ(shown, "Waiting for another setup run on this server to end...");
+  EXPECT_EQ(form->ui().StatusBar1->currentMessage(), "");
+  EXPECT_TRUE(form->globals().InitDone);
+}
+
+TEST_F(SetupRun, TheProcessCannotBeDumpedWhileItHoldsThePassword) {
+  ASSERT_EQ(prctl(PR_GET_DUMPABLE), 1);
+  // Standard input that notes whether a core dump could show what is read from it.
+  struct Input : std::streambuf {
+    std::string text = std::string(kPassword) + "\n";
+    size_t at = 0;
+    int dumpable = -1;
+    int_type underflow() override {
+      if (dumpable < 0) dumpable = prctl(PR_GET_DUMPABLE);
+      return at < text.size() ? traits_type::to_int_type(text[at]) : traits_type::eof();
+    }
+    int_type uflow() override {
+      const int_type c = underflow();
+      if (c != traits_type::eof()) ++at;
+      return c;
+    }
+  } input;
+  std::istream in(&input);
+  std::ostringstream out, err;
+  const ParsedCommandLine parsed =
+      ParseCommandLine(Split("--install|--identity|EX\\svc|--password-file|-|--rule|A: 1|move|B"));
+  ASSERT_EQ(RunUnattended(parsed.options, in, out, err), 0) << err.str();
+  EXPECT_EQ(input.dumpable, 0);
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1) << "once the catalog has it";
+
+  // The window: from the password typed until the catalog has it.
+  ASSERT_EQ(Run({"--uninstall"}).status, 0);
+  auto form = test::OpenForm();
+  form->ui().txtPwd->setText(kPassword);
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
+  form->Command1_Click();
+  ASSERT_TRUE(FindApplication());
+  EXPECT_TRUE(form->ui().txtPwd->text().isEmpty());
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
 }
 
 // --- The registration items ------------------------------------------------------------

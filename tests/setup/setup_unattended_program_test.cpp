@@ -3,14 +3,22 @@
 // mode and in batch mode; start-up failures end it with the platform's message.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "complus/catalog.h"
 #include "setup_fixture.h"
 #include "store/store.h"
 #include "testsupport.h"
@@ -28,6 +36,7 @@ class SetupProgramUnattended : public ::testing::Test {
   SetupProgramUnattended() {
     fs::copy_file(testing::BinaryDir() / "sink" / "Drossgate.so",
                   platform_.workDir() / "Drossgate.so", fs::copy_options::overwrite_existing);
+    testing::WriteFile(platform_.workDir() / "password", "secret\n");
   }
 
   testing::ProcessResult Setup(const std::vector<std::string>& arguments,
@@ -38,11 +47,19 @@ class SetupProgramUnattended : public ::testing::Test {
     env["DROSSGATE_PLATFORM"] = platform_.root().string();
     return testing::RunProcess(argv, env, in);
   }
-  testing::ProcessResult Install() {
-    return Setup({"--install", "--identity", "EXAMPLE\\svc", "--password-file", "-", "--rule",
-                  "X-Spam-Flag: YES", "move", "Spam"},
-                 "secret\n");
+  std::vector<std::string> InstallCommand() const {
+    return {test::SetupProgram(),
+            "--install",
+            "--identity",
+            "EXAMPLE\\svc",
+            "--password-file",
+            (platform_.workDir() / "password").string(),
+            "--rule",
+            "X-Spam-Flag: YES",
+            "move",
+            "Spam"};
   }
+  testing::ProcessResult Install() { return testing::RunProcess(InstallCommand()); }
 
   SetupPlatform platform_;
 };
@@ -85,6 +102,119 @@ TEST_F(SetupProgramUnattended, ExitStatusTellsWhatHappened) {
   EXPECT_TRUE(ItemExists(InboxItem("ada")));
 }
 
+TEST_F(SetupProgramUnattended, RunsStartedTogetherInstallOneApplication) {
+  // As when a script is started twice: the first run installs; the others wait for it, then
+  // find the sink installed and say so.
+  std::vector<std::string> install = InstallCommand();
+  install.push_back("--register-all");
+  constexpr int kRuns = 4;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<testing::Child> runs;
+    for (int i = 0; i < kRuns; ++i) runs.push_back(testing::StartProcess(install));
+    std::vector<int> statuses;
+    for (const testing::Child& run : runs) {
+      int status = 0;
+      testing::StopProcess(run, 0, &status);
+      statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1, 1, 1}));
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(ItemExists(InboxItem("ada")));
+    ASSERT_EQ(Setup({"--unregister-all", "--uninstall"}).exitCode, 0);
+  }
+}
+
+// Damage to the installation as a killed run or a clumsy hand leaves it.
+void DamageTheSinkComponent(bool removeIt) {
+  namespace complus = platform::complus;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
+  applications->Populate();
+  auto components = applications->GetCollection("Components", applications->Item(0).Key());
+  components->Populate();
+  if (removeIt)
+    components->Remove(0);
+  else
+    components->Item(0).SetValue("ConstructorString", std::monostate{});
+  components->SaveChanges();
+}
+
+TEST_F(SetupProgramUnattended, TellsTheTruthAboutTheInstallationAndInstallsOverDamage) {
+  const std::string inbox = platform::store::admin::FindMailbox("ada")->inboxUrl;
+  auto filtered = [&] {
+    const std::string now = test::Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES");
+    return now.substr(0, now.rfind('/')) != inbox;
+  };
+  const fs::path catalog = platform_.root() / "catalog.db";
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Install().exitCode, 0);
+  const auto runTime = std::chrono::steady_clock::now() - started;
+  // Registered while the sink can be created; the registration outlives the installations.
+  ASSERT_EQ(Setup({"--register", "ada"}).exitCode, 0);
+  ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+
+  std::mt19937 random(std::random_device{}());
+  auto killARun = [&] {
+    const testing::Child run = testing::StartProcess(InstallCommand());
+    std::this_thread::sleep_for(std::uniform_int_distribution<int64_t>(0, runTime.count())(random) *
+                                std::chrono::steady_clock::duration(1));
+    int status = 0;
+    testing::StopProcess(run, SIGKILL, &status);
+  };
+  auto installedThen = [&](std::function<void()> damage) {
+    return [this, damage] {
+      ASSERT_EQ(Install().exitCode, 0);
+      damage();
+    };
+  };
+  struct Case {
+    std::string name;
+    std::function<void()> damage;
+    bool damaged;  // certainly; a killed run may have left anything
+  };
+  std::vector<Case> cases = {
+      {"catalog deleted", installedThen([&] { fs::remove(catalog); }), true},
+      {"catalog overwritten",
+       installedThen([&] { testing::WriteFile(catalog, std::string(8192, 'x')); }), true},
+      {"application without its component", installedThen([] { DamageTheSinkComponent(true); }),
+       true},
+      {"component without its constructor string",
+       installedThen([] { DamageTheSinkComponent(false); }), true},
+  };
+  for (int i = 0; i < 8; ++i)
+    cases.push_back({"run killed, " + std::to_string(i), killARun, false});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    const testing::ProcessResult list = Setup({"--list", "--json"});
+    const nlohmann::json installation = nlohmann::json::parse(list.out)["installation"];
+    const std::string state = installation["state"];
+    if (c.damaged) {
+      EXPECT_EQ(state, "damaged");
+    }
+    if (state == "damaged") {
+      const std::string reason = installation["reason"];
+      EXPECT_EQ(list.exitCode, 3);
+      EXPECT_NE(list.err.find(reason), std::string::npos) << list.err;
+      const testing::ProcessResult batch = Setup({"-b"});
+      EXPECT_EQ(batch.exitCode, 3);
+      EXPECT_NE(batch.err.find(reason), std::string::npos) << batch.err;
+      EXPECT_FALSE(filtered());
+    } else {
+      EXPECT_EQ(list.exitCode, 0) << list.err;
+      EXPECT_EQ(filtered(), state == "installed") << state;
+    }
+    EXPECT_EQ(Install().exitCode, state == "installed" ? 1 : 0);
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(filtered());
+    ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+  }
+}
+
 TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
   platform_.Register("ada");
   const testing::ProcessResult result = Setup({"--list", "--json"});
@@ -92,8 +222,9 @@ TEST_F(SetupProgramUnattended, ListsAsOneJsonObject) {
   const nlohmann::ordered_json lists = nlohmann::ordered_json::parse(result.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : lists.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"SysMbxInstList", "MbxInstList", "MbxUninstList",
-                                            "SysMbxUninstList"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"installation", "SysMbxInstList", "MbxInstList",
+                                            "MbxUninstList", "SysMbxUninstList"}));
+  EXPECT_EQ(lists["installation"], nlohmann::ordered_json({{"state", "not installed"}}));
   EXPECT_EQ(lists["MbxUninstList"],
             nlohmann::ordered_json({"Ada Lindqvist / MAIL1 / ada.lindqvist@example.com / ada"}));
   EXPECT_EQ(lists["SysMbxInstList"].size(), 1u);
@@ -137,7 +268,7 @@ TEST(SetupProgram, BatchModeClosesByItself) {
     if (registered) {
       platform.Register("annal");
       // Installed, so that the renewal has no installation to refuse.
-      platform.InstallApplication("EXAMPLE\\annal", "");
+      platform.InstallApplication("EXAMPLE\\annal", "Spam\t\rX-Spam-Flag: YES\t\r1");
     }
     const testing::ProcessResult result =
         RunSetup({"-b"}, {{"DROSSGATE_PLATFORM", platform.root().string()}});
