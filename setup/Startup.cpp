@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 
 #include <cstdio>
@@ -11,6 +13,9 @@
 #include "Globals.h"
 #include "InstallForm.h"
 #include "Unattended.h"
+#include "error.h"
+#include "system/atomic_file.h"
+#include "system/system.h"
 
 namespace drossgate::setup {
 
@@ -29,6 +34,14 @@ void ChooseDisplayForBatchMode(int argc, char** argv) {
 }
 
 int RunSetup(const SetupOptions& options) {
+  // What the run creates (lock file, catalog, registry) is the owner's alone, and a root made
+  // under a loose umask, or by an older version, is made private.
+  umask(077);
+  try {
+    platform::TightenRootModes(platform::PlatformRoot());
+  } catch (const platform::PlatformError&) {
+    // No root: start-up says so in its own words.
+  }
   if (options.unattended.active) {
     // A password on standard input is read a character at a time, so that no stdio buffer
     // keeps a copy of it.

@@ -320,6 +320,15 @@ TEST(PlatformFiles, AreTheOwnersAloneWhateverTheUmask) {
   chmod((root / "pickup").c_str(), 0777);
   run({"ls", "file://./backofficestorage/example.com/MBX/ada"});
   EXPECT_EQ(LooseModes(root), std::vector<std::string>{});
+  // The setup program does the same, and what it creates is private too.
+  chmod(root.c_str(), 0777);
+  chmod((root / "catalog.db").c_str(), 0666);
+  testing::ProcessResult setup =
+      testing::RunProcess({"/bin/sh", "-c", "umask 000; exec \"$0\" --list",
+                           (testing::BinaryDir() / "setup" / "DrossgateSetup").string()},
+                          {{"DROSSGATE_PLATFORM", root.string()}});
+  EXPECT_EQ(setup.exitCode, 0) << setup.err;
+  EXPECT_EQ(LooseModes(root), std::vector<std::string>{});
 }
 
 }  // namespace
