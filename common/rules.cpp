@@ -94,11 +94,13 @@ std::string CleanUpTarget(std::string_view target) {
 
 bool IsValidScl(std::string_view value) {
   if (value.empty() || value.size() > 2) return false;
-  const bool signedValue = value[0] == '-' || value[0] == '+';
-  if (signedValue != (value.size() == 2)) return false;
-  const char digit = value.back();
-  if (digit < '0' || digit > '9') return false;
-  return value[0] != '-' || digit <= '1';
+  const bool negative = value[0] == '-';
+  const std::string_view digits = negative || value[0] == '+' ? value.substr(1) : value;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  int n = 0;
+  for (char c : digits) n = n * 10 + (c - '0');
+  return negative ? n <= 1 : n <= 9;
 }
 
 std::string SignedScl(std::string_view value) {
@@ -174,18 +176,12 @@ Build FormatConstructorString(const std::vector<Row>& rows, std::string_view pri
   std::string targets;
   std::string conditions;
   for (const Row& row : rows) {
-    std::string shown =
+    // The box keeps an SCL value as typed (cleaned), and shows what else is written.
+    const std::string shown =
         row.action == ActionKind::kSetScl ? CleanUpTarget(row.target) : TargetText(row);
-    const std::string condition = Trim(row.condition);
-    // A delete row's "[Null]" alone does not use the row.
-    const bool used =
-        !condition.empty() ||
-        (row.action == ActionKind::kDelete ? !Trim(row.target).empty() : !shown.empty());
-    if (!used) {
-      build.shownTargets.push_back(row.action == ActionKind::kDelete ? shown : std::string());
-      continue;
-    }
     build.shownTargets.push_back(shown);
+    const std::string condition = Trim(row.condition);
+    if (condition.empty() && shown.empty()) continue;
     // A row with only one of the two would pair every later condition with another action.
     if (std::string refusal = RowRefusal(row); !refusal.empty()) {
       build.refusal = refusal;
@@ -207,13 +203,13 @@ ConstructorLines SplitConstructorString(std::string_view s) {
   const size_t cr = s.find('\r');
   if (cr == std::string_view::npos || cr < 1) return lines;
   lines.targets = Trim(s.substr(0, cr));
-  std::string_view rest = s.substr(cr + 1);
-  const size_t cr2 = rest.find('\r');
-  if (cr2 != std::string_view::npos && cr2 >= 1) {
-    lines.priority = Trim(rest.substr(cr2 + 1));
-    rest = rest.substr(0, cr2);
+  // The second line is trimmed before its own carriage return is looked for.
+  lines.conditions = Trim(s.substr(cr + 1));
+  const size_t cr2 = lines.conditions.find('\r');
+  if (cr2 != std::string::npos && cr2 >= 1) {
+    lines.priority = Trim(std::string_view(lines.conditions).substr(cr2 + 1));
+    lines.conditions = Trim(std::string_view(lines.conditions).substr(0, cr2));
   }
-  lines.conditions = Trim(rest);
   return lines;
 }
 
@@ -240,12 +236,20 @@ std::vector<std::string> ConditionWarnings(std::string_view condition) {
   if (name.find_first_of(" \t\r\n") != std::string::npos)
     warnings.push_back("the header name " + Quoted(name) +
                        " holds a space, TAB or line break: no header line is named so");
+  for (std::string& w : PatternWarnings(name, pattern)) warnings.push_back(std::move(w));
+  return warnings;
+}
 
+std::vector<std::string> PatternWarnings(std::string_view name, std::string_view pattern) {
+  std::vector<std::string> warnings;
+  const std::string shown =
+      Quoted(name.empty() ? std::string(pattern) : std::string(name) + ": " + std::string(pattern));
   // The pattern as the matcher sees it: "{*}" and "{?}" are wildcards, the first other "{"
   // opens a comparison.
-  const bool wildcards =
-      pattern.find("{*}") != std::string::npos || pattern.find("{?}") != std::string::npos;
-  const std::string rest = text::ReplaceAll(text::ReplaceAll(pattern, "{*}", "*"), "{?}", "?");
+  const bool wildcards = pattern.find("{*}") != std::string_view::npos ||
+                         pattern.find("{?}") != std::string_view::npos;
+  const std::string rest =
+      text::ReplaceAll(text::ReplaceAll(std::string(pattern), "{*}", "*"), "{?}", "?");
   if (wildcards && rest.find('[') != std::string::npos)
     warnings.push_back("the pattern " + Quoted(pattern) +
                        " holds \"[\": with {*} or {?} in a pattern, a text in square brackets "
@@ -278,6 +282,16 @@ std::vector<std::string> ConditionWarnings(std::string_view condition) {
   if (comparison && text::EqualsNoCase(name, "subject"))
     warnings.push_back("the subject is compared as a number in " + shown +
                        ": only a subject that begins with a number can match");
+  return warnings;
+}
+
+std::vector<std::string> RowWarnings(const std::vector<Row>& rows) {
+  std::vector<std::string> warnings;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (Trim(rows[i].condition).empty()) continue;
+    for (std::string& w : ConditionWarnings(Trim(rows[i].condition)))
+      warnings.push_back("rule " + std::to_string(i + 1) + ": " + w);
+  }
   return warnings;
 }
 

@@ -98,6 +98,10 @@ ShownTarget ShowTarget(std::string_view target);
 // character list, braces without a comparison, a header name the sink cannot find, an SCL
 // comparison no level meets, a subject compared as a number. One sentence each.
 std::vector<std::string> ConditionWarnings(std::string_view condition);
+// The pattern's part of those, for a pattern tested on the value of headerName (empty: any).
+std::vector<std::string> PatternWarnings(std::string_view headerName, std::string_view pattern);
+// The warnings of every used row, each beginning "rule N: " (N from 1).
+std::vector<std::string> RowWarnings(const std::vector<Row>& rows);
 // The same for every rule of a constructor string, and a line feed anywhere in it.
 std::vector<std::string> ConstructorStringWarnings(std::string_view text);
 

@@ -11,12 +11,14 @@
 #include "InstallForm.h"
 #include "Secret.h"
 #include "complus/catalog.h"
+#include "rules.h"
 #include "system/system.h"
 #include "text.h"
 
 namespace drossgate::setup {
 
 namespace complus = platform::complus;
+namespace rules = common::rules;
 
 namespace {
 
@@ -64,7 +66,7 @@ void SetPriority(InstallForm& form, const QString& priority) {
 
 void ShowConfiguration(InstallForm& form, const std::string& constructorString) {
   const InstallFormControls& ui = form.ui();
-  const ConstructorLines lines = SplitConstructorString(constructorString);
+  const rules::ConstructorLines lines = rules::SplitConstructorString(constructorString);
 
   QString priority = QString::fromStdString(lines.priority);
   if (priority.isEmpty()) priority = ui.txtPriority->text();
@@ -87,10 +89,10 @@ void ShowConfiguration(InstallForm& form, const std::string& constructorString) 
   if (!lines.targets.empty()) {
     const std::vector<std::string> targets = text::Split(lines.targets, '\t');
     for (size_t i = 0; i < ui.rows.size(); ++i) {
-      const ShownTarget shown =
-          ShowTarget(text::Trim(i < targets.size() ? targets[i] : std::string()));
+      const rules::ShownTarget shown =
+          rules::ShowTarget(text::Trim(i < targets.size() ? targets[i] : std::string()));
       ui.rows[i].txtSpamFolder->setText(QString::fromStdString(shown.text));
-      ui.rows[i].List1->setCurrentIndex(shown.action);
+      ui.rows[i].List1->setCurrentIndex(static_cast<int>(shown.action));
     }
   } else if (ui.rows[0].txtSpamFolder->text().isEmpty()) {
     ui.rows[0].txtSpamFolder->setText(kDefaultTarget);
@@ -127,38 +129,12 @@ class MaskingLog final : public ErrorLog {
   QString secret_;
 };
 
-bool HasLineBreakOrTab(std::string_view s) {
-  return s.find_first_of("\t\r\n") != std::string_view::npos;
-}
-
 }  // namespace
 
 std::filesystem::path SinkLibraryPath() {
   std::error_code error;
   const std::filesystem::path cwd = std::filesystem::current_path(error);
   return std::filesystem::path(cwd.string() + "/" + kProjectName + ".so");
-}
-
-ConstructorLines SplitConstructorString(const std::string& constructorString) {
-  ConstructorLines lines;
-  const size_t first = constructorString.find('\r');
-  if (first == std::string::npos || first == 0) return lines;
-  lines.targets = text::Trim(std::string_view(constructorString).substr(0, first));
-  lines.conditions = text::Trim(std::string_view(constructorString).substr(first + 1));
-  const size_t second = lines.conditions.find('\r');
-  if (second != std::string::npos && second > 0) {
-    lines.priority = text::Trim(std::string_view(lines.conditions).substr(second + 1));
-    lines.conditions = text::Trim(std::string_view(lines.conditions).substr(0, second));
-  }
-  return lines;
-}
-
-ShownTarget ShowTarget(const std::string& target) {
-  if (text::EqualsNoCase(target, "[NULL]")) return {kActionDelete, target};
-  if (target.find('@') != std::string::npos) return {kActionForward, target};
-  if (target.size() == 2 && (target[0] == '+' || target[0] == '-'))
-    return {kActionSetScl, target[0] == '+' ? target.substr(1) : target};
-  return {kActionMove, target};
 }
 
 bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName,
@@ -345,65 +321,6 @@ void UninstallComPlusApplication(ErrorLog& log, const std::string& appName) {
       return;
     }
   });
-}
-
-std::string CleanUpTarget(std::string_view target) {
-  std::string t = text::ReplaceAll(text::TrimView(target), "/", "\\");
-  std::erase_if(t, [](char c) { return c == '\'' || c == '"'; });
-  const size_t first = t.find_first_not_of('\\');
-  if (first == std::string::npos) return {};
-  t = t.substr(first, t.find_last_not_of('\\') - first + 1);
-  std::erase(t, ':');
-  return t;
-}
-
-std::string SignedScl(std::string_view value) {
-  if (value.empty()) return {};
-  const bool negative = value.front() == '-';
-  const int magnitude = value.back() - '0';
-  return std::string(negative && magnitude != 0 ? "-" : "+") + static_cast<char>('0' + magnitude);
-}
-
-ConstructorBuild BuildConstructorString(const std::vector<RuleRowText>& rows,
-                                        std::string_view priority) {
-  ConstructorBuild build;
-  // A TAB or line break inside a field would split the text into other rules or lines.
-  for (const RuleRowText& row : rows) {
-    if (HasLineBreakOrTab(row.condition) || HasLineBreakOrTab(row.target)) {
-      build.refusal = kLineBreakMessage;
-      return build;
-    }
-  }
-  std::string targets;
-  std::string conditions;
-  for (const RuleRowText& row : rows) {
-    std::string shown = CleanUpTarget(row.target);
-    if (row.action == kActionDelete) shown = "[Null]";
-    build.shownTargets.push_back(shown);
-    const std::string condition = text::Trim(row.condition);
-    std::string target = text::Trim(shown);
-    if (condition.empty() && target.empty()) continue;
-    // A row with only one of the two would pair every later condition with another action.
-    if (condition.empty() || target.empty()) {
-      build.refusal = kFillRulesMessage;
-      return build;
-    }
-    if (row.action == kActionSetScl) {
-      if (!IsValidScl(target)) {
-        build.refusal = kSclRangeMessage;
-        return build;
-      }
-      target = SignedScl(target);
-    }
-    targets += target + "\t";
-    conditions += condition + "\t";
-  }
-  if (targets.empty() || conditions.empty()) {
-    build.refusal = kFillRulesMessage;
-    return build;
-  }
-  build.constructorString = targets + "\r" + conditions + "\r" + text::Trim(priority);
-  return build;
 }
 
 }  // namespace drossgate::setup

@@ -19,22 +19,6 @@ inline constexpr const char* kApplicationName = "Drossgate";
 // The sink library that installation takes: the current directory's Drossgate.so.
 std::filesystem::path SinkLibraryPath();
 
-// The three lines of a constructor string (targets, conditions, priority), each trimmed; all
-// empty when the string has no carriage return after its first character.
-struct ConstructorLines {
-  std::string targets;
-  std::string conditions;
-  std::string priority;
-};
-ConstructorLines SplitConstructorString(const std::string& constructorString);
-
-// How a stored target is shown: the action its form implies and the text for the target box.
-struct ShownTarget {
-  int action = 0;
-  std::string text;
-};
-ShownTarget ShowTarget(const std::string& target);
-
 // Finds the application appName (any case); when found, identity receives the account it runs
 // as and the component's constructor string is shown in the rows and the priority box. A
 // missing application shows the defaults. True when the application exists.
@@ -69,36 +53,6 @@ std::string DamageText(const Installation& installation);
 // nothing was damaged. A failure adds one entry to log.
 bool RemoveDamagedInstallation(ErrorLog& log, const std::string& appName);
 
-// --- The constructor string from the rule rows ---------------------------------------------
-
 inline constexpr const char* kFillIdentityMessage = "Please fill the Identity and Password fields";
-inline constexpr const char* kFillRulesMessage =
-    "Please fill the Spam header and Target folder fields";
-inline constexpr const char* kLineBreakMessage =
-    "The Spam header and Target folder fields must not contain tabs or line breaks";
-inline constexpr const char* kSclRangeMessage = "SCL should be from -1 To 9";
-
-// A target made fit for the targets line: trimmed, "/" turned into "\", quotes and
-// apostrophes removed, no "\" at either end, and no ":".
-std::string CleanUpTarget(std::string_view target);
-// A valid set-SCL value (see IsValidScl) as the sink reads it: sign and digit ("+9", "-1").
-std::string SignedScl(std::string_view value);
-
-// One rule row as the window holds it.
-struct RuleRowText {
-  std::string condition;
-  int action = 0;  // RowAction
-  std::string target;
-};
-struct ConstructorBuild {
-  std::string constructorString;  // empty when refused
-  std::string refusal;            // the message that refuses the rows, or empty
-  // What the target boxes of the rows worked through are to show afterwards.
-  std::vector<std::string> shownTargets;
-};
-// Targets line, CR, conditions line, CR, trimmed priority. Each used row (a condition or a
-// target) needs both, and at least one row must be used.
-ConstructorBuild BuildConstructorString(const std::vector<RuleRowText>& rows,
-                                        std::string_view priority);
 
 }  // namespace drossgate::setup

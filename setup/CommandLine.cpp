@@ -68,6 +68,7 @@ constexpr LongOption kLongOptions[] = {
      [](SetupOptions& o, const QStringList&) { Unattended(o).uninstall = true; }},
     {"--list", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).list = true; }},
     {"--json", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).json = true; }},
+    {"--strict", 0, "", [](SetupOptions& o, const QStringList&) { o.strict = true; }},
 };
 
 const LongOption* FindLongOption(const std::string& argument) {

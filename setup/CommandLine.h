@@ -51,6 +51,8 @@ struct UnattendedOptions {
 
 struct SetupOptions {
   bool batchMode = false;
+  // Warnings about the rules refuse the run (--install) or fail the test (--test-condition).
+  bool strict = false;
   std::optional<ConditionTestRequest> testCondition = std::nullopt;
   UnattendedOptions unattended{};
 };

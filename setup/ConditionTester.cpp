@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "basParser.h"
+#include "rules.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -13,6 +14,17 @@ std::string ConditionPattern(std::string_view condition) {
   const size_t colon = condition.find(':');
   if (colon == std::string_view::npos) return std::string(condition);
   return text::Trim(condition.substr(colon + 1));
+}
+
+std::string ConditionHeaderName(std::string_view condition) {
+  const size_t colon = condition.find(':');
+  if (colon == std::string_view::npos || colon == 0) return {};
+  return text::Trim(condition.substr(0, colon));
+}
+
+std::vector<std::string> ConditionTestWarnings(std::string_view headerName,
+                                               std::string_view pattern) {
+  return common::rules::PatternWarnings(headerName, text::TrimView(pattern));
 }
 
 bool TestCondition(std::string_view pattern, std::string_view value) {
@@ -35,8 +47,15 @@ std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& 
     return 2;
   }
   const ConditionTestRequest& request = *parsed.options.testCondition;
-  const bool matches = TestCondition(ConditionPattern(request.condition), request.value);
+  const std::string pattern = ConditionPattern(request.condition);
+  const bool matches = TestCondition(pattern, request.value);
   out << (matches ? kMatchesText : kNoMatchText) << std::endl;
+  const std::string header = ConditionHeaderName(request.condition);
+  const std::vector<std::string> warnings =
+      header.empty() ? ConditionTestWarnings("", pattern)
+                     : common::rules::ConditionWarnings(request.condition);
+  for (const std::string& w : warnings) err << "warning: " << w << std::endl;
+  if (parsed.options.strict && !warnings.empty()) return 1;
   return matches ? 0 : 1;
 }
 

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace drossgate::setup {
 
@@ -17,13 +18,23 @@ inline constexpr const char* kNoMatchText = "DOESN'T match";
 // around it removed; a condition without ":" is the pattern as it stands.
 std::string ConditionPattern(std::string_view condition);
 
+// The header name of a condition as the sink reads it (before its first ":"); empty when it
+// names none, and then the whole condition is taken for the pattern under test.
+std::string ConditionHeaderName(std::string_view condition);
+
+// What makes the pattern do less, or more, than it seems to say (the rule language's
+// warnings), for a value of the header headerName (empty: any value).
+std::vector<std::string> ConditionTestWarnings(std::string_view headerName,
+                                               std::string_view pattern);
+
 // The sink's condition test on the trimmed value and pattern. An empty value never matches,
 // whatever the pattern, because the sink skips the test for an empty value.
 bool TestCondition(std::string_view pattern, std::string_view value);
 
 // "--test-condition CONDITION VALUE" among the program's arguments: prints the result
-// ("Matches" or "DOESN'T match") to out and gives the exit status (0 match, 1 no match, 2 bad
-// command line, the message then on err). nullopt when the option is not among them.
+// ("Matches" or "DOESN'T match") to out, each warning as a line "warning: ..." to err, and
+// gives the exit status (0 match, 1 no match or, with --strict, any warning, 2 bad command
+// line, the message then on err). nullopt when the option is not among them.
 std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& out,
                                            std::ostream& err);
 

@@ -26,6 +26,7 @@ namespace {
 
 bool g_messagesToStderr = false;
 MessageHook g_messageHook;
+QuestionHook g_questionHook;
 
 constexpr const char* kDisabledMark = " [***DISABLED***]";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
@@ -64,6 +65,16 @@ void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
   }
   QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
   box.exec();
+}
+
+void SetQuestionHook(QuestionHook hook) {
+  g_questionHook = std::move(hook);
+}
+
+bool AskQuestion(QWidget* parent, const QString& title, const QString& text) {
+  if (g_questionHook) return g_questionHook(title, text);
+  return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 QString FatalErrorText(const platform::PlatformError& error) {

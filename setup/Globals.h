@@ -54,6 +54,11 @@ void SetMessageHook(MessageHook hook);
 // An OK-only message box (or its stderr line in batch mode).
 void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                  const QString& text);
+// A Yes/No question box, true for Yes; the window's own, never asked in batch mode. Tests answer
+// through the hook; an empty hook restores the box.
+using QuestionHook = std::function<bool(const QString& title, const QString& text)>;
+void SetQuestionHook(QuestionHook hook);
+bool AskQuestion(QWidget* parent, const QString& title, const QString& text);
 // The message that ends the program after a platform failure it cannot go on without.
 QString FatalErrorText(const platform::PlatformError& error);
 

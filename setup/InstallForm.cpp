@@ -29,11 +29,14 @@
 #include "SelectRecipient.h"
 #include "directory/directory.h"
 #include "frmTest.h"
+#include "rules.h"
 #include "store/store.h"
 #include "system/system.h"
 #include "text.h"
 
 namespace drossgate::setup {
+
+namespace rules = common::rules;
 
 namespace dir = platform::directory;
 namespace store = platform::store;
@@ -47,7 +50,6 @@ constexpr const char* kSelectAll = "Select All";
 constexpr const char* kDeselectAll = "Deselect All";
 constexpr const char* kRegisterMessage = "Please select the mailbox(es) for registration";
 constexpr const char* kUnregisterMessage = "Please select the mailbox(es) for unregistration";
-constexpr const char* kSclMessage = "SCL should be from -1 To 9";
 constexpr const char* kPriorityTip = "(0 is highest, 65535 is lowest)";
 constexpr const char* kWaitingMessage = "Waiting for another setup run on this server to end...";
 constexpr int kWaitSliceMs = 100;
@@ -97,16 +99,6 @@ bool AllDigits(std::string_view s) {
 QStringList ActionListItems(int row) {
   return {QStringLiteral("move to folder"), QStringLiteral("delete"), QStringLiteral("forward to"),
           row == 0 ? QStringLiteral("set SCL to ") : QStringLiteral("set SCL to")};
-}
-
-bool IsValidScl(std::string_view target) {
-  if (target.empty() || target.size() > 2) return false;
-  const bool negative = target[0] == '-';
-  const std::string_view digits =
-      (target[0] == '-' || target[0] == '+') ? target.substr(1) : target;
-  if (!AllDigits(digits)) return false;
-  const int value = std::stoi(std::string(digits));
-  return negative ? value <= 1 : value <= 9;
 }
 
 bool IsAcceptablePriority(std::string_view value) {
@@ -643,18 +635,20 @@ bool InstallForm::RunInstallationSteps() {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), kFillIdentityMessage);
       return false;
     }
-    std::vector<RuleRowText> rows;
+    std::vector<rules::Row> rows;
     for (const RuleRow& row : ui.rows)
-      rows.push_back({row.txtSpamTag->text().toStdString(), row.List1->currentIndex(),
+      rows.push_back({row.txtSpamTag->text().toStdString(),
+                      static_cast<rules::ActionKind>(row.List1->currentIndex()),
                       row.txtSpamFolder->text().toStdString()});
-    const ConstructorBuild build =
-        BuildConstructorString(rows, ui.txtPriority->text().toStdString());
+    const rules::Build build =
+        rules::FormatConstructorString(rows, ui.txtPriority->text().toStdString());
     for (size_t i = 0; i < build.shownTargets.size(); ++i)
       ui.rows[i].txtSpamFolder->setText(QString::fromStdString(build.shownTargets[i]));
     if (!build.refusal.empty()) {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
       return false;
     }
+    if (!AcceptRuleWarnings(rules::RowWarnings(rows))) return false;
     // The damaged installation goes first, so that the new one is the only one.
     RemoveDamagedInstallation(*this, kApplicationName);
     InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
@@ -694,6 +688,20 @@ bool InstallForm::RunInstallationSteps() {
   if (ui.Check6->isChecked() && !RemoveDamagedInstallation(*this, kApplicationName))
     UninstallComPlusApplication(*this, kApplicationName);
   return true;
+}
+
+bool InstallForm::AcceptRuleWarnings(const std::vector<std::string>& warnings) {
+  if (warnings.empty()) return true;
+  // Nobody is there to answer: each warning is a line on stderr, and only --strict stops.
+  if (MessagesToStderr()) {
+    for (const std::string& w : warnings)
+      ShowMessage(this, QMessageBox::Warning, QStringLiteral("warning"), QString::fromStdString(w));
+    return !options_.strict;
+  }
+  QString text = QStringLiteral("The rules may not do what they seem to say:\n");
+  for (const std::string& w : warnings) text += QStringLiteral("\n- ") + QString::fromStdString(w);
+  text += QStringLiteral("\n\nInstall them all the same?");
+  return AskQuestion(this, windowTitle(), text);
 }
 
 std::optional<RunLock> InstallForm::WaitForRunLock(RunLock::Mode mode) {
@@ -818,8 +826,8 @@ void InstallForm::List1_Click(int i) {
 void InstallForm::txtSpamFolder_LostFocus(int i) {
   const RuleRow& row = ui_.rows[i];
   if (row.List1->currentIndex() == kActionSetScl &&
-      !IsValidScl(text::Trim(row.txtSpamFolder->text().toStdString()))) {
-    ShowMessage(this, QMessageBox::NoIcon, kProgramTitle, kSclMessage);
+      !rules::IsValidScl(text::Trim(row.txtSpamFolder->text().toStdString()))) {
+    ShowMessage(this, QMessageBox::NoIcon, kProgramTitle, rules::kSclRangeMessage);
     row.txtSpamFolder->setFocus(Qt::OtherFocusReason);
   }
   row.txtSpamFolder->setToolTip(row.txtSpamFolder->text());

@@ -38,7 +38,6 @@ enum RowAction : int { kActionMove = 0, kActionDelete = 1, kActionForward = 2, k
 // The texts of an action list, in action order; row 0's last one ends in a blank.
 QStringList ActionListItems(int row);
 // A set-SCL target (already trimmed): one or two characters, a whole number from -1 to 9.
-bool IsValidScl(std::string_view target);
 // A priority text: digits (blanks around them allowed) whose value is at most 65535.
 bool IsAcceptablePriority(std::string_view text);
 
@@ -170,6 +169,9 @@ class InstallForm : public QWidget, public ErrorLog {
   // Takes the run lock of this platform root, waiting (and saying so in the status bar) while
   // another setup run holds it; the window stays responsive meanwhile. Empty when the window
   // is closed during the wait.
+  // True when the run may go on despite these warnings about the rules (asked in the window;
+  // in batch and unattended mode printed, and refused only with --strict).
+  bool AcceptRuleWarnings(const std::vector<std::string>& warnings);
   std::optional<RunLock> WaitForRunLock(RunLock::Mode mode);
   void BuildControls();
   void BuildLayout();

@@ -22,6 +22,7 @@
 #include "Items.h"
 #include "RunLock.h"
 #include "Secret.h"
+#include "rules.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -162,8 +163,8 @@ std::string FillRules(InstallForm& form, const std::vector<RuleOption>& rules) {
     row.List1->setCurrentIndex(action);
     if (action != kActionDelete) row.txtSpamFolder->setText(QString::fromStdString(rule.target));
     // What leaving the target box checks.
-    if (action == kActionSetScl && !IsValidScl(text::Trim(rule.target)))
-      return std::string(kSclRangeMessage) + " (rule " + std::to_string(i + 1) + ")";
+    if (action == kActionSetScl && !common::rules::IsValidScl(text::Trim(rule.target)))
+      return std::string(common::rules::kSclRangeMessage) + " (rule " + std::to_string(i + 1) + ")";
   }
   return {};
 }
@@ -283,7 +284,9 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
       return refuse(message);
   }
 
-  InstallForm form(SetupOptions{});
+  SetupOptions formOptions;
+  formOptions.strict = options.strict;  // the window's own run decides on the warnings
+  InstallForm form(formOptions);
   std::optional<RunLock> lock;
   try {
     form.Form_Load();

@@ -44,6 +44,9 @@ frmTest::frmTest(const InstallForm& owner, int row, QWidget* parent) : QDialog(p
   QFont resultFont = Label4->font();
   resultFont.setBold(true);
   Label4->setFont(resultFont);
+  lblWarnings = MakeLabel("lblWarnings", "");
+  lblWarnings->setWordWrap(true);
+  lblWarnings->setVisible(false);
 
   auto* grid = new QGridLayout(this);
   grid->setHorizontalSpacing(8);
@@ -55,6 +58,7 @@ frmTest::frmTest(const InstallForm& owner, int row, QWidget* parent) : QDialog(p
   grid->addWidget(Command1, 2, 1, Qt::AlignLeft);
   grid->addWidget(Label3, 3, 0, Qt::AlignRight);
   grid->addWidget(Label4, 3, 1, 1, 2);
+  grid->addWidget(lblWarnings, 4, 1, 1, 2);
   grid->setColumnStretch(2, 1);
   Command1->setMinimumWidth(Command1->fontMetrics().horizontalAdvance(QStringLiteral("Test")) + 48);
   Text1->setMinimumWidth(Text1->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 36);
@@ -76,6 +80,7 @@ void frmTest::Form_Load(const InstallForm& owner, int row) {
   if (row < 0 || row >= static_cast<int>(rows.size())) return;
   const std::string condition = rows[row].txtSpamTag->text().toStdString();
   Text1->setText(QString::fromStdString(ConditionPattern(condition)));
+  headerName_ = ConditionHeaderName(condition);
 }
 
 void frmTest::Command1_Click() {
@@ -84,6 +89,11 @@ void frmTest::Command1_Click() {
     ShowResult(QString::fromLatin1(kMatchesText), QColor(0, 255, 0));
   else
     ShowResult(QString::fromLatin1(kNoMatchText), QColor(255, 0, 0));
+  QStringList warnings;
+  for (const std::string& w : ConditionTestWarnings(headerName_, Text1->text().toStdString()))
+    warnings << QStringLiteral("Warning: ") + QString::fromStdString(w);
+  lblWarnings->setText(warnings.join(QLatin1Char('\n')));
+  lblWarnings->setVisible(!warnings.isEmpty());
 }
 
 void frmTest::ShowResult(const QString& text, const QColor& colour) {

@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include <string>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -30,7 +32,8 @@ class frmTest : public QDialog {
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;
   QLabel* Label3 = nullptr;
-  QLabel* Label4 = nullptr;  // the result
+  QLabel* Label4 = nullptr;       // the result
+  QLabel* lblWarnings = nullptr;  // what makes the pattern do less or more than it says
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -38,6 +41,8 @@ class frmTest : public QDialog {
  private:
   void Form_Load(const InstallForm& owner, int row);
   void ShowResult(const QString& text, const QColor& colour);
+
+  std::string headerName_;  // of the row's condition: some warnings depend on it
 };
 
 }  // namespace drossgate::setup

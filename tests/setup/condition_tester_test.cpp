@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "DrossgateModule.h"
 #include "InstallForm.h"
+#include "condition_cases.h"
+#include "fake_record.h"
 #include "frmTest.h"
 #include "setup_fixture.h"
 #include "testsupport.h"
@@ -56,37 +59,44 @@ TEST(ConditionTester, TakesThePatternOfTheRowsCondition) {
   }
 }
 
+// The tester and the sink give the same answer on every row of the matcher's tables; the
+// sink's is its rule evaluation on a delivered subject.
 TEST(ConditionTester, AnswersAsTheSinkDecides) {
-  struct Case {
-    const char* name;
-    const char* pattern;
-    const char* value;
-    bool matches;
-  };
-  const std::vector<Case> cases = {
-      // The matcher alone refuses these two: "[SPAM]" has no wildcard, "{5}" no operator.
-      {"value begins with the pattern in another case", "[SPAM]", "[spam] cheap offer", true},
-      {"prefix taken literally", "{5}", "{5} apples", true},
-      {"pattern only inside the value", "[SPAM]", "Offer [SPAM]", false},
-      {"number above the bound", "{> 3}", "5", true},
-      {"the bound itself", "{> 3}", "3", false},
-      {"an empty rest after the number is not required", "{> 5}", "7.2 (+)", true},
-      {"a minus after the number belongs to the rest", "{> 3}pts", "5-pts", false},
-      {"blanks around both", "  {> 3} ", " 4 ", true},
-      {"empty pattern, any value", "", "anything", true},
-      {"empty pattern, empty value", "", "", false},
-      {"match-all wildcard, empty value", "{*}", "", false},
-  };
   test::SetupPlatform platform;
   auto form = OpenForm();
   frmTest tester(*form, 0);
-  for (const Case& c : cases) {
-    tester.Text1->setText(c.pattern);
-    tester.Text2->setText(c.value);
+  std::vector<common::test::MatchCase> rows = common::test::ConditionExamples();
+  for (const auto& c : common::test::ConditionEdges()) rows.push_back(c);
+  for (const auto& c : rows) {
+    SCOPED_TRACE(c.name);
+    tester.Text1->setText(QString::fromStdString(c.pattern));
+    tester.Text2->setText(QString::fromStdString(c.value));
     QTest::mouseClick(tester.Command1, Qt::LeftButton);
-    EXPECT_EQ(tester.Label4->text(), c.matches ? "Matches" : "DOESN'T match") << c.name;
-    EXPECT_EQ(TextColour(tester.Label4), c.matches ? QColor(0, 255, 0) : QColor(255, 0, 0));
+    const bool shown = tester.Label4->text() == "Matches";
+    EXPECT_EQ(TextColour(tester.Label4), shown ? QColor(0, 255, 0) : QColor(255, 0, 0));
+
+    testing::FakeRecord record;
+    if (!c.value.empty()) record.fields.Set(sink::kSubjectField, c.value);
+    sink::SinkSettings settings = sink::ParseConstructorString("Junk\rSubject: " + c.pattern);
+    const bool sinkMatches = sink::EvaluateRules(record, settings) == 0;
+    EXPECT_EQ(shown, sinkMatches);
+    EXPECT_EQ(sinkMatches, c.expected);
   }
+}
+
+TEST(ConditionTester, ShowsTheWarningsUnderItsResult) {
+  test::SetupPlatform platform;
+  auto form = OpenForm();
+  form->ui().rows[1].txtSpamTag->setText("IMFSCL: {> 9}");
+  frmTest tester(*form, 1);
+  tester.Text2->setText("9");
+  QTest::mouseClick(tester.Command1, Qt::LeftButton);
+  EXPECT_FALSE(tester.lblWarnings->isHidden());
+  EXPECT_TRUE(tester.lblWarnings->text().contains("no spam confidence level"))
+      << tester.lblWarnings->text().toStdString();
+  tester.Text1->setText("{> 5}");
+  QTest::mouseClick(tester.Command1, Qt::LeftButton);
+  EXPECT_TRUE(tester.lblWarnings->isHidden());
 }
 
 TEST(ConditionTester, PointerOverATextBoxHidesTheResult) {
@@ -146,6 +156,10 @@ TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
       {{"--x: y", "Y"}, 0, "Matches\n", ""},        // and one that looks like an option
       {{"Subject:", ""}, 1, "DOESN'T match\n", ""},
       {{"Subject: x"}, 2, "", "needs CONDITION VALUE"},
+      // The rule language's warnings go with the answer; --strict makes them fail it.
+      {{"Subject: {*}[SPAM]{*}", "Hello Sam"}, 0, "Matches\n", "warning: the pattern"},
+      {{"Subject: {*}[SPAM]{*}", "Hello Sam", "--strict"}, 1, "Matches\n", "list of characters"},
+      {{"IMFSCL: {> 9}", "5", "--strict"}, 1, "DOESN'T match\n", "warning: no spam confidence"},
   };
   const testing::TempDir empty;
   for (const Case& c : cases) {

@@ -75,7 +75,7 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
       {"every action",
        "Drossgate.DrossgateCls",
        true,
-       {"A|Junk|0", "B|[Null]|1", "C|spam@example.com|2", "D|5|3", "7"}},
+       {"A|Junk|0", "B|[Null]|1", "C|Desk <spam@example.com>|2", "D|5|3", "7"}},
       {"construction disabled shows the defaults", "Drossgate.DrossgateCls", false, defaults,
        "construction is not enabled for the component Drossgate.DrossgateCls"},
       {"component name in other case is not the sink", "drossgate.DrossgateCls", true, defaults,
@@ -85,7 +85,7 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
     SCOPED_TRACE(c.name);
     SetupPlatform platform;
     platform.InstallApplication("EXAMPLE\\sinkuser",
-                                "Junk\t[Null]\tspam@example.com\t+5\t\rA\tB\tC\tD\t\r7",
+                                "Junk\t[Null]\tDesk <spam@example.com>\t+5\t\rA\tB\tC\tD\t\r7",
                                 c.componentName, c.constructionEnabled);
     auto form = OpenForm();
     const InstallFormControls& ui = form->ui();

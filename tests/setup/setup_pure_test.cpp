@@ -52,10 +52,7 @@ TEST(CommandLine, BatchModeFromTheFirstTwoCharacters) {
   }
 }
 
-TEST(Validation, SclTargetsAndPriorityTexts) {
-  for (const char* valid : {"-1", "0", "9", "+5", "-0"}) EXPECT_TRUE(IsValidScl(valid)) << valid;
-  for (const char* invalid : {"10", "", "1.5", "a", "-2", "99", "-", "+", "1a", "-10"})
-    EXPECT_FALSE(IsValidScl(invalid)) << '"' << invalid << '"';
+TEST(Validation, PriorityTexts) {
   for (const char* acceptable : {"0", "65535", "00065535", " 12 "})
     EXPECT_TRUE(IsAcceptablePriority(acceptable)) << '"' << acceptable << '"';
   for (const char* refused :
@@ -140,55 +137,6 @@ TEST(Progress, CountIsHeldAtTheScale) {
   EXPECT_EQ(bar.value(), 4);
 }
 
-TEST(ConstructorString, SplitIntoThreeLines) {
-  struct Case {
-    const char* name;
-    std::string text;
-    ConstructorLines lines;
-  };
-  const std::vector<Case> cases = {
-      {"installed default",
-       "Spam\t\rX-Spam-Flag: YES\t\r65535",
-       {"Spam\t", "X-Spam-Flag: YES\t", "65535"}},
-      {"blanks trimmed", " a \r b \r 7 ", {"a", "b", "7"}},
-      {"no second line break", "a\rb", {"a", "b", ""}},
-      {"second line starts with a break", "a\r\r9", {"a", "\r9", ""}},
-      {"no break at all", "Spam", {"", "", ""}},
-      {"break first", "\rX\r1", {"", "", ""}},
-      {"empty", "", {"", "", ""}},
-  };
-  for (const Case& c : cases) {
-    const ConstructorLines lines = SplitConstructorString(c.text);
-    EXPECT_EQ(lines.targets, c.lines.targets) << c.name;
-    EXPECT_EQ(lines.conditions, c.lines.conditions) << c.name;
-    EXPECT_EQ(lines.priority, c.lines.priority) << c.name;
-  }
-}
-
-TEST(ConstructorString, ActionFromTheTargetsForm) {
-  struct Case {
-    const char* target;
-    int action;
-    const char* shown;
-  };
-  const std::vector<Case> cases = {
-      {"Spam", kActionMove, "Spam"},
-      {"[NULL]", kActionDelete, "[NULL]"},
-      {"[Null]", kActionDelete, "[Null]"},
-      {"spam@example.com", kActionForward, "spam@example.com"},
-      {"+5", kActionSetScl, "5"},
-      {"-1", kActionSetScl, "-1"},
-      {"+10", kActionMove, "+10"},
-      {"5", kActionMove, "5"},
-      {"", kActionMove, ""},
-  };
-  for (const Case& c : cases) {
-    const ShownTarget shown = ShowTarget(c.target);
-    EXPECT_EQ(shown.action, c.action) << c.target;
-    EXPECT_EQ(shown.text, c.shown) << c.target;
-  }
-}
-
 TEST(Lists, SelectAllTogglesItsCaptionAndKeepsTheCurrentEntry) {
   QListWidget list;
   list.setSelectionMode(QAbstractItemView::MultiSelection);
@@ -253,86 +201,6 @@ TEST(Freeze, RedrawingResumesWhenTheObjectGoes) {
     freeze.Form(*widget);
     widget.reset();  // the window may go first
   }
-}
-
-TEST(TargetCleanUp, SlashesQuotesColonsAndOuterBackslashes) {
-  struct Case {
-    const char* name;
-    std::string target;
-    std::string cleaned;
-  };
-  const std::vector<Case> cases = {
-      {"slash becomes backslash", "Inbox/Junk", "Inbox\\Junk"},
-      {"outer backslashes go", "\\Spam\\", "Spam"},
-      {"colon goes", "C:Spam", "CSpam"},
-      {"trailing backslash before the colon goes", "C:\\", "C"},
-      {"blanks, apostrophes and quotes", "  'Spam' ", "Spam"},
-      {"quoted display name", "\"Spam Desk\" <desk@example.com>", "Spam Desk <desk@example.com>"},
-      {"only backslashes", "\\\\\\", ""},
-      {"inner backslashes stay", "Inbox\\\\Spam", "Inbox\\\\Spam"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(CleanUpTarget(c.target), c.cleaned) << c.name;
-}
-
-// Rule rows written as one text: rows separated by ';', each one condition|action|target (an
-// empty row is an unused one); the shown targets separated by '|', nullptr for none.
-struct BuildCase {
-  const char* name;
-  const char* rows;
-  const char* priority;
-  std::string expected;  // the constructor string, or the refusal
-  const char* shown;
-};
-
-void CheckBuild(const BuildCase& c, bool refused) {
-  std::vector<RuleRowText> rows;
-  for (const QString& row : QString(c.rows).split(';')) {
-    const QStringList parts = row.split('|');
-    rows.push_back(row.isEmpty() ? RuleRowText{}
-                                 : RuleRowText{parts[0].toStdString(), parts[1].toInt(),
-                                               parts[2].toStdString()});
-  }
-  std::vector<std::string> shown;
-  if (c.shown)
-    for (const QString& target : QString(c.shown).split('|')) shown.push_back(target.toStdString());
-  const ConstructorBuild build = BuildConstructorString(rows, c.priority);
-  EXPECT_EQ(build.refusal, refused ? c.expected : "") << c.name;
-  EXPECT_EQ(build.constructorString, refused ? "" : c.expected) << c.name;
-  EXPECT_EQ(build.shownTargets, shown) << c.name;
-}
-
-TEST(ConstructorStringBuild, FromTheRuleRows) {
-  const std::vector<BuildCase> cases = {
-      {"one move row", "X-Spam-Flag: YES|0|Spam;;;", " 65535 ", "Spam\t\rX-Spam-Flag: YES\t\r65535",
-       "Spam|||"},
-      {"delete row writes [Null] whatever the box held", "IMFSCL: {> 7}|1|[NULL];X: y|1|Archive",
-       "0", "[Null]\t[Null]\t\rIMFSCL: {> 7}\tX: y\t\r0", "[Null]|[Null]"},
-      {"set SCL gets its sign, minus zero is zero", "a: 1|3|09;b: 2|3|-1;c: 3|3|+3;d: 4|3|-0", "7",
-       "+9\t-1\t+3\t+0\t\ra: 1\tb: 2\tc: 3\td: 4\t\r7", "09|-1|+3|-0"},
-      {"an unused row in between leaves no gap", "A: 1|0|One;;C: 3|2|Desk <d@example.com>", "65535",
-       "One\tDesk <d@example.com>\t\rA: 1\tC: 3\t\r65535", "One||Desk <d@example.com>"},
-      {"an empty priority leaves the third line empty", "A: 1|0|One", "", "One\t\rA: 1\t\r", "One"},
-  };
-  for (const BuildCase& c : cases) CheckBuild(c, false);
-}
-
-TEST(ConstructorStringBuild, RefusedRows) {
-  const std::string fill = kFillRulesMessage;
-  const std::string scl = kSclRangeMessage;
-  const std::string breaks = kLineBreakMessage;
-  const std::vector<BuildCase> cases = {
-      {"no row used", ";;;", "65535", fill, "|||"},
-      {"second move row without target", "A: 1|0|One;B: 2|0|  ;C: 3|0|x", "1", fill, "One|"},
-      {"target without condition", "A: 1|0|One; |0|Two", "1", fill, "One|Two"},
-      {"delete row without condition", "|1|", "1", fill, "[Null]"},
-      {"target that cleans up to nothing", "A: 1|0|\\:\\", "1", fill, ""},
-      {"SCL out of range", "A: 1|3|10", "1", scl, "10"},
-      {"SCL with a trailing point", "A: 1|3|1.", "1", scl, "1."},
-      {"TAB in a condition", "A: 1\tB: 2|0|One", "1", breaks, nullptr},
-      {"carriage return in a later row", "A: 1|0|One;B:\r2|0|Two", "1", breaks, nullptr},
-      {"line break in an otherwise empty row", "A: 1|0|One;\n|0|", "1", breaks, nullptr},
-  };
-  for (const BuildCase& c : cases) CheckBuild(c, true);
 }
 
 TEST(MailboxEntry, AliasAddressLocalPartDomain) {

@@ -31,6 +31,7 @@
 #include "Unattended.h"
 #include "complus/catalog.h"
 #include "fault.h"
+#include "rules.h"
 #include "setup_fixture.h"
 #include "store/store.h"
 #include "testsupport.h"
@@ -39,6 +40,7 @@ namespace drossgate::setup {
 namespace {
 
 namespace fs = std::filesystem;
+namespace rules = common::rules;
 namespace store = platform::store;
 namespace complus = platform::complus;
 using test::Deliver;
@@ -155,8 +157,13 @@ TEST_F(SetupRun, InstallationRefusedBeforeAnyChange) {
   const std::vector<Case> cases = {
       {"blank identity", "   ", kPassword, "A: 1|move|Spam", kFillIdentityMessage},
       {"blank password", "EX\\svc", "   ", "A: 1|move|Spam", kFillIdentityMessage},
-      {"no recipient", "EX\\svc", kPassword, "A: 1|forward| ", kFillRulesMessage},
-      {"line feed in a target", "EX\\svc", kPassword, "A: 1|move|In\nSpam", kLineBreakMessage},
+      {"no recipient", "EX\\svc", kPassword, "A: 1|forward| ", rules::kFillRulesMessage},
+      {"line feed in a target", "EX\\svc", kPassword, "A: 1|move|In\nSpam",
+       rules::kLineBreakMessage},
+      {"a folder the sink would take for a forward", "EX\\svc", kPassword,
+       "A: 1|move|Desk <d@x.org>", "would be taken for a forward address"},
+      {"a forward target without an address", "EX\\svc", kPassword, "A: 1|forward|Spam Desk",
+       "needs an address in angle brackets"},
   };
   for (const Case& c : cases) {
     platform_.messages.clear();
@@ -166,9 +173,48 @@ TEST_F(SetupRun, InstallationRefusedBeforeAnyChange) {
                               Split(c.rule));
     EXPECT_EQ(result.status, 1) << c.name;
     ASSERT_EQ(platform_.messages.size(), 1u) << c.name;
-    EXPECT_EQ(platform_.messages[0].text, c.message) << c.name;
+    EXPECT_TRUE(platform_.messages[0].text.contains(c.message)) << c.name;
     EXPECT_EQ(platform_.messages[0].icon, QMessageBox::Warning) << c.name;
     EXPECT_FALSE(FindApplication()) << c.name;
+  }
+}
+
+// Found: "--rule COND forward ADDRESS" wrote the bare address, which the sink took for a folder
+// name, filing mail into a new folder instead of forwarding it.
+TEST_F(SetupRun, RulesAreWrittenAsTheSinkReadsThemAndWarnedAbout) {
+  const QStringList rule{"--rule", "Subject: {*}[SPAM]{*}", "forward", "desk@example.com"};
+  for (const bool strict : {true, false}) {
+    platform_.messages.clear();
+    const Result result = Run(Split("--install|--identity|EX\\svc|--password-file|PASSWORD_FILE") +
+                              rule + (strict ? QStringList{"--strict"} : QStringList{}));
+    EXPECT_EQ(result.status, strict ? 1 : 0) << result.err;
+    ASSERT_EQ(platform_.messages.size(), 1u);
+    EXPECT_EQ(platform_.messages[0].title, "warning");
+    EXPECT_TRUE(platform_.messages[0].text.startsWith("rule 1: the pattern")) << Messages();
+    EXPECT_EQ(
+        test::InstalledConstructorStrings(),
+        strict ? std::vector<std::string>{}
+               : std::vector<std::string>{"<desk@example.com>\t\rSubject: {*}[SPAM]{*}\t\r65535"});
+  }
+
+  // The window asks, and going back installs nothing.
+  ASSERT_EQ(Run({"--uninstall"}).status, 0);
+  for (const bool goOn : {false, true}) {
+    QStringList asked;
+    SetQuestionHook([&](const QString&, const QString& text) {
+      asked << text;
+      return goOn;
+    });
+    auto form = test::OpenForm();
+    form->ui().rows[0].txtSpamTag->setText("Subject: {*}[SPAM]{*}");
+    form->ui().txtIdent->setText("EX\\svc");
+    form->ui().txtPwd->setText(kPassword);
+    form->ui().Check1->setChecked(true);
+    form->Command1_Click();
+    SetQuestionHook({});
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked[0].contains("rule 1: the pattern")) << asked[0].toStdString();
+    EXPECT_EQ(test::InstalledConstructorStrings().size(), goOn ? 1u : 0u);
   }
 }
 
