@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
   tools::AddCatalogCommands(app);
   tools::AddRegistryCommands(app);
   tools::AddSmtpCommand(app);
+  tools::AddLmtpCommand(app);
   tools::AddDirectoryCommands(app);
   try {
     app.parse(argc, argv);

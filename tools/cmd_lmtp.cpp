@@ -1,0 +1,434 @@
+// lmtp: the store's LMTP service (RFC 2033), the way mail servers hand mail to a mailbox store.
+// Each connection has a thread of its own that runs the conversation; every message whose data
+// is complete goes to one delivery thread, which delivers whatever is waiting in one store
+// transaction (each message's delivery a savepoint of its own, the sinks' begin phase inside),
+// commits once, lets the committed phases run on that same thread and sink instance, and only
+// then answers: a 250 is never given before the message is durable. A message arriving alone is
+// committed at once, so a single session waits for no one.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "cli.h"
+#include "error.h"
+#include "lmtp_session.h"
+#include "store/store.h"
+#include "system/system.h"
+#include "text.h"
+
+namespace drossgate::tools {
+
+namespace {
+
+namespace store = platform::store;
+namespace errors = platform::errors;
+
+std::atomic<bool> gStop{false};
+int gWake[2] = {-1, -1};  // written by the signal handler to wake the accept loop
+
+void OnSignal(int) {
+  gStop = true;
+  if (gWake[1] >= 0) {
+    const char c = 0;
+    (void)!write(gWake[1], &c, 1);
+  }
+}
+
+struct Settings {
+  lmtp::Limits limits;
+  size_t maxSessions = 100;
+  int idleTimeoutSeconds = 600;
+  std::string sclHeader;
+  std::string listen = "127.0.0.1:24";
+};
+
+Settings ReadSettings() {
+  const platform::MachineInfo& m = platform::Machine();
+  Settings s;
+  s.limits.maxMessageSize = static_cast<size_t>(
+      m.Number("lmtp.max_message_size", 50 * 1024 * 1024, 1024, int64_t{1} << 34));
+  s.limits.maxRecipients = static_cast<size_t>(m.Number("lmtp.max_recipients", 1000, 1, 100000));
+  s.maxSessions = static_cast<size_t>(m.Number("lmtp.max_sessions", 100, 1, 10000));
+  s.idleTimeoutSeconds = static_cast<int>(m.Number("lmtp.idle_timeout", 600, 1, 86400));
+  s.sclHeader = m.Text("lmtp.scl_from_header");
+  s.listen = m.Text("lmtp.listen", s.listen);
+  return s;
+}
+
+// Reply text is ASCII on one line: other bytes of a URL are written as %XX.
+std::string ReplyText(std::string_view s) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7F && c != '%') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The one delivery thread: group commit.
+class Committer {
+ public:
+  explicit Committer(std::string sclHeader) : sclHeader_(std::move(sclHeader)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Committer() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  std::vector<std::string> Submit(const lmtp::Message& message) {
+    Job job{&message, {}};
+    std::future<std::vector<std::string>> done = job.replies.get_future();
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(&job);
+    }
+    wake_.notify_one();
+    return done.get();
+  }
+
+  uint64_t messages() const { return messages_; }
+  uint64_t commits() const { return commits_; }
+
+ private:
+  struct Job {
+    const lmtp::Message* message;
+    std::promise<std::vector<std::string>> replies;
+  };
+  // What one recipient's delivery gave, before the commit decides.
+  struct Outcome {
+    std::string reply;         // final unless delivered
+    std::string permanentUrl;  // delivered, pending the commit
+  };
+
+  void Run() {
+    for (;;) {
+      std::vector<Job*> jobs;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        // Whatever waits now goes in one transaction; nothing waits for more to come.
+        size_t bytes = 0;
+        while (!queue_.empty() && jobs.size() < kMaxJobs && bytes < kMaxBytes) {
+          bytes += queue_.front()->message->data.size();
+          jobs.push_back(queue_.front());
+          queue_.pop_front();
+        }
+      }
+      Deliver(jobs);
+    }
+  }
+
+  void Deliver(const std::vector<Job*>& jobs) {
+    std::vector<std::vector<Outcome>> outcomes(jobs.size());
+    bool committed = false;
+    std::string failure;
+    try {
+      store::admin::Batch batch;
+      for (size_t j = 0; j < jobs.size(); ++j) {
+        const lmtp::Message& m = *jobs[j]->message;
+        store::admin::DeliveryOptions options;
+        options.envelopeSender = m.sender;
+        options.sclHeader = sclHeader_;
+        std::map<std::string, size_t> byMailbox;  // one delivery per mailbox of a message
+        for (const lmtp::Recipient& r : m.recipients) {
+          if (auto it = byMailbox.find(text::ToLower(r.mailbox)); it != byMailbox.end()) {
+            outcomes[j].push_back(outcomes[j][it->second]);
+            continue;
+          }
+          byMailbox[text::ToLower(r.mailbox)] = outcomes[j].size();
+          Outcome o;
+          try {
+            o.permanentUrl = store::admin::Deliver(r.mailbox, m.data, options).permanentUrl;
+          } catch (const platform::PlatformError& e) {
+            // Only this delivery's savepoint is undone; the others go on.
+            o.reply = e.number() == errors::kNotFound
+                          ? "550 5.1.1 <" + ReplyText(r.address) + ">: no such mailbox here"
+                          : "451 4.3.0 " + ReplyText(e.description());
+          }
+          outcomes[j].push_back(std::move(o));
+        }
+      }
+      batch.Commit();
+      committed = true;
+    } catch (const platform::PlatformError& e) {
+      failure = e.description();
+    }
+    ++commits_;
+    for (size_t j = 0; j < jobs.size(); ++j) {
+      std::vector<std::string> replies;
+      for (const Outcome& o : outcomes[j]) {
+        if (!o.reply.empty()) {
+          replies.push_back(o.reply);
+        } else if (!committed) {
+          replies.push_back("451 4.3.0 The message could not be stored: " + ReplyText(failure));
+        } else {
+          ++messages_;
+          std::optional<std::string> now;
+          try {
+            now = store::admin::WhereIs(o.permanentUrl);
+          } catch (const platform::PlatformError&) {
+          }
+          replies.push_back("250 2.0.0 Delivered; " +
+                            (now ? ReplyText(*now) : std::string("taken away by a rule")));
+        }
+      }
+      // A message whose transaction never began has an outcome for nobody yet.
+      replies.resize(jobs[j]->message->recipients.size(),
+                     "451 4.3.0 The message could not be stored: " + ReplyText(failure));
+      jobs[j]->replies.set_value(std::move(replies));
+    }
+  }
+
+  static constexpr size_t kMaxJobs = 256;
+  static constexpr size_t kMaxBytes = 64 * 1024 * 1024;
+
+  std::string sclHeader_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job*> queue_;
+  bool stop_ = false;
+  std::atomic<uint64_t> messages_{0};
+  std::atomic<uint64_t> commits_{0};
+  std::thread thread_;
+};
+
+class StoreBackend final : public lmtp::Backend {
+ public:
+  explicit StoreBackend(Committer& committer) : committer_(committer) {}
+  std::optional<std::string> FindMailbox(const std::string& address) override {
+    auto mailbox = store::admin::FindMailbox(address);
+    if (!mailbox || mailbox->isSystem) return std::nullopt;
+    return mailbox->alias;
+  }
+  std::vector<std::string> Deliver(const lmtp::Message& message) override {
+    return committer_.Submit(message);
+  }
+
+ private:
+  Committer& committer_;
+};
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // gone, or not reading within the send timeout
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// One conversation on in/out until it ends, the client goes, or it idles too long.
+void Converse(int in, int out, const Settings& settings, Committer& committer) {
+  StoreBackend backend(committer);
+  std::string host = "localhost";
+  try {
+    host = platform::FullComputerName();
+  } catch (const platform::PlatformError&) {
+  }
+  lmtp::Session session(backend, settings.limits, host);
+  if (!WriteAll(out, session.Greeting())) return;
+  char buf[65536];
+  while (!session.Closed() && !gStop) {
+    pollfd p{in, POLLIN, 0};
+    const int ready = poll(&p, 1, settings.idleTimeoutSeconds * 1000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      WriteAll(out, "421 4.4.2 Idle for too long, closing the connection\r\n");
+      return;
+    }
+    const ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the client went: a message not yet ended is not delivered
+    if (!WriteAll(out, session.Feed(std::string_view(buf, static_cast<size_t>(n))))) return;
+  }
+  if (gStop && !session.Closed() && !session.InData())
+    WriteAll(out, "421 4.3.2 The service is shutting down\r\n");
+}
+
+int Listen(const std::string& spec, mode_t socketMode) {
+  if (text::StartsWithNoCase(spec, "unix:")) {
+    const std::string path = spec.substr(5);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path)
+      throw UsageError("--listen " + spec + ": not a usable socket path");
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A socket left by an earlier run that was killed is replaced; nothing else is.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        chmod(path.c_str(), socketMode) != 0 || listen(fd, 128) != 0)
+      throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(errno));
+    return fd;
+  }
+  const size_t colon = spec.rfind(':');
+  if (colon == std::string::npos) throw UsageError("--listen " + spec + ": HOST:PORT or unix:PATH");
+  std::string host = spec.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int rc = getaddrinfo(host.c_str(), spec.c_str() + colon + 1, &hints, &found); rc != 0)
+    throw UsageError("--listen " + spec + ": " + gai_strerror(rc));
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const bool ok =
+      fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
+  const int error = errno;
+  freeaddrinfo(found);
+  if (!ok) throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(error));
+  return fd;
+}
+
+// What a listening socket is bound to, as --listen would name it (a port 0 asked for is the
+// port the system chose).
+std::string Where(int fd) {
+  sockaddr_storage addr{};
+  socklen_t size = sizeof addr;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return "?";
+  char host[INET6_ADDRSTRLEN] = "";
+  if (addr.ss_family == AF_UNIX)
+    return std::string("unix:") + reinterpret_cast<sockaddr_un*>(&addr)->sun_path;
+  if (addr.ss_family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+  }
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+  inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+  return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+}
+
+// The listening socket systemd hands over (socket activation), if any.
+int InheritedListener() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  if (!pid || !fds || std::atoi(pid) != getpid() || std::atoi(fds) < 1) return -1;
+  fcntl(3, F_SETFD, FD_CLOEXEC);
+  return 3;
+}
+
+void Serve(int listener, const Settings& settings, Committer& committer) {
+  size_t sessions = 0;
+  std::set<int> open;  // the sessions' sockets
+  std::mutex doneMutex;
+  std::condition_variable allDone;
+  while (!gStop) {
+    pollfd p[2] = {{listener, POLLIN, 0}, {gWake[0], POLLIN, 0}};
+    if (poll(p, 2, -1) < 0 && errno != EINTR) break;
+    if (gStop) break;
+    if (!(p[0].revents & POLLIN)) continue;
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    // A client that stops reading is given up on instead of holding its thread.
+    const timeval sendTimeout{60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    {
+      std::lock_guard lock(doneMutex);
+      if (sessions >= settings.maxSessions) {
+        WriteAll(fd, "421 4.3.2 Too many connections, try again later\r\n");
+        close(fd);
+        continue;
+      }
+      ++sessions;
+      open.insert(fd);
+    }
+    std::thread([&, fd] {
+      Converse(fd, fd, settings, committer);
+      std::lock_guard lock(doneMutex);
+      open.erase(fd);
+      close(fd);
+      --sessions;
+      allDone.notify_all();
+    }).detach();
+  }
+  // Stopping: each conversation reads no more, so a message not yet whole is not taken, while
+  // the replies of messages already handed on still reach their clients.
+  std::unique_lock lock(doneMutex);
+  for (int fd : open) shutdown(fd, SHUT_RD);
+  allDone.wait(lock, [&] { return sessions == 0; });
+}
+
+}  // namespace
+
+void AddLmtpCommand(CLI::App& app) {
+  auto* cmd = app.add_subcommand(
+      "lmtp",
+      "The LMTP service a mail server delivers to: one reply per recipient, each message on "
+      "disk before its 250");
+  auto listen = std::make_shared<std::string>();
+  auto stdio = std::make_shared<bool>(false);
+  auto mode = std::make_shared<std::string>("0600");
+  cmd->add_option("--listen", *listen,
+                  "unix:PATH or HOST:PORT (default: machine.json lmtp.listen, else "
+                  "127.0.0.1:24; a socket systemd passes is taken first)");
+  cmd->add_flag("--stdio", *stdio, "one conversation on standard input and output");
+  cmd->add_option("--socket-mode", *mode,
+                  "permissions of a unix: socket (default 0600; 0666 when the mail server runs "
+                  "as another user, in a folder only it can reach)");
+  cmd->callback([listen, stdio, mode] {
+    Root();
+    const Settings settings = ReadSettings();
+    signal(SIGPIPE, SIG_IGN);
+    Committer committer(settings.sclHeader);
+    if (*stdio) {
+      Converse(0, 1, settings, committer);
+      return;
+    }
+    const mode_t socketMode = static_cast<mode_t>(std::strtoul(mode->c_str(), nullptr, 8));
+    int listener = listen->empty() ? InheritedListener() : -1;
+    if (listener < 0) listener = Listen(listen->empty() ? settings.listen : *listen, socketMode);
+    if (pipe2(gWake, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::cerr << "lmtp: listening on " << Where(listener) << std::endl;
+    Serve(listener, settings, committer);
+    close(listener);
+    std::cerr << "lmtp: " << committer.messages() << " deliveries in " << committer.commits()
+              << " store commits" << std::endl;
+  });
+}
+
+}  // namespace drossgate::tools
