@@ -7,6 +7,9 @@ DROSSGATE_PACKAGES=(
   libldap-dev
   # A private directory server for the directory tests; the system's own service stays off.
   slapd ldap-utils
+  # Python's standard library is the independent client of the mail-service tests, and a
+  # private Postfix instance the mail server in front of them.
+  python3 postfix
 )
 
 # Installs only the packages that are missing, so a prepared machine pays nothing.
@@ -30,12 +33,18 @@ drossgate_install_packages() {
     $sudo chmod 755 "$policy"
     made_policy=1
   fi
+  # Postfix installs unconfigured: the tests run their own instances, never the system's.
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   local status=0
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" ||
     status=$?
   [ -z "$made_policy" ] || $sudo rm -f "$policy"
   # Should the service have started all the same (a policy-rc.d that allows it, a systemd
   # trigger), stop the server this install brought; one that was there before is left alone.
+  if [[ " ${missing[*]} " == *" postfix "* ]] && [ -d /run/systemd/system ] &&
+    systemctl is-active --quiet postfix 2>/dev/null; then
+    $sudo systemctl stop postfix || true
+  fi
   if [[ " ${missing[*]} " == *" slapd "* ]]; then
     if [ -d /run/systemd/system ] && systemctl is-active --quiet slapd 2>/dev/null; then
       $sudo systemctl stop slapd || true

@@ -7,8 +7,11 @@ import os
 import pathlib
 import shutil
 import signal
+import smtplib
+import socket
 import subprocess
 import tempfile
+import time
 
 TOOL = os.environ.get("DROSSGATE_TOOL", "drossgate-platform")
 SINK = os.environ.get("DROSSGATE_SINK", "Drossgate.so")
@@ -67,11 +70,11 @@ class Platform:
 
 
 class Service:
-    """drossgate-platform SUBCOMMAND --listen 127.0.0.1:0 ...; address is (host, port)."""
+    """drossgate-platform SUBCOMMAND --listen LISTEN ...; address is (host, port)."""
 
-    def __init__(self, platform, subcommand, *args):
+    def __init__(self, platform, subcommand, *args, listen="127.0.0.1:0"):
         self.process = subprocess.Popen(
-            [TOOL, "--root", str(platform.root), subcommand, "--listen", "127.0.0.1:0", *args],
+            [TOOL, "--root", str(platform.root), subcommand, "--listen", listen, *args],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         line = self.process.stderr.readline().decode()
         if " listening on " not in line:
@@ -88,3 +91,74 @@ class Service:
     def kill(self):
         self.process.kill()
         self.process.communicate()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PrivatePostfix:
+    """A Postfix of its own in a temporary folder: its configuration, queue and log there, SMTP
+    on a loopback port, never the machine's own instance. transport is what mail for
+    example.com goes to, a master.cf entry extra may define. Needs root."""
+
+    def __init__(self, transport, extra=""):
+        self.dir = pathlib.Path(tempfile.mkdtemp(prefix="drossgate-postfix-"))
+        self.dir.chmod(0o755)  # its daemons run as the postfix user
+        conf, self.log = self.dir / "conf", self.dir / "postfix.log"
+        for sub in ("conf", "queue", "data"):
+            (self.dir / sub).mkdir()
+        shutil.chown(self.dir / "data", "postfix")
+        self.port = free_port()
+        (conf / "main.cf").write_text("\n".join([
+            "compatibility_level = 3.6",
+            "queue_directory = %s/queue" % self.dir, "data_directory = %s/data" % self.dir,
+            "maillog_file = %s" % self.log, "maillog_file_prefixes = %s" % self.dir,
+            "inet_interfaces = 127.0.0.1", "inet_protocols = ipv4",
+            "myhostname = mx.test.example", "mydestination =", "relay_domains =",
+            "mynetworks = 127.0.0.0/8", "alias_maps =", "alias_database =",
+            "virtual_mailbox_domains = example.com", "virtual_transport = " + transport,
+            # Nothing leaves: bounces to outside senders are dropped, with no DNS asked.
+            "default_transport = discard", "smtpd_recipient_restrictions = permit_mynetworks,"
+            " reject_unauth_destination", "drossgate_destination_recipient_limit = 1", ""]))
+        master = []
+        for line in pathlib.Path("/etc/postfix/master.cf").read_text().splitlines():
+            fields = line.split()
+            if fields[:2] == ["smtp", "inet"]:
+                line = "127.0.0.1:%d inet n - n - - smtpd" % self.port
+            elif len(fields) >= 8 and not line[0].isspace() and fields[4] == "y":
+                fields[4] = "n"  # no chroot: it would need a copy of the system files
+                line = " ".join(fields)
+            master.append(line)
+        (conf / "master.cf").write_text("\n".join(master) + "\n" + extra + "\n")
+        self.postfix("start")
+
+    def postfix(self, *args):
+        result = subprocess.run(["postfix", "-c", str(self.dir / "conf"), *args],
+                                capture_output=True)
+        if result.returncode != 0:
+            raise AssertionError("postfix %s: %s %s" % (args, result.stderr.decode(),
+                                                      self.log_text()))
+
+    def log_text(self):
+        return self.log.read_text() if self.log.exists() else ""
+
+    def send(self, recipients, message, sender="sender@outside.example"):
+        with smtplib.SMTP("127.0.0.1", self.port) as client:
+            return client.sendmail(sender, recipients, message)
+
+    def wait_for(self, text, timeout=30):
+        """Waits until the log holds text; returns the log."""
+        end = time.time() + timeout
+        while time.time() < end:
+            log = self.log_text()
+            if text in log:
+                return log
+            time.sleep(0.1)
+        raise AssertionError("no %r in the Postfix log:\n%s" % (text, self.log_text()))
+
+    def close(self):
+        subprocess.run(["postfix", "-c", str(self.dir / "conf"), "stop"], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
