@@ -130,6 +130,34 @@ class LmtpService(unittest.TestCase):
         c.close()
 
 
+class LmtpSocketActivated(unittest.TestCase):
+    """Started by systemd's socket unit, the service takes the listening socket it is given."""
+
+    def test_takes_the_socket_it_is_given(self):
+        platform = drossgate.Platform()
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+
+        def as_systemd_passes_it():
+            os.dup2(listener.fileno(), 3)
+            os.environ["LISTEN_FDS"] = "1"
+            os.environ["LISTEN_PID"] = str(os.getpid())
+
+        process = drossgate.subprocess.Popen(
+            [drossgate.TOOL, "--root", str(platform.root), "lmtp"], pass_fds=(listener.fileno(),),
+            preexec_fn=as_systemd_passes_it, stderr=drossgate.subprocess.PIPE)
+        process.stderr.readline()
+        client = smtplib.LMTP(*listener.getsockname())
+        client.sendmail("s@example.org", [ADA], b"Subject: activated\r\n\r\nx\r\n")
+        client.quit()
+        process.terminate()
+        process.communicate()
+        listener.close()
+        self.assertEqual(len(platform.messages("ada")), 1)
+        platform.close()
+
+
 class LmtpKilled(unittest.TestCase):
     """Four clients deliver while the service is killed at random moments: every message that
     got its 250 is in the store exactly once, where its rule puts it."""
