@@ -319,11 +319,17 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
 }
 
 void RunPhase(Session& s, std::list<PendingGroup>& groups, int32_t phase) noexcept {
+  // What a sink does after the save is clean-up of what the save already made durable: a crash
+  // that loses it leaves the save's own state (a parked message, say), never less. Its commits
+  // therefore wait for no sync of their own; the next full commit carries them to disk.
+  const bool lazy = s.lazyDurability;
+  s.lazyDurability = true;
   for (PendingGroup& g : groups) {
     // Saves made from these phases dispatch too; CallSink counts them towards the nesting
     // limit.
     for (PendingEvent& e : g.events) CallSink(s, e.sink.get(), e.item, e.url, phase | e.flags);
   }
+  s.lazyDurability = lazy;
 }
 
 void RegisterItem(Session& s, int64_t item) {

@@ -423,10 +423,16 @@ int Session::Changes() {
 void Session::Begin(const void* owner) {
   if (levels_.empty()) {
     writerLock_.lock();
+    // The safety level is fixed before the transaction begins; SQLite refuses it within one.
+    if (lazyDurability) {
+      sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+      lazyLevel_ = true;
+    }
     char* err = nullptr;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
     sqlite3_free(err);
     if (rc != SQLITE_OK) {
+      RestoreDurability();
       writerLock_.unlock();
       Raise(rc, "begin transaction");
     }
@@ -439,6 +445,7 @@ void Session::Begin(const void* owner) {
     } catch (const PlatformError&) {
       ForgetCachedItems();
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      RestoreDurability();
       writerLock_.unlock();
       throw;
     }
@@ -448,6 +455,12 @@ void Session::Begin(const void* owner) {
     Exec(sql.c_str());
   }
   levels_.push_back({owner});
+}
+
+void Session::RestoreDurability() {
+  if (!lazyLevel_) return;
+  sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+  lazyLevel_ = false;
 }
 
 void Session::RequireLiveTransaction() {
@@ -514,6 +527,7 @@ void Session::EndLevels(size_t from, bool commit) {
     if (!committed) ForgetCachedItems();
     if (!committed && !sqlite3_get_autocommit(db_))
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    RestoreDurability();
     levels_.clear();
     writerLock_.unlock();
     std::list<PendingGroup> groups;

@@ -164,6 +164,9 @@ class Session {
   // client save), and how deep sink-made saves nest.
   std::multiset<int64_t> running;
   int dispatchDepth = 0;
+  // Set while sinks run after a save: transactions begun then commit without waiting for a
+  // sync of their own (synchronous=NORMAL), as losing them can only leave the save's state.
+  bool lazyDurability = false;
 
   // Item rows, URLs and folder paths read inside this session's write transactions (folders
   // keyed by their case-folded path). They are used only inside one, where no other writer can
@@ -192,6 +195,7 @@ class Session {
     const void* owner;
   };
   int64_t SchemaVersion();
+  void RestoreDurability();
   void Upgrade();
   void EndLevels(size_t from, bool commit);
   void RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept;
@@ -203,6 +207,7 @@ class Session {
   std::list<PendingGroup> pending_;
   std::unique_lock<std::mutex> writerLock_;
   int64_t dataVersion_ = -1;
+  bool lazyLevel_ = false;  // the open transaction commits without its own sync
 };
 
 // A transaction level for one store operation; rolled back unless committed.
