@@ -1,15 +1,14 @@
 #include "DrossgateModule.h"
 
-#include <chrono>
 #include <ctime>
 #include <memory>
-#include <random>
 
 #include "GUID.h"
 #include "PickupDir.h"
 #include "basParser.h"
 #include "dllFolders.h"
 #include "error.h"
+#include "store/names.h"
 #include "store/store.h"
 #include "text.h"
 
@@ -78,26 +77,12 @@ bool TestRule(store::Record& record, SinkSettings& s) {
   return HeaderLineTest(block, s.currentHeaderName, s.currentPattern);
 }
 
-uint64_t RandomPickupNumber() {
-  thread_local std::mt19937_64 generator(
-      std::random_device{}() ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  return std::uniform_int_distribution<uint64_t>(1, 20000000000ULL)(generator);
-}
-
-std::string PickupFileNameNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return PickupFileName(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
-                        local.tm_min, RandomPickupNumber());
-}
-
 // Takes the marker (and the hidden flag of a forward) off a message that was not parked after
 // all: it stays in the inbox, visible, and no committed phase acts on it.
 void UndoParking(store::Record& record) {
   SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
   SkipOnError([&] { record.GetFields().Delete(kHiddenField); });
+  SkipOnError([&] { record.GetFields().Delete(kForwardToField); });
   SkipOnError([&] { record.GetFields().Update(); });
 }
 
@@ -132,6 +117,10 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
   const std::string destination = mbx.url + "/" + guid + kRedirectSuffix;
   SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
+  // The recipient goes with the parked message, so that its forward can be made again from it.
+  SkipOnError([&] {
+    record.GetFields().Append(store::names::kForwardToName, store::kFieldTypeText, 256, -1, action);
+  });
   // Parked without its marker the message would sit in the mailbox root, where no client shows
   // it, and never be forwarded; left hidden in the inbox it would be delivered yet invisible.
   // Either way the parking is undone and the message stays in the inbox.
@@ -199,14 +188,29 @@ void ReturnToInbox(store::Record& record, const std::string& marker) {
   });
 }
 
-// Writes the parked message with its envelope into the pickup directory and removes the
-// parked item only once the file is in place; the marker stays until then.
+// The pickup file of a parked forward is named after the parked message (its delivery time
+// and its id), so that this file and one made again from the parked message are one file.
+std::string ParkedPickupFileName(store::Record& record) {
+  const std::string created = FieldText(record, kCreationDateField);
+  const std::string id = MailboxIdentity(FieldText(record, kPermanentUrlField));
+  std::tm utc{};
+  if (!strptime(created.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc) || id.empty() ||
+      id.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return {};
+  return store::names::ForwardPickupFileName(timegm(&utc), std::stoll(id, nullptr, 16));
+}
+
+// Writes the parked message with its envelope into the pickup directory. The parked message
+// stays, with its marker: it is the forward's durable record until the pickup side has handed
+// the forward on, and removes it in the transaction that does so. So the file needs no sync of
+// its own; should a crash lose it, the pickup side makes it again from the parked message.
 void ForwardParkedMessage(store::Record& record, const std::string& marker,
                           const std::string& recipient, const std::string& sender) {
   std::string pickup = GetPickupDirFromShares();
   if (pickup.empty()) pickup = GetPickupDirFromDirectory();
+  const std::string name = ParkedPickupFileName(record);
   // Text from rules and headers must not add envelope lines of its own.
-  if (pickup.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
+  if (pickup.empty() || name.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
       !IsSafeEnvelopeText(sender))
     return ReturnToInbox(record, marker);
 
@@ -223,17 +227,16 @@ void ForwardParkedMessage(store::Record& record, const std::string& marker,
                           source);
       }))
     return ReturnToInbox(record, marker);
-
-  // A name already taken gets a new random number; a few tries are plenty.
   bool written = false;
-  for (int attempt = 0; attempt < 5 && !written; ++attempt) {
-    written = SkipOnError([&] {
-      stream->SaveToFile(pickup + "/" + PickupFileNameNow(), store::SaveOption::kCreateNotExist);
-    });
+  try {
+    stream->SaveToFile(pickup + "/" + name, store::SaveOption::kCreateNotExist, false);
+    written = true;
+  } catch (const platform::PlatformError& e) {
+    // Made already (the pickup side made it again): it is this forward's own file.
+    written = e.number() == platform::errors::kFileExists;
   }
   SkipOnError([&] { stream->Close(); });
-  if (!written) return ReturnToInbox(record, marker);
-  WhileParked(record, marker, [&] { record.DeleteRecord(); });
+  if (!written) ReturnToInbox(record, marker);
 }
 
 }  // namespace
@@ -284,11 +287,6 @@ MailboxNames DeriveMailboxNames(const std::string& parentUrl) {
 std::string MailboxIdentity(const std::string& permanentUrl) {
   const size_t at = text::RFindNoCase(permanentUrl, "/-FlatUrlSpace-/");
   return at == std::string::npos ? permanentUrl : permanentUrl.substr(at + 16);
-}
-
-std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t random) {
-  return std::to_string(day) + std::to_string(month) + std::to_string(year) + std::to_string(hour) +
-         std::to_string(minute) + std::to_string(random) + ".eml";
 }
 
 bool IsSafeEnvelopeText(std::string_view t) {

@@ -29,6 +29,9 @@ inline constexpr const char* kFromField = "urn:schemas:httpmail:fromemail";
 inline constexpr const char* kPermanentUrlField =
     "http://schemas.microsoft.com/exchange/permanenturl";
 inline constexpr const char* kInboxField = "urn:schemas:httpmail:inbox";
+inline constexpr const char* kCreationDateField = "DAV:creationdate";
+inline constexpr const char* kForwardToField =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Forward to";
 inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 
 using common::rules::ActionKind;
@@ -53,9 +56,6 @@ MailboxNames DeriveMailboxNames(const std::string& parentUrl);
 // The text after the last "/-FlatUrlSpace-/" of a permanent URL, or the whole URL.
 std::string MailboxIdentity(const std::string& permanentUrl);
 
-// The pickup file's name: day, month, four-digit year, hour, minute (no leading zeros), then
-// the random number, then ".eml".
-std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t random);
 // True when text can go into an envelope line as it is (no CR, LF or NUL).
 bool IsSafeEnvelopeText(std::string_view text);
 

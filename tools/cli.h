@@ -23,6 +23,8 @@ struct ExitStatus {
 
 // The platform root chosen by --root or DROSSGATE_PLATFORM (raises when neither is set).
 std::filesystem::path Root();
+// The pickup folder: the PickUp share's path from the registry, else the root's own.
+std::filesystem::path PickupDirectory();
 // Whole file, byte for byte; "-" is standard input. Raises UsageError when unreadable.
 std::string ReadInputFile(const std::string& path);
 

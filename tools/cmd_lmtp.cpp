@@ -343,6 +343,10 @@ int InheritedListener() {
   const char* pid = std::getenv("LISTEN_PID");
   const char* fds = std::getenv("LISTEN_FDS");
   if (!pid || !fds || std::atoi(pid) != getpid() || std::atoi(fds) < 1) return -1;
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+    throw std::runtime_error("LISTEN_FDS is set, but file descriptor 3 is no listening socket");
   fcntl(3, F_SETFD, FD_CLOEXEC);
   return 3;
 }

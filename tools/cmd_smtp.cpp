@@ -21,6 +21,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -33,6 +34,7 @@
 #include "store/store.h"
 #include "system/atomic_file.h"
 #include "system/registry.h"
+#include "system/system.h"
 #include "text.h"
 
 namespace drossgate::tools {
@@ -48,23 +50,6 @@ std::atomic<bool> gStop{false};
 
 void OnSignal(int) {
   gStop = true;
-}
-
-// The PickUp share's path from the registry, else the root's own pickup folder.
-fs::path PickupDirectory() {
-  using namespace platform::registry;
-  Key key = 0;
-  if (OpenKey(Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
-              key) == kSuccess) {
-    std::vector<std::string> entries;
-    Status st = QueryMultiString(key, "PickUp", entries);
-    CloseKey(key);
-    if (st == kSuccess) {
-      for (const std::string& e : entries)
-        if (text::StartsWithNoCase(e, "Path=") && e.size() > 5) return e.substr(5);
-    }
-  }
-  return Root() / "pickup";
 }
 
 void FsyncFolder(const fs::path& folder) {
@@ -174,7 +159,58 @@ queue::Entry Dispose(const std::string& key, const fs::path& file, const std::st
 
 // Handles one pickup file; nullopt when it is not ours to handle (gone, or taken by another
 // process). failed is set when the file stays for a later attempt.
-std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
+using Forwards = std::map<std::string, store::admin::ParkedForward>;
+
+// The parked forwards by the name of their pickup file.
+Forwards ParkedForwardsByFile() {
+  Forwards out;
+  for (auto& f : store::admin::ParkedForwards()) out.emplace(f.pickupFileName, std::move(f));
+  return out;
+}
+
+// The pickup file content of a parked forward, made from the parked message.
+std::string ForwardContent(const store::admin::ParkedForward& f) {
+  return "x-receiver: " + f.receiver + "\r\nx-sender: " + f.sender + "\r\n" +
+         store::admin::Source(f.url);
+}
+
+// A forward whose file is missing a while after its delivery (a minute; machine.json
+// "pickup": {"remake_after": SECONDS}) has lost it: the delivering process ended before writing
+// it, or a crash took the file the sink did not sync. It is made again from the parked message,
+// under the same name, which the sink's own writing cannot then replace; under the store's
+// write lock, so that a forward restored meanwhile is not made.
+std::vector<fs::path> RemakeLostForwardFiles(const fs::path& dir, const Forwards& forwards) {
+  std::vector<fs::path> remade;
+  const int64_t now = std::time(nullptr);
+  const int64_t after = platform::Machine().Number("pickup.remake_after", 60, 0, 86400);
+  for (const auto& [name, f] : forwards) {
+    std::error_code ec;
+    if (now - f.created < after || fs::exists(dir / name, ec) ||
+        fs::exists(dir / "undeliverable" / name, ec))
+      continue;
+    try {
+      store::admin::Batch batch;
+      if (!store::admin::IsParkedForward(f.url)) continue;
+      std::string error;
+      if (!platform::WriteFileAtomically(dir / name, ForwardContent(f), platform::kPrivateFileMode,
+                                         error, false) &&
+          error != "exists")
+        throw std::runtime_error(error);
+      batch.Commit();
+      remade.push_back(dir / name);
+      std::cout << DumpJson(Json{{"file", (dir / name).string()}, {"status", "remade"}})
+                << std::endl;
+    } catch (const std::exception& e) {
+      std::cout << DumpJson(Json{{"file", (dir / name).string()},
+                                 {"status", "error"},
+                                 {"error", std::string("cannot make it again: ") + e.what()}})
+                << std::endl;
+    }
+  }
+  return remade;
+}
+
+std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, bool& failed) {
   FileDescriptor f;
   // Never through a link, and never waiting on a FIFO someone put there.
   f.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -209,6 +245,23 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
     if (n == 0) break;
     content.append(buf, static_cast<size_t>(n));
   }
+  // A forward's parked message is its record: the file, which the sink did not sync, may have
+  // been cut short by a crash.
+  const store::admin::ParkedForward* forward = nullptr;
+  if (auto it = forwards.find(file.filename().string()); it != forwards.end()) {
+    forward = &it->second;
+    try {
+      if (!store::admin::IsParkedForward(forward->url)) {
+        // Restored by the administrator meanwhile: its forward is withdrawn.
+        unlink(file.c_str());
+        return Json{{"file", file.string()}, {"status", "withdrawn"}};
+      }
+      content = ForwardContent(*forward);
+    } catch (const platform::PlatformError& e) {
+      failed = true;
+      return Json{{"file", file.string()}, {"status", "deferred"}, {"error", e.description()}};
+    }
+  }
   const Envelope env = ReadEnvelope(content);
   if (!env.error.empty()) return SetAside(file, env.error);
   if (env.receivers.size() > kMaxReceivers)
@@ -233,6 +286,11 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
       queue::Put(e);
       outcomes.push_back(e);
     }
+    // Handed on in full: the parked message goes with the deliveries that replace it.
+    const bool setAside = std::any_of(outcomes.begin(), outcomes.end(), [](const queue::Entry& e) {
+      return e.state == queue::kSetAside;
+    });
+    if (forward && !setAside) store::admin::FinishParkedForward(forward->url);
     batch.Commit();
   } catch (const platform::PlatformError& e) {
     // The store refused for now (busy, failing): nothing of this attempt was kept.
@@ -257,6 +315,15 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
   }
   if (!setAside.empty()) {
     line["set_aside"] = setAside;
+    // What is set aside is the whole forward, as its parked message holds it.
+    std::string error;
+    if (forward &&
+        !platform::WriteFileAtomically(file, content, platform::kPrivateFileMode, error)) {
+      failed = true;
+      line["status"] = "error";
+      line["error"] = "cannot write the file again before setting it aside: " + error;
+      return line;
+    }
     // The entries stay: should the file come back, its delivered receivers are not repeated.
     Json moved = SetAside(file, reasons, line);
     if (moved.contains("moved")) {
@@ -264,6 +331,7 @@ std::optional<Json> HandleFile(const fs::path& file, bool& failed) {
         e.file = moved["moved"];
         queue::Put(e);
       }
+      if (forward) platform::SkipOnError([&] { store::admin::FinishParkedForward(forward->url); });
     }
     return moved;
   }
@@ -323,10 +391,24 @@ void AddSmtpCommand(CLI::App& app) {
     queue::Prune(static_cast<int64_t>(std::time(nullptr)) - 7 * 86400);
     bool failed = false;
     do {
-      for (const fs::path& file : PendingFiles(dir)) {
+      // The files first: a forward's file is written after its parked message is committed,
+      // so every forward among the files is among the parked forwards read after them.
+      std::vector<fs::path> files = PendingFiles(dir);
+      Forwards forwards;
+      try {
+        forwards = ParkedForwardsByFile();
+        for (fs::path& f : RemakeLostForwardFiles(dir, forwards)) files.push_back(std::move(f));
+      } catch (const platform::PlatformError& e) {
+        failed = true;  // the store is unavailable now: the files wait
+        std::cout << DumpJson(Json{{"status", "deferred"}, {"error", e.description()}})
+                  << std::endl;
+        continue;
+      }
+      for (const fs::path& file : files) {
         if (gStop) break;
         bool fileFailed = false;
-        if (auto line = HandleFile(file, fileFailed)) std::cout << DumpJson(*line) << std::endl;
+        if (auto line = HandleFile(file, forwards, fileFailed))
+          std::cout << DumpJson(*line) << std::endl;
         failed = failed || fileFailed;
       }
       for (int i = 0; !*once && !gStop && i < 10; ++i)

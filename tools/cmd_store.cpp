@@ -1,7 +1,10 @@
 // deliver, save, ls, show, cat, set, rm: the mailbox store as a host and an administrator use
 // it. Deliveries and saves go through the same calls as the mail server's own, so they raise
 // the store events; output shapes are stable, since scripts and tests read them.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sysexits.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <ctime>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -303,6 +307,38 @@ std::string Age(int64_t created) {
   return std::to_string(seconds / 86400) + "d";
 }
 
+// The pickup file a parked forward is waiting in, or null.
+Json PendingPickupFile(const store::admin::ParkedItem& p) {
+  std::error_code ec;
+  if (p.pickupFileName.empty() ||
+      !std::filesystem::exists(PickupDirectory() / p.pickupFileName, ec))
+    return nullptr;
+  return (PickupDirectory() / p.pickupFileName).string();
+}
+
+// Restores a parked message. A forward under way is withdrawn first: its pickup file is taken
+// under the lock the pickup service takes before handing a file on, so that the service either
+// has the forward already or never will, and removed once the message is back.
+std::string RestoreCancellingForward(const std::string& url, const std::string& pickupFile) {
+  if (pickupFile.empty()) return store::admin::RestoreParked(url);
+  const std::filesystem::path file = PickupDirectory() / pickupFile;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    platform::Fail(platform::errors::kFail,
+                   "its forward is being handed on right now; try again in a moment");
+  }
+  try {
+    const std::string restored = store::admin::RestoreParked(url);
+    if (fd >= 0) unlink(file.c_str());
+    if (fd >= 0) close(fd);
+    return restored;
+  } catch (...) {
+    if (fd >= 0) close(fd);
+    throw;
+  }
+}
+
 void AddParked(CLI::App& app) {
   auto* cmd = app.add_subcommand(
       "parked", "Messages the sink parked for a delete or forward that was never finished");
@@ -316,13 +352,14 @@ void AddParked(CLI::App& app) {
     if (*json) {
       Json out = Json::array();
       for (const auto& p : parked)
-        out.push_back({{"mailbox", p.mailbox},
-                       {"url", p.url},
-                       {"kind", p.kind},
-                       {"subject", p.subject},
-                       {"from", p.from},
-                       {"age_seconds",
-                        p.created > 0 ? Json(std::time(nullptr) - p.created) : Json(nullptr)}});
+        out.push_back(
+            {{"mailbox", p.mailbox},
+             {"url", p.url},
+             {"kind", p.kind},
+             {"subject", p.subject},
+             {"from", p.from},
+             {"age_seconds", p.created > 0 ? Json(std::time(nullptr) - p.created) : Json(nullptr)},
+             {"pickup", PendingPickupFile(p)}});
       std::cout << DumpJson(out) << "\n";
       return;
     }
@@ -340,6 +377,9 @@ void AddParked(CLI::App& app) {
   urlOpt->excludes(allOpt);
   restore->callback([url, all] {
     Root();
+    std::map<std::string, std::string> pickupFileOf;  // a forward under way: its pickup file
+    for (const auto& p : store::admin::ListParked())
+      if (!p.pickupFileName.empty()) pickupFileOf[p.url] = p.pickupFileName;
     std::vector<std::string> urls;
     if (*all) {
       for (const auto& p : store::admin::ListParked()) urls.push_back(p.url);
@@ -352,7 +392,7 @@ void AddParked(CLI::App& app) {
     for (const std::string& u : urls) {
       Json line{{"url", u}};
       try {
-        line["restored"] = store::admin::RestoreParked(u);
+        line["restored"] = RestoreCancellingForward(u, pickupFileOf[u]);
       } catch (const platform::PlatformError& e) {
         ++failed;
         line["error"] = e.description();

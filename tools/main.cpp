@@ -10,7 +10,9 @@
 #include "cli.h"
 #include "error.h"
 #include "system/atomic_file.h"
+#include "system/registry.h"
 #include "system/system.h"
+#include "text.h"
 
 namespace drossgate::tools {
 
@@ -20,6 +22,22 @@ std::filesystem::path Root() {
   static const bool tightened = (platform::TightenRootModes(root), true);
   (void)tightened;
   return root;
+}
+
+std::filesystem::path PickupDirectory() {
+  using namespace platform::registry;
+  Key key = 0;
+  if (OpenKey(Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
+              key) == kSuccess) {
+    std::vector<std::string> entries;
+    Status st = QueryMultiString(key, "PickUp", entries);
+    CloseKey(key);
+    if (st == kSuccess) {
+      for (const std::string& e : entries)
+        if (text::StartsWithNoCase(e, "Path=") && e.size() > 5) return e.substr(5);
+    }
+  }
+  return Root() / "pickup";
 }
 
 std::string ReadInputFile(const std::string& path) {

@@ -566,7 +566,7 @@ class StreamImpl final : public Stream {
     data_.replace(position_, text.size(), text);
     position_ += text.size();
   }
-  void SaveToFile(const std::filesystem::path& path, SaveOption option) override;
+  void SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) override;
   void Close() override { open_ = false; }
 
  private:
@@ -589,7 +589,7 @@ void FsyncFolder(const std::filesystem::path& folder) {
   close(fd);
 }
 
-void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option) {
+void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) {
   FaultPoint("store.stream.save");
   RequireOpen();
   const std::filesystem::path folder = path.parent_path();
@@ -615,7 +615,7 @@ void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option
     }
     done += static_cast<size_t>(n);
   }
-  if (fsync(fd) != 0 || close(fd) != 0) {
+  if ((durable && fsync(fd) != 0) || close(fd) != 0) {
     std::string why = std::strerror(errno);
     cleanup();
     FailWrite(path, why);
@@ -636,7 +636,7 @@ void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option
     }
     cleanup();
   }
-  FsyncFolder(folder);
+  if (durable) FsyncFolder(folder);
 }
 
 class MessageImpl final : public Message {

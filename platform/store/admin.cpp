@@ -454,9 +454,51 @@ std::vector<ParkedItem> ListParked() {
     Stmt q(s, "SELECT created FROM items WHERE id = ?1");
     q.Bind(1, row.id);
     if (q.Step()) p.created = q.Int(0);
+    if (p.kind == "forward") p.pickupFileName = names::ForwardPickupFileName(p.created, row.id);
     out.push_back(std::move(p));
   }
   return out;
+}
+
+std::vector<ParkedForward> ParkedForwards() {
+  Session& s = CurrentSession();
+  std::vector<std::pair<int64_t, int64_t>> found;  // id, created
+  {
+    Stmt q(s,
+           "SELECT i.id, i.created FROM items i JOIN mailboxes m ON m.root = i.parent "
+           "JOIN properties p ON p.item = i.id AND p.name_key = ?2 WHERE i.kind = ?1");
+    q.Bind(1, int64_t{kItem}).Bind(2, names::PropertyKey(names::kForwardToName));
+    while (q.Step()) found.emplace_back(q.Int(0), q.Int(1));
+  }
+  std::vector<ParkedForward> out;
+  for (const auto& [id, created] : found) {
+    auto row = GetItem(s, id);
+    if (!row || ParkedKind(*row) != "forward") continue;
+    ParkedForward f;
+    f.url = ItemUrl(s, id);
+    f.pickupFileName = names::ForwardPickupFileName(created, id);
+    f.receiver = TextProperty(s, id, names::kForwardToName);
+    f.sender = text::Trim(TextProperty(s, id, names::kFromEmailName));
+    f.created = created;
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+bool IsParkedForward(const std::string& url) {
+  Session& s = CurrentSession();
+  auto loc = Resolve(s, url);
+  return loc && loc->found && ParkedKind(loc->item) == "forward";
+}
+
+void FinishParkedForward(const std::string& url) {
+  Session& s = CurrentSession();
+  Txn t(s);
+  const ItemRow row = ResolveExisting(s, url);
+  if (ParkedKind(row) != "forward")
+    Fail(errors::kInvalidArg, "The item " + url + " is not a parked forward");
+  DeleteSubtree(s, row.id);
+  t.Commit();
 }
 
 std::string RestoreParked(const std::string& url) {
@@ -470,6 +512,7 @@ std::string RestoreParked(const std::string& url) {
   const std::string name = UniqueName(
       s, inbox->id, ItemNameFromSubject(TextProperty(s, row.id, names::kSubjectName)), ".EML");
   RemoveProperty(s, row.id, names::PropertyKey(names::kMarkerName));
+  RemoveProperty(s, row.id, names::PropertyKey(names::kForwardToName));
   RemoveProperty(s, row.id, names::kIsHidden);
   MoveItem(s, row, *inbox, name);
   dispatcher::OnSave(s, row.id, 0);  // a move, as a client's: no sink acts on it

@@ -1,6 +1,7 @@
 #include "store/items.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "error.h"
 #include "store/names.h"
@@ -435,10 +436,23 @@ int64_t RegistrationGeneration(Session& s) {
   return q.Step() ? q.Int(0) : 0;
 }
 
+// DAV:creationdate, as ISO 8601 UTC; nullopt when the time is unknown.
+std::optional<Value> CreationDate(Session& s, int64_t id) {
+  Stmt q(s, "SELECT created FROM items WHERE id = ?1 AND created > 0");
+  q.Bind(1, id);
+  if (!q.Step()) return std::nullopt;
+  const std::time_t t = static_cast<std::time_t>(q.Int(0));
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return Value(std::string(text));
+}
+
 bool IsComputedKey(std::string_view key) {
   return key == names::kHref || key == names::kParentName || key == names::kDisplayName ||
-         key == names::kIsCollection || key == names::kIsFolder || key == names::kPermanentUrl ||
-         key == names::kContentLength || IsSpecialFolderKey(key);
+         key == names::kCreationDate || key == names::kIsCollection || key == names::kIsFolder ||
+         key == names::kPermanentUrl || key == names::kContentLength || IsSpecialFolderKey(key);
 }
 
 std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const ItemRow& item,
@@ -460,6 +474,8 @@ std::vector<std::pair<std::string, Value>> ComputedProperties(Session& s, const 
     }
     out.emplace_back("http://schemas.microsoft.com/exchange/permanenturl", permanent);
   }
+  out.emplace_back("DAV:creationdate",
+                   values ? CreationDate(s, item.id).value_or(Value()) : Value());
   if (item.kind == kItem) {
     Stmt q(s, "SELECT length(source) FROM items WHERE id = ?1 AND source IS NOT NULL");
     q.Bind(1, item.id);
@@ -487,6 +503,7 @@ std::optional<Value> ComputedProperty(Session& s, const ItemRow& item, std::stri
   if (key == kParent)
     return item.parent ? std::optional<Value>(ItemUrl(s, item.parent)) : std::nullopt;
   if (key == kDisplay) return item.name;
+  if (key == names::kCreationDate) return CreationDate(s, item.id);
   if (key == kIsCollection || key == kIsFolder) return item.IsFolder();
   if (key == kHidden) return false;
   if (key == kPermanent) {

@@ -1,5 +1,7 @@
 #include "store/names.h"
 
+#include <ctime>
+
 #include "error.h"
 #include "system/system.h"
 #include "text.h"
@@ -98,6 +100,19 @@ std::optional<std::vector<std::string>> SplitFileSystemPath(std::string_view pat
 bool UsableSegment(std::string_view segment) {
   return !segment.empty() && segment != "." && segment != ".." &&
          segment.find('\\') == std::string_view::npos;
+}
+
+std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t number) {
+  return std::to_string(day) + std::to_string(month) + std::to_string(year) + std::to_string(hour) +
+         std::to_string(minute) + std::to_string(number) + ".eml";
+}
+
+std::string ForwardPickupFileName(int64_t createdUnixTime, int64_t itemId) {
+  const std::time_t t = static_cast<std::time_t>(createdUnixTime);
+  std::tm local{};
+  localtime_r(&t, &local);
+  return PickupFileName(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
+                        local.tm_min, static_cast<uint64_t>(itemId));
 }
 
 }  // namespace drossgate::platform::store::names

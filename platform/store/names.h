@@ -3,6 +3,7 @@
 // segments below "backofficestorage", and property names reduced to one lookup key, so that
 // aliases (a plain name and its public-strings form, the hidden flag's two names) meet.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ inline constexpr const char* kContentClass = "dav:contentclass";
 inline constexpr const char* kHref = "dav:href";
 inline constexpr const char* kParentName = "dav:parentname";
 inline constexpr const char* kDisplayName = "dav:displayname";
+inline constexpr const char* kCreationDate = "dav:creationdate";
 inline constexpr const char* kIsCollection = "dav:iscollection";
 inline constexpr const char* kIsFolder = "dav:isfolder";
 inline constexpr const char* kIsHidden = "dav:ishidden";
@@ -41,6 +43,9 @@ inline constexpr const char* kInboxName = "urn:schemas:httpmail:inbox";
 // waits in "~~deleteit.eml", one to forward in "<GUID>~~redirect.eml", until the committed
 // phase finishes it.
 inline constexpr const char* kMarkerName = "Moved to";
+// A parked forward's recipient, as the rule wrote it: what the pickup side needs, should the
+// pickup file be lost, to make it again from the parked message.
+inline constexpr const char* kForwardToName = "Forward to";
 inline constexpr const char* kDeleteItemName = "~~deleteit.eml";
 inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 inline constexpr const char* kRegistrationClass = "urn:content-class:storeeventreg";
@@ -61,5 +66,13 @@ std::optional<std::vector<std::string>> SplitFileSystemPath(std::string_view pat
 bool UsableSegment(std::string_view segment);
 
 std::string NameKey(std::string_view name);  // ASCII lower case
+
+// A pickup file's name: day, month, four-digit year, hour, minute (no leading zeros, no
+// separators), the number, ".eml".
+std::string PickupFileName(int day, int month, int year, int hour, int minute, uint64_t number);
+// The name of the pickup file of a parked forward: its delivery time (local) and its item id,
+// so that the sink's file and one made again from the parked message after a crash are one
+// file, which a second writer cannot replace.
+std::string ForwardPickupFileName(int64_t createdUnixTime, int64_t itemId);
 
 }  // namespace drossgate::platform::store::names

@@ -110,8 +110,10 @@ class Stream {
   virtual void WriteText(const std::string& text) = 0;  // at the position, no line end added
   // Writes the whole stream to path. kCreateNotExist never replaces an existing file and never
   // leaves a partial file under path: the content is written to a hidden temporary name in
-  // the same folder, flushed to disk, then linked to path.
-  virtual void SaveToFile(const std::filesystem::path& path, SaveOption option) = 0;
+  // the same folder, flushed to disk (unless durable is false, for a file that something
+  // durable elsewhere can make again), then linked to path.
+  virtual void SaveToFile(const std::filesystem::path& path, SaveOption option,
+                          bool durable = true) = 0;
   virtual void Close() = 0;
 };
 
@@ -212,9 +214,27 @@ struct ParkedItem {
   std::string kind;  // "delete" or "forward"
   std::string subject;
   std::string from;
-  int64_t created = 0;  // Unix time of its delivery; 0 when unknown
+  int64_t created = 0;         // Unix time of its delivery; 0 when unknown
+  std::string pickupFileName;  // a forward's pickup file, while its forward is under way
 };
 std::vector<ParkedItem> ListParked();
+
+// A parked forward for the pickup side to hand on: the parked message and what the sink wrote
+// into its pickup file.
+struct ParkedForward {
+  std::string url;
+  std::string pickupFileName;  // the name the sink gave (or gives) its pickup file
+  std::string receiver;        // as the rule wrote it
+  std::string sender;          // the message's from-address
+  int64_t created = 0;         // Unix time of its delivery
+};
+// Every parked forward whose recipient the sink recorded with it.
+std::vector<ParkedForward> ParkedForwards();
+// Whether url is still a parked forward; inside a Batch the answer holds until it ends.
+bool IsParkedForward(const std::string& url);
+// Removes a parked forward that has been handed on; inside a Batch it goes with the deliveries
+// that replace it.
+void FinishParkedForward(const std::string& url);
 // Moves a parked message back into its mailbox's inbox, visible and without the marker, as if
 // no rule had matched; returns its new URL. Raises errors::kInvalidArg for a URL that names no
 // parked message.

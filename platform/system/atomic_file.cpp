@@ -52,10 +52,12 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
 }
 
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
-                         std::string& error) {
+                         std::string& error, bool replace) {
   static std::atomic<unsigned> counter{0};
-  std::filesystem::path temp = file;
-  temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter);
+  // Hidden, so that no reader of the folder takes it for a finished file.
+  const std::filesystem::path temp =
+      file.parent_path() / ("." + file.filename().string() + ".tmp." + std::to_string(getpid()) +
+                            "." + std::to_string(++counter));
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) {
     error = std::strerror(errno);
@@ -74,14 +76,13 @@ bool WriteFileAtomically(const std::filesystem::path& file, const std::string& c
   ok = ok && fsync(fd) == 0;
   if (!ok) error = std::strerror(errno);
   close(fd);
-  if (ok && rename(temp.c_str(), file.c_str()) != 0) {
-    error = std::strerror(errno);
+  if (ok &&
+      (replace ? rename(temp.c_str(), file.c_str()) : link(temp.c_str(), file.c_str())) != 0) {
+    error = errno == EEXIST ? "exists" : std::strerror(errno);
     ok = false;
   }
-  if (!ok) {
-    unlink(temp.c_str());
-    return false;
-  }
+  if (!replace || !ok) unlink(temp.c_str());
+  if (!ok) return false;
   // The rename itself must survive a crash too.
   int dir = open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);

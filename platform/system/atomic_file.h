@@ -27,9 +27,11 @@ struct FileStamp {
 
 std::optional<FileStamp> StampOf(const std::filesystem::path& file);
 bool ReadWholeFile(const std::filesystem::path& file, std::string& content);
-// Writes content to a temporary file beside file, syncs it and renames it over file.
+// Writes content to a temporary file beside file, syncs it and renames it over file, then
+// syncs the folder. With replace false it is linked instead, and an existing file stays (false,
+// with error "exists").
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
-                         std::string& error);
+                         std::string& error, bool replace = true);
 
 // Every file and folder of the platform is its owner's alone, whatever the umask: other local
 // users must neither read mail nor plant files.

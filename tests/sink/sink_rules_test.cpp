@@ -5,6 +5,7 @@
 #include "PickupDir.h"
 #include "SinkSettings.h"
 #include "fake_record.h"
+#include "store/names.h"
 
 namespace drossgate::sink {
 namespace {
@@ -133,8 +134,8 @@ TEST(Names, MailboxIdentityAfterLastFlatUrlSpace) {
 }
 
 TEST(Pickup, FileNameHasNoLeadingZeros) {
-  EXPECT_EQ(PickupFileName(5, 12, 2004, 14, 7, 4711), "51220041474711.eml");
-  EXPECT_EQ(PickupFileName(1, 1, 2005, 9, 5, 3).substr(0, 8), "11200595");
+  EXPECT_EQ(platform::store::names::PickupFileName(5, 12, 2004, 14, 7, 4711), "51220041474711.eml");
+  EXPECT_EQ(platform::store::names::PickupFileName(1, 1, 2005, 9, 5, 3).substr(0, 8), "11200595");
 }
 
 TEST(Pickup, EnvelopeTextRefusesLineBreaks) {

@@ -11,6 +11,7 @@ import smtplib
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 TOOL = os.environ.get("DROSSGATE_TOOL", "drossgate-platform")
@@ -82,15 +83,22 @@ class Service:
             raise AssertionError("the service did not start: " + line)
         host, port = line.strip().rsplit(" ", 1)[1].rsplit(":", 1)
         self.address = (host, int(port))
+        # What it says from now on is read as it comes, so that it never waits on a full pipe.
+        self.said = []
+        self.reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr))
+        self.reader.start()
 
     def stop(self):
         """Ends it as an administrator would; returns what it wrote on stderr after starting."""
         self.process.send_signal(signal.SIGTERM)
-        return self.process.communicate(timeout=60)[1].decode()
+        self.process.wait(timeout=60)
+        self.reader.join()
+        return b"".join(self.said).decode()
 
     def kill(self):
         self.process.kill()
-        self.process.communicate()
+        self.process.wait()
+        self.reader.join()
 
 
 def free_port():

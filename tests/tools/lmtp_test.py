@@ -63,7 +63,7 @@ class LmtpService(unittest.TestCase):
         return sorted(self.platform.messages(alias).values())
 
     def test_independent_client_delivers_and_is_refused_per_recipient(self):
-        client = smtplib.LMTP(*self.service.address)
+        client = smtplib.LMTP(*self.service.address, timeout=30)
         refused = client.sendmail("s@example.org", [ADA, "nobody@example.com"],
                                   b"Subject: hi\r\n\r\nhello\r\n")
         client.quit()
@@ -140,15 +140,17 @@ class LmtpSocketActivated(unittest.TestCase):
         listener.listen()
 
         def as_systemd_passes_it():
-            os.dup2(listener.fileno(), 3)
+            if listener.fileno() != 3:
+                os.dup2(listener.fileno(), 3)
+            os.set_inheritable(3, True)
             os.environ["LISTEN_FDS"] = "1"
             os.environ["LISTEN_PID"] = str(os.getpid())
 
         process = drossgate.subprocess.Popen(
-            [drossgate.TOOL, "--root", str(platform.root), "lmtp"], pass_fds=(listener.fileno(),),
+            [drossgate.TOOL, "--root", str(platform.root), "lmtp"], close_fds=False,
             preexec_fn=as_systemd_passes_it, stderr=drossgate.subprocess.PIPE)
         process.stderr.readline()
-        client = smtplib.LMTP(*listener.getsockname())
+        client = smtplib.LMTP(*listener.getsockname(), timeout=30)
         client.sendmail("s@example.org", [ADA], b"Subject: activated\r\n\r\nx\r\n")
         client.quit()
         process.terminate()
