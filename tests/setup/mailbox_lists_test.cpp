@@ -14,9 +14,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -233,6 +235,43 @@ TEST_F(MailboxLists, ClosingDuringARefillWaitsForItsEnd) {
   form->ui().Check7->click();
   EXPECT_FALSE(form->RefillRunning());
   EXPECT_FALSE(form->isVisible());
+}
+
+// Found: with the window shown, every entry added made its list lay out all its entries again
+// (2,005 mailboxes took a minute to list). Each change of a list's model makes the view lay out
+// the whole list, so a fill may change each list a fixed number of times, however long it is.
+TEST(MailboxListsAtScale, AFillChangesEachListAFixedNumberOfTimes) {
+  constexpr int kMailboxes = 2000;
+  SetupPlatform platform;
+  std::vector<test::Person> people;
+  for (int i = 0; i < kMailboxes; ++i) {
+    const std::string alias = "m" + std::to_string(10000 + i);
+    people.push_back({.cn = "Mailbox " + alias, .alias = alias, .mail = alias + "@example.com"});
+  }
+  platform.AddPeople(people);
+  for (int i = 0; i < kMailboxes; i += 100) platform.Register(people[i].alias);
+
+  InstallForm form{SetupOptions{}};
+  form.Form_Load();
+  const InstallFormControls& ui = form.ui();
+  std::map<const QListWidget*, int> changes;
+  for (const QListWidget* list :
+       {ui.SysMbxInstList, ui.MbxInstList, ui.MbxUninstList, ui.SysMbxUninstList}) {
+    const QAbstractItemModel* model = list->model();
+    auto count = [&changes, list] { ++changes[list]; };
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, count);
+    QObject::connect(model, &QAbstractItemModel::rowsRemoved, count);
+    QObject::connect(model, &QAbstractItemModel::rowsMoved, count);
+    QObject::connect(model, &QAbstractItemModel::modelReset, count);
+    QObject::connect(model, &QAbstractItemModel::layoutChanged, count);
+  }
+  form.show();
+  for (int i = 0; i < 6000 && !form.globals().InitDone; ++i) QTest::qWait(10);
+  ASSERT_TRUE(form.globals().InitDone);
+  EXPECT_EQ(CountAlias(ui.MbxUninstList, "m10100"), 1);
+  EXPECT_GE(ui.MbxInstList->count() + ui.MbxUninstList->count(), kMailboxes);
+  // Emptied, then filled.
+  for (const auto& [list, count] : changes) EXPECT_LE(count, 2) << list->objectName().toStdString();
 }
 
 // The directory's server name differs from this node's; the node's cluster name is that of
