@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <iostream>
 
@@ -31,6 +32,7 @@ QuestionHook g_questionHook;
 constexpr const char* kDisabledMark = " [***DISABLED***]";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
 constexpr uint32_t kAccountDisabled = 2;
+constexpr const char* kSelectAll = "Select All";
 
 // The locale's long time format without its time-zone designator.
 QString LongTimeFormat(const QLocale& locale) {
@@ -335,6 +337,9 @@ void GetUsersWithMailboxes(InstallForm& form) {
   PendingList* const pendingLists[] = {&sysUnregistered, &unregistered, &registered,
                                        &sysRegistered};
   for (PendingList* pending : pendingLists) pending->list->clear();
+  // A list emptied is a list with nothing selected.
+  for (QPushButton* button : {ui.Command4, ui.Command5, ui.Command6, ui.Command7})
+    button->setText(kSelectAll);
   ui.Check2->setChecked(false);
   ui.Check5->setChecked(false);
   auto& statuses = form.globals().MailboxStatuses;

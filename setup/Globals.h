@@ -170,7 +170,8 @@ std::string WithoutLogTime(std::string_view entry);
 // Refills the four mailbox lists from the directory and records each entry's status; raises
 // PlatformError when a directory query fails. Advances the progress bar and yields to the event
 // loop once per record, but puts the entries into the lists in one step at the end: a shown
-// list lays all its entries out again whenever entries are added.
+// list lays all its entries out again whenever entries are added. The select buttons start
+// again at "Select All".
 void GetUsersWithMailboxes(InstallForm& form);
 
 }  // namespace drossgate::setup
