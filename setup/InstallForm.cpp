@@ -602,13 +602,11 @@ void InstallForm::RunBatchMode() {
 // --- The run and the log ------------------------------------------------------------------
 
 void InstallForm::Command1_Click() {
-  if (refilling_) {
-    // The lists are being rebuilt; the run works on them once they are whole.
-    runPending_ = true;
-    return;
-  }
-  // A click while the run waits for another run is the same run.
-  if (waitingForRunLock_) return;
+  // One run at a time, on whole lists: a click that arrives while a run or a refill is under way
+  // (a double click's second one, or a click while the lists fill) is dropped, not held for
+  // later, where it would find other lists and an emptied password box.
+  if (runUnderWay_ || refilling_ || waitingForRunLock_) return;
+  runUnderWay_ = true;
   Guarded([&] {
     const std::optional<RunLock> lock = WaitForRunLock(RunLock::Mode::kExclusive);
     if (!lock) return;
@@ -623,6 +621,10 @@ void InstallForm::Command1_Click() {
     }
     InitialiseWindow();
   });
+  // Clicks the window system queued while the run worked without yielding arrive now, and
+  // find it still under way.
+  QCoreApplication::processEvents();
+  runUnderWay_ = false;
 }
 
 bool InstallForm::RunInstallationSteps() {
@@ -925,15 +927,7 @@ void InstallForm::Fail(const platform::PlatformError& error) {
 }
 
 void InstallForm::AfterBusy() {
-  if (closeRequested_) {
-    runPending_ = false;
-    close();
-    return;
-  }
-  if (runPending_) {
-    runPending_ = false;
-    QTimer::singleShot(0, this, [this] { Command1_Click(); });
-  }
+  if (closeRequested_) close();
 }
 
 void InstallForm::closeEvent(QCloseEvent* event) {

@@ -123,7 +123,8 @@ class InstallForm : public QWidget, public ErrorLog {
   void RunBatchMode();
 
   // The run behind "CHANGE": install, unregister, register, uninstall, then re-initialise.
-  // A validation message ends it before any change (RunRefused() then tells so).
+  // A validation message ends it before any change (RunRefused() then tells so). A call while a
+  // run or a refill of the lists is under way does nothing.
   void Command1_Click();
   bool RunRefused() const { return runRefused_; }
   // "Clear Error Log".
@@ -207,7 +208,7 @@ class InstallForm : public QWidget, public ErrorLog {
 
   bool refilling_ = false;
   bool refillPending_ = false;
-  bool runPending_ = false;
+  bool runUnderWay_ = false;
   bool runRefused_ = false;
   bool closeRequested_ = false;
   bool activationQueued_ = false;
