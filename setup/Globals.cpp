@@ -405,8 +405,8 @@ void GetUsersWithMailboxes(InstallForm& form) {
             probed(unregistered, registered, entry, found, failure);
           continue;
         }
-        probed(unregistered, registered, entry,
-               ProbeMailbox(form, "inbox", alias, mail, true, &failure), failure);
+        const int found = ProbeMailbox(form, "inbox", alias, mail, true, &failure);
+        probed(unregistered, registered, entry, found, failure);
       }
       ui.Picture1->reset();
       ui.Picture1->setFormat(QString());

@@ -570,7 +570,7 @@ void InstallForm::RunBatchMode() {
     std::cerr << QString(errorLogText_)
                      .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                      .toStdString();
-    emit failed(3);
+    emit failed(kExitDamaged);
     close();
     return;
   }
@@ -586,16 +586,16 @@ void InstallForm::RunBatchMode() {
   }
   if (ui.Check4->isChecked() || ui.Check5->isChecked()) Command1_Click();
   // Whoever scheduled the renewal must learn that a mailbox may have been left unregistered.
-  int status = 0;
+  int status = kExitDone;
   if (runRefused_) {
-    status = 1;
+    status = kExitRefused;
   } else if (!errorLogText_.isEmpty()) {
     std::cerr << QString(errorLogText_)
                      .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                      .toStdString();
-    status = 2;
+    status = kExitLogged;
   }
-  if (status != 0) emit failed(status);
+  if (status != kExitDone) emit failed(status);
   close();
 }
 
@@ -612,6 +612,7 @@ void InstallForm::Command1_Click() {
     if (!lock) return;
     Hourglass hourglass;
     runRefused_ = false;
+    runLogText_.clear();
     SetErrorLogText(QString());
     ui_.txtErr->setVisible(false);
     ui_.Command3->setVisible(false);
@@ -619,6 +620,7 @@ void InstallForm::Command1_Click() {
       runRefused_ = true;
       return;
     }
+    runLogText_ = errorLogText_;
     InitialiseWindow();
   });
   // Clicks the window system queued while the run worked without yielding arrive now, and
@@ -923,7 +925,7 @@ void InstallForm::Fail(const platform::PlatformError& error) {
   fatalError_ = error;
   closeRequested_ = true;
   ShowMessage(this, QMessageBox::Critical, kProgramTitle, FatalErrorText(error));
-  emit failed(1);
+  emit failed(kExitRefused);
 }
 
 void InstallForm::AfterBusy() {

@@ -127,6 +127,8 @@ class InstallForm : public QWidget, public ErrorLog {
   // run or a refill of the lists is under way does nothing.
   void Command1_Click();
   bool RunRefused() const { return runRefused_; }
+  // What the last run's own work wrote into the error log, without the refill after it.
+  const QString& RunLogText() const { return runLogText_; }
   // "Clear Error Log".
   void Command3_Click();
   // Selects or deselects every entry of list, alternating the button's caption.
@@ -150,6 +152,7 @@ class InstallForm : public QWidget, public ErrorLog {
   InstallFormState& state() { return state_; }
   const InstallFormState& state() const { return state_; }
   Globals& globals() { return globals_; }
+  const Globals& globals() const { return globals_; }
   // The failure that ended the program, if one did.
   const std::optional<platform::PlatformError>& fatalError() const { return fatalError_; }
 
@@ -202,6 +205,7 @@ class InstallForm : public QWidget, public ErrorLog {
   InstallFormState state_;
   Globals globals_;
   QString errorLogText_;
+  QString runLogText_;
   std::optional<platform::PlatformError> fatalError_;
   Installation installation_;
   std::optional<NotDumpable> passwordHeld_;  // while txtPwd holds a password

@@ -19,10 +19,7 @@
 
 namespace drossgate::setup {
 
-void ChooseDisplayForBatchMode(int argc, char** argv) {
-  QStringList arguments;
-  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  const SetupOptions options = ParseCommandLine(arguments).options;
+void ChooseDisplayForBatchMode(const SetupOptions& options) {
   if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return;
   // The unattended run never shows its window, so it needs no screen at all.
   if (!options.unattended.active) {

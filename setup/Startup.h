@@ -9,7 +9,7 @@ namespace drossgate::setup {
 
 // Before the application object exists: batch mode on a machine without a display, and the
 // unattended run always, run on Qt's offscreen platform, so that they need nobody's screen.
-void ChooseDisplayForBatchMode(int argc, char** argv);
+void ChooseDisplayForBatchMode(const SetupOptions& options);
 
 // Runs the windows in the existing QApplication until the program ends, or the unattended
 // run when its options were given.

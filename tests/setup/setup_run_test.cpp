@@ -222,29 +222,36 @@ TEST_F(SetupRun, OptionsTheWindowWouldNotAllowAreRefused) {
   struct Case {
     const char* name;
     QStringList arguments;
+    int status;  // 64: the command line cannot be used; 1: the window refuses it
     const char* message;
   };
   const std::vector<Case> cases = {
       {"SCL value the field refuses",
-       Split("--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1."),
+       Split("--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1."), 1,
        "SCL should be from -1 To 9 (rule 1)"},
-      {"priority above the range", {"--install", "--priority", "65536"}, "65535 (lowest)"},
-      {"unknown mailbox", {"--register", "nobody"}, "no mailbox 'nobody'"},
-      {"unregistering a mailbox without registration", {"--unregister", "ada"}, "not registered"},
-      {"disabled account", {"--register", "carla"}, "'carla' is a disabled account"},
-      {"uninstalling what is not installed", {"--uninstall"}, "Drossgate is not installed"},
-      {"password on the command line", {"--install", "--password", "x"}, "--password-file"},
-      {"batch switch", {"-b", "--register-all"}, "batch mode"},
-      {"rule without installation", {"--rule", "a: b", "move", "c"}, "need --install"},
-      {"five rules", Split("--install" + QString("|--rule|a: 1|move|x").repeated(5)),
+      {"priority above the range", {"--install", "--priority", "65536"}, 1, "65535 (lowest)"},
+      {"unknown mailbox", {"--register", "nobody"}, 1, "no mailbox 'nobody'"},
+      {"unregistering a mailbox without registration",
+       {"--unregister", "ada"},
+       1,
+       "not registered"},
+      {"disabled account", {"--register", "carla"}, 1, "'carla' is a disabled account"},
+      {"uninstalling what is not installed", {"--uninstall"}, 1, "Drossgate is not installed"},
+      {"missing password file",
+       {"--install", "--password-file", "/nonexistent/pw"},
+       1,
+       "cannot read"},
+      {"password on the command line", {"--install", "--password", "x"}, 64, "--password-file"},
+      {"batch switch", {"-b", "--register-all"}, 64, "batch mode"},
+      {"rule without installation", {"--rule", "a: b", "move", "c"}, 64, "need --install"},
+      {"five rules", Split("--install" + QString("|--rule|a: 1|move|x").repeated(5)), 64,
        "at most four"},
-      {"nothing to do", {"--priority", "5"}, "nothing to do"},
-      {"missing password file", {"--install", "--password-file", "/nonexistent/pw"}, "cannot read"},
+      {"nothing to do", {"--priority", "5"}, 64, "nothing to do"},
   };
   for (const Case& c : cases) {
     platform_.messages.clear();
     const Result result = Run(c.arguments);
-    EXPECT_EQ(result.status, 1) << c.name;
+    EXPECT_EQ(result.status, c.status) << c.name;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << ": " << result.err;
     EXPECT_FALSE(FindApplication()) << c.name;
   }
@@ -393,7 +400,7 @@ TEST_F(SetupRun, AFailedRegistrationEndsWithTheLog) {
       {.cn = "Ghost Writer", .alias = "ghost", .mail = "ghost@example.com", .inStore = false});
   const Result result = Run({"--register", "ghost", "ada"});
   EXPECT_EQ(result.status, 2);
-  // One entry from the run (its last attempt only) and one from the lists' refill after it.
+  // One entry from the run, its last attempt only (the refill after the run is not its concern).
   EXPECT_NE(result.err.find("http://mail1.example.com/exadmin/example.com/mbx/ghost - ERROR: "),
             std::string::npos)
       << result.err;
@@ -401,7 +408,7 @@ TEST_F(SetupRun, AFailedRegistrationEndsWithTheLog) {
   for (size_t at = result.err.find(" - ERROR: "); at != std::string::npos;
        at = result.err.find(" - ERROR: ", at + 1))
     ++entries;
-  EXPECT_EQ(entries, 2u) << result.err;
+  EXPECT_EQ(entries, 1u) << result.err;
   // The mailbox that could be reached is registered all the same.
   EXPECT_TRUE(ItemExists(InboxItem("ada")));
 }
