@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include <iostream>
+#include <memory>
 #include <optional>
 
 #include "CommandLine.h"
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
   }
   if (early.options.testCondition)
     return setup::RunConditionTest(early.options, std::cout, std::cerr);
-  setup::ChooseDisplayForBatchMode(early.options);
+  const std::unique_ptr<setup::HeadlessRun> headless = setup::PrepareDisplay(early.options);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("DrossgateSetup"));
   // The toolkit has taken its own options out of the command line now.
