@@ -34,6 +34,8 @@ constexpr LongOption kLongOptions[] = {
            ConditionTestRequest{arguments[0].toStdString(), arguments[1].toStdString()};
      }},
     {"--install", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).install = true; }},
+    {"--reconfigure", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).reconfigure = true; }},
     {"--identity", 1, "ID",
      [](SetupOptions& o, const QStringList& a) { Unattended(o).identity = a[0].toStdString(); }},
     {"--password-file", 1, "FILE (or - for standard input)",
@@ -94,7 +96,12 @@ Installing (in the folder that holds Drossgate.so, which the sink is installed f
                               "Name <address>" or an address) or scl (TARGET -1 to 9)
   --priority N                the event sink priority, 0 (highest) to 65535 (lowest, the default)
   --strict                    warnings about the rules refuse the run
-  --uninstall                 remove the sink, after the registration options below
+  --reconfigure               give the installed sink new rules (--rule: all four rows are
+                              replaced) or a new priority (--priority), or both; its identity,
+                              password and registrations stay, and each delivery from then on
+                              uses them (registrations keep their priority until -b renews them)
+  --uninstall                 remove the sink, after the registration options below; warns of
+                              registrations it leaves behind
 
 Registering (MAILBOX: an alias or a mail address of a mailbox of this server):
   --register MAILBOX...       register the sink on these mailboxes

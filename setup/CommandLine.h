@@ -44,6 +44,7 @@ struct RuleOption {
 struct UnattendedOptions {
   bool active = false;
   bool install = false;
+  bool reconfigure = false;  // new rules or priority for the installed sink
   std::optional<std::string> identity;
   std::optional<std::string> passwordFile;  // "-": standard input
   std::optional<std::string> priority;

@@ -68,6 +68,9 @@ struct InstallFormControls {
   QCheckBox* Check5 = nullptr;  // unregister store-wide
   QCheckBox* Check6 = nullptr;  // uninstall
   QCheckBox* Check7 = nullptr;  // show disabled
+  // Shown while the sink is installed: opens its rule rows and priority, which CHANGE then
+  // writes into it.
+  QCheckBox* chkChangeRules = nullptr;
   std::array<RuleRow, 4> rows;
   QListWidget* SysMbxInstList = nullptr;
   QListWidget* MbxInstList = nullptr;
@@ -193,6 +196,20 @@ class InstallForm : public QWidget, public ErrorLog {
   // The installation, registration and uninstallation work of a run; false when a validation
   // message refused it.
   bool RunInstallationSteps();
+  // The rule rows and the priority as a constructor string (the rows' targets show their
+  // clean-up afterwards); nullopt when a row is refused or the warnings about the rules are not
+  // accepted, the message shown.
+  std::optional<std::string> RulesConstructorString();
+  // Before an uninstallation: registrations that would be left behind are removed in the same
+  // run if the person says so; without a person, a warning says what is left.
+  void OfferToRemoveRegistrationsLeftBehind();
+  // The rule rows, the priority and their labels editable, each row as its action allows; or
+  // all locked, showing what they hold.
+  void OpenRuleRows();
+  void LockRuleRows();
+  // The labels of the rule rows and the priority.
+  std::array<QLabel*, 6> RuleLabels() const;
+  void chkChangeRules_Click();
 
   // Runs a handler; a platform failure it raises is reported and ends the program.
   template <typename Step>

@@ -48,8 +48,8 @@ const ActionName* FindAction(const std::string& name) {
 }
 
 bool AnyChange(const UnattendedOptions& o) {
-  return o.install || o.identity || o.passwordFile || o.priority || !o.rules.empty() ||
-         !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
+  return o.install || o.reconfigure || o.identity || o.passwordFile || o.priority ||
+         !o.rules.empty() || !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
          !o.unregisterMailboxes.empty() || o.unregisterAll || o.unregisterStoreWide || o.uninstall;
 }
 
@@ -61,9 +61,15 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
            "give --password-file FILE, or --password-file - to read it from standard input";
   if (o.json && !o.list) return "--json needs --list";
   if (o.list && AnyChange(o)) return "--list cannot be combined with other options";
-  if (!o.install && (o.identity || o.passwordFile || !o.rules.empty()))
-    return "--identity, --password-file and --rule need --install";
+  if (!o.install && (o.identity || o.passwordFile))
+    return "--identity and --password-file need --install (--reconfigure keeps them)";
+  if (!o.install && !o.reconfigure && !o.rules.empty())
+    return "--rule needs --install or --reconfigure";
   if (o.install && o.uninstall) return "--install and --uninstall cannot be combined";
+  if (o.reconfigure && (o.install || o.uninstall))
+    return "--reconfigure cannot be combined with --install or --uninstall";
+  if (o.reconfigure && o.rules.empty() && !o.priority)
+    return "--reconfigure needs --rule or --priority, the rules or the priority to change";
   if (o.includeDisabled && o.registerMailboxes.empty() && !o.registerAll)
     return "--include-disabled needs --register or --register-all";
   if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
@@ -72,9 +78,10 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
       return "--rule: unknown action '" + rule.action + "' (move, delete, forward or scl)";
   if (!o.list && o.registerMailboxes.empty() && !o.registerAll && !o.registerStoreWide &&
       o.unregisterMailboxes.empty() && !o.unregisterAll && !o.unregisterStoreWide && !o.install &&
-      !o.uninstall)
-    return "nothing to do: give --install, --register, --register-all, --register-store-wide, "
-           "--unregister, --unregister-all, --unregister-store-wide, --uninstall or --list";
+      !o.reconfigure && !o.uninstall)
+    return "nothing to do: give --install, --reconfigure, --register, --register-all, "
+           "--register-store-wide, --unregister, --unregister-all, --unregister-store-wide, "
+           "--uninstall or --list";
   return {};
 }
 
@@ -221,12 +228,19 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
   } else {
     ui.Check1->setChecked(false);
   }
+  if (o.reconfigure) {
+    if (form.installation().state == Installation::kDamaged) return DamageText(form.installation());
+    if (form.installation().state != Installation::kInstalled)
+      return "Drossgate is not installed; --install installs it with its rules";
+    // As a person opens the installed sink's rows.
+    ui.chkChangeRules->click();
+  }
   if (o.identity) ui.txtIdent->setText(QString::fromStdString(*o.identity));
   if (o.passwordFile) ui.txtPwd->setText(QString::fromStdString(password));
   if (o.priority) {
     if (!ui.txtPriority->isEnabled())
-      return "the event sink priority is that of the installed application; it can be changed "
-             "after --uninstall";
+      return "the event sink priority is that of the installed application; "
+             "--reconfigure --priority N changes it";
     ui.txtPriority->setText(QString::fromStdString(*o.priority));
     // The field keeps its last valid value when given another.
     if (ui.txtPriority->text().toStdString() != *o.priority)
