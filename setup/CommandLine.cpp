@@ -125,8 +125,8 @@ Looking:
 
 Exit status:
   0   done (--test-condition: the value matches)
-  1   refused, nothing changed, the reason on standard error (--test-condition: no match, or
-      with --strict a warning)
+  1   refused, or the platform cannot be reached: nothing changed, the reason on standard error
+      (--test-condition: no match, or with --strict a warning)
   2   done, but with errors concerning the command, from the error log, on standard error
       (--list: mailboxes that cannot be reached)
   3   the installation is damaged: the sink would not filter; the reason on standard error

@@ -384,12 +384,12 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   auto damaged = [&] { return form.installation().state == Installation::kDamaged; };
   if (o.list) {
     PrintLists(form, o.json, out);
-    if (damaged()) return fail(kExitDamaged, DamageText(form.installation()));
     // Every mailbox is the listing's concern.
     std::string report;
     for (const QListWidget* list : {ui.SysMbxInstList, ui.MbxInstList})
       report += UnreachableReport(*list, statuses);
     err << report << std::flush;
+    if (damaged()) return fail(kExitDamaged, DamageText(form.installation()));
     return report.empty() ? kExitDone : kExitLogged;
   }
   const std::string message = Fill(form, o, password);
