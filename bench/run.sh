@@ -6,14 +6,16 @@
 # drossgate-platform into a mailbox without the sink and into one with the sink and four rules,
 # once with one process per message (as a mail server runs a delivery agent) and once with one
 # long-running process, and runs the same corpus and equivalent rules through procmail (one
-# process per message into a Maildir). procmail is installed if missing (Debian, as root).
+# process per message into a Maildir). procmail is installed if missing (Debian, as root). Then
+# the setup program lists a server of MAILBOXES (10,000) mailboxes in its shown window, in batch
+# mode without a display and as --list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build/default}")
 messages=${MESSAGES:-10000}
 tool="$build/tools/drossgate-platform"
 for f in "$tool" "$build/sink/Drossgate.so" "$build/bench/bench_condition" \
-  "$build/bench/bench_rules" "$build/bench/bench_sink"; do
+  "$build/bench/bench_rules" "$build/bench/bench_sink" "$build/bench/bench_setup_lists"; do
   [[ -e "$f" ]] || {
     echo "bench/run.sh: $f is missing; build first (cmake --preset default && cmake --build build/default)" >&2
     exit 2
@@ -143,6 +145,9 @@ in_sink=$(us BM_DeliverWithSink)
 in_clean_bare=$(us BM_DeliverCleanWithoutSink)
 in_clean_sink=$(us BM_DeliverCleanWithSink)
 
+echo "== The setup program listing mailboxes (bench_setup_lists)" >&2
+setup_rows=$(DROSSGATE_BENCH_MAILBOXES=${MAILBOXES:-10000} "$build/bench/bench_setup_lists")
+
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f%%", (a / b - 1) * 100 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 met() { awk -v v="$1" -v op="$2" -v t="$3" 'BEGIN {
@@ -180,6 +185,7 @@ row "Per process with sink / procmail" "$(ratio "${r[sink_proc]}" "${r[procmail]
   "$(met "$(ratio "${r[sink_proc]}" "${r[procmail]}")" '>=' 1)"
 row "Long-running with sink / procmail" "$(ratio "${r[sink_long]}" "${r[procmail]}")x" ">= 4x" \
   "$(met "$(ratio "${r[sink_long]}" "${r[procmail]}")" '>=' 4)"
+echo "$setup_rows"
 echo
 echo "Spam by X-Spam-Flag filed: expected $expect_spam, Drossgate $((ours_spam / 2)) per run, procmail $theirs_spam."
 echo "Every Drossgate delivery is committed to disk (SQLite WAL, synchronous=FULL) before it is"

@@ -308,6 +308,29 @@ bool RemoveDamagedInstallation(ErrorLog& log, const std::string& appName) {
   return true;
 }
 
+void ReconfigureComPlusApplication(ErrorLog& log, const std::string& appName,
+                                   const std::string& constructorString) {
+  RunLogged(&log, appName, [&] {
+    auto catalog = complus::OpenCatalog();
+    auto applications = catalog->GetCollection("Applications");
+    applications->Populate();
+    for (int32_t i = 0; i < applications->Count(); ++i) {
+      complus::CatalogObject& application = applications->Item(i);
+      if (!text::EqualsNoCase(application.Name(), appName)) continue;
+      auto components = ComponentsOf(*applications, application);
+      complus::CatalogObject* component = SinkComponent(*components, appName);
+      if (!component)
+        platform::Fail(platform::errors::kNotFound,
+                       "The application " + appName + " has no component to reconfigure");
+      component->SetValue("ConstructionEnabled", true);
+      component->SetValue("ConstructorString", constructorString);
+      components->SaveChanges();
+      return;
+    }
+    platform::Fail(platform::errors::kNotFound, "The application " + appName + " is not installed");
+  });
+}
+
 void UninstallComPlusApplication(ErrorLog& log, const std::string& appName) {
   RunLogged(&log, appName, [&] {
     auto catalog = complus::OpenCatalog();

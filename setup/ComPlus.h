@@ -31,6 +31,12 @@ bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName, std
 void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
                                const std::string& identity, const std::string& password,
                                const std::string& constructorString);
+// Hands the sink component of the installed application appName (any case) a new
+// constructorString, with construction enabled; the application, its identity and password
+// stay as they are. New sink instances get the new string. A failure, a missing application or
+// component included, adds one entry to log.
+void ReconfigureComPlusApplication(ErrorLog& log, const std::string& appName,
+                                   const std::string& constructorString);
 // Removes the application appName (any case) with its components; none of that name is no
 // error. A failure adds one entry to log.
 void UninstallComPlusApplication(ErrorLog& log, const std::string& appName);

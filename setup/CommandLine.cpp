@@ -34,6 +34,8 @@ constexpr LongOption kLongOptions[] = {
            ConditionTestRequest{arguments[0].toStdString(), arguments[1].toStdString()};
      }},
     {"--install", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).install = true; }},
+    {"--reconfigure", 0, "",
+     [](SetupOptions& o, const QStringList&) { Unattended(o).reconfigure = true; }},
     {"--identity", 1, "ID",
      [](SetupOptions& o, const QStringList& a) { Unattended(o).identity = a[0].toStdString(); }},
     {"--password-file", 1, "FILE (or - for standard input)",
@@ -69,7 +71,68 @@ constexpr LongOption kLongOptions[] = {
     {"--list", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).list = true; }},
     {"--json", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).json = true; }},
     {"--strict", 0, "", [](SetupOptions& o, const QStringList&) { o.strict = true; }},
+    {"--help", 0, "", [](SetupOptions& o, const QStringList&) { o.help = true; }},
 };
+
+constexpr const char* kUsage =
+    R"(Usage: DrossgateSetup                 the setup window, after the liability notice
+       DrossgateSetup -b              batch mode (also /b): renew every registration
+       DrossgateSetup OPTION...       the window's run, without a window or a display
+       DrossgateSetup --list [--json]
+       DrossgateSetup --test-condition CONDITION VALUE [--strict]
+       DrossgateSetup --help
+
+The platform root is the folder DROSSGATE_PLATFORM names. One run at a time per platform root:
+a run waits, saying so on standard error, while another one works there.
+
+Installing (in the folder that holds Drossgate.so, which the sink is installed from):
+  --install                   install the sink with the rules below
+  --identity ACCOUNT          the account the sink runs as
+  --password-file FILE        its password: the first line of FILE, or of standard input for -
+                              (never taken from the command line)
+  --rule CONDITION ACTION TARGET
+                              a rule, up to four, in order; ACTION move (TARGET a folder path),
+                              delete (TARGET ignored: give ''), forward (TARGET a recipient,
+                              "Name <address>" or an address) or scl (TARGET -1 to 9)
+  --priority N                the event sink priority, 0 (highest) to 65535 (lowest, the default)
+  --strict                    warnings about the rules refuse the run
+  --reconfigure               give the installed sink new rules (--rule: all four rows are
+                              replaced) or a new priority (--priority), or both; its identity,
+                              password and registrations stay, and each delivery from then on
+                              uses them (registrations keep their priority until -b renews them)
+  --uninstall                 remove the sink, after the registration options below; warns of
+                              registrations it leaves behind
+
+Registering (MAILBOX: an alias or a mail address of a mailbox of this server):
+  --register MAILBOX...       register the sink on these mailboxes
+  --register-all              on every mailbox not yet registered, disabled accounts left out
+  --include-disabled          --register and --register-all take disabled accounts too
+  --register-store-wide       on every mailbox store of this server
+  --unregister MAILBOX...     remove the registration from these mailboxes
+  --unregister-all            from every registered mailbox, disabled accounts included
+  --unregister-store-wide     from every mailbox store of this server
+
+Looking:
+  --list                      the installation's state (installed, not installed, or damaged and
+                              why), then one line per entry of the window's four lists: the list,
+                              the entry, its state (registered, not registered, or unreachable and
+                              the error that says why)
+  --json                      with --list: the same as one JSON object
+  --test-condition CONDITION VALUE
+                              whether VALUE matches CONDITION's pattern, as the sink decides;
+                              warnings about the pattern on standard error
+  --help                      this text
+
+Exit status:
+  0   done (--test-condition: the value matches)
+  1   refused, or the platform cannot be reached: nothing changed, the reason on standard error
+      (--test-condition: no match, or with --strict a warning)
+  2   done, but with errors concerning the command, from the error log, on standard error
+      (--list: mailboxes that cannot be reached)
+  3   the installation is damaged: the sink would not filter; the reason on standard error
+  64  bad usage: an unknown option, a missing value, options that do not go together
+Batch mode ends the same way; with 3 it renews nothing.
+)";
 
 const LongOption* FindLongOption(const std::string& argument) {
   for (const LongOption& option : kLongOptions)
@@ -78,6 +141,10 @@ const LongOption* FindLongOption(const std::string& argument) {
 }
 
 }  // namespace
+
+const char* UsageText() {
+  return kUsage;
+}
 
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
   ParsedCommandLine parsed;

@@ -14,6 +14,18 @@ namespace drossgate::setup {
 
 inline constexpr const char* kTestConditionOption = "--test-condition";
 
+// The exit statuses of every way the program runs; --help documents them.
+enum ExitStatus : int {
+  kExitDone = 0,
+  kExitRefused = 1,  // nothing changed (--test-condition: no match)
+  kExitLogged = 2,   // done, with errors that concern the command
+  kExitDamaged = 3,  // the installation is damaged
+  kExitUsage = 64,   // the command line cannot be used (as sysexits.h's EX_USAGE)
+};
+
+// What --help prints: every option and exit status.
+const char* UsageText();
+
 // A condition and a sample value to test against it, both exactly as given.
 struct ConditionTestRequest {
   std::string condition;
@@ -32,6 +44,7 @@ struct RuleOption {
 struct UnattendedOptions {
   bool active = false;
   bool install = false;
+  bool reconfigure = false;  // new rules or priority for the installed sink
   std::optional<std::string> identity;
   std::optional<std::string> passwordFile;  // "-": standard input
   std::optional<std::string> priority;
@@ -55,6 +68,7 @@ struct SetupOptions {
   bool strict = false;
   std::optional<ConditionTestRequest> testCondition = std::nullopt;
   UnattendedOptions unattended{};
+  bool help = false;
 };
 
 struct ParsedCommandLine {

@@ -1,8 +1,5 @@
 #include "ConditionTester.h"
 
-#include <QString>
-#include <QStringList>
-
 #include "CommandLine.h"
 #include "basParser.h"
 #include "rules.h"
@@ -32,21 +29,8 @@ bool TestCondition(std::string_view pattern, std::string_view value) {
   return common::ConditionTest(text::TrimView(value), text::TrimView(pattern));
 }
 
-std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& out,
-                                           std::ostream& err) {
-  QStringList arguments;
-  bool asked = false;
-  for (int i = 1; i < argc; ++i) {
-    arguments << QString::fromLocal8Bit(argv[i]);
-    asked = asked || arguments.back() == QLatin1String(kTestConditionOption);
-  }
-  if (!asked) return std::nullopt;
-  const ParsedCommandLine parsed = ParseCommandLine(arguments);
-  if (!parsed.error.empty() || !parsed.options.testCondition) {
-    err << "DrossgateSetup: " << parsed.error << std::endl;
-    return 2;
-  }
-  const ConditionTestRequest& request = *parsed.options.testCondition;
+int RunConditionTest(const SetupOptions& options, std::ostream& out, std::ostream& err) {
+  const ConditionTestRequest& request = *options.testCondition;
   const std::string pattern = ConditionPattern(request.condition);
   const bool matches = TestCondition(pattern, request.value);
   out << (matches ? kMatchesText : kNoMatchText) << std::endl;
@@ -55,8 +39,8 @@ std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& 
       header.empty() ? ConditionTestWarnings("", pattern)
                      : common::rules::ConditionWarnings(request.condition);
   for (const std::string& w : warnings) err << "warning: " << w << std::endl;
-  if (parsed.options.strict && !warnings.empty()) return 1;
-  return matches ? 0 : 1;
+  if (options.strict && !warnings.empty()) return kExitRefused;
+  return matches ? kExitDone : kExitRefused;
 }
 
 }  // namespace drossgate::setup

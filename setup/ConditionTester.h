@@ -3,11 +3,12 @@
 // carries, and whether a sample value satisfies it exactly as the sink would decide. Nothing
 // here touches the platform or a display, and nothing throws.
 
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "CommandLine.h"
 
 namespace drossgate::setup {
 
@@ -31,11 +32,9 @@ std::vector<std::string> ConditionTestWarnings(std::string_view headerName,
 // whatever the pattern, because the sink skips the test for an empty value.
 bool TestCondition(std::string_view pattern, std::string_view value);
 
-// "--test-condition CONDITION VALUE" among the program's arguments: prints the result
-// ("Matches" or "DOESN'T match") to out, each warning as a line "warning: ..." to err, and
-// gives the exit status (0 match, 1 no match or, with --strict, any warning, 2 bad command
-// line, the message then on err). nullopt when the option is not among them.
-std::optional<int> RunConditionTestCommand(int argc, char** argv, std::ostream& out,
-                                           std::ostream& err);
+// "--test-condition CONDITION VALUE": prints the result ("Matches" or "DOESN'T match") to out,
+// each warning as a line "warning: ..." to err, and gives the exit status: kExitDone for a
+// match, kExitRefused for none or, with --strict, for any warning.
+int RunConditionTest(const SetupOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace drossgate::setup

@@ -1,6 +1,7 @@
 #include "Disclaimer.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -39,6 +40,8 @@ Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
   }
   Command1 = new QPushButton(QStringLiteral("Yes"));
   Command1->setObjectName(QStringLiteral("Command1"));
+  // Drawn as the button Return presses.
+  Command1->setDefault(true);
   Command2 = new QPushButton(QStringLiteral("No"));
   Command2->setObjectName(QStringLiteral("Command2"));
 
@@ -56,6 +59,21 @@ Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
 
   connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
   connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
+}
+
+void Disclaimer::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      // As a dialog's default button: "Yes", unless the focus is on "No".
+      (focusWidget() == Command2 ? Command2 : Command1)->click();
+      return;
+    case Qt::Key_Escape:
+      Command2->click();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
 }
 
 void Disclaimer::Command1_Click() {

@@ -1,8 +1,10 @@
 #pragma once
-// The liability window that opens first: "Yes" opens the main window, "No" ends the program.
+// The liability window that opens first: "Yes" (or Return) opens the main window, "No" (or
+// Escape) ends the program.
 
 #include <QWidget>
 
+class QKeyEvent;
 class QLabel;
 class QPushButton;
 
@@ -24,6 +26,9 @@ class Disclaimer : public QWidget {
   void accepted();
   // The terms were declined: the program is to end.
   void declined();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void Command1_Click();

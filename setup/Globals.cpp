@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <iostream>
 
@@ -31,6 +32,7 @@ QuestionHook g_questionHook;
 constexpr const char* kDisabledMark = " [***DISABLED***]";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
 constexpr uint32_t kAccountDisabled = 2;
+constexpr const char* kSelectAll = "Select All";
 
 // The locale's long time format without its time-zone designator.
 QString LongTimeFormat(const QLocale& locale) {
@@ -201,8 +203,9 @@ void UpdateStatus(int32_t increment, QProgressBar& picture, int32_t& progressCou
   progressCount += increment;
   if (progressCount > scale) progressCount = scale;
   picture.setValue(progressCount);
+  // Drawn when the caller lets the window's events run: the bar is repainted when it changes,
+  // not once per record.
   picture.setFormat(QString::number(PercentOf(progressCount, scale)) + QLatin1Char('%'));
-  picture.repaint();
 }
 
 // --- Mailbox enumeration ------------------------------------------------------------------
@@ -223,14 +226,34 @@ bool IsDisabledEntry(std::string_view entry) {
   return entry.find(std::string(kDisabledMark) + " / ") != std::string_view::npos;
 }
 
+namespace {
+
+// The log of one probe: it keeps the entry a failure writes; the caller decides whether the
+// window's log gets it.
+class ProbeLog final : public ErrorLog {
+ public:
+  QString ErrorLogText() const override { return {}; }
+  void SetErrorLogText(const QString& text) override { entry_ = text; }
+  const QString& entry() const { return entry_; }
+
+ private:
+  QString entry_;
+};
+
+}  // namespace
+
 int ProbeMailbox(InstallForm& form, const std::string& folderName, const std::string& alias,
-                 const std::string& mail, bool logFailure) {
+                 const std::string& mail, bool logFailure, std::string* failure) {
   const InstallFormState& state = form.state();
   const MailAddressParts parts = SplitMail(mail);
+  // Whether the failure of the last probe that ran is to be logged.
+  bool logLast = false;
+  ProbeLog lastLog;
   auto probe = [&](const std::string& url, bool logged) {
     std::string mailboxUrl = url;
-    return CheckRegistrationItem(mailboxUrl, folderName, kRegistrationItemName,
-                                 logFailure && logged ? &form : nullptr,
+    logLast = logged;
+    lastLog.SetErrorLogText(QString());
+    return CheckRegistrationItem(mailboxUrl, folderName, kRegistrationItemName, &lastLog,
                                  *form.globals().StoreConnection);
   };
   int result = -1;
@@ -248,7 +271,29 @@ int ProbeMailbox(InstallForm& form, const std::string& folderName, const std::st
     result = probe(state.FolderURL + "/" + parts.mailAlias, false);
     if (result == -1) result = probe(state.FileFolderURL + "/" + parts.mailAlias, true);
   }
+  if (result == -1 && !lastLog.entry().isEmpty()) {
+    if (logFailure && logLast) form.SetErrorLogText(lastLog.entry() + form.ErrorLogText());
+    if (failure) *failure = lastLog.entry().trimmed().toStdString();
+  }
   return result;
+}
+
+const char* StateName(MailboxStatus::State state) {
+  switch (state) {
+    case MailboxStatus::kRegistered:
+      return "registered";
+    case MailboxStatus::kUnreachable:
+      return "unreachable";
+    default:
+      return "not registered";
+  }
+}
+
+std::string WithoutLogTime(std::string_view entry) {
+  const size_t end = entry.find("] ");
+  if (entry.empty() || entry.front() != '[' || end == std::string_view::npos)
+    return std::string(entry);
+  return std::string(entry.substr(end + 2));
 }
 
 namespace {
@@ -277,20 +322,40 @@ std::string FindHomeServer(InstallForm& form) {
   return home;
 }
 
-void AddEntry(QListWidget* list, const std::string& entry) {
-  list->addItem(QString::fromStdString(entry));
-}
+// Entries gathered during a fill, put into their lists at its end.
+struct PendingList {
+  QListWidget* list;
+  QStringList entries;
+};
 
 }  // namespace
 
 void GetUsersWithMailboxes(InstallForm& form) {
   const InstallFormControls& ui = form.ui();
-  ui.SysMbxUninstList->clear();
-  ui.SysMbxInstList->clear();
-  ui.MbxUninstList->clear();
-  ui.MbxInstList->clear();
+  PendingList sysUnregistered{ui.SysMbxInstList, {}}, unregistered{ui.MbxInstList, {}},
+      registered{ui.MbxUninstList, {}}, sysRegistered{ui.SysMbxUninstList, {}};
+  PendingList* const pendingLists[] = {&sysUnregistered, &unregistered, &registered,
+                                       &sysRegistered};
+  for (PendingList* pending : pendingLists) pending->list->clear();
+  // A list emptied is a list with nothing selected.
+  for (QPushButton* button : {ui.Command4, ui.Command5, ui.Command6, ui.Command7})
+    button->setText(kSelectAll);
   ui.Check2->setChecked(false);
   ui.Check5->setChecked(false);
+  auto& statuses = form.globals().MailboxStatuses;
+  statuses.clear();
+  auto add = [&](PendingList& pending, const std::string& entry, MailboxStatus status) {
+    pending.entries << QString::fromStdString(entry);
+    statuses[entry] = std::move(status);
+  };
+  // Where a probe's result puts an entry, and what it tells of the mailbox.
+  auto probed = [&](PendingList& notThere, PendingList& there, const std::string& entry, int found,
+                    std::string failure) {
+    if (found == 1) return add(there, entry, {MailboxStatus::kRegistered, {}});
+    if (found == 0) return add(notThere, entry, {MailboxStatus::kNotRegistered, {}});
+    if (failure.empty()) failure = "neither an alias nor a mail address to find its mailbox by";
+    add(notThere, entry, {MailboxStatus::kUnreachable, std::move(failure)});
+  };
 
   std::unique_ptr<dir::RecordSet> records;
   const std::string home = FindHomeServer(form);
@@ -318,40 +383,41 @@ void GetUsersWithMailboxes(InstallForm& form) {
         const std::string alias = records->Field("mailNickName").Text();
         const std::string commonName = records->Field("cn").Text();
         const std::string mail = records->Field("mail").Text();
+        std::string failure;
         if (text::StartsWithNoCase(alias, kSystemMailboxPrefix)) {
           // A store's system mailbox carries the store-wide registration.
-          const int found = ProbeMailbox(form, kStoreWideFolder, alias, mail);
-          AddEntry(found == 1 ? ui.SysMbxUninstList : ui.SysMbxInstList,
-                   MailboxEntry(commonName, false, server, mail, alias));
+          const int found = ProbeMailbox(form, kStoreWideFolder, alias, mail, true, &failure);
+          probed(sysUnregistered, sysRegistered,
+                 MailboxEntry(commonName, false, server, mail, alias), found, failure);
           continue;
         }
         const uint32_t flags =
             static_cast<uint32_t>(records->Field("userAccountControl").Int32().value_or(0));
+        const std::string entry =
+            MailboxEntry(commonName, flags & kAccountDisabled, server, mail, alias);
         if (flags & kAccountDisabled) {
           // The window never probes a disabled account. The unattended mode does (quietly: its
           // mailbox may well be gone), so that a registration once made can be removed again.
-          const bool registered =
-              form.state().probeDisabled && ProbeMailbox(form, "inbox", alias, mail, false) == 1;
-          if (registered)
-            AddEntry(ui.MbxUninstList, MailboxEntry(commonName, true, server, mail, alias));
-          else if (ui.Check7->isChecked())
-            AddEntry(ui.MbxInstList, MailboxEntry(commonName, true, server, mail, alias));
+          const int found = form.state().probeDisabled
+                                ? ProbeMailbox(form, "inbox", alias, mail, false, &failure)
+                                : 0;
+          if (found == 1 || ui.Check7->isChecked())
+            probed(unregistered, registered, entry, found, failure);
           continue;
         }
-        const int found = ProbeMailbox(form, "inbox", alias, mail);
-        AddEntry(found == 1 ? ui.MbxUninstList : ui.MbxInstList,
-                 MailboxEntry(commonName, false, server, mail, alias));
+        const int found = ProbeMailbox(form, "inbox", alias, mail, true, &failure);
+        probed(unregistered, registered, entry, found, failure);
       }
       ui.Picture1->reset();
       ui.Picture1->setFormat(QString());
-      ui.Picture1->repaint();
       ui.Picture1->hide();
-      for (QListWidget* list :
-           {ui.SysMbxInstList, ui.MbxInstList, ui.MbxUninstList, ui.SysMbxUninstList})
-        SetHorizontalExtent(*list);
     }
   }
   if (records) records->Close();
+  for (PendingList* pending : pendingLists) {
+    pending->list->addItems(pending->entries);
+    SetHorizontalExtent(*pending->list);
+  }
   const std::pair<QCheckBox*, QListWidget*> boxes[] = {{ui.Check2, ui.SysMbxInstList},
                                                        {ui.Check3, ui.MbxInstList},
                                                        {ui.Check4, ui.MbxUninstList},

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,14 @@ inline constexpr const char* kProgramTitle = "DrossgateSetup";
 inline constexpr const char* kRegistrationItemName = "Drossgate.reg";
 inline constexpr const char* kStoreWideFolder = "StoreEvents/GlobalEvents";
 
+// What the enumeration learnt of one listed mailbox. A disabled account the window does not
+// probe counts as not registered.
+struct MailboxStatus {
+  enum State { kNotRegistered, kRegistered, kUnreachable };
+  State state = kNotRegistered;
+  std::string failure;  // unreachable: the log entry of its last probe (or why none could run)
+};
+
 // State shared by the setup tool's windows; the main window owns the one instance.
 struct Globals {
   std::string GlobalCatalogPath;  // "GC://" + global catalog host
@@ -40,6 +49,8 @@ struct Globals {
   bool InitDone = false;
   QString LastValidPriority;
   int32_t ProgressCount = 0;
+  // Of every entry of the mailbox lists, by its text.
+  std::unordered_map<std::string, MailboxStatus> MailboxStatuses;
 };
 
 // --- Messages -----------------------------------------------------------------------------
@@ -147,12 +158,20 @@ bool IsDisabledEntry(std::string_view entry);
 
 // Tries the mailbox's candidate URLs in turn for the registration item in folderName; 1 found,
 // 0 absent, -1 every probe failed (then one log entry, by the last probe that ran, when
-// logFailure).
+// logFailure). failure, when given, receives that entry (logged or not) without its line ends.
 int ProbeMailbox(InstallForm& form, const std::string& folderName, const std::string& alias,
-                 const std::string& mail, bool logFailure = true);
+                 const std::string& mail, bool logFailure = true, std::string* failure = nullptr);
 
-// Refills the four mailbox lists from the directory; raises PlatformError when a directory
-// query fails. Yields to the event loop once per record.
+// "not registered", "registered" or "unreachable".
+const char* StateName(MailboxStatus::State state);
+// A log entry without its leading "[date and time] ".
+std::string WithoutLogTime(std::string_view entry);
+
+// Refills the four mailbox lists from the directory and records each entry's status; raises
+// PlatformError when a directory query fails. Advances the progress bar and yields to the event
+// loop once per record, but puts the entries into the lists in one step at the end: a shown
+// list lays all its entries out again whenever entries are added. The select buttons start
+// again at "Select All".
 void GetUsersWithMailboxes(InstallForm& form);
 
 }  // namespace drossgate::setup

@@ -197,6 +197,11 @@ void InstallForm::BuildControls() {
   ui.Check5->setEnabled(false);
   ui.SysMbxUninstList = MakeList("SysMbxUninstList");
   ui.Command7 = Named(new QPushButton(kSelectAll), QStringLiteral("Command7"));
+  ui.chkChangeRules =
+      Named(new QCheckBox(QStringLiteral("Change rules")), QStringLiteral("chkChangeRules"));
+  ui.chkChangeRules->setToolTip(
+      QStringLiteral("Write the rules and the priority below into the installed sink"));
+  ui.chkChangeRules->setVisible(false);
   ui.Check6 =
       Named(new QCheckBox(QStringLiteral("Uninstall COM+ object ")), QStringLiteral("Check6"));
   ui.Check6->setEnabled(false);
@@ -257,6 +262,10 @@ void InstallForm::BuildLayout() {
     ++r;
   }
   grid->addWidget(ui.Check1, firstRuleRow, kLeft, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
+  // In the rows Check1 leaves free; shown only while the sink is installed, and then Check1 is
+  // of no use.
+  grid->addWidget(ui.chkChangeRules, firstRuleRow + 2, kLeft, 2, 1,
+                  Qt::AlignLeft | Qt::AlignVCenter);
   grid->addWidget(ui.Label9, r, kTag, 1, 3);
   grid->addWidget(ui.Label8, r, kTarget, 1, 2);
   grid->setRowMinimumHeight(++r, 8);
@@ -313,6 +322,7 @@ void InstallForm::SetTabOrder() {
     order.push_back(row.List1);
     order.push_back(row.txtSpamFolder);
   }
+  order.push_back(ui.chkChangeRules);
   for (QWidget* widget :
        {static_cast<QWidget*>(ui.Check2), static_cast<QWidget*>(ui.SysMbxInstList),
         static_cast<QWidget*>(ui.Check3), static_cast<QWidget*>(ui.MbxInstList),
@@ -359,6 +369,7 @@ void InstallForm::ConnectHandlers() {
     RegistrationCheck_Click(ui_.Check5, ui_.SysMbxUninstList, kUnregisterMessage);
   });
   connect(ui.Check7, &QCheckBox::clicked, this, [this] { Check7_Click(); });
+  connect(ui.chkChangeRules, &QCheckBox::clicked, this, [this] { chkChangeRules_Click(); });
   const std::pair<QPushButton*, QListWidget*> toggles[] = {{ui.Command4, ui.SysMbxInstList},
                                                            {ui.Command5, ui.MbxInstList},
                                                            {ui.Command6, ui.MbxUninstList},
@@ -460,21 +471,12 @@ void InstallForm::InitialiseWindow() {
   std::error_code error;
   const bool libraryPresent = std::filesystem::exists(SinkLibraryPath(), error);
 
-  auto lockRows = [&] {
-    for (int i = 0; i < static_cast<int>(ui.rows.size()); ++i) {
-      const RuleRow& row = ui.rows[i];
-      row.txtSpamTag->setEnabled(false);
-      row.List1->setEnabled(false);
-      SetTargetLocked(i, true);
-      row.txtSpamFolder->setToolTip(row.txtSpamFolder->text());
-      row.cmdBrowse->setEnabled(false);
-    }
+  auto setIdentityLabelsEnabled = [&](bool enabled) {
+    ui.Label2->setEnabled(enabled);
+    ui.Label3->setEnabled(enabled);
   };
-  auto setLabelsEnabled = [&](bool enabled) {
-    for (QLabel* label :
-         {ui.Label1, ui.Label2, ui.Label3, ui.Label5, ui.Label6, ui.Label8, ui.Label9, ui.Label10})
-      label->setEnabled(enabled);
-  };
+  ui.chkChangeRules->setChecked(false);
+  ui.chkChangeRules->setVisible(installed);
 
   if (installed) {
     ui.Check1->setChecked(false);
@@ -484,9 +486,8 @@ void InstallForm::InitialiseWindow() {
     ui.txtPwd->setEnabled(false);
     ui.txtPwd->setVisible(false);
     ui.Label2->setText(QStringLiteral("Password: ********"));
-    lockRows();
-    ui.txtPriority->setEnabled(false);
-    setLabelsEnabled(false);
+    LockRuleRows();
+    setIdentityLabelsEnabled(false);
     ui.Check6->setChecked(false);
     ui.Check6->setEnabled(true);
   } else if (!libraryPresent) {
@@ -500,9 +501,8 @@ void InstallForm::InitialiseWindow() {
     for (QWidget* widget : {static_cast<QWidget*>(ui.Check2), static_cast<QWidget*>(ui.Check3),
                             static_cast<QWidget*>(ui.txtIdent), static_cast<QWidget*>(ui.txtPwd)})
       widget->setEnabled(false);
-    lockRows();
-    ui.txtPriority->setEnabled(false);
-    setLabelsEnabled(false);
+    LockRuleRows();
+    setIdentityLabelsEnabled(false);
     ui.Check6->setChecked(false);
     ui.Check6->setEnabled(false);
   } else {
@@ -515,19 +515,9 @@ void InstallForm::InitialiseWindow() {
     ui.txtPwd->setEnabled(true);
     ui.txtPwd->setVisible(true);
     ui.Label2->setText(QStringLiteral("Password:"));
-    for (int i = 0; i < static_cast<int>(ui.rows.size()); ++i) {
-      const RuleRow& row = ui.rows[i];
-      row.txtSpamFolder->setToolTip(row.txtSpamFolder->text());
-      row.txtSpamTag->setEnabled(true);
-      const bool inUse = !text::Trim(row.txtSpamTag->text().toStdString()).empty();
-      row.List1->setEnabled(inUse);
-      const int action = row.List1->currentIndex();
-      SetTargetLocked(i, !inUse || action != kActionMove);
-      row.cmdBrowse->setEnabled(inUse && action == kActionForward);
-    }
-    ui.txtPriority->setEnabled(true);
+    OpenRuleRows();
     // A window that showed an installed application had these disabled.
-    setLabelsEnabled(true);
+    setIdentityLabelsEnabled(true);
     ui.Label3->setVisible(true);
     ui.Label2->setVisible(true);
     ui.Check6->setChecked(false);
@@ -543,6 +533,51 @@ void InstallForm::InitialiseWindow() {
   const bool logShown = !errorLogText_.isEmpty();
   ui.txtErr->setVisible(logShown);
   ui.Command3->setVisible(logShown);
+  globals_.InitDone = true;
+}
+
+std::array<QLabel*, 6> InstallForm::RuleLabels() const {
+  return {ui_.Label1, ui_.Label5, ui_.Label6, ui_.Label8, ui_.Label9, ui_.Label10};
+}
+
+void InstallForm::LockRuleRows() {
+  for (int i = 0; i < static_cast<int>(ui_.rows.size()); ++i) {
+    const RuleRow& row = ui_.rows[i];
+    row.txtSpamTag->setEnabled(false);
+    row.List1->setEnabled(false);
+    SetTargetLocked(i, true);
+    row.txtSpamFolder->setToolTip(row.txtSpamFolder->text());
+    row.cmdBrowse->setEnabled(false);
+  }
+  ui_.txtPriority->setEnabled(false);
+  for (QLabel* label : RuleLabels()) label->setEnabled(false);
+}
+
+void InstallForm::OpenRuleRows() {
+  for (int i = 0; i < static_cast<int>(ui_.rows.size()); ++i) {
+    const RuleRow& row = ui_.rows[i];
+    row.txtSpamFolder->setToolTip(row.txtSpamFolder->text());
+    row.txtSpamTag->setEnabled(true);
+    const bool inUse = !text::Trim(row.txtSpamTag->text().toStdString()).empty();
+    row.List1->setEnabled(inUse);
+    const int action = row.List1->currentIndex();
+    SetTargetLocked(i, !inUse || action != kActionMove);
+    row.cmdBrowse->setEnabled(inUse && action == kActionForward);
+  }
+  ui_.txtPriority->setEnabled(true);
+  for (QLabel* label : RuleLabels()) label->setEnabled(true);
+}
+
+void InstallForm::chkChangeRules_Click() {
+  if (ui_.chkChangeRules->isChecked()) {
+    OpenRuleRows();
+    return;
+  }
+  // Back to what the sink has, as the window showed it before.
+  globals_.InitDone = false;
+  std::string identity;
+  ReadComPlusConfiguration(*this, kApplicationName, identity);
+  LockRuleRows();
   globals_.InitDone = true;
 }
 
@@ -570,7 +605,7 @@ void InstallForm::RunBatchMode() {
     std::cerr << QString(errorLogText_)
                      .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                      .toStdString();
-    emit failed(3);
+    emit failed(kExitDamaged);
     close();
     return;
   }
@@ -586,34 +621,33 @@ void InstallForm::RunBatchMode() {
   }
   if (ui.Check4->isChecked() || ui.Check5->isChecked()) Command1_Click();
   // Whoever scheduled the renewal must learn that a mailbox may have been left unregistered.
-  int status = 0;
+  int status = kExitDone;
   if (runRefused_) {
-    status = 1;
+    status = kExitRefused;
   } else if (!errorLogText_.isEmpty()) {
     std::cerr << QString(errorLogText_)
                      .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                      .toStdString();
-    status = 2;
+    status = kExitLogged;
   }
-  if (status != 0) emit failed(status);
+  if (status != kExitDone) emit failed(status);
   close();
 }
 
 // --- The run and the log ------------------------------------------------------------------
 
 void InstallForm::Command1_Click() {
-  if (refilling_) {
-    // The lists are being rebuilt; the run works on them once they are whole.
-    runPending_ = true;
-    return;
-  }
-  // A click while the run waits for another run is the same run.
-  if (waitingForRunLock_) return;
+  // One run at a time, on whole lists: a click that arrives while a run or a refill is under way
+  // (a double click's second one, or a click while the lists fill) is dropped, not held for
+  // later, where it would find other lists and an emptied password box.
+  if (runUnderWay_ || refilling_ || waitingForRunLock_) return;
+  runUnderWay_ = true;
   Guarded([&] {
     const std::optional<RunLock> lock = WaitForRunLock(RunLock::Mode::kExclusive);
     if (!lock) return;
     Hourglass hourglass;
     runRefused_ = false;
+    runLogText_.clear();
     SetErrorLogText(QString());
     ui_.txtErr->setVisible(false);
     ui_.Command3->setVisible(false);
@@ -621,40 +655,100 @@ void InstallForm::Command1_Click() {
       runRefused_ = true;
       return;
     }
+    runLogText_ = errorLogText_;
     InitialiseWindow();
   });
+  // Clicks the window system queued while the run worked without yielding arrive now, and
+  // find it still under way.
+  QCoreApplication::processEvents();
+  runUnderWay_ = false;
+}
+
+std::optional<std::string> InstallForm::RulesConstructorString() {
+  const InstallFormControls& ui = ui_;
+  std::vector<rules::Row> rows;
+  for (const RuleRow& row : ui.rows)
+    rows.push_back({row.txtSpamTag->text().toStdString(),
+                    static_cast<rules::ActionKind>(row.List1->currentIndex()),
+                    row.txtSpamFolder->text().toStdString()});
+  const rules::Build build =
+      rules::FormatConstructorString(rows, ui.txtPriority->text().toStdString());
+  for (size_t i = 0; i < build.shownTargets.size(); ++i)
+    ui.rows[i].txtSpamFolder->setText(QString::fromStdString(build.shownTargets[i]));
+  if (!build.refusal.empty()) {
+    ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
+    return std::nullopt;
+  }
+  if (!AcceptRuleWarnings(rules::RowWarnings(rows))) return std::nullopt;
+  return build.constructorString;
+}
+
+void InstallForm::OfferToRemoveRegistrationsLeftBehind() {
+  const InstallFormControls& ui = ui_;
+  auto leftIn = [](const QListWidget& list, const QCheckBox& unregister) {
+    return list.count() - (unregister.isChecked() ? list.selectedItems().size() : 0);
+  };
+  const qsizetype storeWide = leftIn(*ui.SysMbxUninstList, *ui.Check5);
+  const qsizetype all = storeWide + leftIn(*ui.MbxUninstList, *ui.Check4);
+  if (all == 0) return;
+  const QString left =
+      (all == 1 ? QStringLiteral("1 registration") : QString::number(all) + " registrations") +
+      QStringLiteral(" (%1 of them store-wide)").arg(storeWide);
+  if (MessagesToStderr()) {
+    ShowMessage(this, QMessageBox::Warning, QStringLiteral("warning"),
+                QStringLiteral("uninstalling leaves ") + left +
+                    QStringLiteral(" behind, naming a component that will no longer exist; "
+                                   "--unregister-all and --unregister-store-wide remove them in "
+                                   "the same run"));
+    return;
+  }
+  if (!AskQuestion(this, windowTitle(),
+                   QStringLiteral("Uninstalling leaves ") + left +
+                       QStringLiteral(" behind, which would name a component that no longer "
+                                      "exists.\n\nRemove them in this run as well?")))
+    return;
+  for (const auto& [list, box] :
+       {std::pair{ui.SysMbxUninstList, ui.Check5}, std::pair{ui.MbxUninstList, ui.Check4}}) {
+    if (list->count() == 0) continue;
+    list->selectAll();
+    box->setChecked(true);
+  }
 }
 
 bool InstallForm::RunInstallationSteps() {
   const InstallFormControls& ui = ui_;
+  // Whatever can refuse the run is asked before its first change.
+  std::string identity;
+  std::string password;
+  const WipedAtEnd wipedAtEnd(password);
+  std::optional<std::string> installation;
   if (ui.Check1->isChecked()) {
-    const std::string identity = ui.txtIdent->text().toStdString();
-    std::string password = SecretText(*ui.txtPwd);
-    const WipedAtEnd wipedAtEnd(password);
+    identity = ui.txtIdent->text().toStdString();
+    password = SecretText(*ui.txtPwd);
     if (text::Trim(identity).empty() || text::TrimView(password).empty()) {
       ShowMessage(this, QMessageBox::Warning, windowTitle(), kFillIdentityMessage);
       return false;
     }
-    std::vector<rules::Row> rows;
-    for (const RuleRow& row : ui.rows)
-      rows.push_back({row.txtSpamTag->text().toStdString(),
-                      static_cast<rules::ActionKind>(row.List1->currentIndex()),
-                      row.txtSpamFolder->text().toStdString()});
-    const rules::Build build =
-        rules::FormatConstructorString(rows, ui.txtPriority->text().toStdString());
-    for (size_t i = 0; i < build.shownTargets.size(); ++i)
-      ui.rows[i].txtSpamFolder->setText(QString::fromStdString(build.shownTargets[i]));
-    if (!build.refusal.empty()) {
-      ShowMessage(this, QMessageBox::Warning, windowTitle(), QString::fromStdString(build.refusal));
-      return false;
-    }
-    if (!AcceptRuleWarnings(rules::RowWarnings(rows))) return false;
+    installation = RulesConstructorString();
+    if (!installation) return false;
+  }
+  std::optional<std::string> newRules;
+  if (ui.chkChangeRules->isChecked()) {
+    newRules = RulesConstructorString();
+    if (!newRules) return false;
+  }
+  if (ui.Check6->isChecked()) OfferToRemoveRegistrationsLeftBehind();
+
+  if (installation) {
     // The damaged installation goes first, so that the new one is the only one.
     RemoveDamagedInstallation(*this, kApplicationName);
-    InstallComPlusApplication(*this, kApplicationName, identity, password, build.constructorString);
+    InstallComPlusApplication(*this, kApplicationName, identity, password, *installation);
     // The catalog has it now; the window need not keep it, whatever the outcome.
     Wipe(*ui.txtPwd);
   }
+  // The identity, its password and the registrations stay; sinks created from now on have the
+  // new rules.
+  if (newRules) ReconfigureComPlusApplication(*this, kApplicationName, *newRules);
 
   // Store-wide work before per-mailbox work; in each, the old items go before new ones are
   // written, so a renewal (batch mode) rewrites every item it removed.
@@ -700,7 +794,7 @@ bool InstallForm::AcceptRuleWarnings(const std::vector<std::string>& warnings) {
   }
   QString text = QStringLiteral("The rules may not do what they seem to say:\n");
   for (const std::string& w : warnings) text += QStringLiteral("\n- ") + QString::fromStdString(w);
-  text += QStringLiteral("\n\nInstall them all the same?");
+  text += QStringLiteral("\n\nUse them all the same?");
   return AskQuestion(this, windowTitle(), text);
 }
 
@@ -921,19 +1015,11 @@ void InstallForm::Fail(const platform::PlatformError& error) {
   fatalError_ = error;
   closeRequested_ = true;
   ShowMessage(this, QMessageBox::Critical, kProgramTitle, FatalErrorText(error));
-  emit failed(1);
+  emit failed(kExitRefused);
 }
 
 void InstallForm::AfterBusy() {
-  if (closeRequested_) {
-    runPending_ = false;
-    close();
-    return;
-  }
-  if (runPending_) {
-    runPending_ = false;
-    QTimer::singleShot(0, this, [this] { Command1_Click(); });
-  }
+  if (closeRequested_) close();
 }
 
 void InstallForm::closeEvent(QCloseEvent* event) {

@@ -68,6 +68,9 @@ struct InstallFormControls {
   QCheckBox* Check5 = nullptr;  // unregister store-wide
   QCheckBox* Check6 = nullptr;  // uninstall
   QCheckBox* Check7 = nullptr;  // show disabled
+  // Shown while the sink is installed: opens its rule rows and priority, which CHANGE then
+  // writes into it.
+  QCheckBox* chkChangeRules = nullptr;
   std::array<RuleRow, 4> rows;
   QListWidget* SysMbxInstList = nullptr;
   QListWidget* MbxInstList = nullptr;
@@ -123,9 +126,12 @@ class InstallForm : public QWidget, public ErrorLog {
   void RunBatchMode();
 
   // The run behind "CHANGE": install, unregister, register, uninstall, then re-initialise.
-  // A validation message ends it before any change (RunRefused() then tells so).
+  // A validation message ends it before any change (RunRefused() then tells so). A call while a
+  // run or a refill of the lists is under way does nothing.
   void Command1_Click();
   bool RunRefused() const { return runRefused_; }
+  // What the last run's own work wrote into the error log, without the refill after it.
+  const QString& RunLogText() const { return runLogText_; }
   // "Clear Error Log".
   void Command3_Click();
   // Selects or deselects every entry of list, alternating the button's caption.
@@ -149,6 +155,7 @@ class InstallForm : public QWidget, public ErrorLog {
   InstallFormState& state() { return state_; }
   const InstallFormState& state() const { return state_; }
   Globals& globals() { return globals_; }
+  const Globals& globals() const { return globals_; }
   // The failure that ended the program, if one did.
   const std::optional<platform::PlatformError>& fatalError() const { return fatalError_; }
 
@@ -189,6 +196,20 @@ class InstallForm : public QWidget, public ErrorLog {
   // The installation, registration and uninstallation work of a run; false when a validation
   // message refused it.
   bool RunInstallationSteps();
+  // The rule rows and the priority as a constructor string (the rows' targets show their
+  // clean-up afterwards); nullopt when a row is refused or the warnings about the rules are not
+  // accepted, the message shown.
+  std::optional<std::string> RulesConstructorString();
+  // Before an uninstallation: registrations that would be left behind are removed in the same
+  // run if the person says so; without a person, a warning says what is left.
+  void OfferToRemoveRegistrationsLeftBehind();
+  // The rule rows, the priority and their labels editable, each row as its action allows; or
+  // all locked, showing what they hold.
+  void OpenRuleRows();
+  void LockRuleRows();
+  // The labels of the rule rows and the priority.
+  std::array<QLabel*, 6> RuleLabels() const;
+  void chkChangeRules_Click();
 
   // Runs a handler; a platform failure it raises is reported and ends the program.
   template <typename Step>
@@ -201,13 +222,14 @@ class InstallForm : public QWidget, public ErrorLog {
   InstallFormState state_;
   Globals globals_;
   QString errorLogText_;
+  QString runLogText_;
   std::optional<platform::PlatformError> fatalError_;
   Installation installation_;
   std::optional<NotDumpable> passwordHeld_;  // while txtPwd holds a password
 
   bool refilling_ = false;
   bool refillPending_ = false;
-  bool runPending_ = false;
+  bool runUnderWay_ = false;
   bool runRefused_ = false;
   bool closeRequested_ = false;
   bool activationQueued_ = false;

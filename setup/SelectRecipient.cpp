@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
@@ -10,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -224,9 +226,18 @@ SelectRecipient::SelectRecipient(InstallForm& owner, int row, QWidget* parent)
   Picture1->setVisible(false);
   StatusBar1->addWidget(Picture1, 1);
 
+  lblLoading = new QLabel(QStringLiteral("Loading..."));
+  lblLoading->setObjectName(QStringLiteral("lblLoading"));
+  lblLoading->setAlignment(Qt::AlignCenter);
+  lblLoading->setAutoFillBackground(true);
+  lblLoading->setBackgroundRole(QPalette::Base);
+  listArea_ = new QStackedWidget;
+  listArea_->addWidget(ListView1);
+  listArea_->addWidget(lblLoading);
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(8, 8, 8, 0);
-  layout->addWidget(ListView1, 1);
+  layout->addWidget(listArea_, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(Command1);
@@ -275,6 +286,12 @@ void SelectRecipient::Form_Activate() {
 
 void SelectRecipient::GetList() {
   Hourglass hourglass;
+  // The list is not drawn while it fills; what shows in its place says why.
+  listArea_->setCurrentWidget(lblLoading);
+  struct ShowList {
+    SelectRecipient& picker;
+    ~ShowList() { picker.listArea_->setCurrentWidget(picker.ListView1); }
+  } showList{*this};
   Freeze freeze;
   freeze.Form(*ListView1);
   ListView1->clear();

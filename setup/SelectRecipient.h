@@ -16,7 +16,9 @@
 #include "directory/directory.h"
 #include "modShowListViewColumnHeaderSortIcon.h"
 
+class QLabel;
 class QProgressBar;
+class QStackedWidget;
 class QPushButton;
 class QStatusBar;
 class QTreeWidget;
@@ -64,6 +66,7 @@ class SelectRecipient : public QDialog {
   const ListSort& sort() const { return sort_; }
 
   QTreeWidget* ListView1 = nullptr;
+  QLabel* lblLoading = nullptr;     // shown in the list's place while it fills
   QPushButton* Command1 = nullptr;  // "OK"
   QPushButton* Command2 = nullptr;  // "Cancel"
   QStatusBar* StatusBar1 = nullptr;
@@ -77,6 +80,7 @@ class SelectRecipient : public QDialog {
   void AddRow(const platform::directory::RecordSet& record);
   void SortBy(int column, Qt::SortOrder order);
 
+  QStackedWidget* listArea_ = nullptr;  // the list, or "Loading..." while it fills
   InstallForm& owner_;
   int row_;
   int16_t nameSortOrder_ = 0;  // 0 ascending, 1 descending

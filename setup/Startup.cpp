@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -19,18 +20,47 @@
 
 namespace drossgate::setup {
 
-void ChooseDisplayForBatchMode(int argc, char** argv) {
-  QStringList arguments;
-  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  const SetupOptions options = ParseCommandLine(arguments).options;
-  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return;
-  // The unattended run never shows its window, so it needs no screen at all.
-  if (!options.unattended.active) {
-    if (!options.batchMode) return;
-    if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-      return;
+namespace {
+
+QtMessageHandler g_toolkitHandler = nullptr;
+
+// Only what ends the program gets through; nothing of ours goes this way.
+void DropToolkitWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if ((type == QtCriticalMsg || type == QtFatalMsg) && g_toolkitHandler)
+    g_toolkitHandler(type, context, text);
+}
+
+}  // namespace
+
+HeadlessRun::~HeadlessRun() {
+  if (runtimeFolder_.empty()) return;
+  std::error_code error;
+  std::filesystem::remove_all(runtimeFolder_, error);
+}
+
+std::unique_ptr<HeadlessRun> PrepareDisplay(const SetupOptions& options) {
+  const bool nobodyThere = options.batchMode || options.unattended.active;
+  if (!nobodyThere) return nullptr;
+  auto run = std::make_unique<HeadlessRun>();
+  g_toolkitHandler = qInstallMessageHandler(DropToolkitWarnings);
+  // Set but empty counts as not set, as it does for the toolkit.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    // The unattended run never shows its window, so it needs no screen at all.
+    if (options.unattended.active ||
+        (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")))
+      qputenv("QT_QPA_PLATFORM", "offscreen");
   }
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+    std::error_code error;
+    std::string folder =
+        (std::filesystem::temp_directory_path(error) / "drossgate-setup-XXXXXX").string();
+    // mkdtemp makes it the owner's alone.
+    if (!error && mkdtemp(folder.data())) {
+      run->runtimeFolder_ = folder;
+      qputenv("XDG_RUNTIME_DIR", folder.c_str());
+    }
+  }
+  return run;
 }
 
 int RunSetup(const SetupOptions& options) {

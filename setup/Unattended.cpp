@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ComPlus.h"
@@ -47,8 +48,8 @@ const ActionName* FindAction(const std::string& name) {
 }
 
 bool AnyChange(const UnattendedOptions& o) {
-  return o.install || o.identity || o.passwordFile || o.priority || !o.rules.empty() ||
-         !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
+  return o.install || o.reconfigure || o.identity || o.passwordFile || o.priority ||
+         !o.rules.empty() || !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
          !o.unregisterMailboxes.empty() || o.unregisterAll || o.unregisterStoreWide || o.uninstall;
 }
 
@@ -60,9 +61,15 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
            "give --password-file FILE, or --password-file - to read it from standard input";
   if (o.json && !o.list) return "--json needs --list";
   if (o.list && AnyChange(o)) return "--list cannot be combined with other options";
-  if (!o.install && (o.identity || o.passwordFile || !o.rules.empty()))
-    return "--identity, --password-file and --rule need --install";
+  if (!o.install && (o.identity || o.passwordFile))
+    return "--identity and --password-file need --install (--reconfigure keeps them)";
+  if (!o.install && !o.reconfigure && !o.rules.empty())
+    return "--rule needs --install or --reconfigure";
   if (o.install && o.uninstall) return "--install and --uninstall cannot be combined";
+  if (o.reconfigure && (o.install || o.uninstall))
+    return "--reconfigure cannot be combined with --install or --uninstall";
+  if (o.reconfigure && o.rules.empty() && !o.priority)
+    return "--reconfigure needs --rule or --priority, the rules or the priority to change";
   if (o.includeDisabled && o.registerMailboxes.empty() && !o.registerAll)
     return "--include-disabled needs --register or --register-all";
   if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
@@ -71,9 +78,10 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
       return "--rule: unknown action '" + rule.action + "' (move, delete, forward or scl)";
   if (!o.list && o.registerMailboxes.empty() && !o.registerAll && !o.registerStoreWide &&
       o.unregisterMailboxes.empty() && !o.unregisterAll && !o.unregisterStoreWide && !o.install &&
-      !o.uninstall)
-    return "nothing to do: give --install, --register, --register-all, --register-store-wide, "
-           "--unregister, --unregister-all, --unregister-store-wide, --uninstall or --list";
+      !o.reconfigure && !o.uninstall)
+    return "nothing to do: give --install, --reconfigure, --register, --register-all, "
+           "--register-store-wide, --unregister, --unregister-all, --unregister-store-wide, "
+           "--uninstall or --list";
   return {};
 }
 
@@ -107,6 +115,38 @@ bool ListNames(const QListWidget& list, const std::string& mailbox) {
   return false;
 }
 
+using MailboxStatuses = std::unordered_map<std::string, MailboxStatus>;
+
+MailboxStatus StatusOf(const MailboxStatuses& statuses, const std::string& entry) {
+  const auto found = statuses.find(entry);
+  return found == statuses.end() ? MailboxStatus{} : found->second;
+}
+
+// Why the mailbox of that name in list cannot be reached, or empty when it can.
+std::string Unreachable(const QListWidget& list, const std::string& mailbox,
+                        const MailboxStatuses& statuses) {
+  for (int i = 0; i < list.count(); ++i) {
+    const std::string entry = list.item(i)->text().toStdString();
+    const MailboxStatus status = StatusOf(statuses, entry);
+    if (Names(entry, mailbox) && status.state == MailboxStatus::kUnreachable)
+      return WithoutLogTime(status.failure);
+  }
+  return {};
+}
+
+// The lines that tell of the unreachable mailboxes in list (disabled accounts are not looked
+// for: their mailboxes may well be gone).
+std::string UnreachableReport(const QListWidget& list, const MailboxStatuses& statuses) {
+  std::string report;
+  for (int i = 0; i < list.count(); ++i) {
+    const std::string entry = list.item(i)->text().toStdString();
+    const MailboxStatus status = StatusOf(statuses, entry);
+    if (status.state == MailboxStatus::kUnreachable && !IsDisabledEntry(entry))
+      report += "unreachable: " + entry + ": " + WithoutLogTime(status.failure) + "\n";
+  }
+  return report;
+}
+
 // One way of registering or unregistering: the mailboxes named and "all" select entries of
 // the list; then the box is checked, as a person would check it after selecting.
 struct Selection {
@@ -120,7 +160,7 @@ struct Selection {
   bool skipDisabled = false;     // disabled accounts are not taken unless named and allowed
 };
 
-std::string Select(const Selection& s) {
+std::string Select(const Selection& s, const MailboxStatuses& statuses) {
   for (const std::string& mailbox : s.mailboxes) {
     bool found = false;
     for (int i = 0; i < s.list->count(); ++i) {
@@ -132,6 +172,9 @@ std::string Select(const Selection& s) {
       found = true;
     }
     if (found) continue;
+    if (const std::string failure = Unreachable(*s.otherList, mailbox, statuses); !failure.empty())
+      return "'" + mailbox +
+             "' cannot be reached, so whether it is registered is unknown: " + failure;
     if (ListNames(*s.otherList, mailbox)) return "'" + mailbox + "' " + s.inOtherList;
     return "no mailbox '" + mailbox + "' in the lists of this server's mailboxes";
   }
@@ -185,12 +228,19 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
   } else {
     ui.Check1->setChecked(false);
   }
+  if (o.reconfigure) {
+    if (form.installation().state == Installation::kDamaged) return DamageText(form.installation());
+    if (form.installation().state != Installation::kInstalled)
+      return "Drossgate is not installed; --install installs it with its rules";
+    // As a person opens the installed sink's rows.
+    ui.chkChangeRules->click();
+  }
   if (o.identity) ui.txtIdent->setText(QString::fromStdString(*o.identity));
   if (o.passwordFile) ui.txtPwd->setText(QString::fromStdString(password));
   if (o.priority) {
     if (!ui.txtPriority->isEnabled())
-      return "the event sink priority is that of the installed application; it can be changed "
-             "after --uninstall";
+      return "the event sink priority is that of the installed application; "
+             "--reconfigure --priority N changes it";
     ui.txtPriority->setText(QString::fromStdString(*o.priority));
     // The field keeps its last valid value when given another.
     if (ui.txtPriority->text().toStdString() != *o.priority)
@@ -212,7 +262,9 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
        "is registered already", !o.includeDisabled},
   };
   for (const Selection& selection : selections)
-    if (const std::string message = Select(selection); !message.empty()) return message;
+    if (const std::string message = Select(selection, form.globals().MailboxStatuses);
+        !message.empty())
+      return message;
 
   if (o.uninstall) {
     if (!ui.Check6->isEnabled()) return "Drossgate is not installed";
@@ -221,15 +273,10 @@ std::string Fill(InstallForm& form, const UnattendedOptions& o, const std::strin
   return {};
 }
 
-std::vector<std::string> Entries(const QListWidget& list) {
-  std::vector<std::string> entries;
-  for (int i = 0; i < list.count(); ++i) entries.push_back(list.item(i)->text().toStdString());
-  return entries;
-}
-
 void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
   const InstallFormControls& ui = form.ui();
   const Installation& installation = form.installation();
+  const MailboxStatuses& statuses = form.globals().MailboxStatuses;
   const std::pair<const char*, const QListWidget*> lists[] = {
       {"SysMbxInstList", ui.SysMbxInstList},
       {"MbxInstList", ui.MbxInstList},
@@ -239,7 +286,21 @@ void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object["installation"]["state"] = StateName(installation.state);
     if (!installation.reason.empty()) object["installation"]["reason"] = installation.reason;
-    for (const auto& [name, list] : lists) object[name] = Entries(*list);
+    for (const auto& [name, list] : lists) {
+      nlohmann::ordered_json& entries = object[name] = nlohmann::ordered_json::array();
+      for (int i = 0; i < list->count(); ++i) {
+        const std::string entry = list->item(i)->text().toStdString();
+        const EntryParts parts = ParseMailboxEntry(entry);
+        const MailboxStatus status = StatusOf(statuses, entry);
+        nlohmann::ordered_json mailbox = {{"entry", entry},
+                                          {"alias", parts.alias},
+                                          {"address", parts.address},
+                                          {"state", StateName(status.state)}};
+        if (status.state == MailboxStatus::kUnreachable)
+          mailbox["reason"] = WithoutLogTime(status.failure);
+        entries.push_back(std::move(mailbox));
+      }
+    }
     out << object.dump() << std::endl;
     return;
   }
@@ -247,7 +308,14 @@ void PrintLists(const InstallForm& form, bool json, std::ostream& out) {
   if (!installation.reason.empty()) out << '\t' << installation.reason;
   out << '\n';
   for (const auto& [name, list] : lists)
-    for (const std::string& entry : Entries(*list)) out << name << '\t' << entry << '\n';
+    for (int i = 0; i < list->count(); ++i) {
+      const std::string entry = list->item(i)->text().toStdString();
+      const MailboxStatus status = StatusOf(statuses, entry);
+      out << name << '\t' << entry << '\t' << StateName(status.state);
+      if (status.state == MailboxStatus::kUnreachable)
+        out << '\t' << WithoutLogTime(status.failure);
+      out << '\n';
+    }
   out.flush();
 }
 
@@ -268,12 +336,12 @@ class MessagesOnStderr {
 int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,
                   std::ostream& err) {
   const UnattendedOptions& o = options.unattended;
-  auto refuse = [&](const std::string& message) {
+  auto fail = [&](int status, const std::string& message) {
     err << kProgram << ": " << message << std::endl;
-    return 1;
+    return status;
   };
   if (const std::string message = CheckOptions(o, options.batchMode); !message.empty())
-    return refuse(message);
+    return fail(kExitUsage, message + "\nTry 'DrossgateSetup --help'.");
   // Before the password is read, and until the window that holds it is gone.
   std::optional<NotDumpable> notDumpable;
   if (o.passwordFile) notDumpable.emplace();
@@ -281,7 +349,7 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
   const WipedAtEnd wipedAtEnd(password);
   if (o.passwordFile) {
     if (const std::string message = ReadPassword(*o.passwordFile, in, password); !message.empty())
-      return refuse(message);
+      return fail(kExitRefused, message);
   }
 
   SetupOptions formOptions;
@@ -302,36 +370,44 @@ int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& o
       return true;
     });
   } catch (const platform::PlatformError& error) {
-    return refuse(FatalErrorText(error).toStdString());
+    return fail(kExitRefused, FatalErrorText(error).toStdString());
   } catch (const std::exception& error) {
-    return refuse(error.what());
+    return fail(kExitRefused, error.what());
   }
   const MessagesOnStderr messagesOnStderr;
   // A disabled account registered once must be found to be removed.
   form.state().probeDisabled = true;
   form.Form_Activate();
-  if (form.fatalError()) return 1;
+  if (form.fatalError()) return kExitRefused;
+  const InstallFormControls& ui = form.ui();
+  const MailboxStatuses& statuses = form.globals().MailboxStatuses;
+  auto damaged = [&] { return form.installation().state == Installation::kDamaged; };
   if (o.list) {
     PrintLists(form, o.json, out);
-    if (form.installation().state != Installation::kDamaged) return 0;
-    err << kProgram << ": " << DamageText(form.installation()) << std::endl;
-    return 3;
+    // Every mailbox is the listing's concern.
+    std::string report;
+    for (const QListWidget* list : {ui.SysMbxInstList, ui.MbxInstList})
+      report += UnreachableReport(*list, statuses);
+    err << report << std::flush;
+    if (damaged()) return fail(kExitDamaged, DamageText(form.installation()));
+    return report.empty() ? kExitDone : kExitLogged;
   }
   const std::string message = Fill(form, o, password);
   Wipe(password);  // the password box has it now
-  if (!message.empty()) return refuse(message);
+  if (!message.empty()) return fail(kExitRefused, message);
 
   form.Command1_Click();
-  if (form.fatalError() || form.RunRefused()) return 1;
-  const bool logged = !form.ErrorLogText().isEmpty();
-  if (logged)
-    err << QString(form.ErrorLogText())
-               .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
-               .toStdString()
-        << std::flush;
-  // The log names the damage already.
-  if (form.installation().state == Installation::kDamaged) return 3;
-  return logged ? 2 : 0;
+  if (form.fatalError() || form.RunRefused()) return kExitRefused;
+  // What the run itself logged; the refill after it logs every mailbox it cannot reach, which
+  // concerns this run only where it was to work on every mailbox of a kind and could not.
+  std::string report = QString(form.RunLogText())
+                           .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                           .toStdString();
+  if (o.unregisterAll) report += UnreachableReport(*ui.MbxInstList, statuses);
+  if (o.unregisterStoreWide) report += UnreachableReport(*ui.SysMbxInstList, statuses);
+  err << report << std::flush;
+  if (damaged()) return fail(kExitDamaged, DamageText(form.installation()));
+  return report.empty() ? kExitDone : kExitLogged;
 }
 
 }  // namespace drossgate::setup

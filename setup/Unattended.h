@@ -1,10 +1,13 @@
 #pragma once
 // The setup program without a person: the main window, never shown, is loaded and
 // initialised, its fields are filled and its boxes checked through the same handlers a person
-// would use, and the same run as "CHANGE" does the work. The result is the exit status: 0 done,
-// 1 refused (a validation message on err, nothing changed) or the platform failed the program,
-// 2 done with entries in the error log (printed on err), 3 the installation is damaged (after
-// the lists, or after the run; the reason on err). A run waits while another one works on the
+// would use, and the same run as "CHANGE" does the work. The result is the exit status
+// (ExitStatus): kExitUsage for options that do not go together; kExitRefused when a validation
+// refuses the run (the message on err, nothing changed) or the platform fails the program;
+// kExitLogged when errors concern the command: what the run itself logged, or a mailbox it was
+// to work on (every mailbox, for --list and the "all" options) that cannot be reached, each
+// printed on err; kExitDamaged when the installation is damaged (after the lists, or after the
+// run; the reason on err); else kExitDone. A run waits while another one works on the
 // same platform root. The password is read from a file or standard input only, and is never
 // written anywhere but to the catalog.
 

@@ -155,7 +155,7 @@ TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
       {{"-b", "-B and more"}, 0, "Matches\n", ""},  // a condition that looks like a switch
       {{"--x: y", "Y"}, 0, "Matches\n", ""},        // and one that looks like an option
       {{"Subject:", ""}, 1, "DOESN'T match\n", ""},
-      {{"Subject: x"}, 2, "", "needs CONDITION VALUE"},
+      {{"Subject: x"}, 64, "", "needs CONDITION VALUE"},
       // The rule language's warnings go with the answer; --strict makes them fail it.
       {{"Subject: {*}[SPAM]{*}", "Hello Sam"}, 0, "Matches\n", "warning: the pattern"},
       {{"Subject: {*}[SPAM]{*}", "Hello Sam", "--strict"}, 1, "Matches\n", "list of characters"},

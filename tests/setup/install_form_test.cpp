@@ -347,6 +347,10 @@ TEST(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
   ASSERT_GT(ui.MbxInstList->count(), 0);
   ui.Command5->click();
   EXPECT_EQ(ui.MbxInstList->selectedItems().size(), ui.MbxInstList->count());
+  // Found: a refill left the caption at "Deselect All" over a list with nothing selected.
+  ui.Check7->click();
+  EXPECT_EQ(ui.Command5->text().toStdString(), "Select All");
+  ui.Command5->click();
   ui.Command5->click();
   // Each click on an entry toggles it alone.
   QListWidgetItem* item = ui.MbxInstList->item(0);

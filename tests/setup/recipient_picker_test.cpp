@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -250,6 +251,28 @@ TEST(RecipientPicker, DirectoryFailureLeavesTheListEmpty) {
     EXPECT_EQ(form->ui().rows[0].txtSpamFolder->text(), "before");
     EXPECT_TRUE(platform.messages.empty());
   }
+}
+
+// Found: the list stayed black while it filled, its drawing being suspended meanwhile.
+TEST(RecipientPicker, SaysLoadingWhileItFills) {
+  SetupPlatform platform;
+  auto form = OpenForm();
+  SelectRecipient picker(*form, 0);
+  picker.show();
+  bool duringTheFill = false;
+  // Runs when the fill first lets the window's events run.
+  QTimer::singleShot(0, [&] {
+    duringTheFill = picker.Picture1->isVisible();
+    const QLabel* loading = picker.findChild<QLabel*>("lblLoading");
+    ASSERT_NE(loading, nullptr);
+    EXPECT_TRUE(loading->isVisible());
+    EXPECT_EQ(loading->text(), "Loading...");
+    EXPECT_FALSE(picker.ListView1->isVisible());
+  });
+  for (int i = 0; i < 100 && picker.ListView1->topLevelItemCount() == 0; ++i) QTest::qWait(10);
+  EXPECT_TRUE(duringTheFill);
+  EXPECT_TRUE(picker.ListView1->isVisible());
+  EXPECT_FALSE(picker.findChild<QLabel*>("lblLoading")->isVisible());
 }
 
 TEST(RecipientPicker, ScreenshotWithTextsThatFitAndDistinctIcons) {

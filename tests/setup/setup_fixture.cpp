@@ -105,32 +105,40 @@ void SetupPlatform::RemoveSinkLibrary() {
 }
 
 void SetupPlatform::AddPerson(const Person& person) {
-  ++added_;
-  dir::Entry entry;
-  entry.dn = "CN=" + person.cn + "," + peopleParent_;
-  for (const char* objectClass : {"top", "person", "organizationalPerson", "user"})
-    entry.Add("objectClass", objectClass);
-  entry.Add("cn", person.cn);
-  entry.Add("name", person.cn);
-  entry.Add("sAMAccountName", !person.account.empty() ? person.account
-                              : person.alias.empty()  ? "user" + std::to_string(added_)
-                                                      : person.alias);
-  if (!person.alias.empty()) entry.Add("mailNickName", person.alias);
-  if (!person.mail.empty()) entry.Add("mail", person.mail);
-  entry.Add("userAccountControl", person.disabled ? "514" : "512");
-  entry.Add("objectCategory", category_);
-  entry.Add("msExchHomeServerName", person.homeServer.empty() ? homeServer_ : person.homeServer);
-  char guid[33];
-  std::snprintf(guid, sizeof guid, "%032X", added_ + 0x5E7u);
-  entry.Add("msExchMailboxGUID", guid);
-  dir::admin::AddEntries({entry});
-  if (person.inStore) {
+  AddPeople({person});
+}
+
+void SetupPlatform::AddPeople(const std::vector<Person>& people) {
+  std::vector<dir::Entry> entries;
+  store::admin::Batch batch;
+  for (const Person& person : people) {
+    ++added_;
+    dir::Entry& entry = entries.emplace_back();
+    entry.dn = "CN=" + person.cn + "," + peopleParent_;
+    for (const char* objectClass : {"top", "person", "organizationalPerson", "user"})
+      entry.Add("objectClass", objectClass);
+    entry.Add("cn", person.cn);
+    entry.Add("name", person.cn);
+    entry.Add("sAMAccountName", !person.account.empty() ? person.account
+                                : person.alias.empty()  ? "user" + std::to_string(added_)
+                                                        : person.alias);
+    if (!person.alias.empty()) entry.Add("mailNickName", person.alias);
+    if (!person.mail.empty()) entry.Add("mail", person.mail);
+    entry.Add("userAccountControl", person.disabled ? "514" : "512");
+    entry.Add("objectCategory", category_);
+    entry.Add("msExchHomeServerName", person.homeServer.empty() ? homeServer_ : person.homeServer);
+    char guid[33];
+    std::snprintf(guid, sizeof guid, "%032X", added_ + 0x5E7u);
+    entry.Add("msExchMailboxGUID", guid);
+    if (!person.inStore) continue;
     std::vector<std::string> addresses;
     if (!person.mail.empty()) addresses.push_back(person.mail);
     const std::string alias =
         person.alias.empty() ? SplitMail(person.mail).mailAlias : person.alias;
     store::admin::AddMailbox(alias, addresses, person.inboxName);
   }
+  batch.Commit();
+  dir::admin::AddEntries(entries);
 }
 
 void SetupPlatform::Register(const std::string& alias) {

@@ -52,6 +52,8 @@ class SetupPlatform {
 
   // A person with a mailbox homed on this server; its store mailbox too when inStore.
   void AddPerson(const Person& person);
+  // Many at once: one directory write and one store transaction.
+  void AddPeople(const std::vector<Person>& people);
   // The registration item in the mailbox's inbox, or in a system mailbox's store-wide folder.
   void Register(const std::string& alias);
   void RegisterStoreWide(const std::string& systemAlias);

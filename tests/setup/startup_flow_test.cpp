@@ -6,10 +6,12 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "Disclaimer.h"
 #include "InstallForm.h"
@@ -39,42 +41,43 @@ int RunWith(const std::function<void()>& tick) {
   return RunSetup(SetupOptions{});
 }
 
-TEST(StartupFlow, DisclaimerThenMainWindowThenExit) {
-  SetupPlatform platform;
-  bool sawDisclaimer = false;
-  bool sawForm = false;
-  const int status = RunWith([&] {
-    if (auto* disclaimer = VisibleWindow<Disclaimer>("Disclaimer")) {
-      sawDisclaimer = true;
-      EXPECT_EQ(disclaimer->windowTitle(), "Drossgate setup");
-      EXPECT_TRUE(disclaimer->Label1->text().startsWith("LIMITATION OF LIABILITY."));
-      const QString file = QString::fromStdString(
-          (testing::BinaryDir() / "tests" / "setup" / "Disclaimer.png").string());
-      EXPECT_TRUE(disclaimer->grab().save(file));
-      disclaimer->Command1->click();
-      return;
-    }
-    auto* form = VisibleWindow<InstallForm>("InstallForm");
-    if (form && form->globals().InitDone) {
-      sawForm = true;
-      EXPECT_EQ(VisibleWindow<Disclaimer>("Disclaimer"), nullptr);
-      form->ui().Command2->click();
-    }
-  });
-  EXPECT_TRUE(sawDisclaimer);
-  EXPECT_TRUE(sawForm);
-  EXPECT_EQ(status, 0);
-}
-
-TEST(StartupFlow, DecliningEndsTheProgram) {
-  SetupPlatform platform;
-  bool sawForm = false;
-  const int status = RunWith([&] {
-    if (VisibleWindow<InstallForm>("InstallForm")) sawForm = true;
-    if (auto* disclaimer = VisibleWindow<Disclaimer>("Disclaimer")) disclaimer->Command2->click();
-  });
-  EXPECT_FALSE(sawForm);
-  EXPECT_EQ(status, 0);
+// Found: Return and Escape did nothing in the liability window.
+TEST(StartupFlow, DisclaimerAcceptedOrDeclined) {
+  struct Case {
+    const char* name;
+    std::function<void(Disclaimer&)> answer;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"Yes", [](Disclaimer& d) { d.Command1->click(); }, true},
+      {"Return", [](Disclaimer& d) { QTest::keyClick(&d, Qt::Key_Return); }, true},
+      {"No", [](Disclaimer& d) { d.Command2->click(); }, false},
+      {"Escape", [](Disclaimer& d) { QTest::keyClick(&d, Qt::Key_Escape); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetupPlatform platform;
+    bool sawDisclaimer = false;
+    bool sawForm = false;
+    const int status = RunWith([&] {
+      if (auto* disclaimer = VisibleWindow<Disclaimer>("Disclaimer")) {
+        sawDisclaimer = true;
+        EXPECT_EQ(disclaimer->windowTitle(), "Drossgate setup");
+        EXPECT_TRUE(disclaimer->Label1->text().startsWith("LIMITATION OF LIABILITY."));
+        c.answer(*disclaimer);
+        return;
+      }
+      auto* form = VisibleWindow<InstallForm>("InstallForm");
+      if (form && form->globals().InitDone) {
+        sawForm = true;
+        EXPECT_EQ(VisibleWindow<Disclaimer>("Disclaimer"), nullptr);
+        form->ui().Command2->click();
+      }
+    });
+    EXPECT_TRUE(sawDisclaimer);
+    EXPECT_EQ(sawForm, c.accepted);
+    EXPECT_EQ(status, 0);
+  }
 }
 
 TEST(StartupFlow, UnreachableDirectoryEndsWithTheMessage) {
