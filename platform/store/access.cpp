@@ -118,6 +118,7 @@ class FieldsImpl final : public Fields {
   void Invalidate() {
     loaded_ = false;
     probed_.clear();
+    absent_.clear();
   }
   // A record created over an existing item sees none of the old properties.
   void StartEmpty() {
@@ -158,7 +159,8 @@ class FieldsImpl final : public Fields {
   mutable bool loaded_ = false;
   mutable std::vector<Field> stored_;
   mutable std::vector<Field> computed_;
-  mutable std::vector<Field> probed_;  // stored values read one by one before a full load
+  mutable std::vector<Field> probed_;        // stored values read one by one before a full load
+  mutable std::vector<std::string> absent_;  // and keys so found missing
   mutable bool allComputed_ = false;
   std::vector<Change> pending_;
 };
@@ -272,17 +274,28 @@ void FieldsImpl::Load() const {
 
 std::optional<Value> FieldsImpl::Find(const std::string& key) const {
   if (const Change* c = Pending(key)) return c->value;
-  if (!loaded_ && record_.id() && !IsComputedKey(key) && key != names::kIsHidden) {
+  if (!loaded_ && record_.id()) {
     // Most reads want a field or two of an item with a large header block: fetch just those.
     record_.RequireOpen();
     for (const Field& f : probed_)
       if (f.key == key) return f.value;
+    // Asked for twice as a rule is tested (whether it is there, then its value).
+    for (const std::string& k : absent_)
+      if (k == key) return std::nullopt;
     if (auto v = LoadProperty(record_.Current(), record_.id(), key)) {
       probed_.push_back({key, key, *v});
       return v;
     }
-    if (!record_.Row()) FailNoItem(record_.Url());
-    return std::nullopt;
+    auto row = record_.Row();
+    if (!row) FailNoItem(record_.Url());
+    if (!IsComputedKey(key) && key != names::kIsHidden) {
+      absent_.push_back(key);
+      return std::nullopt;
+    }
+    // Not stored: the store's own value, computed for this one name.
+    std::optional<Value> v = ComputedProperty(record_.Current(), *row, key);
+    if (v) probed_.push_back({key, key, *v});
+    return v;
   }
   Load();
   for (const Field& f : stored_)

@@ -349,11 +349,18 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   result.permanentUrl =
       ValueText(ComputedProperty(s, *GetItem(s, id), names::kPermanentUrl).value_or(Value()));
   const bool sinksCalled = dispatcher::OnSave(s, id, com::EVT_IS_DELIVERED);
+  // Where the sinks left it, read while the transaction's cache knows the folders' URLs; after
+  // the commit only a sink's committed phase can still move it, which the row then shows.
+  std::optional<ItemRow> placed;
+  std::string placedUrl;
+  if (sinksCalled && (placed = GetItem(s, id))) placedUrl = ItemUrl(s, id);
   t.Commit();
   if (!sinksCalled) {
     result.nowUrl = result.deliveredUrl;
-  } else if (GetItem(s, id)) {
-    result.nowUrl = ItemUrl(s, id);
+  } else if (auto row = GetItem(s, id)) {
+    result.nowUrl = placed && row->parent == placed->parent && row->name == placed->name
+                        ? placedUrl
+                        : ItemUrl(s, id);
   }
   return result;
 }

@@ -21,6 +21,16 @@ namespace {
 
 constexpr int kSchemaVersion = 3;
 
+// Savepoint statements of the usual nesting depths, so that each is prepared once per session
+// (statements are cached by the address of their text). Level 0 is the transaction itself.
+constexpr size_t kNamedLevels = 8;
+constexpr const char* kSavepoint[kNamedLevels] = {"",             "SAVEPOINT s1", "SAVEPOINT s2",
+                                                  "SAVEPOINT s3", "SAVEPOINT s4", "SAVEPOINT s5",
+                                                  "SAVEPOINT s6", "SAVEPOINT s7"};
+constexpr const char* kRelease[kNamedLevels] = {"",           "RELEASE s1", "RELEASE s2",
+                                                "RELEASE s3", "RELEASE s4", "RELEASE s5",
+                                                "RELEASE s6", "RELEASE s7"};
+
 constexpr const char* kSchema = R"(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta(key, value) VALUES ('schema', 3), ('reg_generation', 1);
@@ -401,6 +411,21 @@ sqlite3_stmt* Session::Prepare(const char* sql) {
   return st;
 }
 
+int Session::Control(const char* sql, std::string* failure) {
+  sqlite3_stmt* st = nullptr;
+  try {
+    st = Prepare(sql);
+  } catch (const PlatformError& e) {
+    if (failure) *failure = e.what();
+    return SQLITE_ERROR;
+  }
+  int rc = sqlite3_step(st);
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) rc = SQLITE_OK;
+  if (rc != SQLITE_OK && failure) *failure = sqlite3_errmsg(db_);
+  sqlite3_reset(st);
+  return rc;
+}
+
 void Session::Exec(const char* sql) {
   char* err = nullptr;
   int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
@@ -425,12 +450,10 @@ void Session::Begin(const void* owner) {
     writerLock_.lock();
     // The safety level is fixed before the transaction begins; SQLite refuses it within one.
     if (lazyDurability) {
-      sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+      Control("PRAGMA synchronous=NORMAL");
       lazyLevel_ = true;
     }
-    char* err = nullptr;
-    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
-    sqlite3_free(err);
+    int rc = Control("BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) {
       RestoreDurability();
       writerLock_.unlock();
@@ -451,15 +474,19 @@ void Session::Begin(const void* owner) {
     }
   } else {
     RequireLiveTransaction();
-    std::string sql = "SAVEPOINT s" + std::to_string(levels_.size());
-    Exec(sql.c_str());
+    const size_t n = levels_.size();
+    if (n < kNamedLevels) {
+      if (int rc = Control(kSavepoint[n]); rc != SQLITE_OK) Raise(rc, kSavepoint[n]);
+    } else {
+      Exec(("SAVEPOINT s" + std::to_string(n)).c_str());
+    }
   }
   levels_.push_back({owner});
 }
 
 void Session::RestoreDurability() {
   if (!lazyLevel_) return;
-  sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+  Control("PRAGMA synchronous=FULL");
   lazyLevel_ = false;
 }
 
@@ -516,8 +543,7 @@ void Session::EndLevels(size_t from, bool commit) {
     if (commit) {
       try {
         FaultPoint("store.commit");
-        rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) failure = sqlite3_errmsg(db_);
+        rc = Control("COMMIT", &failure);
       } catch (const PlatformError& e) {
         rc = SQLITE_ERROR;
         failure = e.what();
@@ -539,8 +565,10 @@ void Session::EndLevels(size_t from, bool commit) {
   }
   const std::string name = "s" + std::to_string(from);
   if (commit) {
-    std::string sql = "RELEASE " + name;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+    const int rc = from < kNamedLevels ? Control(kRelease[from])
+                                       : sqlite3_exec(db_, ("RELEASE " + name).c_str(), nullptr,
+                                                      nullptr, nullptr);
+    if (rc == SQLITE_OK) {
       levels_.resize(from);
       for (PendingGroup& g : pending_)
         if (g.level >= from) g.level = from - 1;

@@ -196,6 +196,9 @@ class Session {
   };
   int64_t SchemaVersion();
   void RestoreDurability();
+  // Runs a transaction control statement, prepared once per session (they run several times
+  // per delivery); returns SQLite's code, with its message in failure when given.
+  int Control(const char* sql, std::string* failure = nullptr);
   void Upgrade();
   void EndLevels(size_t from, bool commit);
   void RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept;
