@@ -1,5 +1,7 @@
 #include "DrossgateCls.h"
 
+#include <algorithm>
+
 #include "DrossgateModule.h"
 #include "SinkSettings.h"
 
@@ -84,10 +86,18 @@ com::HRESULT DrossgateCls::OnSyncSave(com::IExStoreEventInfo* info, const char* 
   AtComBoundary([&] {
     const std::string itemUrl = url ? url : "";
     if (flags & com::EVT_SYNC_BEGIN) {
-      HandleBeginSave(info, itemUrl, flags);
-    } else if (flags & com::EVT_SYNC_COMMITTED) {
-      HandleCommittedSave(info, itemUrl, flags);
+      if (HandleBeginSave(info, itemUrl, flags))
+        parked_.push_back({itemUrl, ThreadSettings().currentAction});
+      return;
     }
+    // The committed or aborted phase of an event: the same instance, in the order of the
+    // begin phases.
+    const auto it = std::find_if(parked_.begin(), parked_.end(),
+                                 [&](const Parked& p) { return p.url == itemUrl; });
+    if (it == parked_.end()) return;
+    const Parked parked = std::move(*it);
+    parked_.erase(it);
+    if (flags & com::EVT_SYNC_COMMITTED) HandleCommittedSave(info, itemUrl, flags, parked.action);
   });
   return com::S_OK;
 }

@@ -4,6 +4,8 @@
 // callback. Every method returns success; nothing is shown or logged.
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "com/com.h"
 
@@ -38,6 +40,13 @@ class DrossgateCls final : public platform::com::IObjectConstruct,
  private:
   ~DrossgateCls();
   std::atomic<uint32_t> refs_{1};
+  // Items this instance parked in a begin phase whose committed phase is still to come: only
+  // they have work left then, and the others are passed over without reading the store.
+  struct Parked {
+    std::string url;
+    std::string action;
+  };
+  std::vector<Parked> parked_;
 };
 
 }  // namespace drossgate::sink

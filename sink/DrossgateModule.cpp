@@ -3,6 +3,7 @@
 #include <ctime>
 #include <memory>
 
+#include "CleanupThread.h"
 #include "GUID.h"
 #include "PickupDir.h"
 #include "basParser.h"
@@ -146,25 +147,35 @@ void PerformMove(store::Record& record, const std::string& itemUrl, const SinkSe
   SkipOnError([&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
 }
 
-// Runs work on the parked message in one store transaction, and only while the message is
-// still parked where its marker says: one that an administrator restored meanwhile is left
-// alone. The message is the event's own item, by identity, never whatever else stands at that
-// URL. Returns whether work ran and was committed.
-bool WhileParked(store::Record& record, const std::string& marker,
-                 const std::function<void()>& work) {
+// Runs work in one store transaction on the store of url; returns whether it was committed.
+bool InTransaction(const std::string& url, const std::function<void()>& work) {
   auto conn = store::CreateConnection();
   bool done = false;
   SkipOnError([&] {
     conn->SetProvider(store::kProvider);
-    conn->Open(marker.substr(0, marker.rfind('/')));
+    conn->Open(url.substr(0, url.rfind('/')));
     conn->BeginTrans();
-    if (!text::EqualsNoCase(record.Url(), marker)) return;
     work();
     conn->CommitTrans();
     done = true;
   });
   SkipOnError([&] { conn->Close(); });  // rolls back what was not committed
   return done;
+}
+
+// Runs work on the parked message in one store transaction, and only while the message is
+// still parked where its marker says: one that an administrator restored meanwhile is left
+// alone. The message is the event's own item, by identity, never whatever else stands at that
+// URL. Returns whether work ran and was committed.
+bool WhileParked(store::Record& record, const std::string& marker,
+                 const std::function<void()>& work) {
+  bool ran = false;
+  const bool committed = InTransaction(marker, [&] {
+    if (!text::EqualsNoCase(record.Url(), marker)) return;
+    work();
+    ran = true;
+  });
+  return committed && ran;
 }
 
 // A forward that cannot be finished: the message goes back into its mailbox's inbox, visible
@@ -200,28 +211,28 @@ std::string ParkedPickupFileName(store::Record& record) {
   return store::names::ForwardPickupFileName(timegm(&utc), std::stoll(id, nullptr, 16));
 }
 
-// Writes the parked message with its envelope into the pickup directory. The parked message
-// stays, with its marker: it is the forward's durable record until the pickup side has handed
-// the forward on, and removes it in the transaction that does so. So the file needs no sync of
-// its own; should a crash lose it, the pickup side makes it again from the parked message.
+// Writes the parked message with its envelope into the pickup directory, or returns it to
+// its inbox when the forward cannot be made. The parked message stays, with its marker: it is
+// the forward's durable record until the pickup side has handed the forward on, and removes it
+// in the transaction that does so. So the file needs no sync of its own; should a crash lose
+// it, the pickup side makes it again from the parked message. Reads need no transaction: should
+// an administrator restore the message meanwhile, the pickup side finds the file's message no
+// longer parked and withdraws the file.
 void ForwardParkedMessage(store::Record& record, const std::string& marker,
-                          const std::string& recipient, const std::string& sender) {
-  std::string pickup = GetPickupDirFromShares();
-  if (pickup.empty()) pickup = GetPickupDirFromDirectory();
-  const std::string name = ParkedPickupFileName(record);
+                          const std::string& recipient, const std::string& pickup) {
+  const std::string sender = text::Trim(FieldText(record, kFromField));
+  const std::string fileName = ParkedPickupFileName(record);
   // Text from rules and headers must not add envelope lines of its own.
-  if (pickup.empty() || name.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
+  if (pickup.empty() || fileName.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
       !IsSafeEnvelopeText(sender))
     return ReturnToInbox(record, marker);
 
-  std::unique_ptr<store::Message> message;
   std::unique_ptr<store::Stream> stream;
-  std::string source;
   if (!SkipOnError([&] {
-        message = store::CreateMessage();
+        auto message = store::CreateMessage();
         message->OpenDataSource(marker);
         stream = message->GetStream();
-        source = stream->ReadText();
+        const std::string source = stream->ReadText();
         stream->SetPosition(0);
         stream->WriteText("x-receiver: " + recipient + "\r\n" + "x-sender: " + sender + "\r\n" +
                           source);
@@ -229,7 +240,7 @@ void ForwardParkedMessage(store::Record& record, const std::string& marker,
     return ReturnToInbox(record, marker);
   bool written = false;
   try {
-    stream->SaveToFile(pickup + "/" + name, store::SaveOption::kCreateNotExist, false);
+    stream->SaveToFile(pickup + "/" + fileName, store::SaveOption::kCreateNotExist, false);
     written = true;
   } catch (const platform::PlatformError& e) {
     // Made already (the pickup side made it again): it is this forward's own file.
@@ -237,6 +248,46 @@ void ForwardParkedMessage(store::Record& record, const std::string& marker,
   }
   SkipOnError([&] { stream->Close(); });
   if (!written) ReturnToInbox(record, marker);
+}
+
+// In one store transaction: when the message is parked where its marker says, runs work (if
+// any); otherwise undoes a parking that failed, whose marker is stale.
+void CheckParked(store::Record& record, const std::string& itemUrl,
+                 const std::function<void(const std::string& marker)>& whileParked) {
+  InTransaction(itemUrl, [&] {
+    const std::string marker = text::Trim(FieldText(record, kMarkerField));
+    if (marker.empty()) return;
+    if (!text::EqualsNoCase(record.Url(), marker)) return UndoParking(record);
+    if (whileParked) whileParked(marker);
+  });
+}
+
+// A parked delete is done in one transaction with the check that the message is still parked.
+void FinishParkedDelete(store::Record& record, const std::string& itemUrl) {
+  CheckParked(record, itemUrl, [&](const std::string&) { record.DeleteRecord(); });
+}
+
+// A parked forward's file is made on the clean-up thread: the delivery need not wait for a new
+// file, and what it reports does not change, the message staying parked either way (unless the
+// forward cannot be made, when it goes back to its inbox a moment later). That thread finds the
+// message by its permanent URL, which no other item ever has.
+void FinishParkedForward(store::Record& record, const std::string& itemUrl,
+                         const std::string& action) {
+  const std::string marker = text::Trim(FieldText(record, kMarkerField));
+  if (marker.empty()) return;
+  if (!text::EqualsNoCase(record.Url(), marker)) return CheckParked(record, itemUrl, nullptr);
+  // Looked up here: the registry and the directory are not the clean-up thread's to use.
+  std::string pickup = GetPickupDirFromShares();
+  if (pickup.empty()) pickup = GetPickupDirFromDirectory();
+  const std::string identity = FieldText(record, kPermanentUrlField);
+  if (identity.empty()) return ForwardParkedMessage(record, marker, action, pickup);
+  RunOnCleanupThread([identity, marker, action, pickup] {
+    std::unique_ptr<store::Record> parked;
+    SkipOnError([&] { parked = store::OpenRecord(identity, nullptr, store::Mode::kReadWrite); });
+    if (!parked) return;  // left parked: the pickup side makes its file
+    ForwardParkedMessage(*parked, marker, action, pickup);
+    SkipOnError([&] { parked->Close(); });
+  });
 }
 
 }  // namespace
@@ -293,14 +344,15 @@ bool IsSafeEnvelopeText(std::string_view t) {
   return t.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, int32_t flags) {
+bool HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, int32_t flags) {
   SinkSettings& s = ThreadSettings();
+  if (!IsEventForSink(flags)) return false;
   auto record = EventRecord(info);
-  if (!IsEventForSink(flags) || !record) return;
+  if (!record) return false;
 
   const MailboxNames mbx =
       DeriveMailboxNames(ValueOr(std::string(), [&] { return record->ParentUrl(); }));
-  if (mbx.filePath.empty()) return;
+  if (mbx.filePath.empty()) return false;
 
   // Every move rule's target folder is prepared, whether or not that rule matches.
   const int matched = EvaluateRules(*record, s, [&] {
@@ -313,7 +365,7 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
       s.targetFolderUrl =
           CreateFolderPath(mbx.url, s.currentAction, "urn:content-classes:mailfolder", false);
   });
-  if (matched < 0) return;
+  if (matched < 0) return false;
 
   if (!text::Trim(FieldText(*record, kMarkerField)).empty()) {
     SkipOnError([&] {
@@ -325,10 +377,10 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
   switch (ClassifyAction(s.currentAction)) {
     case ActionKind::kDelete:
       PerformDelete(*record, itemUrl, mbx);
-      break;
+      return true;
     case ActionKind::kForward:
       PerformForward(*record, itemUrl, mbx, s.currentAction);
-      break;
+      return true;
     case ActionKind::kSetScl:
       PerformSetScl(*record, s.currentAction);
       break;
@@ -336,30 +388,16 @@ void HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
       PerformMove(*record, itemUrl, s);
       break;
   }
+  return false;
 }
 
-void HandleCommittedSave(com::IExStoreEventInfo* info, const std::string& /*itemUrl*/,
-                         int32_t flags) {
-  SinkSettings& s = ThreadSettings();
+void HandleCommittedSave(com::IExStoreEventInfo* info, const std::string& itemUrl, int32_t flags,
+                         const std::string& action) {
   auto record = EventRecord(info);
   if (!IsEventForSink(flags) || !record) return;
-  // Only a parked message has work left; the marker says so without evaluating the rules.
-  const std::string marker = text::Trim(FieldText(*record, kMarkerField));
-  if (marker.empty() || EvaluateRules(*record, s) < 0) {
-    SkipOnError([&] { record->Close(); });
-    return;
-  }
-  const std::string sender = text::Trim(FieldText(*record, kFromField));
-
-  const ActionKind kind = ClassifyAction(s.currentAction);
-  if (!text::EqualsNoCase(ValueOr(std::string(), [&] { return record->Url(); }), marker)) {
-    // Not parked where the marker says: its parking failed, and the marker is stale.
-    if (kind == ActionKind::kDelete || kind == ActionKind::kForward) UndoParking(*record);
-  } else if (kind == ActionKind::kDelete) {
-    WhileParked(*record, marker, [&] { record->DeleteRecord(); });
-  } else if (kind == ActionKind::kForward) {
-    ForwardParkedMessage(*record, marker, s.currentAction, sender);
-  }
+  const ActionKind kind = ClassifyAction(action);
+  if (kind == ActionKind::kDelete) FinishParkedDelete(*record, itemUrl);
+  if (kind == ActionKind::kForward) FinishParkedForward(*record, itemUrl, action);
   SkipOnError([&] { record->Close(); });
 }
 

@@ -59,9 +59,11 @@ std::string MailboxIdentity(const std::string& permanentUrl);
 // True when text can go into an envelope line as it is (no CR, LF or NUL).
 bool IsSafeEnvelopeText(std::string_view text);
 
-void HandleBeginSave(platform::com::IExStoreEventInfo* info, const std::string& itemUrl,
+// The begin phase; true when it parked the message, so that the committed phase has work.
+bool HandleBeginSave(platform::com::IExStoreEventInfo* info, const std::string& itemUrl,
                      int32_t flags);
+// The committed phase of a message the begin phase parked for action.
 void HandleCommittedSave(platform::com::IExStoreEventInfo* info, const std::string& itemUrl,
-                         int32_t flags);
+                         int32_t flags, const std::string& action);
 
 }  // namespace drossgate::sink

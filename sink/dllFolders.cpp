@@ -10,27 +10,20 @@ namespace store = platform::store;
 using platform::SkipOnError;
 
 std::string ResolveInboxPath(const std::string& mailboxUrl, const std::string& folderPath) {
-  auto conn = store::CreateConnection();
-  SkipOnError([&] {
-    conn->SetProvider(store::kProvider);
-    conn->Open(mailboxUrl);
-  });
   const size_t slash = folderPath.find('/');
   std::string first = folderPath.substr(0, slash);
   const std::string rest = slash == std::string::npos ? "" : folderPath.substr(slash);
   if (!text::EqualsNoCase(first, "inbox")) return folderPath;
 
+  // A mailbox root without that field keeps the name as written.
   SkipOnError([&] {
     auto root = store::OpenRecord(mailboxUrl, nullptr, store::Mode::kRead);
-    if (root->GetFields().Count() > 0) {
-      const std::string inboxUrl =
-          store::ValueText(root->GetFields().Get("urn:schemas:httpmail:inbox"));
-      if (size_t last = inboxUrl.rfind('/'); last != std::string::npos)
-        first = inboxUrl.substr(last + 1);
-    }
+    const std::string inboxUrl =
+        store::ValueText(root->GetFields().Get("urn:schemas:httpmail:inbox"));
+    if (size_t last = inboxUrl.rfind('/'); last != std::string::npos)
+      first = inboxUrl.substr(last + 1);
     root->Close();
   });
-  SkipOnError([&] { conn->Close(); });
   return first + rest;
 }
 

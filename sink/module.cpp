@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "CleanupThread.h"
 #include "DrossgateCls.h"
 #include "system/registry.h"
 
@@ -80,7 +81,9 @@ DROSSGATE_EXPORT com::HRESULT DllGetClassObject(const com::Guid& clsid, const co
 }
 
 DROSSGATE_EXPORT com::HRESULT DllCanUnloadNow() {
-  return DrossgateCls::liveObjects == 0 && serverLocks == 0 ? com::S_OK : com::S_FALSE;
+  return DrossgateCls::liveObjects == 0 && serverLocks == 0 && !drossgate::sink::CleanupPending()
+             ? com::S_OK
+             : com::S_FALSE;
 }
 
 DROSSGATE_EXPORT com::HRESULT DllRegisterServer() {

@@ -255,9 +255,14 @@ TEST_P(UnfinishedForward, ReturnsToInbox) {
   root_.RegisterInbox("alice");
   if (c.removePickup) fs::remove_all(root_.pickup());
   json d = root_.Deliver("alice", Fixture(c.fixture), std::nullopt, c.env);
-  ASSERT_TRUE(StartsWith(Now(d), kMbx + "alice/Inbox/")) << d.dump();
-  EXPECT_EQ(root_.Tool({"cat", Now(d)}), Fixture(c.fixture));
-  EXPECT_FALSE(MarkedOrHidden(Show(Now(d))));
+  // A file that cannot be written is found out after the delivery has reported the message's
+  // parked place; the message is back in the inbox once the delivering process has ended.
+  std::vector<std::string> inbox;
+  for (const json& item : root_.Json({"ls", kMbx + "alice/Inbox", "--json"}))
+    if (item["hidden"] == false) inbox.push_back(item["url"]);
+  ASSERT_EQ(inbox.size(), 1u) << d.dump();
+  EXPECT_EQ(root_.Tool({"cat", inbox[0]}), Fixture(c.fixture));
+  EXPECT_FALSE(MarkedOrHidden(Show(inbox[0])));
   EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
 }
 

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "error.h"
 #include "sink_root.h"
 
 namespace drossgate::testing {
@@ -73,10 +75,20 @@ class SinkFault : public ::testing::TestWithParam<FaultCase> {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     if (r.exitCode != 0) return "NotDelivered";
     const auto line = nlohmann::json::parse(r.out);
-    if (line["now"].is_string()) {
-      EXPECT_EQ(admin::Source(line["now"]), source) << line["now"];
+    if (!line["now"].is_string()) return Locate(source);
+    std::optional<std::string> reported;
+    try {
+      reported = admin::Source(line["now"]);
+    } catch (const drossgate::platform::PlatformError&) {
     }
-    return Locate(source);
+    const std::string outcome = Locate(source);
+    // A forward whose file cannot be written goes back to the inbox after the delivery has
+    // reported its parked place; nothing else moves afterwards.
+    if (reported)
+      EXPECT_EQ(*reported, source) << line["now"];
+    else
+      EXPECT_EQ(outcome, "Inbox") << line["now"];
+    return outcome;
   }
 
   // Every place holding the source, by kind, joined with "+"; "Deleted" when none does.
@@ -156,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"DeleteRecordDelete", Action::kDelete, "store.record.delete", "DeleteItem"},
         FaultCase{"DeleteCommit", Action::kDelete, "store.commit", nullptr, 2},
         // Forward: the recipient lookup, parking, then reading and writing the pickup file.
-        FaultCase{"ForwardRecordOpen", Action::kForward, "store.record.open", "Parked+Pickup"},
+        // The clean-up thread cannot open the parked message: the pickup side makes its file.
+        FaultCase{"ForwardRecordOpen", Action::kForward, "store.record.open", "Parked"},
         // Found by this test: the message was parked visible and without its marker.
         FaultCase{"ForwardFieldsUpdate", Action::kForward, "store.fields.update", "Inbox"},
         FaultCase{"ForwardRecordMove", Action::kForward, "store.record.move", "Inbox"},
