@@ -25,8 +25,9 @@ drossgate_install_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  # Packages with a service (slapd) must not start it: the tests run their own server. A
-  # policy-rc.d that is already there (container images ship one) is left as it is.
+  # Packages with a service (slapd, Postfix, Dovecot) must not start it: the tests and the
+  # benchmarks run their own instances. A policy-rc.d that is already there (container images
+  # ship one) is left as it is.
   local policy=/usr/sbin/policy-rc.d made_policy=""
   if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
@@ -41,10 +42,13 @@ drossgate_install_packages() {
   [ -z "$made_policy" ] || $sudo rm -f "$policy"
   # Should the service have started all the same (a policy-rc.d that allows it, a systemd
   # trigger), stop the server this install brought; one that was there before is left alone.
-  if [[ " ${missing[*]} " == *" postfix "* ]] && [ -d /run/systemd/system ] &&
-    systemctl is-active --quiet postfix 2>/dev/null; then
-    $sudo systemctl stop postfix || true
-  fi
+  local service
+  for service in postfix:postfix dovecot-core:dovecot; do
+    if [[ " ${missing[*]} " == *" ${service%%:*} "* ]] && [ -d /run/systemd/system ] &&
+      systemctl is-active --quiet "${service#*:}" 2>/dev/null; then
+      $sudo systemctl stop "${service#*:}" || true
+    fi
+  done
   if [[ " ${missing[*]} " == *" slapd "* ]]; then
     if [ -d /run/systemd/system ] && systemctl is-active --quiet slapd 2>/dev/null; then
       $sudo systemctl stop slapd || true
