@@ -108,7 +108,8 @@ class Committer {
   }
 
   std::vector<std::string> Submit(const lmtp::Message& message) {
-    Job job{&message, {}};
+    // Parsed on the session's thread, alongside the one delivering thread.
+    Job job{&message, store::admin::ParseForDelivery(message.data), {}};
     std::future<std::vector<std::string>> done = job.replies.get_future();
     {
       std::lock_guard lock(mutex_);
@@ -124,6 +125,7 @@ class Committer {
  private:
   struct Job {
     const lmtp::Message* message;
+    store::ParsedMessage parsed;
     std::promise<std::vector<std::string>> replies;
   };
   // What one recipient's delivery gave, before the commit decides.
@@ -162,6 +164,7 @@ class Committer {
         store::admin::DeliveryOptions options;
         options.envelopeSender = m.sender;
         options.sclHeader = sclHeader_;
+        options.parsed = &jobs[j]->parsed;
         std::map<std::string, size_t> byMailbox;  // one delivery per mailbox of a message
         for (const lmtp::Recipient& r : m.recipients) {
           if (auto it = byMailbox.find(text::ToLower(r.mailbox)); it != byMailbox.end()) {

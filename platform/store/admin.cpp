@@ -331,7 +331,9 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   auto root = FindMailboxRoot(s, mailbox);
   if (!root) Fail(errors::kNotFound, "There is no mailbox " + mailbox);
   // Parsing happens before the write lock is taken.
-  const ParsedMessage parsed = ParseMessage(source);
+  std::optional<ParsedMessage> ownParse;
+  if (!options.parsed) ownParse = ParseMessage(source);
+  const ParsedMessage& parsed = options.parsed ? *options.parsed : *ownParse;
   const std::string base = ItemNameFromSubject(parsed.subject);
   std::optional<int32_t> scl = options.scl;
   if (!scl && !options.sclHeader.empty())
@@ -363,6 +365,10 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
                         : ItemUrl(s, id);
   }
   return result;
+}
+
+ParsedMessage ParseForDelivery(const std::string& source) {
+  return ParseMessage(source);
 }
 
 std::optional<std::string> WhereIs(const std::string& permanentUrl) {

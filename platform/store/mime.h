@@ -8,13 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace drossgate::platform::store {
+#include "store.h"  // ParsedMessage
 
-struct ParsedMessage {
-  std::string subject;                   // RFC 2047 decoded, UTF-8
-  std::optional<std::string> fromEmail;  // address of the first From mailbox
-  std::string headerBlock;               // the top-level header lines, CR LF line ends
-};
+namespace drossgate::platform::store {
 
 ParsedMessage ParseMessage(std::string_view source);
 

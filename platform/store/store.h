@@ -132,6 +132,13 @@ std::vector<std::string> ListFileSystemView(const std::string& path);
 // True when path names an existing folder of the store.
 bool FileSystemFolderExists(const std::string& path);
 
+// What the store reads of a message's text when it is delivered or saved.
+struct ParsedMessage {
+  std::string subject;                   // RFC 2047 decoded, UTF-8
+  std::optional<std::string> fromEmail;  // address of the first From mailbox
+  std::string headerBlock;               // the top-level header lines, CR LF line ends
+};
+
 // --- Administration, for hosts (drossgate-platform) and tests ---------------------------
 namespace admin {
 
@@ -169,7 +176,11 @@ struct DeliveryOptions {
   // held to -1..9 (none without one).
   std::string sclHeader;
   std::string envelopeSender;  // recorded as urn:schemas:mailheader:return-path when given
+  // The source's, from ParseForDelivery; parsed by Deliver when null. Parsing needs no store,
+  // so a host with one delivering thread parses on the threads that received the messages.
+  const ParsedMessage* parsed = nullptr;
 };
+ParsedMessage ParseForDelivery(const std::string& source);
 // Delivers source into the mailbox's inbox as a delivered item (flag 0x8), raising the save
 // events; durable when it returns. Inside a Batch it is durable, and its events' committed
 // phases run, only when the batch commits; nowUrl is then where the begin phase left it.
