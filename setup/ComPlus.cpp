@@ -1,30 +1,21 @@
 #include "ComPlus.h"
 
-#include <QComboBox>
 #include <QDateTime>
-#include <QLineEdit>
 
 #include <algorithm>
 #include <variant>
 
-#include "Globals.h"
-#include "InstallForm.h"
 #include "Secret.h"
+#include "Session.h"
 #include "complus/catalog.h"
-#include "rules.h"
 #include "system/system.h"
 #include "text.h"
 
 namespace drossgate::setup {
 
 namespace complus = platform::complus;
-namespace rules = common::rules;
 
 namespace {
-
-constexpr const char* kDefaultCondition = "X-Spam-Flag: YES";
-constexpr const char* kDefaultTarget = "Spam";
-constexpr const char* kDefaultPriority = "65535";
 
 std::string PropertyText(const complus::PropertyValue& value) {
   if (const auto* s = std::get_if<std::string>(&value)) return *s;
@@ -55,52 +46,6 @@ complus::CatalogObject* SinkComponent(complus::CatalogCollection& components,
   for (int32_t i = 0; i < components.Count(); ++i)
     if (components.Item(i).Name().rfind(prefix, 0) == 0) return &components.Item(i);
   return nullptr;
-}
-
-void SetPriority(InstallForm& form, const QString& priority) {
-  form.state().priorityChanging = true;
-  form.ui().txtPriority->setText(priority);
-  form.state().priorityChanging = false;
-  form.globals().LastValidPriority = priority;
-}
-
-void ShowConfiguration(InstallForm& form, const std::string& constructorString) {
-  const InstallFormControls& ui = form.ui();
-  const rules::ConstructorLines lines = rules::SplitConstructorString(constructorString);
-
-  QString priority = QString::fromStdString(lines.priority);
-  if (priority.isEmpty()) priority = ui.txtPriority->text();
-  if (priority.isEmpty()) priority = kDefaultPriority;
-  SetPriority(form, priority);
-
-  if (!lines.conditions.empty()) {
-    const std::vector<std::string> conditions = text::Split(lines.conditions, '\t');
-    for (size_t i = 0; i < ui.rows.size(); ++i)
-      ui.rows[i].txtSpamTag->setText(
-          QString::fromStdString(i < conditions.size() ? conditions[i] : std::string()));
-  } else {
-    ui.rows[0].txtSpamTag->setText(kDefaultCondition);
-    for (size_t i = 1; i < ui.rows.size(); ++i) {
-      ui.rows[i].txtSpamTag->clear();
-      ui.rows[i].txtSpamFolder->clear();
-    }
-  }
-
-  if (!lines.targets.empty()) {
-    const std::vector<std::string> targets = text::Split(lines.targets, '\t');
-    for (size_t i = 0; i < ui.rows.size(); ++i) {
-      const rules::ShownTarget shown =
-          rules::ShowTarget(text::Trim(i < targets.size() ? targets[i] : std::string()));
-      ui.rows[i].txtSpamFolder->setText(QString::fromStdString(shown.text));
-      ui.rows[i].List1->setCurrentIndex(static_cast<int>(shown.action));
-    }
-  } else if (ui.rows[0].txtSpamFolder->text().isEmpty()) {
-    ui.rows[0].txtSpamFolder->setText(kDefaultTarget);
-    for (size_t i = 1; i < ui.rows.size(); ++i) {
-      ui.rows[i].txtSpamTag->clear();
-      ui.rows[i].txtSpamFolder->clear();
-    }
-  }
 }
 
 // The log as the installation writes it: should a failure's description ever quote the
@@ -137,11 +82,9 @@ std::filesystem::path SinkLibraryPath() {
   return std::filesystem::path(cwd.string() + "/" + kProjectName + ".so");
 }
 
-bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName,
-                              std::string& identity) {
-  bool found = false;
-  std::string constructorString;
-  RunLogged(&form, appName, [&] {
+InstalledConfiguration ReadComPlusConfiguration(ErrorLog& log, const std::string& appName) {
+  InstalledConfiguration found;
+  RunLogged(&log, appName, [&] {
     auto catalog = complus::OpenCatalog();
     auto applications = catalog->GetCollection("Applications");
     applications->Populate();
@@ -151,25 +94,21 @@ bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName,
       if (text::EqualsNoCase(candidate.Name(), appName)) application = &candidate;
     }
     if (application) {
-      found = true;
-      identity = PropertyText(application->Value("Identity"));
+      found.found = true;
+      found.identity = PropertyText(application->Value("Identity"));
       catalog->RefreshComponents();
       auto components = ComponentsOf(*applications, *application);
       if (complus::CatalogObject* component = SinkComponent(*components, appName)) {
         const complus::PropertyValue text = component->Value("ConstructorString");
         if (IsTrue(component->Value("ConstructionEnabled")) &&
             !std::holds_alternative<std::monostate>(text))
-          constructorString = PropertyText(text);
+          found.constructorString = PropertyText(text);
       }
     }
-    ShowConfiguration(form, constructorString);
+    found.read = true;
   });
   return found;
 }
-
-}  // namespace drossgate::setup
-
-namespace drossgate::setup {
 
 void InstallComPlusApplication(ErrorLog& log, const std::string& appName,
                                const std::string& identity, const std::string& password,

@@ -1,8 +1,8 @@
 #pragma once
-// The sink's component application in the catalog, as the window sees it: installing it with
-// the rule rows' constructor string, removing it, and reading an installed configuration back
-// into the rule rows and the priority. Catalog failures never escape: each operation stops at
-// its first failure and adds one entry to the error log.
+// The sink's component application in the catalog: installing it with the rule rows'
+// constructor string, reconfiguring and removing it, reading an installed configuration back,
+// and telling whether the installation is damaged. Catalog failures never escape: each operation
+// stops at its first failure and adds one entry to the error log.
 
 #include <filesystem>
 #include <string>
@@ -12,17 +12,22 @@
 namespace drossgate::setup {
 
 class ErrorLog;
-class InstallForm;
 
 inline constexpr const char* kApplicationName = "Drossgate";
 
 // The sink library that installation takes: the current directory's Drossgate.so.
 std::filesystem::path SinkLibraryPath();
 
-// Finds the application appName (any case); when found, identity receives the account it runs
-// as and the component's constructor string is shown in the rows and the priority box. A
-// missing application shows the defaults. True when the application exists.
-bool ReadComPlusConfiguration(InstallForm& form, const std::string& appName, std::string& identity);
+// What the catalog holds of the application appName (any case): the account it runs as and its
+// sink component's constructor string (empty unless construction is enabled and a string set).
+// A catalog failure adds one entry to log and leaves read false.
+struct InstalledConfiguration {
+  bool found = false;  // the application exists
+  bool read = false;   // the catalog was read to the end
+  std::string identity;
+  std::string constructorString;
+};
+InstalledConfiguration ReadComPlusConfiguration(ErrorLog& log, const std::string& appName);
 
 // Creates the application appName running as identity (both trimmed, set only when neither is
 // empty), installs the sink library into it and hands its sink component constructorString.

@@ -1,6 +1,6 @@
 #include "Folders.h"
 
-#include "Globals.h"
+#include "Session.h"
 #include "text.h"
 
 namespace drossgate::setup {

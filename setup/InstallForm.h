@@ -17,6 +17,7 @@
 #include "ComPlus.h"
 #include "CommandLine.h"
 #include "Globals.h"
+#include "Mailboxes.h"
 #include "RunLock.h"
 #include "Secret.h"
 
@@ -31,6 +32,10 @@ class QPushButton;
 class QStatusBar;
 
 namespace drossgate::setup {
+
+class RuleRows;
+
+inline constexpr const char* kWindowCaption = "Drossgate setup";
 
 // The actions of a rule row, by their place in its action list.
 enum RowAction : int { kActionMove = 0, kActionDelete = 1, kActionForward = 2, kActionSetScl = 3 };
@@ -137,7 +142,8 @@ class InstallForm : public QWidget, public ErrorLog {
   // Selects or deselects every entry of list, alternating the button's caption.
   static void ToggleListSelection(QPushButton& button, QListWidget& list);
 
-  // Refills the mailbox lists; a request while a refill runs makes the running one repeat.
+  // Refills the mailbox lists (MailboxEnumeration); a request while a refill runs makes the
+  // running one repeat.
   void RefillMailboxLists();
   bool RefillRunning() const { return refilling_; }
   // The window is to close: a running enumeration stops early.
@@ -211,6 +217,16 @@ class InstallForm : public QWidget, public ErrorLog {
   std::array<QLabel*, 6> RuleLabels() const;
   void chkChangeRules_Click();
 
+  // This server as the mailbox enumeration and the run see it.
+  ServerFacts Server() const;
+  // Empties the lists, enumerates the mailboxes with the progress bar and puts the entries in.
+  void FillMailboxLists();
+  // The rule rows and the priority as records, and back.
+  RuleRows ReadRuleRows() const;
+  void ShowRuleRows(const RuleRows& grid);
+  // Reads the installed configuration and shows its rules in the rows.
+  InstalledConfiguration ShowInstalledConfiguration();
+
   // Runs a handler; a platform failure it raises is reported and ends the program.
   template <typename Step>
   void Guarded(Step&& step);
@@ -236,5 +252,25 @@ class InstallForm : public QWidget, public ErrorLog {
   bool waitingForRunLock_ = false;
   int guardDepth_ = 0;
 };
+
+template <typename Step>
+void InstallForm::Guarded(Step&& step) {
+  ++guardDepth_;
+  try {
+    step();
+  } catch (const platform::PlatformError& error) {
+    --guardDepth_;
+    Fail(error);
+    if (guardDepth_ == 0) AfterBusy();
+    return;
+  } catch (const std::exception& error) {
+    --guardDepth_;
+    Fail(platform::PlatformError(platform::errors::kFail, error.what()));
+    if (guardDepth_ == 0) AfterBusy();
+    return;
+  }
+  --guardDepth_;
+  if (guardDepth_ == 0) AfterBusy();
+}
 
 }  // namespace drossgate::setup

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Globals.h"
+#include "Session.h"
 
 namespace drossgate::setup {
 

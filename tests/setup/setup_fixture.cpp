@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "Globals.h"
+#include "Mailboxes.h"
 #include "complus/catalog.h"
 #include "directory/directory.h"
 #include "error.h"
@@ -265,12 +265,6 @@ void ExpectNoOverlaps(const std::vector<QWidget*>& controls) {
       EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
           << controls[i]->objectName().toStdString() << " overlaps "
           << controls[j]->objectName().toStdString();
-}
-
-void SaveScreenshot(QWidget& widget, const std::string& name) {
-  const fs::path dir = testing::BinaryDir() / "tests" / "setup" / "screenshots";
-  fs::create_directories(dir);
-  EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / name).string()))) << name;
 }
 
 }  // namespace drossgate::setup::test

@@ -103,7 +103,5 @@ std::string InboxItem(const std::string& alias);
 bool ItemExists(const std::string& url);
 // No two of the controls overlap.
 void ExpectNoOverlaps(const std::vector<QWidget*>& controls);
-// Saves a picture of the widget under tests/setup/screenshots in the build tree.
-void SaveScreenshot(QWidget& widget, const std::string& name);
 
 }  // namespace drossgate::setup::test

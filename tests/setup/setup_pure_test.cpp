@@ -1,15 +1,10 @@
 // The setup tool's pieces that need no platform: command line, validations, text derivations,
-// target clean-up, the constructor string from the rule rows, the parts of a mailbox list entry
-// and the order in which a mailbox's URLs are tried.
+// the rule rows read back from a constructor string, the parts of a mailbox list entry and the
+// order in which a mailbox's URLs are tried.
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QFontMetrics>
-#include <QListWidget>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScrollBar>
+#include <QWidget>
 
 #include <iostream>
 #include <memory>
@@ -21,9 +16,10 @@
 #include "CommandLine.h"
 #include "Freeze.h"
 #include "Globals.h"
-#include "HScrollListBox.h"
 #include "InstallForm.h"
 #include "Items.h"
+#include "Mailboxes.h"
+#include "RuleRows.h"
 
 namespace drossgate::setup {
 namespace {
@@ -60,36 +56,26 @@ TEST(Validation, PriorityTexts) {
     EXPECT_FALSE(IsAcceptablePriority(refused)) << '"' << refused << '"';
 }
 
-TEST(Texts, ServerNameAfterTheLastCn) {
+TEST(Texts, ServerAndDomainFromDirectoryValues) {
   struct Case {
+    std::string (*derive)(std::string_view);
     const char* value;
-    const char* server;
+    const char* derived;
   };
   const std::vector<Case> cases = {
-      {"/o=Org/ou=Admin Group/cn=Configuration/cn=Servers/cn=MAIL1", "MAIL1"},
-      {"CN=a/cn=B", "B"},
-      {"no marker", ""},
-      {"/o=Org/cn=", ""},
-      {"", ""},
+      {ServerNameOf, "/o=Org/ou=Admin Group/cn=Configuration/cn=Servers/cn=MAIL1", "MAIL1"},
+      {ServerNameOf, "CN=a/cn=B", "B"},
+      {ServerNameOf, "no marker", ""},
+      {ServerNameOf, "/o=Org/cn=", ""},
+      {DomainOfCategory, "CN=Person,CN=Schema,CN=Configuration,DC=corp,DC=example,DC=com",
+       "corp.example.com"},
+      {DomainOfCategory, "CN=Person,CN=Schema,CN=Configuration,dc=example,DC=com", "example.com"},
+      {DomainOfCategory, "CN=Person,DC= example, DC=com", "example.com"},
+      {DomainOfCategory, "CN=Person,DC=example,DC=com,OU=x", "example.com"},
+      {DomainOfCategory, "CN=Person,CN=Schema", ""},
+      {DomainOfCategory, "CN=Person,DC=", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(ServerNameOf(c.value), c.server) << c.value;
-}
-
-TEST(Texts, DomainOfCategory) {
-  struct Case {
-    const char* category;
-    const char* domain;
-  };
-  const std::vector<Case> cases = {
-      {"CN=Person,CN=Schema,CN=Configuration,DC=corp,DC=example,DC=com", "corp.example.com"},
-      {"CN=Person,CN=Schema,CN=Configuration,dc=example,DC=com", "example.com"},
-      {"CN=Person,DC= example, DC=com", "example.com"},
-      {"CN=Person,DC=example,DC=com,OU=x", "example.com"},
-      {"CN=Person,CN=Schema", ""},
-      {"CN=Person,DC=", ""},
-      {"", ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(DomainOfCategory(c.category), c.domain) << c.category;
+  for (const Case& c : cases) EXPECT_EQ(c.derive(c.value), c.derived) << c.value;
 }
 
 TEST(Texts, MailSplitAtTheFirstAt) {
@@ -110,66 +96,6 @@ TEST(Texts, MailSplitAtTheFirstAt) {
     EXPECT_EQ(parts.mailAlias, c.alias) << c.mail;
     EXPECT_EQ(parts.mailDomain, c.domain) << c.mail;
   }
-}
-
-TEST(Progress, PercentRoundsHalfToEven) {
-  struct Case {
-    int64_t count, scale;
-    int32_t percent;
-  };
-  const std::vector<Case> cases = {
-      {0, 7, 0},   {1, 8, 12}, {3, 8, 38}, {5, 8, 62},  {1, 200, 0},
-      {3, 200, 2}, {1, 3, 33}, {2, 3, 67}, {7, 7, 100}, {1, 0, 0},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(PercentOf(c.count, c.scale), c.percent) << c.count << "/" << c.scale;
-}
-
-TEST(Progress, CountIsHeldAtTheScale) {
-  QProgressBar bar;
-  bar.setRange(0, 4);
-  int32_t count = 0;
-  UpdateStatus(1, bar, count);
-  EXPECT_EQ(bar.format(), "25%");
-  UpdateStatus(9, bar, count);
-  EXPECT_EQ(count, 4);
-  EXPECT_EQ(bar.format(), "100%");
-  EXPECT_EQ(bar.value(), 4);
-}
-
-TEST(Lists, SelectAllTogglesItsCaptionAndKeepsTheCurrentEntry) {
-  QListWidget list;
-  list.setSelectionMode(QAbstractItemView::MultiSelection);
-  list.addItems({"a", "b", "c"});
-  list.setCurrentRow(1, QItemSelectionModel::NoUpdate);
-  QPushButton button("Select All");
-  InstallForm::ToggleListSelection(button, list);
-  EXPECT_EQ(button.text(), "Deselect All");
-  EXPECT_EQ(list.selectedItems().size(), 3);
-  EXPECT_EQ(list.currentRow(), 1);
-  InstallForm::ToggleListSelection(button, list);
-  EXPECT_EQ(button.text(), "Select All");
-  EXPECT_TRUE(list.selectedItems().isEmpty());
-  EXPECT_EQ(list.currentRow(), 1);
-
-  QListWidget empty;
-  InstallForm::ToggleListSelection(button, empty);
-  EXPECT_EQ(button.text(), "Deselect All");
-  EXPECT_EQ(empty.count(), 0);
-}
-
-TEST(Lists, HorizontalExtentReachesTheWidestEntry) {
-  QListWidget list;
-  list.resize(120, 80);
-  const QString wide = QString("Someone With A Very Long Name / MAIL1 / ") + QString(60, 'x');
-  list.addItems({"short", wide});
-  list.show();
-  const int extent = SetHorizontalExtent(list);
-  const QFontMetrics metrics(list.font());
-  EXPECT_GE(extent, metrics.horizontalAdvance(wide));
-  QApplication::processEvents();
-  EXPECT_GE(list.horizontalScrollBar()->maximum() + list.viewport()->width(),
-            metrics.horizontalAdvance(wide));
 }
 
 TEST(Messages, BatchModeWritesMessageBoxesToStderr) {
@@ -200,6 +126,33 @@ TEST(Freeze, RedrawingResumesWhenTheObjectGoes) {
     Freeze freeze;
     freeze.Form(*widget);
     widget.reset();  // the window may go first
+  }
+}
+
+// What the window's rows show of an installed sink; "Change rules" writes them back, so a row
+// shown with another action would change what the sink does.
+TEST(RuleRows, ReadBackFromAConstructorString) {
+  struct Case {
+    const char* name;
+    const char* constructorString;
+    const char* shown;  // per row "condition|action|target", rows and priority separated by ';'
+  };
+  const std::vector<Case> cases = {
+      {"every action", "Junk\t[Null]\tDesk <d@example.com>\t+5\t\rA\tB\tC\tD\t\r7",
+       "A|0|Junk;B|1|[Null];C|2|Desk <d@example.com>;D|3|5;7"},
+      {"fewer rules than rows", "Junk\t\rA\t\r12", "A|0|Junk;|0|;|0|;|0|;12"},
+      {"nothing installed: the defaults", "", "X-Spam-Flag: YES|0|Spam;|0|;|0|;|0|;65535"},
+      {"no priority keeps the one shown", "Junk\rA", "A|0|Junk;|0|;|0|;|0|;65535"},
+  };
+  for (const Case& c : cases) {
+    RuleRows grid;
+    grid.rows[1] = {"Old", common::rules::ActionKind::kForward, "Old <o@example.com>"};
+    grid.ShowConstructorString(c.constructorString);
+    std::string shown;
+    for (const common::rules::Row& row : grid.rows)
+      shown += row.condition + "|" + std::to_string(static_cast<int>(row.action)) + "|" +
+               row.target + ";";
+    EXPECT_EQ(shown + grid.priority, c.shown) << c.name;
   }
 }
 

@@ -632,25 +632,6 @@ class RegistrationItems : public SetupRun, public ErrorLog {
   QString log_;
 };
 
-TEST_F(RegistrationItems, WrittenTwiceIsOneItem) {
-  const std::string inbox = store::admin::FindMailbox("bruno")->inboxUrl;
-  EXPECT_EQ(Create("bruno", "0", this), inbox);
-  EXPECT_EQ(Create("BRUNO", "  7", this), inbox);
-  EXPECT_EQ(ItemsNamed(inbox, kRegistrationItemName), 1);
-  EXPECT_EQ(PropertyText(inbox + "/" + kRegistrationItemName, kEvents + "priority"), "  7");
-  EXPECT_EQ(log_, "");
-  // Another folder name is a path below the mailbox, no lookup; a missing one fails.
-  EXPECT_EQ(CreateRegistrationItem(MailboxUrl("bruno"), "Notes", kRegistrationItemName,
-                                   kEventMethod, kSinkClass, "SHALLOW", kCriteria, "1", this),
-            MailboxUrl("bruno") + "/Notes");
-  EXPECT_EQ(ItemsNamed(inbox, kRegistrationItemName), 1);
-  EXPECT_EQ(log_, "");
-  EXPECT_EQ(CreateRegistrationItem(MailboxUrl("bruno"), "No/Such/Folder", kRegistrationItemName,
-                                   kEventMethod, kSinkClass, "SHALLOW", kCriteria, "1", this),
-            "");
-  EXPECT_NE(log_.indexOf(QString::fromStdString(MailboxUrl("bruno")) + " - ERROR: "), -1);
-}
-
 TEST_F(RegistrationItems, AFailureLeavesNoItemAndLogsWhenAsked) {
   struct Case {
     const char* name;
@@ -672,17 +653,6 @@ TEST_F(RegistrationItems, AFailureLeavesNoItemAndLogsWhenAsked) {
     EXPECT_FALSE(ItemExists(InboxItem("ada"))) << c.name;
     EXPECT_EQ(log_.contains("injected fault"), c.logged) << c.name << ": " << log_.toStdString();
   }
-}
-
-TEST_F(RegistrationItems, DeletingAMissingItemFails) {
-  EXPECT_FALSE(DeleteRegistrationItem(MailboxUrl("ada"), "inbox", kRegistrationItemName, nullptr));
-  EXPECT_EQ(log_, "");
-  EXPECT_FALSE(DeleteRegistrationItem(MailboxUrl("ada"), "Inbox", kRegistrationItemName, this));
-  EXPECT_TRUE(log_.startsWith("["));
-  EXPECT_NE(log_.indexOf(QString::fromStdString(MailboxUrl("ada")) + " - ERROR: -"), -1);
-  ASSERT_NE(Create("ada", "1", this), "");
-  EXPECT_TRUE(DeleteRegistrationItem(MailboxUrl("ada"), "inbox", kRegistrationItemName, nullptr));
-  EXPECT_FALSE(ItemExists(InboxItem("ada")));
 }
 
 }  // namespace
