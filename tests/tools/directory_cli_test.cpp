@@ -210,31 +210,10 @@ TEST_F(DirectoryCli, QueryOutputAndErrors) {
             "--prop", "Size Limit=1"});
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
 
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    std::string message;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"syntax",
-            {"query", "SELECT cn FROM 'GC://mail1' WHERE cn="},
-            "Query syntax error at character"},
-           {"unknown host",
-            {"query", "SELECT cn FROM 'GC://elsewhere.example.com'"},
-            "The server is not operational."},
-           {"unknown property",
-            {"query", "SELECT cn FROM 'GC://mail1'", "--prop", "Speed=9"},
-            "Speed"},
-       }) {
-    SCOPED_TRACE(c.name);
-    ProcessResult e = Tool(c.args);
-    EXPECT_EQ(e.exitCode, 1);
-    EXPECT_NE(e.err.find(c.message), std::string::npos) << e.err;
-  }
-  std::filesystem::remove(Root() / "directory.ldif");
-  r = Tool({"query", "SELECT cn FROM 'GC://mail1'"});
+  // The directory's own errors are its tests'; here what only the command can get wrong.
+  r = Tool({"query", "SELECT cn FROM 'GC://mail1'", "--prop", "Speed=9"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Speed"), std::string::npos) << r.err;
 }
 
 }  // namespace
