@@ -13,10 +13,6 @@ namespace {
 
 using test::MatchCase;
 
-void PrintTo(const MatchCase& c, std::ostream* os) {
-  *os << testing::PrintToString(c.value) << " vs " << testing::PrintToString(c.pattern);
-}
-
 std::string CaseName(const testing::TestParamInfo<MatchCase>& info) {
   return info.param.name;
 }

@@ -46,16 +46,6 @@ const Kind kKinds[] = {
 constexpr int kKindCount = static_cast<int>(std::size(kKinds));
 constexpr int kDrop = 5;
 
-std::string Rules() {
-  std::string actions, conditions;
-  for (const Kind& k : kKinds) {
-    if (!k.action) continue;
-    actions += std::string(k.action) + "\t";
-    conditions += std::string("X-Kind: ") + k.name + "\t";
-  }
-  return actions + "\r" + conditions + "\r1";
-}
-
 std::string Source(int i, int kind) {
   return "From: sender" + std::to_string(i) + "@example.net\r\nSubject: load " + std::to_string(i) +
          "\r\nX-Load-Id: " + std::to_string(i) + "\r\nX-Kind: " + kKinds[kind].name +
@@ -149,7 +139,7 @@ TEST(Load, EveryMessageAccountedForOnce) {
   SinkRoot root(dir.path() / "root");
   for (int m = 0; m < kMailboxes; ++m) admin::AddMailbox(alias(m), {alias(m) + "@example.com"});
   admin::AddMailbox("abuse", {"abuse@elsewhere.example"});
-  root.Install(Rules());
+  root.Install(RulesByHeader(kKinds, "X-Kind"));
   root.RegisterStoreWide();
   // Some mailboxes also have their own: the sink must still run once per message.
   for (int m = 0; m < kMailboxes; m += 5) root.RegisterInbox(alias(m));
@@ -219,7 +209,7 @@ TEST(Load, ProcessPerMessageDeliveriesAreEachWhereTheirRuleSays) {
   SinkRoot root(dir.path() / "root");
   root.AddMailbox("alice");
   root.AddMailbox("abuse", "abuse@elsewhere.example");
-  root.Install(Rules());
+  root.Install(RulesByHeader(kKinds, "X-Kind"));
   root.RegisterInbox("alice");
 
   std::vector<std::optional<std::string>> reported(n);  // the "now" each delivery reported

@@ -20,6 +20,18 @@ namespace drossgate::testing {
 
 inline const std::string kMbxUrl = "file://./backofficestorage/example.com/MBX/";
 
+// Rules as a constructor string: one for each row with an action, matching "header: name".
+template <typename Row, size_t N>
+std::string RulesByHeader(const Row (&rows)[N], const std::string& header) {
+  std::string actions, conditions;
+  for (const Row& r : rows) {
+    if (!r.action) continue;
+    actions += std::string(r.action) + "\t";
+    conditions += header + ": " + r.name + "\t";
+  }
+  return actions + "\r" + conditions + "\r1";
+}
+
 class SinkRoot {
  public:
   explicit SinkRoot(const std::filesystem::path& root) : root_(root) {

@@ -41,71 +41,6 @@ class CatalogTest : public PlatformRootTest {
   }
 };
 
-TEST_F(CatalogTest, NewObjectsCarryTheDefaults) {
-  auto apps = OpenCatalog()->GetCollection("Applications");
-  apps->Populate();
-  CatalogObject& app = apps->Add();
-  auto comps = apps->GetCollection("Components", "{00000000-0000-0000-0000-000000000000}");
-  CatalogObject& comp = comps->Add();
-  struct Case {
-    const char* name;
-    CatalogObject& object;
-    const char* property;
-    PropertyValue expected;
-  } cases[] = {
-      {"access checks on", app, "ApplicationAccessChecksEnabled", true},
-      {"construction off", comp, "ConstructionEnabled", false},
-      {"null constructor string", comp, "ConstructorString", std::monostate{}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.object.Value(c.property), c.expected) << c.name;
-  EXPECT_TRUE(com::ParseGuid(app.Key())) << app.Key();
-  EXPECT_NE(app.Key(), apps->Add().Key()) << "each application gets its own ID";
-  EXPECT_EQ(ErrorOf([&] { app.Value("NoSuchProperty"); }), errors::kInvalidArg);
-}
-
-TEST_F(CatalogTest, PropertiesSurviveReopenInOrderWithTheirTypes) {
-  {
-    auto apps = OpenCatalog()->GetCollection("Applications");
-    apps->Populate();
-    CatalogObject& app = apps->Add();
-    app.SetValue("Name", "Persisted");
-    app.SetValue("applicationaccesschecksenabled", false);  // same property, other spelling
-    app.SetValue("Custom", int32_t{-42});
-    app.SetValue("Nothing", std::monostate{});
-    ASSERT_EQ(apps->SaveChanges(), 1);
-    EXPECT_EQ(apps->SaveChanges(), 0) << "nothing left to save";
-  }
-  auto apps = OpenCatalog()->GetCollection("Applications");
-  apps->Populate();
-  ASSERT_EQ(apps->Count(), 1);
-  CatalogObject& app = apps->Item(0);
-  EXPECT_EQ(app.Name(), "Persisted");
-  EXPECT_EQ(app.Value("ApplicationAccessChecksEnabled"), PropertyValue(false));
-  EXPECT_EQ(app.Value("CUSTOM"), PropertyValue(int32_t{-42}));
-  EXPECT_EQ(app.Value("Nothing"), PropertyValue(std::monostate{}));
-  EXPECT_EQ(app.PropertyNames(),
-            (std::vector<std::string>{"Name", "ID", "ApplicationAccessChecksEnabled", "Identity",
-                                      "Password", "Description", "Custom", "Nothing"}));
-  EXPECT_EQ(ErrorOf([&] { apps->Item(1); }), errors::kInvalidArg);
-}
-
-TEST_F(CatalogTest, ComponentsAreKeyedByIdWithoutRegardToCase) {
-  const std::string id = AddApplication("Keyed");
-  {
-    auto comps = Components(text::ToUpper(id));
-    CatalogObject& c = comps->Add();
-    c.SetValue("Name", "Keyed.One");
-    ASSERT_EQ(comps->SaveChanges(), 1);
-  }
-  EXPECT_EQ(Components(text::ToLower(id))->Count(), 1);
-  EXPECT_EQ(Components("{11111111-1111-1111-1111-111111111111}")->Count(), 0);
-
-  auto orphan = Components("{11111111-1111-1111-1111-111111111111}");
-  orphan->Add();
-  EXPECT_EQ(ErrorOf([&] { orphan->SaveChanges(); }), errors::kNotFound)
-      << "components need their application";
-}
-
 TEST_F(CatalogTest, RemovingAnApplicationRemovesItsComponents) {
   const std::string keep = AddApplication("Keep");
   const std::string gone = AddApplication("Gone");
@@ -261,13 +196,6 @@ TEST_F(CatalogTest, ASecondApplicationOfTheSameNameIsRefused) {
   EXPECT_EQ(ErrorOf([&] { second->SaveChanges(); }), errors::kAlreadyExists);
   second->Populate();
   EXPECT_EQ(second->Count(), 1);
-}
-
-TEST_F(CatalogTest, OnlyTheOneTopLevelCollection) {
-  auto catalog = OpenCatalog();
-  EXPECT_EQ(ErrorOf([&] { catalog->GetCollection("Components"); }), errors::kInvalidArg);
-  auto apps = catalog->GetCollection("applications");
-  EXPECT_EQ(ErrorOf([&] { apps->GetCollection("Roles", "x"); }), errors::kInvalidArg);
 }
 
 TEST_F(CatalogTest, ConcurrentWritersBothSurvive) {

@@ -123,17 +123,13 @@ struct ErrorCase {
   const char* description;
 };
 
+// Results the live tests below cannot provoke from slapd; a stopped server, refused
+// credentials and missing objects are met there.
 const ErrorCase kErrorCases[] = {
-    {"Unreachable", LDAP_SERVER_DOWN, false, "CN=x", errors::kServerDown,
-     "The server is not operational. (ldap://h:1: Can't contact LDAP server; diag)"},
-    {"BadCredentials", LDAP_INVALID_CREDENTIALS, true, "CN=Manager", errors::kLogonFailure,
-     "The user name or password is incorrect: CN=Manager (ldap://h:1: Invalid credentials; diag)"},
     {"BindRefusedOtherwise", LDAP_UNWILLING_TO_PERFORM, true, "", errors::kLogonFailure,
      "The user name or password is incorrect. (ldap://h:1: Server is unwilling to perform; diag)"},
     {"ServerTimeLimit", LDAP_TIMELIMIT_EXCEEDED, false, "CN=x", errors::kTimeLimit,
      "The time limit for this request was exceeded. (ldap://h:1: Time limit exceeded; diag)"},
-    {"MissingObject", LDAP_NO_SUCH_OBJECT, false, "CN=x", errors::kNoSuchObject,
-     "There is no such object on the server: CN=x (ldap://h:1: No such object; diag)"},
     {"OtherRefusal", LDAP_UNWILLING_TO_PERFORM, false, "", errors::kBadQuery,
      "The directory server refused the request. (ldap://h:1: Server is unwilling to perform; "
      "diag)"},
@@ -473,18 +469,6 @@ TEST_F(LdapWrites, MailboxAddGoesToTheServer) {
   std::vector<std::string> rows = Rows(env_->ldapRoot, text, kListProperties);
   EXPECT_EQ(rows.size(), 7u);
   EXPECT_EQ(rows, Rows(env_->ldifRoot, text, kListProperties));
-}
-
-TEST_F(LdapDirectory, QueryCommandPrintsTheSameAsWithTheFile) {
-  for (const QueryCase* c : {&kQueryCases[1], &kQueryCases[4], &kQueryCases[5]}) {
-    testing::ProcessResult file =
-        testing::RunPlatformTool(env_->ldifRoot, {"query", c->text, "--json"});
-    testing::ProcessResult server =
-        testing::RunPlatformTool(env_->ldapRoot, {"query", c->text, "--json"});
-    ASSERT_EQ(file.exitCode, 0) << file.err;
-    EXPECT_EQ(server.exitCode, 0) << server.err;
-    EXPECT_EQ(server.out, file.out) << c->name;
-  }
 }
 
 // The setup program's start-up and mailbox lists, as a person would run it on each directory.

@@ -20,6 +20,21 @@
 
 namespace drossgate::platform::test {
 
+// Arms the named fault points (DROSSGATE_FAULTS) for its lifetime.
+class ArmedFaults {
+ public:
+  explicit ArmedFaults(const char* points) {
+    setenv("DROSSGATE_FAULTS", points, 1);
+    ReloadFaults();
+  }
+  ~ArmedFaults() {
+    unsetenv("DROSSGATE_FAULTS");
+    ReloadFaults();
+  }
+  ArmedFaults(const ArmedFaults&) = delete;
+  ArmedFaults& operator=(const ArmedFaults&) = delete;
+};
+
 inline void MakeRoot(const std::filesystem::path& root) {
   WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr, {}});
   testing::WriteFile(root / "registry.json", "{}\n");
@@ -32,11 +47,7 @@ class PlatformRootTest : public ::testing::Test {
     MakeRoot(dir_.path());
     SetPlatformRoot(dir_.path());
   }
-  void TearDown() override {
-    SetPlatformRoot({});
-    unsetenv("DROSSGATE_FAULTS");
-    ReloadFaults();
-  }
+  void TearDown() override { SetPlatformRoot({}); }
   const std::filesystem::path& root() const { return dir_.path(); }
 
  private:

@@ -119,27 +119,6 @@ TEST_F(StoreDeliveryTest, ClientSavesParseTheMessageToo) {
   EXPECT_THROW(store::admin::SaveItem(Alice() + "/Nowhere/d.eml", source), PlatformError);
 }
 
-TEST_F(StoreDeliveryTest, TwoThreadsDeliveringLoseNothing) {
-  constexpr int kPerThread = 60;
-  auto source = [](int t, int i) {
-    return "Subject: t" + std::to_string(t) + " m" + std::to_string(i) + "\r\n\r\nbody " +
-           std::to_string(t * 1000 + i) + "\r\n";
-  };
-  std::vector<std::thread> threads;
-  std::vector<std::vector<std::string>> urls(2);
-  for (int t = 0; t < 2; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i)
-        urls[t].push_back(
-            store::admin::Deliver(t ? "bob" : "alice@example.com", source(t, i)).deliveredUrl);
-    });
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(store::admin::List(Alice() + "/Inbox", false).size(), size_t{kPerThread});
-  EXPECT_EQ(store::admin::List(Bob() + "/Posteingang", false).size(), size_t{kPerThread});
-  for (int t = 0; t < 2; ++t)
-    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(store::admin::Source(urls[t][i]), source(t, i));
-}
-
 TEST(StoreItemNameTest, SubjectsBecomeUsableNames) {
   struct Case {
     const char* name;

@@ -354,27 +354,5 @@ TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehind) {
   EXPECT_EQ(r.nowUrl, target);
 }
 
-TEST_F(StoreEventsTest, TwoThreadsDeliveringWithASinkLoseNothing) {
-  Register(system_.url + "/StoreEvents/GlobalEvents", "Drossgate.reg", {.scope = "ANY"});
-  constexpr int kPerThread = 25;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t)
-    threads.emplace_back([t] {
-      for (int i = 0; i < kPerThread; ++i)
-        store::admin::Deliver(t ? "bob" : "alice",
-                              Msg(std::to_string(t) + "-" + std::to_string(i)));
-    });
-  for (auto& th : threads) th.join();
-  auto begins = Phase(kBegin), committed = Phase(kCommitted);
-  EXPECT_EQ(begins.size(), 2u * kPerThread);
-  EXPECT_EQ(committed.size(), 2u * kPerThread);
-  std::map<std::string, std::set<std::string>> threadsOfInstance;
-  for (const json& s : Log()) threadsOfInstance[s["instance"]].insert(s["thread"]);
-  EXPECT_EQ(threadsOfInstance.size(), 2u) << "one instance per delivering thread";
-  for (const auto& [instance, ts] : threadsOfInstance) EXPECT_EQ(ts.size(), 1u) << instance;
-  EXPECT_EQ(store::admin::List(Alice() + "/Inbox", false).size(), size_t{kPerThread});
-  EXPECT_EQ(store::admin::List(Bob() + "/Posteingang", false).size(), size_t{kPerThread});
-}
-
 }  // namespace
 }  // namespace drossgate::platform::test

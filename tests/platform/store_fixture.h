@@ -12,7 +12,7 @@
 
 namespace drossgate::platform::test {
 
-inline constexpr const char* kMbx = "file://./backofficestorage/example.com/MBX";
+inline const std::string kMbx = "file://./backofficestorage/example.com/MBX";
 
 class StoreTest : public PlatformRootTest {
  protected:

@@ -11,7 +11,7 @@
 namespace drossgate::platform::test {
 namespace {
 
-using namespace std::string_literals;
+const std::filesystem::path kFixtures = DROSSGATE_STORE_FIXTURES;
 using store::Value;
 
 const char* const kHeaders = "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
@@ -60,57 +60,25 @@ class StoreMalformedTest : public StoreTest {
   }
 };
 
+// One message a file in fixtures/malformed, and two too large to keep as files.
 TEST_F(StoreMalformedTest, BrokenMessagesAreKeptAsTheyCame) {
-  struct Case {
-    const char* name;
-    std::string source;
-  };
-  const std::string nested = [] {
-    std::string s;
-    for (int i = 0; i < 300; ++i)
-      s += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
-           std::to_string(i) + "\r\n";
-    return s + "\r\ninnermost\r\n";
-  }();
-  const std::vector<Case> cases = {
-      {"empty message", ""},
-      {"only a line end", "\r\n"},
-      {"no header body separator",
-       "From: a@x.example\r\nSubject: run-on\r\nthis line is no header\r\nnor this\r\n"},
-      {"headers without a final line end", "From: a@x.example\r\nSubject: cut"},
-      {"body text without headers", "just some text\r\nand more\r\n"},
-      {"NUL bytes in headers", "From: a@x.ex\0ample\r\nSub\0ject: nul\0here\r\n\r\nbody\r\n"s},
-      {"NUL bytes in body", "Subject: body nul\r\n\r\nab\0cd\0\r\n\0"s},
-      {"only NUL bytes", std::string(64, '\0')},
-      {"1 MB subject line", "Subject: " + std::string(1 << 20, 's') + "\r\n\r\nbody\r\n"},
-      {"1 MB header line without blanks",
-       "From: a@x.example\r\nX-Long:" + std::string(1 << 20, 'x') + "\r\nSubject: after\r\n\r\n"},
-      {"invalid encoded words",
-       "Subject: =?utf-8?B?!!!?= =?utf-8?Q?=ZZ=?= =?utf-8??x?= =?utf-8?B?\r\n\r\n"},
-      {"encoded word with an unknown charset", "Subject: =?x-no-such-set?Q?caf=E9?=\r\n\r\n"},
-      {"encoded word decoding to invalid UTF-8",
-       "Subject: =?utf-8?B?/w==?= =?utf-8?Q?=C3?=\r\n\r\n"},
-      {"encoded From display name and bad address",
-       "From: =?bogus?B?////?= <@@>, =?utf-8?Q?x?= <>\r\n\r\n"},
-      {"invalid charset parameter",
-       "Subject: caf\xe9\r\nContent-Type: text/plain; charset=\"\xff\xfe\"\r\n\r\n\xe9\r\n"},
-      {"bare CR line ends", "From: a@x.example\rSubject: cr only\r\rbody\r"},
-      {"bare LF line ends", "From: a@x.example\nSubject: lf only\n\nbody\n"},
-      {"mixed line ends", "From: a@x.example\r\nSubject: mixed\n\r\rX-A: b\r\n\nbody\r"},
-      {"truncated multipart boundary",
-       "Subject: cut\r\nContent-Type: multipart/mixed; boundary=\"abc\"\r\n\r\n--abc\r\n"
-       "Content-Type: text/plain\r\n\r\npart\r\n--ab"},
-      {"multipart with an empty boundary",
-       "Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n--\r\n\r\nx\r\n----\r\n"},
-      {"multiparts nested 300 deep", nested},
-      {"8-bit bytes that are not UTF-8",
-       "Subject: caf\xe9 \xff\xfe\x80\r\nFrom: J\xf6rg <j\xf6@x.example>\r\n\r\n\xe9t\xe9\r\n"},
-      {"sender only a group", "From: undisclosed-recipients:;\r\nSubject: g\r\n\r\n"},
-      {"colon-less header lines", "Subject\r\n: value\r\nFrom a@x.example\r\n\r\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    DeliverAndCheck(c.source);
+  std::vector<std::pair<std::string, std::string>> cases;
+  for (const auto& e : std::filesystem::directory_iterator(kFixtures / "malformed"))
+    cases.emplace_back(e.path().filename().string(), testing::ReadFile(e.path()));
+  ASSERT_GT(cases.size(), 20u);
+  std::string nested;
+  for (int i = 0; i < 300; ++i)
+    nested += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
+              std::to_string(i) + "\r\n";
+  cases.emplace_back("multiparts nested 300 deep", nested + "\r\ninnermost\r\n");
+  cases.emplace_back("1 MB subject line",
+                     "Subject: " + std::string(1 << 20, 's') + "\r\n\r\nbody\r\n");
+  cases.emplace_back(
+      "1 MB header line without blanks",
+      "From: a@x.example\r\nX-Long:" + std::string(1 << 20, 'x') + "\r\nSubject: after\r\n\r\n");
+  for (const auto& [name, source] : cases) {
+    SCOPED_TRACE(name);
+    DeliverAndCheck(source);
   }
 }
 

@@ -61,35 +61,6 @@ TEST_F(StoreUrlTest, CreatingThroughTheHttpSpellingHandsOutFileUrls) {
   EXPECT_EQ(store::ValueText(rec->GetFields().Get("DAV:parentname")), Alice() + "/Inbox");
 }
 
-TEST_F(StoreUrlTest, ConnectionsOpenOnMailboxesOnly) {
-  struct Case {
-    const char* name;
-    std::string provider;
-    std::string url;
-    bool opens;
-  };
-  const std::vector<Case> cases = {
-      {"mailbox root", "ExOLEDB.DataSource", Alice(), true},
-      {"folder below a mailbox", "ExOLEDB.DataSource", Bob() + "/Posteingang", true},
-      {"http spelling", "ExOLEDB.DataSource", "http://MAIL1/exadmin/example.com/MBX/bob", true},
-      {"the MBX container", "ExOLEDB.DataSource", kMbx, false},
-      {"other provider", "MSDASQL", Alice(), false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto conn = store::CreateConnection();
-    conn->SetProvider(c.provider);
-    conn->SetConnectionString(c.url);
-    if (c.opens) {
-      conn->Open("");
-      EXPECT_TRUE(conn->IsOpen());
-    } else {
-      EXPECT_THROW(conn->Open(""), PlatformError);
-      EXPECT_FALSE(conn->IsOpen());
-    }
-  }
-}
-
 TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
   EXPECT_EQ(store::ValueText(Prop(Alice(), "urn:schemas:httpmail:inbox")), Alice() + "/Inbox");
   EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:inbox")), Bob() + "/Posteingang");
@@ -101,14 +72,6 @@ TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
   EXPECT_FALSE(store::admin::FindMailbox("carol@example.com"));
   EXPECT_EQ(store::admin::FindMailbox("a.smith@example.com")->addresses,
             (std::vector<std::string>{"alice@example.com", "a.smith@example.com"}));
-}
-
-TEST_F(StoreUrlTest, TheSystemMailboxHasTheGlobalEventsFolder) {
-  EXPECT_TRUE(system_.isSystem);
-  EXPECT_EQ(system_.alias.rfind("SystemMailbox{", 0), 0u);
-  EXPECT_EQ(system_.alias, text::ToUpper(system_.alias).replace(0, 13, "SystemMailbox"));
-  EXPECT_TRUE(store::OpenRecord(system_.url + "/StoreEvents/GlobalEvents", nullptr, Mode::kRead)
-                  ->IsCollection());
 }
 
 TEST_F(StoreUrlTest, MailboxNamesCannotBeTakenTwice) {

@@ -116,56 +116,6 @@ TEST_F(DirectoryCli, InitRefusesBadInputAndLeavesNothingBehind) {
   EXPECT_EQ(testing::ReadFile(Root() / "keep.txt"), "mine");
 }
 
-TEST_F(DirectoryCli, DemoPeopleAreInTheDirectoryAndTheStore) {
-  Init({"--demo", "--domain", "demo.test", "--computer", "MAIL7", "--user", "admin.one"});
-  json rows = Query(
-      "SELECT cn, mail, userAccountControl, mailNickName FROM 'GC://mail7.demo.test' WHERE "
-      "objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
-      std::string(kHome) + "MAIL7' ORDER BY cn");
-  std::vector<std::string> cns = Column(rows, "cn");
-  ASSERT_EQ(cns.size(), 6u);
-  cns.pop_back();  // the system mailbox, named by its GUID
-  EXPECT_EQ(cns, (std::vector<std::string>{"Ada Lindqvist", "Bruno Keller", "Carla Diaz",
-                                           "Dmitri Orlov", "Spam Desk"}));
-  EXPECT_EQ(rows[2]["userAccountControl"], 514);  // Carla is disabled
-  EXPECT_TRUE(rows[3]["mail"].is_null());         // Dmitri has no address
-  EXPECT_EQ(rows[4]["mail"], "spamdesk@demo.test");
-  EXPECT_EQ(rows[5]["mailNickName"].get<std::string>().rfind("SystemMailbox{", 0), 0u);
-
-  // The recipient picker sees the group, the contact and the public folder too.
-  rows = Query(
-      "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
-      "sAMAccountType,mAPIRecipient,userAccountControl FROM 'GC://mail7.demo.test' WHERE mail='*' "
-      "AND "
-      "((objectcategory='publicFolder') OR (objectcategory='group') OR (objectcategory='person' "
-      "AND "
-      "(objectclass='user' OR objectclass='contact')))   ORDER BY cn");
-  std::vector<std::string> names = Column(rows, "name");
-  names.pop_back();  // the system mailbox, named by its GUID
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"Ada Lindqvist", "Bruno Keller", "Carla Diaz", "Erik Partner",
-                                      "Shared Reports", "Spam Desk", "Support Team"}));
-
-  // The current user is a person without a mailbox, as the identity lookup needs.
-  for (const std::string base : {"LDAP://mail7.demo.test", "GC://mail7.demo.test"}) {
-    SCOPED_TRACE(base);
-    rows = Query("SELECT msExchHomeServerName, objectCategory FROM '" + base +
-                 "' WHERE objectcategory='person' AND sAMAccountName='ADMIN.one'");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0]["objectCategory"], "CN=Person,CN=Schema,CN=Configuration,DC=demo,DC=test");
-    EXPECT_TRUE(rows[0]["msExchHomeServerName"].is_null());
-  }
-
-  ProcessResult ls = Tool({"ls", "file://./backofficestorage/demo.test/MBX", "--json"});
-  ASSERT_EQ(ls.exitCode, 0) << ls.err;
-  std::vector<std::string> mailboxes;
-  for (const json& item : json::parse(ls.out)) mailboxes.push_back(item["name"]);
-  for (const char* alias : {"ada", "bruno", "carla", "dmitri", "spamdesk"})
-    EXPECT_NE(std::find(mailboxes.begin(), mailboxes.end(), alias), mailboxes.end()) << alias;
-  ls = Tool({"ls", "file://./backofficestorage/demo.test/MBX/bruno", "--json"});
-  EXPECT_NE(ls.out.find("\"name\":\"Posteingang\""), std::string::npos) << ls.out;
-}
-
 TEST_F(DirectoryCli, MailboxAddWritesThePersonEntry) {
   Init({});
   ProcessResult r =
@@ -260,67 +210,10 @@ TEST_F(DirectoryCli, QueryOutputAndErrors) {
             "--prop", "Size Limit=1"});
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
 
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    std::string message;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"syntax",
-            {"query", "SELECT cn FROM 'GC://mail1' WHERE cn="},
-            "Query syntax error at character"},
-           {"unknown host",
-            {"query", "SELECT cn FROM 'GC://elsewhere.example.com'"},
-            "The server is not operational."},
-           {"unknown property",
-            {"query", "SELECT cn FROM 'GC://mail1'", "--prop", "Speed=9"},
-            "Speed"},
-       }) {
-    SCOPED_TRACE(c.name);
-    ProcessResult e = Tool(c.args);
-    EXPECT_EQ(e.exitCode, 1);
-    EXPECT_NE(e.err.find(c.message), std::string::npos) << e.err;
-  }
-  std::filesystem::remove(Root() / "directory.ldif");
-  r = Tool({"query", "SELECT cn FROM 'GC://mail1'"});
+  // The directory's own errors are its tests'; here what only the command can get wrong.
+  r = Tool({"query", "SELECT cn FROM 'GC://mail1'", "--prop", "Speed=9"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
-}
-
-TEST_F(DirectoryCli, ImportAddsEntriesAllOrNothing) {
-  Init({});
-  const std::string ldif =
-      "dn: CN=Sales,CN=Users,DC=example,DC=com\nobjectClass: top\nobjectClass: group\ncn: Sales\n"
-      "mail: sales@example.com\nsAMAccountType: 268435457\n"
-      "objectCategory: CN=Group,CN=Schema,CN=Configuration,DC=example,DC=com\n\n"
-      "dn: CN=Pat Vendor,CN=Users,DC=example,DC=com\nobjectClass: top\nobjectClass: person\n"
-      "objectClass: organizationalPerson\nobjectClass: contact\ncn: Pat Vendor\nmail: "
-      "pat@vendor.example\n"
-      "mAPIRecipient: FALSE\nobjectCategory: "
-      "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com\n";
-  testing::WriteFile(dir_.path() / "add.ldif", ldif);
-  ProcessResult r = Tool({"directory", "import", (dir_.path() / "add.ldif").string()});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(json::parse(r.out)["imported"], 2);
-  json rows = Query(
-      "SELECT cn FROM 'GC://mail1' WHERE mail='*' AND (objectCategory='group' OR "
-      "objectClass='contact') "
-      "ORDER BY cn");
-  EXPECT_EQ(Column(rows, "cn"), (std::vector<std::string>{"Pat Vendor", "Sales"}));
-
-  const std::string before = testing::ReadFile(Root() / "directory.ldif");
-  r = Tool({"directory", "import", (dir_.path() / "add.ldif").string()});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
-  r = RunPlatformTool(Root(), {"directory", "import", "-"}, {},
-                      "dn: CN=x,CN=Users,DC=example,DC=com\ncn x\n");
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("standard input, line 2:"), std::string::npos) << r.err;
-  r = RunPlatformTool(Root(), {"directory", "import", "-"}, {},
-                      "dn: CN=x,OU=Missing,DC=example,DC=com\ncn: x\n");
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("OU=Missing"), std::string::npos) << r.err;
-  EXPECT_EQ(testing::ReadFile(Root() / "directory.ldif"), before);
+  EXPECT_NE(r.err.find("Speed"), std::string::npos) << r.err;
 }
 
 }  // namespace

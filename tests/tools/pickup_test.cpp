@@ -16,8 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform_fixture.h"
-#include "store/store.h"
+#include "store_fixture.h"
 #include "system/registry.h"
 
 namespace drossgate::platform::test {
@@ -26,16 +25,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const std::string kMbx = "file://./backofficestorage/example.com/MBX";
 const std::string kMessage = "From: s@example.org\r\nSubject: picked up\r\n\r\nbody\r\n";
 
-class PickupTest : public PlatformRootTest {
+class PickupTest : public StoreTest {
  protected:
   void SetUp() override {
-    PlatformRootTest::SetUp();
-    store::admin::CreateStore(root(), "example.com", "First Storage Group");
-    store::admin::AddMailbox("alice", {"alice@example.com"});
-    store::admin::AddMailbox("bob", {"bob@example.com"}, "Posteingang");
+    StoreTest::SetUp();
     fs::create_directory(pickup());
   }
   fs::path pickup() const { return root() / "pickup"; }

@@ -12,8 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform_fixture.h"
-#include "store/store.h"
+#include "store_fixture.h"
 #include "system/registry.h"
 
 namespace drossgate::platform::test {
@@ -23,15 +22,10 @@ using nlohmann::json;
 using testing::ProcessResult;
 using testing::RunPlatformTool;
 
-const std::string kMbx = "file://./backofficestorage/example.com/MBX";
-
-class StoreCliTest : public PlatformRootTest {
+class StoreCliTest : public StoreTest {
  protected:
   void SetUp() override {
-    PlatformRootTest::SetUp();
-    system_ = store::admin::CreateStore(root(), "example.com", "First Storage Group");
-    store::admin::AddMailbox("alice", {"alice@example.com"});
-    store::admin::AddMailbox("bob", {"bob@example.com"}, "Posteingang");
+    StoreTest::SetUp();
     std::filesystem::create_directory(root() / "pickup");
   }
 
@@ -57,8 +51,6 @@ class StoreCliTest : public PlatformRootTest {
       if (!line.empty()) lines.push_back(json::parse(line));
     return lines;
   }
-
-  store::admin::MailboxInfo system_;
 };
 
 TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
@@ -86,31 +78,6 @@ TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
   json props = Show(lines[1]["now"]);
   EXPECT_EQ(props["http://schemas.microsoft.com/mapi/proptag/0x40760003"], -1);
   EXPECT_EQ(props["urn:schemas:httpmail:subject"], "second");
-}
-
-TEST_F(StoreCliTest, TwoProcessesDeliveringAtOnceLoseNothing) {
-  constexpr int kPerProcess = 80;
-  std::vector<std::vector<std::string>> args(2);
-  for (int p = 0; p < 2; ++p) {
-    args[p] = {"deliver", "--to", p ? "alice@example.com" : "alice"};
-    for (int i = 0; i < kPerProcess; ++i)
-      args[p].push_back(Write("p" + std::to_string(p) + "-" + std::to_string(i) + ".eml",
-                              "Subject: same\r\n\r\n" + std::to_string(p * 1000 + i) + "\r\n")
-                            .string());
-  }
-  ProcessResult results[2];
-  std::thread other([&] { results[1] = Run(args[1]); });
-  results[0] = Run(args[0]);
-  other.join();
-  for (int p = 0; p < 2; ++p) {
-    ASSERT_EQ(results[p].exitCode, 0) << results[p].err;
-    auto lines = Lines(results[p].out);
-    ASSERT_EQ(lines.size(), size_t{kPerProcess});
-    for (int i = 0; i < kPerProcess; ++i)
-      EXPECT_EQ(store::admin::Source(lines[i]["delivered"]),
-                "Subject: same\r\n\r\n" + std::to_string(p * 1000 + i) + "\r\n");
-  }
-  EXPECT_EQ(store::admin::List(kMbx + "/alice/Inbox", false).size(), size_t{2 * kPerProcess});
 }
 
 // deliver behind a mail server's pipe transport: the exit status is all the server sees, and
@@ -196,44 +163,6 @@ TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
     }
     EXPECT_FALSE(r.err.empty());
   }
-}
-
-TEST_F(StoreCliTest, SetShowLsAndRmWorkOnItemsAndFolders) {
-  const std::string folder = kMbx + "/alice/Inbox/Rules";
-  ProcessResult mk = Run({"set", folder, "--create", "folder"});
-  ASSERT_EQ(mk.exitCode, 0) << mk.err;
-  EXPECT_EQ(mk.out, folder + "\n");
-  const std::string item = "http://mail1/exadmin/example.com/MBX/alice/Inbox/Rules/x.reg";
-  ProcessResult set =
-      Run({"set", item, "--create", "item", "--prop", "DAV:contentclass=urn:content-class:other",
-           "--prop", "DAV:ishidden:bool=true", "--prop", "urn:x:n:int=42", "--prop", "urn:x:eq=a=b",
-           "--prop", "urn:x:lead=  lead", "--prop", "Plain Name:text=t"});
-  ASSERT_EQ(set.exitCode, 0) << set.err;
-  EXPECT_EQ(set.out, folder + "/x.reg\n");
-
-  const json p = Show(folder + "/x.reg");
-  EXPECT_EQ(p["DAV:contentclass"], "urn:content-class:other");
-  EXPECT_EQ(p["DAV:ishidden"], true);
-  EXPECT_EQ(p["urn:x:n"], 42);
-  EXPECT_EQ(p["urn:x:eq"], "a=b");
-  EXPECT_EQ(p["urn:x:lead"], "  lead");
-  EXPECT_EQ(p["Plain Name"], "t");
-  EXPECT_EQ(p["DAV:href"], folder + "/x.reg");
-
-  json listed = json::parse(Run({"ls", kMbx + "/alice/Inbox", "--json", "--recursive"}).out);
-  ASSERT_EQ(listed.size(), 2u);
-  EXPECT_EQ(listed[0]["url"], folder);
-  EXPECT_EQ(listed[0]["folder"], true);
-  EXPECT_EQ(listed[1]["url"], folder + "/x.reg");
-  EXPECT_EQ(listed[1]["hidden"], true);
-  EXPECT_EQ(Run({"ls", kMbx + "/alice/Inbox"}).out, "d- " + folder + "\n");
-  EXPECT_NE(Run({"ls", kMbx}).out.find("d- " + kMbx + "/bob\n"), std::string::npos);
-
-  ASSERT_EQ(Run({"set", folder + "/x.reg", "--prop", "urn:x:n:int=43"}).exitCode, 0);
-  EXPECT_EQ(Show(folder + "/x.reg")["urn:x:n"], 43);
-
-  ASSERT_EQ(Run({"rm", folder}).exitCode, 0);
-  EXPECT_EQ(Run({"ls", kMbx + "/alice/Inbox", "--json"}).out, "[]\n");
 }
 
 // A store written by the first version (ids reused after deletes, no creation times) is

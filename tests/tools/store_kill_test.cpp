@@ -49,17 +49,6 @@ void PrintTo(const KillCase& c, std::ostream* os) {
 
 class StoreKillTest : public ::testing::TestWithParam<KillCase> {};
 
-// The rules for kRoutes as a constructor string.
-std::string Rules() {
-  std::string actions, conditions;
-  for (const Route& r : kRoutes) {
-    if (!r.action) continue;
-    actions += std::string(r.action) + "\t";
-    conditions += std::string("X-Route: ") + r.name + "\t";
-  }
-  return actions + "\r" + conditions + "\r1";
-}
-
 // Where an item lies, in the terms of Route::place; hidden items are named apart.
 std::string PlaceOf(const store::admin::ItemInfo& item) {
   const std::string parent = item.url.substr(0, item.url.rfind('/'));
@@ -79,7 +68,7 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   root.AddMailbox("alice");
   root.AddMailbox("desk");
   if (c.sink) {
-    root.Install(Rules());
+    root.Install(testing::RulesByHeader(kRoutes, "X-Route"));
     root.RegisterInbox("alice");
   }
 
