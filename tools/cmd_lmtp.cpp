@@ -190,6 +190,20 @@ class Committer {
       failure = e.description();
     }
     ++commits_;
+    // Where each delivered message is now, after the committed phases: read in one transaction,
+    // where the store's cache knows the folders' URLs from the delivery just made.
+    std::map<std::string, std::optional<std::string>> now;
+    if (committed) {
+      try {
+        store::admin::Batch lookups;
+        for (const auto& job : outcomes)
+          for (const Outcome& o : job)
+            if (o.reply.empty()) now[o.permanentUrl] = store::admin::WhereIs(o.permanentUrl);
+        lookups.Commit();
+      } catch (const platform::PlatformError&) {
+        now.clear();  // delivered all the same; the replies then name no place
+      }
+    }
     for (size_t j = 0; j < jobs.size(); ++j) {
       std::vector<std::string> replies;
       for (const Outcome& o : outcomes[j]) {
@@ -199,13 +213,11 @@ class Committer {
           replies.push_back("451 4.3.0 The message could not be stored: " + ReplyText(failure));
         } else {
           ++messages_;
-          std::optional<std::string> now;
-          try {
-            now = store::admin::WhereIs(o.permanentUrl);
-          } catch (const platform::PlatformError&) {
-          }
-          replies.push_back("250 2.0.0 Delivered; " +
-                            (now ? ReplyText(*now) : std::string("taken away by a rule")));
+          const auto it = now.find(o.permanentUrl);
+          replies.push_back("250 2.0.0 Delivered" + (it == now.end() ? std::string()
+                                                     : it->second
+                                                         ? "; " + ReplyText(*it->second)
+                                                         : std::string("; taken away by a rule")));
         }
       }
       // A message whose transaction never began has an outcome for nobody yet.
@@ -232,7 +244,7 @@ class StoreBackend final : public lmtp::Backend {
  public:
   explicit StoreBackend(Committer& committer) : committer_(committer) {}
   std::optional<std::string> FindMailbox(const std::string& address) override {
-    auto mailbox = store::admin::FindMailbox(address);
+    auto mailbox = store::admin::FindMailbox(address, false);
     if (!mailbox || mailbox->isSystem) return std::nullopt;
     return mailbox->alias;
   }

@@ -70,7 +70,7 @@ int64_t InboxOf(Session& s, int64_t mailbox) {
   return q.Step() ? q.Int(0) : 0;
 }
 
-MailboxInfo LoadMailbox(Session& s, int64_t root) {
+MailboxInfo LoadMailbox(Session& s, int64_t root, bool withUrls = true) {
   MailboxInfo info;
   {
     Stmt q(
@@ -88,6 +88,7 @@ MailboxInfo LoadMailbox(Session& s, int64_t root) {
     q.Bind(1, root);
     while (q.Step()) info.addresses.push_back(q.Text(0));
   }
+  if (!withUrls) return info;
   info.url = ItemUrl(s, root);
   if (const int64_t inbox = InboxOf(s, root)) info.inboxUrl = ItemUrl(s, inbox);
   return info;
@@ -311,11 +312,11 @@ std::vector<MailboxInfo> ListMailboxes() {
   return out;
 }
 
-std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress) {
+std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress, bool withUrls) {
   Session& s = CurrentSession();
   auto root = FindMailboxRoot(s, aliasOrAddress);
   if (!root) return std::nullopt;
-  return LoadMailbox(s, *root);
+  return LoadMailbox(s, *root, withUrls);
 }
 
 DeliveryResult Deliver(const std::string& mailbox, const std::string& source,

@@ -162,8 +162,9 @@ MailboxInfo AddMailbox(const std::string& alias, const std::vector<std::string>&
                        const std::string& inboxName = "Inbox", const std::string& storeName = "");
 std::vector<MailboxInfo> ListMailboxes();
 // By alias or SMTP address, without regard to case; a subaddress user+detail@domain finds the
-// mailbox of user@domain.
-std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress);
+// mailbox of user@domain. Without withUrls, url and inboxUrl stay empty: a mail server's
+// recipient check needs neither, and they are most of the cost.
+std::optional<MailboxInfo> FindMailbox(const std::string& aliasOrAddress, bool withUrls = true);
 
 struct DeliveryResult {
   std::string deliveredUrl;           // where the item was saved
