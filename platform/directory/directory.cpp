@@ -1,6 +1,7 @@
 #include "directory/directory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "directory/backend.h"
@@ -522,10 +523,10 @@ void CreateDirectoryFile(const std::filesystem::path& root, const std::vector<En
   std::string content;
   for (const std::string& line : text::Split(heading, '\n')) content += "# " + line + "\n";
   content += "version: 1\n\n" + FormatLdif(entries);
-  std::string error;
-  if (FaultHit("directory.write") || !WriteFileAtomically(file, content, kPrivateFileMode, error))
+  const int err = FaultHit("directory.write") ? -1 : WriteFileAtomically(file, content);
+  if (err != 0)
     Fail(errors::kFileWrite, "Cannot write the directory data " + file.string() + ": " +
-                                 (error.empty() ? "injected fault" : error));
+                                 (err < 0 ? "injected fault" : std::strerror(err)));
 }
 
 void AddEntries(const std::vector<Entry>& entries) {

@@ -595,61 +595,19 @@ class StreamImpl final : public Stream {
   Fail(errors::kFileWrite, "Write to file " + path.string() + " failed: " + why);
 }
 
-void FsyncFolder(const std::filesystem::path& folder) {
-  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) {
   FaultPoint("store.stream.save");
   RequireOpen();
-  const std::filesystem::path folder = path.parent_path();
-  // A hidden name that no pickup reader takes for a finished message.
-  std::string tmpl = (folder / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  // The faults stand in for a read-only folder and a full disk, which file modes cannot
-  // simulate for root.
-  int fd = FaultHit("store.stream.create") ? (errno = EROFS, -1) : mkstemp(tmpl.data());
-  if (fd < 0) FailWrite(path, std::strerror(errno));
-  fchmod(fd, kPrivateFileMode);
-  auto cleanup = [&] { unlink(tmpl.c_str()); };
-  size_t done = 0;
-  while (done < data_.size()) {
-    ssize_t n = FaultHit("store.stream.write")
-                    ? (errno = ENOSPC, -1)
-                    : write(fd, data_.data() + done, data_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string why = std::strerror(errno);
-      close(fd);
-      cleanup();
-      FailWrite(path, why);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if ((durable && fsync(fd) != 0) || close(fd) != 0) {
-    std::string why = std::strerror(errno);
-    cleanup();
-    FailWrite(path, why);
-  }
-  if (option == SaveOption::kCreateOverwrite) {
-    if (rename(tmpl.c_str(), path.c_str()) != 0) {
-      std::string why = std::strerror(errno);
-      cleanup();
-      FailWrite(path, why);
-    }
-  } else {
-    // link() never replaces: an existing file makes it fail, and the file appears complete.
-    if (link(tmpl.c_str(), path.c_str()) != 0) {
-      int err = errno;
-      cleanup();
-      if (err == EEXIST) Fail(errors::kFileExists, "The file " + path.string() + " already exists");
-      FailWrite(path, std::strerror(err));
-    }
-    cleanup();
-  }
-  if (durable) FsyncFolder(folder);
+  AtomicWrite how;
+  // link() never replaces: an existing file makes it fail, and the file appears complete.
+  how.replace = option == SaveOption::kCreateOverwrite;
+  how.durable = durable;
+  how.createFault = "store.stream.create";
+  how.writeFault = "store.stream.write";
+  const int err = WriteFileAtomically(path, data_, how);
+  if (err == EEXIST && !how.replace)
+    Fail(errors::kFileExists, "The file " + path.string() + " already exists");
+  if (err != 0) FailWrite(path, std::strerror(err));
 }
 
 class MessageImpl final : public Message {
