@@ -3,6 +3,7 @@
 // a key or value that cannot be read counts as absent.
 
 #include <string>
+#include <string_view>
 
 #include "system/registry.h"
 
@@ -11,8 +12,8 @@ namespace drossgate::common {
 // True when the key can be opened (it is closed again at once).
 bool RegKeyExists(platform::registry::Hive hive, const std::string& key);
 
-// The string value, or empty when the key or the value cannot be read.
-std::string RegReadString(platform::registry::Hive hive, const std::string& key,
-                          const std::string& value);
+// The text behind "=" of the "Path" entry of a share definition (NUL-separated entries), as
+// the server's file shares are kept under LanmanServer\Shares; empty when there is none.
+std::string ParseSharePath(std::string_view data);
 
 }  // namespace drossgate::common

@@ -14,15 +14,6 @@ namespace dir = platform::directory;
 using platform::SkipOnError;
 using platform::ValueOr;
 
-std::string ParseSharePath(std::string_view data) {
-  const size_t at = text::FindNoCase(data, "Path");
-  if (at == std::string_view::npos) return {};
-  std::string_view entry = data.substr(at);
-  entry = entry.substr(0, entry.find('\0'));
-  const size_t eq = entry.find('=');
-  return eq == std::string_view::npos ? std::string() : std::string(entry.substr(eq + 1));
-}
-
 std::string GetPickupDirFromShares() {
   reg::Key key;
   if (reg::OpenKey(reg::Hive::kLocalMachine,
@@ -42,7 +33,7 @@ std::string GetPickupDirFromShares() {
       continue;
     }
     if (text::EqualsNoCase(name, "PickUp")) {
-      result = ParseSharePath(data);
+      result = common::ParseSharePath(data);
       break;
     }
   }

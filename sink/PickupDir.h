@@ -4,13 +4,10 @@
 // directory. Nothing is cached and nothing fails: an empty string means "not found".
 
 #include <string>
-#include <string_view>
 
 namespace drossgate::sink {
 
 std::string GetPickupDirFromShares();
-// The text behind "=" of the "Path" entry of a share definition (NUL-separated entries).
-std::string ParseSharePath(std::string_view data);
 
 std::string GetPickupDirFromDirectory();
 bool IsClusterNode();

@@ -4,6 +4,8 @@
 #include "GUID.h"
 #include "PickupDir.h"
 #include "SinkSettings.h"
+#include "basRegistry.h"
+#include "directory/directory.h"
 #include "fake_record.h"
 #include "store/names.h"
 
@@ -156,7 +158,7 @@ TEST(Pickup, SharePath) {
       {"Path\0Remark=x\0"s, ""},
       {"MaxUses=1\0"s, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(ParseSharePath(c.data), c.expected);
+  for (const auto& c : cases) EXPECT_EQ(common::ParseSharePath(c.data), c.expected);
 }
 
 TEST(Pickup, ServerPathRewrite) {
