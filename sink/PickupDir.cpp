@@ -63,10 +63,6 @@ std::string HomeServerFromValue(const std::string& value) {
   return value;
 }
 
-std::string QuoteQueryValue(const std::string& value) {
-  return text::ReplaceAll(value, "'", "''");
-}
-
 std::string GetSmtpPickupDirectory(const std::string& objectPath) {
   return ValueOr(std::string(), [&] {
     auto object = dir::BindObject(objectPath);
@@ -86,7 +82,7 @@ std::string GetHomeServerName(const std::string& directoryServerPath) {
     cmd->SetActiveConnection(conn.get());
     cmd->SetCommandText("SELECT msExchHomeServerName FROM '" + directoryServerPath + "' " +
                         "WHERE objectcategory='person' AND sAMAccountName='" +
-                        QuoteQueryValue(GetCurrentUserName()) + "'");
+                        dir::QuoteQueryValue(GetCurrentUserName()) + "'");
     cmd->SetProperty("searchscope", int32_t{2});
     cmd->SetProperty("cache results", false);
     cmd->SetProperty("Chase Referrals", int32_t{96});

@@ -20,7 +20,5 @@ std::string GetCurrentUserName();
 std::string SmtpServerPath(const std::string& serverAdsPath);
 // The text after the last "CN=" of an upper-cased home server value, or the whole value.
 std::string HomeServerFromValue(const std::string& homeServerValue);
-// A value for a single-quoted query literal: every "'" doubled.
-std::string QuoteQueryValue(const std::string& value);
 
 }  // namespace drossgate::sink

@@ -123,10 +123,6 @@ struct Layout {
   }
 };
 
-std::string Quote(const std::string& v) {
-  return text::ReplaceAll(v, "'", "''");
-}
-
 std::unique_ptr<dir::RecordSet> Query(const std::string& text) {
   auto conn = dir::CreateConnection();
   conn->SetProvider(dir::kProvider);
@@ -148,9 +144,9 @@ Layout ForExistingRoot() {
   Layout l;
   l.domain = m.domainName;
   l.domainDn = "DC=" + text::ReplaceAll(m.domainName, ".", ",DC=");
-  auto servers =
-      Query("SELECT distinguishedName, legacyExchangeDN FROM '" + GlobalCatalog() +
-            "' WHERE objectClass='msExchExchangeServer' AND cn='" + Quote(m.computerName) + "'");
+  auto servers = Query("SELECT distinguishedName, legacyExchangeDN FROM '" + GlobalCatalog() +
+                       "' WHERE objectClass='msExchExchangeServer' AND cn='" +
+                       dir::QuoteQueryValue(m.computerName) + "'");
   if (servers->IsEof())
     throw platform::PlatformError(platform::errors::kNoSuchObject,
                                   "The directory has no server object for " + m.computerName);
@@ -554,16 +550,17 @@ void AddMailbox(const MailboxOptions& o) {
   // The directory first: it must be readable and must not know the names yet.
   const Layout layout = ForExistingRoot();
   const std::string dn = "CN=" + dir::admin::EscapeRdnValue(name) + ",CN=Users," + layout.domainDn;
-  std::string taken =
-      "sAMAccountName='" + Quote(o.alias) + "' OR mailNickName='" + Quote(o.alias) + "'";
+  std::string taken = "sAMAccountName='" + dir::QuoteQueryValue(o.alias) + "' OR mailNickName='" +
+                      dir::QuoteQueryValue(o.alias) + "'";
   for (const std::string& a : o.addresses)
-    taken += " OR mail='" + Quote(a) + "' OR proxyAddresses='smtp:" + Quote(a) + "'";
+    taken += " OR mail='" + dir::QuoteQueryValue(a) +
+             "' OR proxyAddresses='smtp:" + dir::QuoteQueryValue(a) + "'";
   auto clash = Query("SELECT distinguishedName FROM '" + GlobalCatalog() + "' WHERE " + taken);
   if (!clash->IsEof())
     throw UsageError("the alias or an address is in use by " +
                      clash->Field("distinguishedName").Text());
-  auto same =
-      Query("SELECT cn FROM '" + GlobalCatalog() + "' WHERE distinguishedName='" + Quote(dn) + "'");
+  auto same = Query("SELECT cn FROM '" + GlobalCatalog() + "' WHERE distinguishedName='" +
+                    dir::QuoteQueryValue(dn) + "'");
   if (!same->IsEof())
     throw UsageError("the directory has an entry " + dn + " already; choose another --name");
 

@@ -493,13 +493,9 @@ std::string WinNTSystemInfo::UserName() const {
 std::string ADSystemInfo::DomainDNSName() const {
   return Machine().domainName;
 }
-std::string ADSystemInfo::ForestDNSName() const {
-  return Machine().domainName;
-}
-std::string ADSystemInfo::DomainShortName() const {
-  const MachineInfo& m = Machine();
-  if (!m.workgroup.empty()) return m.workgroup;
-  return text::ToUpper(m.domainName.substr(0, m.domainName.find('.')));
+
+std::string QuoteQueryValue(std::string_view value) {
+  return text::ReplaceAll(value, "'", "''");
 }
 
 std::unique_ptr<Connection> CreateConnection() {

@@ -105,11 +105,12 @@ class WinNTSystemInfo {
 class ADSystemInfo {
  public:
   std::string DomainDNSName() const;
-  std::string ForestDNSName() const;
-  std::string DomainShortName() const;
 };
 
 // --- Queries -----------------------------------------------------------------------------
+
+// A value for a single-quoted literal of the query dialect: every "'" doubled.
+std::string QuoteQueryValue(std::string_view value);
 
 inline constexpr const char* kProvider = "ADsDSOObject";
 

@@ -169,7 +169,7 @@ TEST(Pickup, ServerPathRewrite) {
   EXPECT_EQ(HomeServerFromValue("/O=ORG/OU=SITE/CN=CONFIGURATION/CN=SERVERS/CN=EX1"), "EX1");
   EXPECT_EQ(HomeServerFromValue("NOCNHERE"), "NOCNHERE");
   EXPECT_EQ(HomeServerFromValue("/CN="), "/CN=");
-  EXPECT_EQ(QuoteQueryValue("o'brien"), "o''brien");
+  EXPECT_EQ(platform::directory::QuoteQueryValue("o'brien"), "o''brien");
 }
 
 TEST(Guid, TextIsPaddedUpperHex) {
