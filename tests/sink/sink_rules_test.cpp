@@ -13,6 +13,7 @@ namespace drossgate::sink {
 namespace {
 
 using testing::FakeRecord;
+namespace names = platform::store::names;
 
 const std::string kBlock =
     "Received: from mx.example.net\r\n"
@@ -81,9 +82,9 @@ class Rules : public ::testing::TestWithParam<RuleCase> {};
 TEST_P(Rules, FirstMatchingRuleWins) {
   const RuleCase& c = GetParam();
   FakeRecord record;
-  record.fields.Set(kHeadersField, kBlock);
-  record.fields.Set(kSubjectField, std::string("  [SPAM] Cheap pills  "));
-  record.fields.Set(kSclField, int32_t{7});
+  record.fields.Set(names::kTransportHeadersName, kBlock);
+  record.fields.Set(names::kSubjectName, std::string("  [SPAM] Cheap pills  "));
+  record.fields.Set(names::kSclName, int32_t{7});
   SinkSettings s = ParseConstructorString(c.constructor);
   EXPECT_EQ(EvaluateRules(record, s), c.expected) << c.name;
 }
@@ -112,7 +113,7 @@ TEST(Rules, MessageWithoutSclNeverMatchesSclRule) {
 
 TEST(Rules, CurrentFieldsStayOnTheMatchingRule) {
   FakeRecord record;
-  record.fields.Set(kHeadersField, kBlock);
+  record.fields.Set(names::kTransportHeadersName, kBlock);
   SinkSettings s =
       ParseConstructorString("Spam Desk <desk@example.com>\tJunk\rX-Spam-Flag: YES\tX-Other: 1");
   ASSERT_EQ(EvaluateRules(record, s), 0);
