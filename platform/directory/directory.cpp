@@ -281,7 +281,6 @@ class CommandImpl : public Command {
 
   void SetActiveConnection(Connection* connection) override { connection_ = connection; }
   void SetCommandText(const std::string& text) override { text_ = text; }
-  std::string CommandText() const override { return text_; }
 
   void SetProperty(const std::string& name, const PropertyValue& value) override {
     size_t i = Find(name);
@@ -482,12 +481,6 @@ std::unique_ptr<DirectoryObject> BindObject(const std::string& path) {
 
 std::string WinNTSystemInfo::ComputerName() const {
   return Machine().computerName;
-}
-std::string WinNTSystemInfo::DomainName() const {
-  return Machine().workgroup;
-}
-std::string WinNTSystemInfo::UserName() const {
-  return Machine().userName;
 }
 
 std::string ADSystemInfo::DomainDNSName() const {
