@@ -16,10 +16,7 @@ using platform::ValueOr;
 
 std::string GetPickupDirFromShares() {
   reg::Key key;
-  if (reg::OpenKey(reg::Hive::kLocalMachine,
-                   "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
-                   key) != reg::kSuccess)
-    return {};
+  if (reg::OpenKey(reg::Hive::kLocalMachine, common::kSharesKey, key) != reg::kSuccess) return {};
   std::string result;
   bool restarted = false;
   for (uint32_t index = 0;; ++index) {
@@ -32,7 +29,7 @@ std::string GetPickupDirFromShares() {
       index = static_cast<uint32_t>(-1);
       continue;
     }
-    if (text::EqualsNoCase(name, "PickUp")) {
+    if (text::EqualsNoCase(name, common::kPickupShare)) {
       result = common::ParseSharePath(data);
       break;
     }

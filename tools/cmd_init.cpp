@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "basRegistry.h"
 #include "cli.h"
 #include "com/com.h"
 #include "complus/catalog.h"
@@ -32,8 +33,6 @@ namespace store = platform::store;
 namespace reg = platform::registry;
 using Json = nlohmann::ordered_json;
 using namespace init;
-
-constexpr const char* kPickupShareKey = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
 
 // --- Names the user gives ---------------------------------------------------------------
 
@@ -144,9 +143,9 @@ void Init(const InitOptions& o, const std::filesystem::path& requested) {
     platform::SetPlatformRoot(root);
 
     reg::Key key = 0;
-    reg::Status st = reg::CreateKey(reg::Hive::kLocalMachine, kPickupShareKey, key);
+    reg::Status st = reg::CreateKey(reg::Hive::kLocalMachine, common::kSharesKey, key);
     if (st == reg::kSuccess) {
-      st = reg::SetMultiString(key, "PickUp",
+      st = reg::SetMultiString(key, common::kPickupShare,
                                {"CSCFlags=0", "MaxUses=4294967295", "Path=" + pickup.string(),
                                 "Permissions=0", "Remark=", "Type=0"});
       reg::CloseKey(key);

@@ -27,10 +27,9 @@ std::filesystem::path Root() {
 std::filesystem::path PickupDirectory() {
   using namespace platform::registry;
   Key key = 0;
-  if (OpenKey(Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
-              key) == kSuccess) {
+  if (OpenKey(Hive::kLocalMachine, common::kSharesKey, key) == kSuccess) {
     std::vector<std::string> entries;
-    Status st = QueryMultiString(key, "PickUp", entries);
+    Status st = QueryMultiString(key, common::kPickupShare, entries);
     CloseKey(key);
     std::string data;
     for (const std::string& e : entries) data += e + '\0';
