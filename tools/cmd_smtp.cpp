@@ -74,10 +74,11 @@ Json SetAside(const fs::path& file, const std::string& reason, Json line = Json:
        fs::exists(fs::symlink_status(target, ec)) || fs::exists(target.string() + ".reason", ec);
        ++n)
     target = dir / (stem + "-" + std::to_string(n) + ext);
-  if (platform::WriteFileAtomically(target.string() + ".reason", reason + "\n") != 0 ||
-      rename(file.c_str(), target.c_str()) != 0) {
+  int err = platform::WriteFileAtomically(target.string() + ".reason", reason + "\n");
+  if (err == 0 && rename(file.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
     line["status"] = "error";
-    line["error"] = "cannot move the file to " + target.string() + ": " + std::strerror(errno);
+    line["error"] = "cannot move the file to " + target.string() + ": " + std::strerror(err);
     return line;
   }
   platform::SyncFolder(dir);

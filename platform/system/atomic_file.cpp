@@ -56,8 +56,10 @@ int WriteFileAtomically(const std::filesystem::path& file, std::string_view cont
                         const AtomicWrite& how) {
   const std::filesystem::path folder = file.parent_path();
   std::string temp = (folder / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
-  int fd =
-      how.createFault && FaultHit(how.createFault) ? (errno = EROFS, -1) : mkstemp(temp.data());
+  // Close-on-exec: a child started meanwhile must not hold the file open for writing, which
+  // would keep the pickup service from taking it.
+  int fd = how.createFault && FaultHit(how.createFault) ? (errno = EROFS, -1)
+                                                        : mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   int err = fchmod(fd, how.mode) == 0 ? 0 : errno;
   for (size_t done = 0; err == 0 && done < content.size();) {
