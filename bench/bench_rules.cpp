@@ -12,6 +12,7 @@ namespace {
 
 using namespace drossgate::sink;
 using drossgate::testing::FakeRecord;
+namespace names = drossgate::platform::store::names;
 
 constexpr const char* kRules =
     "Inbox\\Spam\t[Null]\tDesk <desk@example.com>\t+9\t\r"
@@ -30,8 +31,8 @@ std::string HeaderBlock(bool spam) {
 
 void BM_EvaluateRules(benchmark::State& state, bool spam) {
   FakeRecord record;
-  record.fields.Set(kHeadersField, HeaderBlock(spam));
-  record.fields.Set(kSubjectField, std::string("report 42"));
+  record.fields.Set(names::kTransportHeadersName, HeaderBlock(spam));
+  record.fields.Set(names::kSubjectName, std::string("report 42"));
   SinkSettings settings = ParseConstructorString(kRules);
   const int expected = spam ? 0 : -1;
   if (EvaluateRules(record, settings) != expected) {

@@ -3,6 +3,7 @@
 function(drossgate_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
+  drossgate_warnings(${name})
   target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gmock ${ARG_LIBS})
   target_compile_definitions(${name} PRIVATE
     DROSSGATE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

@@ -289,15 +289,6 @@ bool MatchPattern(std::string_view value, std::string_view pattern) {
   return !wildcards || WildcardMatch(value, pattern);
 }
 
-bool MatchPattern(std::string& value, std::string& pattern) {
-  for (std::string* s : {&value, &pattern}) {
-    const std::string_view kept = TrimView(*s);
-    const size_t from = static_cast<size_t>(kept.data() - s->data());
-    s->erase(from + kept.size()).erase(0, from);
-  }
-  return MatchPattern(std::string_view(value), std::string_view(pattern));
-}
-
 bool ConditionTest(std::string_view value, std::string_view pattern) {
   if (value.empty()) return false;
   if (pattern.empty() || StartsWithNoCase(value, pattern)) return true;

@@ -14,9 +14,7 @@
 namespace drossgate::common {
 
 // Decides whether value satisfies pattern (wildcards in braces, or a numeric comparison in
-// braces with literal text before and after it). Both arguments are trimmed of spaces in
-// place, as callers rely on.
-bool MatchPattern(std::string& value, std::string& pattern);
+// braces with literal text before and after it). Spaces around either argument are ignored.
 bool MatchPattern(std::string_view value, std::string_view pattern);
 
 // The condition test every caller performs: an empty value never matches; otherwise an empty

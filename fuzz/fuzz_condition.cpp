@@ -56,11 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       (pattern.empty() || drossgate::text::StartsWithNoCase(value, pattern) ||
                        MatchPattern(std::string_view(value), pattern))));
 
-  // The in-place overload trims both and agrees with the view overload.
-  std::string v = value, p = pattern;
-  const bool inPlace = MatchPattern(v, p);
-  Require(v == drossgate::text::TrimView(value) && p == drossgate::text::TrimView(pattern));
-  Require(inPlace == MatchPattern(std::string_view(value), std::string_view(pattern)));
+  // Spaces around either argument make no difference.
+  Require(MatchPattern(value, pattern) ==
+          MatchPattern(drossgate::text::TrimView(value), drossgate::text::TrimView(pattern)));
 
   const bool wild = WildcardMatch(value, pattern);
   if (value.size() <= 256 && pattern.size() <= 256 && pattern.find('[') == std::string::npos &&

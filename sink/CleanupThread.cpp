@@ -42,12 +42,6 @@ class Worker {
     work_.notify_one();
   }
 
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    if (!thread_ || owner_ != getpid()) return;
-    space_.wait(lock, [&] { return queue_.empty() && !busy_; });
-  }
-
   bool Pending() {
     std::lock_guard lock(mutex_);
     return thread_ && owner_ == getpid() && (!queue_.empty() || busy_);
@@ -91,10 +85,6 @@ Worker& TheWorker() {
 
 void RunOnCleanupThread(std::function<void()> work) {
   TheWorker().Push(std::move(work));
-}
-
-void WaitForCleanupThread() {
-  TheWorker().Wait();
 }
 
 bool CleanupPending() {

@@ -14,8 +14,6 @@ namespace drossgate::sink {
 // only what the calling thread has used already: what is first made on the clean-up thread
 // would be destroyed at exit before the queue is done.
 void RunOnCleanupThread(std::function<void()> work);
-// Blocks until all work queued so far is done.
-void WaitForCleanupThread();
 bool CleanupPending();
 
 }  // namespace drossgate::sink

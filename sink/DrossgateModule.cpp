@@ -17,6 +17,7 @@ namespace drossgate::sink {
 
 namespace store = platform::store;
 namespace com = platform::com;
+namespace names = platform::store::names;
 using platform::SkipOnError;
 using platform::ValueOr;
 
@@ -41,7 +42,7 @@ std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {
 std::string PermanentUrlOr(const std::string& url, const std::string& fallback) {
   return ValueOr(fallback, [&] {
     auto root = store::OpenRecord(url, nullptr, store::Mode::kRead);
-    std::string permanent = store::ValueText(root->GetFields().Get(kPermanentUrlField));
+    std::string permanent = store::ValueText(root->GetFields().Get(names::kPermanentUrl));
     root->Close();
     return permanent;
   });
@@ -53,8 +54,9 @@ bool IsEventForSink(int32_t flags) {
 
 // Appends the marker under its plain name and saves; false when it could not be saved.
 bool SetMarker(store::Record& record, const std::string& destination) {
-  const bool appended = SkipOnError(
-      [&] { record.GetFields().Append(kMarkerName, store::kFieldTypeText, 256, -1, destination); });
+  const bool appended = SkipOnError([&] {
+    record.GetFields().Append(names::kMarkerName, store::kFieldTypeText, 256, -1, destination);
+  });
   return SkipOnError([&] { record.GetFields().Update(); }) && appended;
 }
 
@@ -63,11 +65,11 @@ bool TestRule(store::Record& record, SinkSettings& s) {
   if (text::EqualsNoCase(s.currentHeaderName, "subject") ||
       text::EqualsNoCase(s.currentHeaderName, "IMFSCL")) {
     const char* field =
-        text::EqualsNoCase(s.currentHeaderName, "subject") ? kSubjectField : kSclField;
+        text::EqualsNoCase(s.currentHeaderName, "subject") ? names::kSubjectName : names::kSclName;
     const std::string value = text::Trim(FieldText(record, field));
     return !value.empty() && common::ConditionTest(value, s.currentPattern);
   }
-  const std::string block = FieldText(record, kHeadersField);
+  const std::string block = FieldText(record, names::kTransportHeadersName);
   if (block.empty()) return false;
   if (text::ContainsNoCase(s.currentPattern, "vbCrLf") ||
       text::ContainsNoCase(s.currentPattern, "vbTab")) {
@@ -81,9 +83,9 @@ bool TestRule(store::Record& record, SinkSettings& s) {
 // Takes the marker (and the hidden flag of a forward) off a message that was not parked after
 // all: it stays in the inbox, visible, and no committed phase acts on it.
 void UndoParking(store::Record& record) {
-  SkipOnError([&] { record.GetFields().Delete(kMarkerField); });
-  SkipOnError([&] { record.GetFields().Delete(kHiddenField); });
-  SkipOnError([&] { record.GetFields().Delete(kForwardToField); });
+  SkipOnError([&] { record.GetFields().Delete(names::kMarkerProperty); });
+  SkipOnError([&] { record.GetFields().Delete(names::kHiddenFlagName); });
+  SkipOnError([&] { record.GetFields().Delete(names::kForwardToProperty); });
   SkipOnError([&] { record.GetFields().Update(); });
 }
 
@@ -116,8 +118,8 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
 
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
-  const std::string destination = mbx.url + "/" + guid + kRedirectSuffix;
-  SkipOnError([&] { record.GetFields().Set(kHiddenField, true); });
+  const std::string destination = mbx.url + "/" + guid + names::kRedirectSuffix;
+  SkipOnError([&] { record.GetFields().Set(names::kHiddenFlagName, true); });
   // The recipient goes with the parked message, so that its forward can be made again from it.
   SkipOnError([&] {
     record.GetFields().Append(store::names::kForwardToName, store::kFieldTypeText, 256, -1, action);
@@ -135,7 +137,7 @@ void PerformSetScl(store::Record& record, const std::string& action) {
   if (action[1] < '0' || action[1] > '9') return;
   const int32_t scl = (action[0] == '-' ? -1 : 1) * (action[1] - '0');
   SkipOnError([&] {
-    record.GetFields().Set(kSclField, scl);
+    record.GetFields().Set(names::kSclName, scl);
     record.GetFields().Update();
   });
 }
@@ -185,15 +187,15 @@ void ReturnToInbox(store::Record& record, const std::string& marker) {
   const std::string mailboxUrl = marker.substr(0, marker.rfind('/'));
   const std::string inboxUrl = ValueOr(std::string(), [&] {
     auto root = store::OpenRecord(mailboxUrl, nullptr, store::Mode::kRead);
-    return store::ValueText(root->GetFields().Get(kInboxField));
+    return store::ValueText(root->GetFields().Get(names::kInboxName));
   });
   if (inboxUrl.empty()) return;
   // The parked name's GUID text keeps the name unique in the inbox.
   std::string name = marker.substr(marker.rfind('/') + 1);
-  name = text::ReplaceAllNoCase(name, kRedirectSuffix, ".eml");
+  name = text::ReplaceAllNoCase(name, names::kRedirectSuffix, ".eml");
   WhileParked(record, marker, [&] {
-    record.GetFields().Delete(kMarkerField);
-    record.GetFields().Delete(kHiddenField);
+    record.GetFields().Delete(names::kMarkerProperty);
+    record.GetFields().Delete(names::kHiddenFlagName);
     record.GetFields().Update();
     record.MoveRecord("", inboxUrl + "/" + name, false);
   });
@@ -202,8 +204,8 @@ void ReturnToInbox(store::Record& record, const std::string& marker) {
 // The pickup file of a parked forward is named after the parked message (its delivery time
 // and its id), so that this file and one made again from the parked message are one file.
 std::string ParkedPickupFileName(store::Record& record) {
-  const std::string created = FieldText(record, kCreationDateField);
-  const std::string id = MailboxIdentity(FieldText(record, kPermanentUrlField));
+  const std::string created = FieldText(record, names::kCreationDateName);
+  const std::string id = MailboxIdentity(FieldText(record, names::kPermanentUrl));
   std::tm utc{};
   if (!strptime(created.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc) || id.empty() ||
       id.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
@@ -220,7 +222,7 @@ std::string ParkedPickupFileName(store::Record& record) {
 // longer parked and withdraws the file.
 void ForwardParkedMessage(store::Record& record, const std::string& marker,
                           const std::string& recipient, const std::string& pickup) {
-  const std::string sender = text::Trim(FieldText(record, kFromField));
+  const std::string sender = text::Trim(FieldText(record, names::kFromEmailName));
   const std::string fileName = ParkedPickupFileName(record);
   // Text from rules and headers must not add envelope lines of its own.
   if (pickup.empty() || fileName.empty() || sender.empty() || !IsSafeEnvelopeText(recipient) ||
@@ -255,7 +257,7 @@ void ForwardParkedMessage(store::Record& record, const std::string& marker,
 void CheckParked(store::Record& record, const std::string& itemUrl,
                  const std::function<void(const std::string& marker)>& whileParked) {
   InTransaction(itemUrl, [&] {
-    const std::string marker = text::Trim(FieldText(record, kMarkerField));
+    const std::string marker = text::Trim(FieldText(record, names::kMarkerProperty));
     if (marker.empty()) return;
     if (!text::EqualsNoCase(record.Url(), marker)) return UndoParking(record);
     if (whileParked) whileParked(marker);
@@ -273,13 +275,13 @@ void FinishParkedDelete(store::Record& record, const std::string& itemUrl) {
 // message by its permanent URL, which no other item ever has.
 void FinishParkedForward(store::Record& record, const std::string& itemUrl,
                          const std::string& action) {
-  const std::string marker = text::Trim(FieldText(record, kMarkerField));
+  const std::string marker = text::Trim(FieldText(record, names::kMarkerProperty));
   if (marker.empty()) return;
   if (!text::EqualsNoCase(record.Url(), marker)) return CheckParked(record, itemUrl, nullptr);
   // Looked up here: the registry and the directory are not the clean-up thread's to use.
   std::string pickup = GetPickupDirFromShares();
   if (pickup.empty()) pickup = GetPickupDirFromDirectory();
-  const std::string identity = FieldText(record, kPermanentUrlField);
+  const std::string identity = FieldText(record, names::kPermanentUrl);
   if (identity.empty()) return ForwardParkedMessage(record, marker, action, pickup);
   RunOnCleanupThread([identity, marker, action, pickup] {
     std::unique_ptr<store::Record> parked;
@@ -367,9 +369,9 @@ bool HandleBeginSave(com::IExStoreEventInfo* info, const std::string& itemUrl, i
   });
   if (matched < 0) return false;
 
-  if (!text::Trim(FieldText(*record, kMarkerField)).empty()) {
+  if (!text::Trim(FieldText(*record, names::kMarkerProperty)).empty()) {
     SkipOnError([&] {
-      record->GetFields().Delete(kMarkerField);
+      record->GetFields().Delete(names::kMarkerProperty);
       record->GetFields().Update();
     });
   }

@@ -11,6 +11,7 @@
 #include "SinkSettings.h"
 #include "com/com.h"
 #include "rules.h"
+#include "store/names.h"
 
 namespace drossgate::platform::store {
 class Record;
@@ -18,21 +19,8 @@ class Record;
 
 namespace drossgate::sink {
 
-inline constexpr const char* kMarkerName = "Moved to";
-inline constexpr const char* kMarkerField =
-    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Moved to";
-inline constexpr const char* kHiddenField = "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
-inline constexpr const char* kSclField = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
-inline constexpr const char* kSubjectField = "urn:schemas:httpmail:subject";
-inline constexpr const char* kHeadersField = "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
-inline constexpr const char* kFromField = "urn:schemas:httpmail:fromemail";
-inline constexpr const char* kPermanentUrlField =
-    "http://schemas.microsoft.com/exchange/permanenturl";
-inline constexpr const char* kInboxField = "urn:schemas:httpmail:inbox";
-inline constexpr const char* kCreationDateField = "DAV:creationdate";
-inline constexpr const char* kForwardToField =
-    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Forward to";
-inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
+// The subject's property name, under the name the setup program's tests know it by.
+inline constexpr const char* kSubjectField = platform::store::names::kSubjectName;
 
 using common::rules::ActionKind;
 using common::rules::ClassifyAction;

@@ -14,21 +14,9 @@ namespace dir = platform::directory;
 using platform::SkipOnError;
 using platform::ValueOr;
 
-std::string ParseSharePath(std::string_view data) {
-  const size_t at = text::FindNoCase(data, "Path");
-  if (at == std::string_view::npos) return {};
-  std::string_view entry = data.substr(at);
-  entry = entry.substr(0, entry.find('\0'));
-  const size_t eq = entry.find('=');
-  return eq == std::string_view::npos ? std::string() : std::string(entry.substr(eq + 1));
-}
-
 std::string GetPickupDirFromShares() {
   reg::Key key;
-  if (reg::OpenKey(reg::Hive::kLocalMachine,
-                   "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
-                   key) != reg::kSuccess)
-    return {};
+  if (reg::OpenKey(reg::Hive::kLocalMachine, common::kSharesKey, key) != reg::kSuccess) return {};
   std::string result;
   bool restarted = false;
   for (uint32_t index = 0;; ++index) {
@@ -41,8 +29,8 @@ std::string GetPickupDirFromShares() {
       index = static_cast<uint32_t>(-1);
       continue;
     }
-    if (text::EqualsNoCase(name, "PickUp")) {
-      result = ParseSharePath(data);
+    if (text::EqualsNoCase(name, common::kPickupShare)) {
+      result = common::ParseSharePath(data);
       break;
     }
   }
@@ -72,10 +60,6 @@ std::string HomeServerFromValue(const std::string& value) {
   return value;
 }
 
-std::string QuoteQueryValue(const std::string& value) {
-  return text::ReplaceAll(value, "'", "''");
-}
-
 std::string GetSmtpPickupDirectory(const std::string& objectPath) {
   return ValueOr(std::string(), [&] {
     auto object = dir::BindObject(objectPath);
@@ -95,7 +79,7 @@ std::string GetHomeServerName(const std::string& directoryServerPath) {
     cmd->SetActiveConnection(conn.get());
     cmd->SetCommandText("SELECT msExchHomeServerName FROM '" + directoryServerPath + "' " +
                         "WHERE objectcategory='person' AND sAMAccountName='" +
-                        QuoteQueryValue(GetCurrentUserName()) + "'");
+                        dir::QuoteQueryValue(GetCurrentUserName()) + "'");
     cmd->SetProperty("searchscope", int32_t{2});
     cmd->SetProperty("cache results", false);
     cmd->SetProperty("Chase Referrals", int32_t{96});

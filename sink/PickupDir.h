@@ -4,13 +4,10 @@
 // directory. Nothing is cached and nothing fails: an empty string means "not found".
 
 #include <string>
-#include <string_view>
 
 namespace drossgate::sink {
 
 std::string GetPickupDirFromShares();
-// The text behind "=" of the "Path" entry of a share definition (NUL-separated entries).
-std::string ParseSharePath(std::string_view data);
 
 std::string GetPickupDirFromDirectory();
 bool IsClusterNode();
@@ -23,7 +20,5 @@ std::string GetCurrentUserName();
 std::string SmtpServerPath(const std::string& serverAdsPath);
 // The text after the last "CN=" of an upper-cased home server value, or the whole value.
 std::string HomeServerFromValue(const std::string& homeServerValue);
-// A value for a single-quoted query literal: every "'" doubled.
-std::string QuoteQueryValue(const std::string& value);
 
 }  // namespace drossgate::sink

@@ -52,28 +52,8 @@ void OnSignal(int) {
   gStop = true;
 }
 
-void FsyncFolder(const fs::path& folder) {
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 // A receiver count mail servers would refuse too; a file over it is set aside whole.
 constexpr size_t kMaxReceivers = 1000;
-
-bool WriteReason(const fs::path& file, const std::string& reason) {
-  fs::path tmp = file.parent_path() / ("." + file.filename().string() + ".tmp");
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, platform::kPrivateFileMode);
-  if (fd < 0) return false;
-  std::string text = reason + "\n";
-  bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = rename(tmp.c_str(), file.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
-}
 
 // Moves the file into undeliverable/ under a free name, the reason written beside it first.
 Json SetAside(const fs::path& file, const std::string& reason, Json line = Json::object()) {
@@ -94,14 +74,15 @@ Json SetAside(const fs::path& file, const std::string& reason, Json line = Json:
        fs::exists(fs::symlink_status(target, ec)) || fs::exists(target.string() + ".reason", ec);
        ++n)
     target = dir / (stem + "-" + std::to_string(n) + ext);
-  if (!WriteReason(target.string() + ".reason", reason) ||
-      rename(file.c_str(), target.c_str()) != 0) {
+  int err = platform::WriteFileAtomically(target.string() + ".reason", reason + "\n");
+  if (err == 0 && rename(file.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
     line["status"] = "error";
-    line["error"] = "cannot move the file to " + target.string() + ": " + std::strerror(errno);
+    line["error"] = "cannot move the file to " + target.string() + ": " + std::strerror(err);
     return line;
   }
-  FsyncFolder(dir);
-  FsyncFolder(file.parent_path());
+  platform::SyncFolder(dir);
+  platform::SyncFolder(file.parent_path());
   line["moved"] = target.string();
   return line;
 }
@@ -191,11 +172,10 @@ std::vector<fs::path> RemakeLostForwardFiles(const fs::path& dir, const Forwards
     try {
       store::admin::Batch batch;
       if (!store::admin::IsParkedForward(f.url)) continue;
-      std::string error;
-      if (!platform::WriteFileAtomically(dir / name, ForwardContent(f), platform::kPrivateFileMode,
-                                         error, false) &&
-          error != "exists")
-        throw std::runtime_error(error);
+      platform::AtomicWrite how;
+      how.replace = false;
+      const int err = platform::WriteFileAtomically(dir / name, ForwardContent(f), how);
+      if (err != 0 && err != EEXIST) throw std::runtime_error(std::strerror(err));
       batch.Commit();
       remade.push_back(dir / name);
       std::cout << DumpJson(Json{{"file", (dir / name).string()}, {"status", "remade"}})
@@ -316,12 +296,12 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
   if (!setAside.empty()) {
     line["set_aside"] = setAside;
     // What is set aside is the whole forward, as its parked message holds it.
-    std::string error;
-    if (forward &&
-        !platform::WriteFileAtomically(file, content, platform::kPrivateFileMode, error)) {
+    int err = forward ? platform::WriteFileAtomically(file, content) : 0;
+    if (err != 0) {
       failed = true;
       line["status"] = "error";
-      line["error"] = "cannot write the file again before setting it aside: " + error;
+      line["error"] =
+          std::string("cannot write the file again before setting it aside: ") + std::strerror(err);
       return line;
     }
     // The entries stay: should the file come back, its delivered receivers are not repeated.
@@ -343,7 +323,7 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
         std::string("delivered, but the file cannot be removed: ") + std::strerror(errno);
     return line;
   }
-  FsyncFolder(file.parent_path());
+  platform::SyncFolder(file.parent_path());
   queue::Forget(key);
   return line;
 }

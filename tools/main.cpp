@@ -7,12 +7,12 @@
 #include <iostream>
 #include <iterator>
 
+#include "basRegistry.h"
 #include "cli.h"
 #include "error.h"
 #include "system/atomic_file.h"
 #include "system/registry.h"
 #include "system/system.h"
-#include "text.h"
 
 namespace drossgate::tools {
 
@@ -27,14 +27,16 @@ std::filesystem::path Root() {
 std::filesystem::path PickupDirectory() {
   using namespace platform::registry;
   Key key = 0;
-  if (OpenKey(Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares",
-              key) == kSuccess) {
+  if (OpenKey(Hive::kLocalMachine, common::kSharesKey, key) == kSuccess) {
     std::vector<std::string> entries;
-    Status st = QueryMultiString(key, "PickUp", entries);
+    Status st = QueryMultiString(key, common::kPickupShare, entries);
     CloseKey(key);
+    std::string data;
+    for (const std::string& e : entries) data += e + '\0';
+    // Read as the sink reads it, so that both find the same folder.
     if (st == kSuccess) {
-      for (const std::string& e : entries)
-        if (text::StartsWithNoCase(e, "Path=") && e.size() > 5) return e.substr(5);
+      std::string path = common::ParseSharePath(data);
+      if (!path.empty()) return path;
     }
   }
   return Root() / "pickup";

@@ -1,6 +1,7 @@
 #include "directory/directory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "directory/backend.h"
@@ -280,7 +281,6 @@ class CommandImpl : public Command {
 
   void SetActiveConnection(Connection* connection) override { connection_ = connection; }
   void SetCommandText(const std::string& text) override { text_ = text; }
-  std::string CommandText() const override { return text_; }
 
   void SetProperty(const std::string& name, const PropertyValue& value) override {
     size_t i = Find(name);
@@ -482,23 +482,13 @@ std::unique_ptr<DirectoryObject> BindObject(const std::string& path) {
 std::string WinNTSystemInfo::ComputerName() const {
   return Machine().computerName;
 }
-std::string WinNTSystemInfo::DomainName() const {
-  return Machine().workgroup;
-}
-std::string WinNTSystemInfo::UserName() const {
-  return Machine().userName;
-}
 
 std::string ADSystemInfo::DomainDNSName() const {
   return Machine().domainName;
 }
-std::string ADSystemInfo::ForestDNSName() const {
-  return Machine().domainName;
-}
-std::string ADSystemInfo::DomainShortName() const {
-  const MachineInfo& m = Machine();
-  if (!m.workgroup.empty()) return m.workgroup;
-  return text::ToUpper(m.domainName.substr(0, m.domainName.find('.')));
+
+std::string QuoteQueryValue(std::string_view value) {
+  return text::ReplaceAll(value, "'", "''");
 }
 
 std::unique_ptr<Connection> CreateConnection() {
@@ -522,10 +512,10 @@ void CreateDirectoryFile(const std::filesystem::path& root, const std::vector<En
   std::string content;
   for (const std::string& line : text::Split(heading, '\n')) content += "# " + line + "\n";
   content += "version: 1\n\n" + FormatLdif(entries);
-  std::string error;
-  if (FaultHit("directory.write") || !WriteFileAtomically(file, content, kPrivateFileMode, error))
+  const int err = FaultHit("directory.write") ? -1 : WriteFileAtomically(file, content);
+  if (err != 0)
     Fail(errors::kFileWrite, "Cannot write the directory data " + file.string() + ": " +
-                                 (error.empty() ? "injected fault" : error));
+                                 (err < 0 ? "injected fault" : std::strerror(err)));
 }
 
 void AddEntries(const std::vector<Entry>& entries) {

@@ -98,20 +98,19 @@ std::unique_ptr<DirectoryObject> BindObject(const std::string& path);
 class WinNTSystemInfo {
  public:
   std::string ComputerName() const;  // NetBIOS name, as machine.json writes it
-  std::string DomainName() const;    // workstation domain or workgroup
-  std::string UserName() const;
 };
 
 class ADSystemInfo {
  public:
   std::string DomainDNSName() const;
-  std::string ForestDNSName() const;
-  std::string DomainShortName() const;
 };
 
 // --- Queries -----------------------------------------------------------------------------
 
 inline constexpr const char* kProvider = "ADsDSOObject";
+
+// A value for a single-quoted literal of the query dialect: every "'" doubled.
+std::string QuoteQueryValue(std::string_view value);
 
 class Connection {
  public:
@@ -164,7 +163,6 @@ class Command {
   // connection must outlive the command's Execute calls.
   virtual void SetActiveConnection(Connection* connection) = 0;
   virtual void SetCommandText(const std::string& text) = 0;
-  virtual std::string CommandText() const = 0;
   // Raises errors::kFieldMissing for an unknown name, errors::kInvalidArg for a value the
   // property cannot hold.
   virtual void SetProperty(const std::string& name, const PropertyValue& value) = 0;
@@ -176,8 +174,6 @@ class Command {
 std::unique_ptr<Command> CreateCommand();
 
 // --- The mail-server management object ----------------------------------------------------
-
-inline constexpr const char* kExchangeServerProgId = "CDOEXM.ExchangeServer";
 
 class ExchangeServer {
  public:

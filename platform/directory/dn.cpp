@@ -104,17 +104,6 @@ std::optional<std::string> NormalizeDn(std::string_view dn) {
   return out;
 }
 
-std::optional<std::vector<std::string>> SplitDn(std::string_view dn) {
-  auto raws = RawRdns(dn);
-  if (!raws) return std::nullopt;
-  std::vector<std::string> out;
-  for (std::string_view raw : *raws) {
-    if (!ParseRdn(raw)) return std::nullopt;
-    out.push_back(text::Trim(raw));
-  }
-  return out;
-}
-
 std::string ParentDn(std::string_view dn) {
   for (size_t i = 0; i < dn.size(); ++i) {
     if (dn[i] == '\\') {

@@ -5,15 +5,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace drossgate::platform::directory {
 
 // The comparison form of a DN: RDNs split at unescaped commas, blanks around "," and "="
 // dropped, ASCII letters lower-cased. nullopt when the text is not a DN ("" is the root).
 std::optional<std::string> NormalizeDn(std::string_view dn);
-// The RDNs of a DN as written (trimmed); nullopt when malformed.
-std::optional<std::vector<std::string>> SplitDn(std::string_view dn);
 // The DN without its first RDN ("" for a single RDN).
 std::string ParentDn(std::string_view dn);
 // The value of the first RDN, unescaped ("John Smith" for "CN=John Smith,CN=Users,...").

@@ -1,6 +1,7 @@
 // The default backend: the platform root's directory.ldif, parsed once and parsed again
 // whenever the file changes. Writers replace the whole file atomically under a lock file, so
 // readers in any process see either the old or the new directory, never a partial one.
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -94,11 +95,10 @@ class LdifBackend : public Backend {
     if (!content.empty() && content.back() != '\n') content += '\n';
     if (!content.empty()) content += '\n';
     content += admin::FormatLdif(entries);
-    std::string error;
-    if (FaultHit("directory.write") ||
-        !WriteFileAtomically(file_, content, kPrivateFileMode, error))
+    const int err = FaultHit("directory.write") ? -1 : WriteFileAtomically(file_, content);
+    if (err != 0)
       Fail(errors::kFileWrite, "Cannot write the directory data " + file_.string() + ": " +
-                                   (error.empty() ? "injected fault" : error));
+                                   (err < 0 ? "injected fault" : std::strerror(err)));
     std::lock_guard guard(mutex_);
     stamp_.reset();
   }

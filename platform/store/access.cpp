@@ -1,8 +1,4 @@
-// The access layer: connections, records, fields, streams and the message object.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The access layer: connections, records and fields (message.cpp: streams and messages).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,7 +9,6 @@
 #include "store/dispatcher.h"
 #include "store/items.h"
 #include "store/names.h"
-#include "system/atomic_file.h"
 #include "text.h"
 
 namespace drossgate::platform::store {
@@ -25,11 +20,11 @@ std::string ValueText(const Value& v) {
   return {};
 }
 
-namespace {
-
-[[noreturn]] void FailClosed() {
+void FailClosed() {
   Fail(errors::kNotOpen, "Operation is not allowed when the object is closed.");
 }
+
+namespace {
 
 bool CanHoldItems(const ItemRow& r) {
   return r.kind == kMailboxRoot || r.kind == kFolder;
@@ -552,137 +547,12 @@ void RecordImpl::DeleteRecord(const std::string& url) {
   if (row.id == id_) fields_.Invalidate();
 }
 
-// --- Stream and Message ------------------------------------------------------------------
-
-class StreamImpl final : public Stream {
- public:
-  explicit StreamImpl(std::string data) : data_(std::move(data)) {}
-
-  std::string ReadText() override {
-    RequireOpen();
-    if (position_ >= data_.size()) return {};
-    std::string out = data_.substr(position_);
-    position_ = data_.size();
-    return out;
-  }
-  int64_t Position() const override { return static_cast<int64_t>(position_); }
-  void SetPosition(int64_t position) override {
-    RequireOpen();
-    if (position < 0 || static_cast<uint64_t>(position) > data_.size())
-      Fail(errors::kInvalidArg,
-           "The stream position " + std::to_string(position) + " is out of range");
-    position_ = static_cast<size_t>(position);
-  }
-  void WriteText(const std::string& text) override {
-    RequireOpen();
-    if (position_ + text.size() > data_.size()) data_.resize(position_ + text.size());
-    data_.replace(position_, text.size(), text);
-    position_ += text.size();
-  }
-  void SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) override;
-  void Close() override { open_ = false; }
-
- private:
-  void RequireOpen() const {
-    if (!open_) FailClosed();
-  }
-  std::string data_;
-  size_t position_ = 0;
-  bool open_ = true;
-};
-
-[[noreturn]] void FailWrite(const std::filesystem::path& path, const std::string& why) {
-  Fail(errors::kFileWrite, "Write to file " + path.string() + " failed: " + why);
-}
-
-void FsyncFolder(const std::filesystem::path& folder) {
-  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) {
-  FaultPoint("store.stream.save");
-  RequireOpen();
-  const std::filesystem::path folder = path.parent_path();
-  // A hidden name that no pickup reader takes for a finished message.
-  std::string tmpl = (folder / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  // The faults stand in for a read-only folder and a full disk, which file modes cannot
-  // simulate for root.
-  int fd = FaultHit("store.stream.create") ? (errno = EROFS, -1) : mkstemp(tmpl.data());
-  if (fd < 0) FailWrite(path, std::strerror(errno));
-  fchmod(fd, kPrivateFileMode);
-  auto cleanup = [&] { unlink(tmpl.c_str()); };
-  size_t done = 0;
-  while (done < data_.size()) {
-    ssize_t n = FaultHit("store.stream.write")
-                    ? (errno = ENOSPC, -1)
-                    : write(fd, data_.data() + done, data_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string why = std::strerror(errno);
-      close(fd);
-      cleanup();
-      FailWrite(path, why);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if ((durable && fsync(fd) != 0) || close(fd) != 0) {
-    std::string why = std::strerror(errno);
-    cleanup();
-    FailWrite(path, why);
-  }
-  if (option == SaveOption::kCreateOverwrite) {
-    if (rename(tmpl.c_str(), path.c_str()) != 0) {
-      std::string why = std::strerror(errno);
-      cleanup();
-      FailWrite(path, why);
-    }
-  } else {
-    // link() never replaces: an existing file makes it fail, and the file appears complete.
-    if (link(tmpl.c_str(), path.c_str()) != 0) {
-      int err = errno;
-      cleanup();
-      if (err == EEXIST) Fail(errors::kFileExists, "The file " + path.string() + " already exists");
-      FailWrite(path, std::strerror(err));
-    }
-    cleanup();
-  }
-  if (durable) FsyncFolder(folder);
-}
-
-class MessageImpl final : public Message {
- public:
-  void OpenDataSource(const std::string& url) override {
-    FaultPoint("store.message.open");
-    Session& s = Engine::ForRoot().CurrentSession();
-    ItemRow row = ResolveExisting(s, url);
-    if (row.IsFolder())
-      Fail(errors::kInvalidArg, "The item " + url + " is a folder, not a message");
-    source_ = GetSource(s, row.id).value_or(std::string());
-    open_ = true;
-  }
-  std::unique_ptr<Stream> GetStream() override {
-    if (!open_) FailClosed();
-    return std::make_unique<StreamImpl>(source_);
-  }
-
- private:
-  std::string source_;
-  bool open_ = false;
-};
-
 }  // namespace
 
 // --- Entry points ------------------------------------------------------------------------
 
 std::unique_ptr<Connection> CreateConnection() {
   return std::make_unique<ConnectionImpl>();
-}
-
-std::unique_ptr<Message> CreateMessage() {
-  return std::make_unique<MessageImpl>();
 }
 
 std::shared_ptr<Record> OpenRecordById(Engine& engine, int64_t id) {
@@ -739,29 +609,6 @@ std::unique_ptr<Record> OpenRecord(const std::string& url, Connection* conn, Mod
   if (!CanHoldItems(*loc->parent)) FailNoItem(url);
   CheckItemName(loc->leaf);
   return std::make_unique<RecordImpl>(*engine, mode, *loc->parent, loc->leaf, overwrite);
-}
-
-std::vector<std::string> ListFileSystemView(const std::string& path) {
-  std::vector<std::string> out;
-  try {
-    Session& s = Engine::ForRoot().CurrentSession();
-    auto row = ResolveFileSystemPath(s, path);
-    if (!row || !row->IsFolder()) return out;
-    for (const ItemRow& c : Children(s, row->id)) out.push_back(c.name);
-  } catch (const PlatformError&) {
-    out.clear();
-  }
-  return out;
-}
-
-bool FileSystemFolderExists(const std::string& path) {
-  try {
-    Session& s = Engine::ForRoot().CurrentSession();
-    auto row = ResolveFileSystemPath(s, path);
-    return row && row->IsFolder();
-  } catch (const PlatformError&) {
-    return false;
-  }
 }
 
 }  // namespace drossgate::platform::store

@@ -12,4 +12,7 @@ namespace drossgate::platform::store {
 // the item no longer exists.
 std::shared_ptr<Record> OpenRecordById(Engine& engine, int64_t id);
 
+// Raises errors::kNotOpen, as every access object does when used after Close.
+[[noreturn]] void FailClosed();
+
 }  // namespace drossgate::platform::store

@@ -138,7 +138,6 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   Engine& engine() { return engine_; }
-  sqlite3* db() { return db_; }
   sqlite3_stmt* Prepare(const char* sql);
   void Exec(const char* sql);
   [[noreturn]] void Raise(int rc, std::string_view what);

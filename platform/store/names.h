@@ -13,7 +13,6 @@ namespace drossgate::platform::store::names {
 
 inline constexpr const char* kPublicStrings =
     "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/";
-inline constexpr const char* kFileUrlPrefix = "file://./backofficestorage/";
 inline constexpr const char* kFlatUrlSpace = "-FlatUrlSpace-";
 
 // Lookup keys (what PropertyKey gives) of the properties the store itself reads or computes.
@@ -39,13 +38,20 @@ inline constexpr const char* kSclName = "http://schemas.microsoft.com/mapi/propt
 inline constexpr const char* kEnvelopeSenderName = "urn:schemas:mailheader:return-path";
 inline constexpr const char* kMessageClass = "urn:content-classes:message";
 inline constexpr const char* kInboxName = "urn:schemas:httpmail:inbox";
+inline constexpr const char* kCreationDateName = "DAV:creationdate";
+inline constexpr const char* kHiddenFlagName =
+    "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
 // The sink's marker and the names of the items it parks in a mailbox root: a message to delete
 // waits in "~~deleteit.eml", one to forward in "<GUID>~~redirect.eml", until the committed
 // phase finishes it.
 inline constexpr const char* kMarkerName = "Moved to";
+inline constexpr const char* kMarkerProperty =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Moved to";
 // A parked forward's recipient, as the rule wrote it: what the pickup side needs, should the
 // pickup file be lost, to make it again from the parked message.
 inline constexpr const char* kForwardToName = "Forward to";
+inline constexpr const char* kForwardToProperty =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/Forward to";
 inline constexpr const char* kDeleteItemName = "~~deleteit.eml";
 inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 inline constexpr const char* kRegistrationClass = "urn:content-class:storeeventreg";

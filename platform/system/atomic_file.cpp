@@ -5,10 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+
+#include "fault.h"
 
 namespace drossgate::platform {
 
@@ -51,46 +52,42 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
   return true;
 }
 
-bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
-                         std::string& error, bool replace) {
-  static std::atomic<unsigned> counter{0};
-  // Hidden, so that no reader of the folder takes it for a finished file.
-  const std::filesystem::path temp =
-      file.parent_path() / ("." + file.filename().string() + ".tmp." + std::to_string(getpid()) +
-                            "." + std::to_string(++counter));
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = fchmod(fd, mode) == 0;
-  while (ok && done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
+int WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
+                        const AtomicWrite& how) {
+  const std::filesystem::path folder = file.parent_path();
+  std::string temp = (folder / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
+  // Close-on-exec: a child started meanwhile must not hold the file open for writing, which
+  // would keep the pickup service from taking it.
+  int fd = how.createFault && FaultHit(how.createFault) ? (errno = EROFS, -1)
+                                                        : mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = fchmod(fd, how.mode) == 0 ? 0 : errno;
+  for (size_t done = 0; err == 0 && done < content.size();) {
+    ssize_t n = how.writeFault && FaultHit(how.writeFault)
+                    ? (errno = ENOSPC, -1)
+                    : write(fd, content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
-      ok = false;
+      err = n < 0 ? errno : EIO;
     else
       done += static_cast<size_t>(n);
   }
-  ok = ok && fsync(fd) == 0;
-  if (!ok) error = std::strerror(errno);
+  if (err == 0 && how.durable && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 &&
+      (how.replace ? rename(temp.c_str(), file.c_str()) : link(temp.c_str(), file.c_str())) != 0)
+    err = errno;
+  // A rename leaves nothing to remove; a link leaves the temporary name beside the file.
+  if (err != 0 || !how.replace) unlink(temp.c_str());
+  if (err == 0 && how.durable) SyncFolder(folder);
+  return err;
+}
+
+void SyncFolder(const std::filesystem::path& folder) {
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
   close(fd);
-  if (ok &&
-      (replace ? rename(temp.c_str(), file.c_str()) : link(temp.c_str(), file.c_str())) != 0) {
-    error = errno == EEXIST ? "exists" : std::strerror(errno);
-    ok = false;
-  }
-  if (!replace || !ok) unlink(temp.c_str());
-  if (!ok) return false;
-  // The rename itself must survive a crash too.
-  int dir = open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
-                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return true;
 }
 
 bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error) {

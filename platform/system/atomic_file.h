@@ -1,7 +1,7 @@
 #pragma once
 // File helpers of the system services: a change stamp for cheap "did the file change?" checks,
-// whole-file reads, atomic replacement (temp file, fsync, rename) and an exclusive lock file.
-// None of them throws; failures come back as false / nullopt with the reason.
+// whole-file reads, atomic writes (temporary name, fsync, rename or link) and an exclusive lock
+// file. None of them throws; failures come back as false / nullopt / an errno.
 
 #include <sys/types.h>
 
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace drossgate::platform {
@@ -27,16 +28,31 @@ struct FileStamp {
 
 std::optional<FileStamp> StampOf(const std::filesystem::path& file);
 bool ReadWholeFile(const std::filesystem::path& file, std::string& content);
-// Writes content to a temporary file beside file, syncs it and renames it over file, then
-// syncs the folder. With replace false it is linked instead, and an existing file stays (false,
-// with error "exists").
-bool WriteFileAtomically(const std::filesystem::path& file, const std::string& content, mode_t mode,
-                         std::string& error, bool replace = true);
-
 // Every file and folder of the platform is its owner's alone, whatever the umask: other local
 // users must neither read mail nor plant files.
 inline constexpr mode_t kPrivateFileMode = 0600;
 inline constexpr mode_t kPrivateFolderMode = 0700;
+
+// How WriteFileAtomically puts the file in place.
+struct AtomicWrite {
+  // Renamed over an existing file; false: linked, so that an existing file stays (EEXIST).
+  bool replace = true;
+  // The file and its folder synced, so that the new content survives a crash.
+  bool durable = true;
+  mode_t mode = kPrivateFileMode;
+  // Named fault points that stand in for a read-only folder (EROFS at the temporary file's
+  // creation) and a full disk (ENOSPC at a write), which file modes cannot simulate for root.
+  const char* createFault = nullptr;
+  const char* writeFault = nullptr;
+};
+// Writes content to a hidden temporary name beside file (which no reader of the folder takes
+// for a finished file), then links or renames it to file, so that file appears complete or not
+// at all. Returns 0, or the errno of the step that failed; no temporary file is left behind.
+int WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
+                        const AtomicWrite& how = {});
+// fsync of a folder, so that a rename or link in it survives a crash; failures are ignored.
+void SyncFolder(const std::filesystem::path& folder);
+
 // Creates folder (mode kPrivateFolderMode) unless it exists; false with the reason otherwise.
 bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error);
 // Brings root, its entries and the pickup folders to the private modes; entries of other

@@ -240,8 +240,7 @@ Status Write(const std::function<Status(Tree&)>& change) {
     return kInvalidParameter;  // names or data that are not UTF-8 text
   }
   if (FaultHit("registry.write")) return kAccessDenied;
-  std::string error;
-  if (!WriteFileAtomically(*file, content, kPrivateFileMode, error)) return kAccessDenied;
+  if (WriteFileAtomically(*file, content) != 0) return kAccessDenied;
   std::lock_guard cacheLock(c.mutex);
   if (auto now = StampOf(*file)) {
     c.file = *file;

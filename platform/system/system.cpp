@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -177,9 +178,9 @@ void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info
                       {"workgroup", info.workgroup},
                       {"directory", info.directory}};
   const std::filesystem::path file = root / "machine.json";
-  std::string error;
-  if (!WriteFileAtomically(file, j.dump(2) + "\n", kPrivateFileMode, error))
-    Fail(errors::kFileWrite, "Cannot write the machine file " + file.string() + ": " + error);
+  if (int err = WriteFileAtomically(file, j.dump(2) + "\n"))
+    Fail(errors::kFileWrite,
+         "Cannot write the machine file " + file.string() + ": " + std::strerror(err));
 }
 
 std::string ComputerNameEnvironment() {

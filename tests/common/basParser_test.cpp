@@ -9,6 +9,14 @@
 #include <vector>
 
 namespace drossgate::common {
+namespace test {
+
+// Found by argument-dependent lookup, so failures show the row's texts.
+static void PrintTo(const MatchCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.value) << " vs " << testing::PrintToString(c.pattern);
+}
+
+}  // namespace test
 namespace {
 
 using test::MatchCase;
@@ -134,13 +142,8 @@ TEST(NumericValue, LeadingNumber) {
   EXPECT_EQ(NumericValue("0." + std::string(400, '0') + "1"), 0.0);
 }
 
-// The in-place contract callers rely on.
-TEST(MatchPattern, TrimsBothArgumentsInPlace) {
-  std::string value = "  7 points ";
-  std::string pattern = " {> 5} points  ";
-  EXPECT_TRUE(MatchPattern(value, pattern));
-  EXPECT_EQ(value, "7 points");
-  EXPECT_EQ(pattern, "{> 5} points");
+TEST(MatchPattern, IgnoresSpacesAroundBothArguments) {
+  EXPECT_TRUE(MatchPattern("  7 points ", " {> 5} points  "));
 }
 
 TEST(MatchPattern, EmptyValueMatchesOnlyStar) {

@@ -4,6 +4,8 @@
 #include "GUID.h"
 #include "PickupDir.h"
 #include "SinkSettings.h"
+#include "basRegistry.h"
+#include "directory/directory.h"
 #include "fake_record.h"
 #include "store/names.h"
 
@@ -11,6 +13,7 @@ namespace drossgate::sink {
 namespace {
 
 using testing::FakeRecord;
+namespace names = platform::store::names;
 
 const std::string kBlock =
     "Received: from mx.example.net\r\n"
@@ -79,9 +82,9 @@ class Rules : public ::testing::TestWithParam<RuleCase> {};
 TEST_P(Rules, FirstMatchingRuleWins) {
   const RuleCase& c = GetParam();
   FakeRecord record;
-  record.fields.Set(kHeadersField, kBlock);
-  record.fields.Set(kSubjectField, std::string("  [SPAM] Cheap pills  "));
-  record.fields.Set(kSclField, int32_t{7});
+  record.fields.Set(names::kTransportHeadersName, kBlock);
+  record.fields.Set(names::kSubjectName, std::string("  [SPAM] Cheap pills  "));
+  record.fields.Set(names::kSclName, int32_t{7});
   SinkSettings s = ParseConstructorString(c.constructor);
   EXPECT_EQ(EvaluateRules(record, s), c.expected) << c.name;
 }
@@ -110,7 +113,7 @@ TEST(Rules, MessageWithoutSclNeverMatchesSclRule) {
 
 TEST(Rules, CurrentFieldsStayOnTheMatchingRule) {
   FakeRecord record;
-  record.fields.Set(kHeadersField, kBlock);
+  record.fields.Set(names::kTransportHeadersName, kBlock);
   SinkSettings s =
       ParseConstructorString("Spam Desk <desk@example.com>\tJunk\rX-Spam-Flag: YES\tX-Other: 1");
   ASSERT_EQ(EvaluateRules(record, s), 0);
@@ -156,7 +159,7 @@ TEST(Pickup, SharePath) {
       {"Path\0Remark=x\0"s, ""},
       {"MaxUses=1\0"s, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(ParseSharePath(c.data), c.expected);
+  for (const auto& c : cases) EXPECT_EQ(common::ParseSharePath(c.data), c.expected);
 }
 
 TEST(Pickup, ServerPathRewrite) {
@@ -167,7 +170,7 @@ TEST(Pickup, ServerPathRewrite) {
   EXPECT_EQ(HomeServerFromValue("/O=ORG/OU=SITE/CN=CONFIGURATION/CN=SERVERS/CN=EX1"), "EX1");
   EXPECT_EQ(HomeServerFromValue("NOCNHERE"), "NOCNHERE");
   EXPECT_EQ(HomeServerFromValue("/CN="), "/CN=");
-  EXPECT_EQ(QuoteQueryValue("o'brien"), "o''brien");
+  EXPECT_EQ(platform::directory::QuoteQueryValue("o'brien"), "o''brien");
 }
 
 TEST(Guid, TextIsPaddedUpperHex) {

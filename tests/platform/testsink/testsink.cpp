@@ -17,12 +17,10 @@
 //   hide        the begin phase sets DAV:ishidden = true on the event record
 //   move:<url>  the begin phase moves the event record's item to <url>
 //   refuse      ICreateRegistration::Register refuses the registration
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -33,22 +31,24 @@
 #include <nlohmann/json.hpp>
 
 #include "com/com.h"
+#include "com/inproc_server.h"
 #include "store/store.h"
-#include "system/registry.h"
 
 using namespace drossgate::platform;
 using namespace drossgate::platform::com;
+namespace inproc = drossgate::platform::com::inproc;
 
 namespace {
 
-struct ClassInfo {
-  Guid clsid;
-  const char* progId;
-};
+using ClassInfo = inproc::ClassRegistration;
 
 const ClassInfo kClasses[] = {
-    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}}, "drossgatetest.Decoy"},
-    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x02}}, "DrossgateTest.Probe"},
+    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}},
+     "drossgatetest.Decoy",
+     "drossgatetest.Decoy test class"},
+    {{0xD5055000, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x02}},
+     "DrossgateTest.Probe",
+     "DrossgateTest.Probe test class"},
 };
 
 std::atomic<long> liveObjects{0};
@@ -224,109 +224,31 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
   std::string constructorString_;
 };
 
-class Factory final : public IClassFactory {
- public:
-  explicit Factory(const ClassInfo& cls) : class_(cls) {}
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  // The factories are static: counting references would only guard against nothing.
-  uint32_t AddRef() override { return 2; }
-  uint32_t Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* probe = new (std::nothrow) Probe(class_);
-    if (!probe) return E_OUTOFMEMORY;
-    HRESULT hr = probe->QueryInterface(iid, out);
-    probe->Release();
-    return hr;
-  }
-  HRESULT LockServer(bool lock) override {
-    serverLocks += lock ? 1 : -1;
-    return S_OK;
-  }
-
- private:
-  ~Factory() = default;
-  const ClassInfo& class_;
-  friend struct Factories;
-};
-
-struct Factories {
-  Factory decoy{kClasses[0]};
-  Factory probe{kClasses[1]};
-};
-
-Factories& TheFactories() {
-  static Factories f;
-  return f;
+auto MakeProbe(const ClassInfo& cls) {
+  return [&cls] { return new (std::nothrow) Probe(cls); };
 }
-
-std::string ThisLibraryPath() {
-  Dl_info info{};
-  if (!dladdr(reinterpret_cast<void*>(&PointerText), &info) || !info.dli_fname) return {};
-  char resolved[PATH_MAX];
-  return realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
-}
-
-bool SetDefault(registry::Hive hive, const std::string& path, const std::string& value,
-                const char* name = "") {
-  registry::Key key = 0;
-  if (registry::CreateKey(hive, path, key) != registry::kSuccess) return false;
-  bool ok = registry::SetString(key, name, value) == registry::kSuccess;
-  registry::CloseKey(key);
-  return ok;
-}
+using Factory = inproc::ClassFactory<decltype(MakeProbe(kClasses[0]))>;
+Factory decoyFactory(serverLocks, MakeProbe(kClasses[0]));
+Factory probeFactory(serverLocks, MakeProbe(kClasses[1]));
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(const Guid& clsid,
-                                                                            const Guid& iid,
-                                                                            void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  Factories& f = TheFactories();
-  Factory* factory = clsid == kClasses[0].clsid   ? &f.decoy
-                     : clsid == kClasses[1].clsid ? &f.probe
-                                                  : nullptr;
-  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
-  return factory->QueryInterface(iid, out);
+DROSSGATE_COM_EXPORT HRESULT DllGetClassObject(const Guid& clsid, const Guid& iid, void** out) {
+  return inproc::GetClassObject(clsid == kClasses[0].clsid   ? &decoyFactory
+                                : clsid == kClasses[1].clsid ? &probeFactory
+                                                             : nullptr,
+                                iid, out);
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
+DROSSGATE_COM_EXPORT HRESULT DllCanUnloadNow() {
   return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
-  const std::string path = ThisLibraryPath();
-  if (path.empty()) return SELFREG_E_CLASS;
-  for (const ClassInfo& c : kClasses) {
-    const std::string clsid = FormatGuid(c.clsid);
-    const std::string base = "CLSID\\" + clsid;
-    bool ok =
-        SetDefault(registry::Hive::kClassesRoot, std::string(c.progId) + "\\CLSID", clsid) &&
-        SetDefault(registry::Hive::kClassesRoot, base, std::string(c.progId) + " test class") &&
-        SetDefault(registry::Hive::kClassesRoot, base + "\\ProgID", c.progId) &&
-        SetDefault(registry::Hive::kClassesRoot, base + "\\InprocServer32", path) &&
-        SetDefault(registry::Hive::kClassesRoot, base + "\\InprocServer32", "Apartment",
-                   "ThreadingModel");
-    if (!ok) return SELFREG_E_CLASS;
-  }
-  return S_OK;
+DROSSGATE_COM_EXPORT HRESULT DllRegisterServer() {
+  return inproc::RegisterClasses(inproc::LibraryPathOf(reinterpret_cast<void*>(&PointerText)),
+                                 kClasses);
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
-  for (const ClassInfo& c : kClasses) {
-    registry::DeleteKey(registry::Hive::kClassesRoot, c.progId);
-    registry::DeleteKey(registry::Hive::kClassesRoot, "CLSID\\" + FormatGuid(c.clsid));
-  }
-  return S_OK;
+DROSSGATE_COM_EXPORT HRESULT DllUnregisterServer() {
+  return inproc::UnregisterClasses(kClasses);
 }
