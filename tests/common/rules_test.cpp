@@ -81,7 +81,8 @@ void PrintTo(const RefusalCase& c, std::ostream* os) {
 
 class Refusal : public testing::TestWithParam<RefusalCase> {};
 
-// A row whose target the sink would read as another action is refused, with the reason.
+// A row whose target the sink would read as another action is refused, with the reason. Rows
+// refused for an empty target, a line break or an SCL range are the refused-rows table's.
 TEST_P(Refusal, SaysWhy) {
   const RefusalCase& c = GetParam();
   const Build build = FormatConstructorString({c.row}, "1");
@@ -104,12 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ForwardWithoutAddress", {"A: 1", ActionKind::kForward, "Spam Desk"}, "angle"},
         RefusalCase{
             "ForwardBracketsWithoutAt", {"A: 1", ActionKind::kForward, "D <desk>"}, "angle"},
-        RefusalCase{"SclTooHigh", {"A: 1", ActionKind::kSetScl, "10"}, "SCL should be"},
-        RefusalCase{"SclTooLow", {"A: 1", ActionKind::kSetScl, "-2"}, "SCL should be"},
-        RefusalCase{"SclNotANumber", {"A: 1", ActionKind::kSetScl, "x"}, "SCL should be"},
-        RefusalCase{"TabInCondition", {"A:\t1", ActionKind::kMove, "Spam"}, "tabs or line"},
-        RefusalCase{"ConditionWithoutTarget", {"A: 1", ActionKind::kMove, ""}, "Please fill"},
-        RefusalCase{"DeleteNeedsNoTarget", {"A: 1", ActionKind::kDelete, ""}, ""}),
+        RefusalCase{"SclNotANumber", {"A: 1", ActionKind::kSetScl, "x"}, "SCL should be"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct WarningCase {
@@ -141,7 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
                     WarningCase{"BracketsWithoutWildcards", "Subject: [SPAM]", ""},
                     WarningCase{"BracesWithoutOperator", "X-Score: {5}", "no comparison"},
                     WarningCase{"BracesWithEquals", "X-Score: {= 5}", "no comparison"},
-                    WarningCase{"BracesWithStar", "X-Score: { * }", "no comparison"},
                     WarningCase{"OpenBraceOnly", "X-Score: {> 5", "without \"}\""},
                     WarningCase{"SpaceInHeaderName", "X Spam: YES", "space"},
                     WarningCase{"NoColon", "X-Spam-Flag YES", "no \":\""},
@@ -190,8 +185,9 @@ TEST(ReadBack, ThreeLines) {
   }
 }
 
-// The action a stored target shows is the one the sink reads in it. Found: a folder path with
-// an "@" (and no angle brackets) was shown as a forward, and installing again made it one.
+// The action a stored target shows is the one the sink reads in it (every written form is in the
+// round trip). Found: a folder path with an "@" (and no angle brackets) was shown as a forward,
+// and installing again made it one.
 TEST(ReadBack, ActionFromTheTargetsForm) {
   struct Case {
     const char* target;
@@ -199,13 +195,7 @@ TEST(ReadBack, ActionFromTheTargetsForm) {
     const char* shown;
   };
   const std::vector<Case> cases = {
-      {"Spam", ActionKind::kMove, "Spam"},
-      {"[Null]", ActionKind::kDelete, "[Null]"},
       {"spam@example.com", ActionKind::kMove, "spam@example.com"},
-      {"Desk <d@x.org>", ActionKind::kForward, "Desk <d@x.org>"},
-      {"+5", ActionKind::kSetScl, "5"},
-      {"-1", ActionKind::kSetScl, "-1"},
-      {"+10", ActionKind::kMove, "+10"},
       {"", ActionKind::kMove, ""},
   };
   for (const Case& c : cases) {

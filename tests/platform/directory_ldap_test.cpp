@@ -67,20 +67,14 @@ const FilterCase kFilterCases[] = {
     {"OptionsAndOids", "cn;lang-de='x' OR 2.5.4.3='y'", "(|(cn;lang-de=x)(2.5.4.3=y))"},
 };
 
-void PrintTo(const FilterCase& c, std::ostream* os) {
-  *os << c.name;
+TEST(LdapFilter, Translates) {
+  for (const FilterCase& c : kFilterCases) {
+    SCOPED_TRACE(c.name);
+    Query q = ParseQuery("SELECT cn FROM 'GC://h' WHERE " + c.where);
+    ASSERT_TRUE(q.where);
+    EXPECT_EQ(LdapFilter(*q.where, Categories), c.filter);
+  }
 }
-
-class LdapFilterTest : public ::testing::TestWithParam<FilterCase> {};
-
-TEST_P(LdapFilterTest, Translates) {
-  Query q = ParseQuery("SELECT cn FROM 'GC://h' WHERE " + GetParam().where);
-  ASSERT_TRUE(q.where);
-  EXPECT_EQ(LdapFilter(*q.where, Categories), GetParam().filter);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, LdapFilterTest, ::testing::ValuesIn(kFilterCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LdapFilter, ShortCategoriesGoAsWrittenToAServerThatResolvesThem) {
   Query q = ParseQuery("SELECT cn FROM 'GC://h' WHERE objectCategory='person' AND cn='a'");
@@ -101,18 +95,9 @@ const DnCase kDnCases[] = {
     {"Empty", "", ""},
 };
 
-void PrintTo(const DnCase& c, std::ostream* os) {
-  *os << c.name;
+TEST(UpperRdnTypes, Spells) {
+  for (const DnCase& c : kDnCases) EXPECT_EQ(UpperRdnTypes(c.from), c.to) << c.name;
 }
-
-class UpperRdnTypesTest : public ::testing::TestWithParam<DnCase> {};
-
-TEST_P(UpperRdnTypesTest, Spells) {
-  EXPECT_EQ(UpperRdnTypes(GetParam().from), GetParam().to);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, UpperRdnTypesTest, ::testing::ValuesIn(kDnCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ErrorCase {
   const char* name;
@@ -135,21 +120,14 @@ const ErrorCase kErrorCases[] = {
      "diag)"},
 };
 
-void PrintTo(const ErrorCase& c, std::ostream* os) {
-  *os << c.name;
+TEST(LdapError, Maps) {
+  for (const ErrorCase& c : kErrorCases) {
+    SCOPED_TRACE(c.name);
+    PlatformError e = LdapError(c.code, "diag", "ldap://h:1", c.subject, errors::kBadQuery, c.bind);
+    EXPECT_EQ(e.number(), c.number);
+    EXPECT_EQ(e.description(), c.description);
+  }
 }
-
-class LdapErrorTest : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(LdapErrorTest, Maps) {
-  const ErrorCase& c = GetParam();
-  PlatformError e = LdapError(c.code, "diag", "ldap://h:1", c.subject, errors::kBadQuery, c.bind);
-  EXPECT_EQ(e.number(), c.number);
-  EXPECT_EQ(e.description(), c.description);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, LdapErrorTest, ::testing::ValuesIn(kErrorCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Against a directory server ------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // The query dialect: what each text parses to (shown as select list, search base, LDAP filter
 // form and sort keys), which texts are refused and why, and how filters match entries.
+// Quoting, wildcards and AND/OR precedence are shown once, by the LDAP filter table.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -32,18 +33,10 @@ TEST(DirectoryQueryParse, AcceptedTextsGiveTheirTree) {
       {"minimal", "SELECT cn FROM 'GC://mail1'", "cn | GC://mail1 | - |"},
       {"keywords in any case", "select cn from 'GC://h' where CN='x' order by cn desc",
        "cn | GC://h | (CN=x) | cn DESC"},
-      {"doubled quote", "SELECT cn FROM 'GC://h' WHERE cn='O''Brien'",
-       "cn | GC://h | (cn=O'Brien) |"},
       {"specials escaped in filter form", "SELECT cn FROM 'GC://h' WHERE cn='a (b) \\c'",
        "cn | GC://h | (cn=a \\28b\\29 \\5cc) |"},
       {"keyword inside a value", "SELECT cn FROM 'GC://h' WHERE cn='x AND y OR z'",
        "cn | GC://h | (cn=x AND y OR z) |"},
-      {"wildcards kept",
-       "SELECT cn FROM 'GC://h' WHERE mail='*' AND mailNickName='SystemMailbox{*'",
-       "cn | GC://h | (&(mail=*)(mailNickName=SystemMailbox{*)) |"},
-      {"AND binds tighter than OR (right)",
-       "SELECT cn FROM 'GC://h' WHERE a='1' OR b='2' AND c='3'",
-       "cn | GC://h | (|(a=1)(&(b=2)(c=3))) |"},
       {"parentheses first", "SELECT cn FROM 'GC://h' WHERE (a='1' OR b='2') AND c='3'",
        "cn | GC://h | (&(|(a=1)(b=2))(c=3)) |"},
       {"NOT binds tightest", "SELECT cn FROM 'GC://h' WHERE NOT a='1' AND b='2'",
@@ -116,7 +109,6 @@ TEST(DirectoryWildcard, StarsMatchAnyRunWithoutRegardToCase) {
       {"SystemMailbox{*", "SystemMailbox{1234}", true},
       {"*@example.com", "ZOE@EXAMPLE.COM", true},
       {"*@example.com", "zoe@example.com.evil", false},
-      {"S*Team", "Support Team", true},
       {"a*b*c", "aXbYbZc", true},
       {"", "", true},
   };
@@ -162,7 +154,6 @@ TEST(DirectoryFilter, MatchesAsTheDirectoryDoes) {
       {"objectCategory='person'", true, false},  // short name of the category
       {"objectCategory='user'", true, false},    // a class whose default category is person
       {"objectCategory='publicFolder'", false, true},
-      {"objectCategory='group'", false, false},
       {"objectCategory='CN=Person*'", true, false},
       {"objectCategory='cn=person, cn=schema, cn=configuration, dc=example, dc=com'", true, false},
       {"distinguishedName='cn=zoe adams,cn=users,dc=example,dc=com'", true, false},

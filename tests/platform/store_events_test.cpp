@@ -306,9 +306,7 @@ TEST_F(StoreEventsTest, ASinkThatFailsOrSavesTheRecordKeepsTheSave) {
 
 TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
   Register(Alice() + "/Inbox", "Drossgate.reg", {});
-  auto conn = store::CreateConnection();
-  conn->SetProvider(store::kProvider);
-  conn->Open(Alice());
+  auto conn = Connect(Alice());
   conn->BeginTrans();
   auto r = store::admin::Deliver("alice", Msg("rolled back"));
   EXPECT_EQ(Phase(kBegin).size(), 1u);
@@ -323,9 +321,7 @@ TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
 
 TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
   Register(Alice() + "/Inbox", "Drossgate.reg", {});
-  auto conn = store::CreateConnection();
-  conn->SetProvider(store::kProvider);
-  conn->Open(Alice());
+  auto conn = Connect(Alice());
   conn->BeginTrans();
   auto r = store::admin::Deliver("alice", Msg("removed before commit"));
   store::admin::Remove(r.deliveredUrl);

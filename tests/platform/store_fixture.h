@@ -48,6 +48,12 @@ class StoreTest : public PlatformRootTest {
   static store::Value Prop(const std::string& url, const std::string& name) {
     return store::OpenRecord(url, nullptr, store::Mode::kRead)->GetFields().Get(name);
   }
+  static std::unique_ptr<store::Connection> Connect(const std::string& url) {
+    auto conn = store::CreateConnection();
+    conn->SetProvider(store::kProvider);
+    conn->Open(url);
+    return conn;
+  }
 
   store::admin::MailboxInfo system_, alice_, bob_;
 };

@@ -5,14 +5,14 @@
 // (the decoy sorts first and differs from the probe's "DrossgateTest." prefix only in letter
 // case). Both implement IObjectConstruct, IExStoreSyncEvents and ICreateRegistration.
 //
-// Every call appends one JSON line to the file named by $DROSSGATE_TESTSINK_LOG (nothing is
-// written when it is unset): {"event": "create"|"construct"|"save"|"delete"|"register"|
-// "destroy", "class": ProgID, "instance": "0x..." (the object), "thread": the calling thread's
-// std::thread::id as operator<< prints it, "pid", "constructor": the constructor string or
-// null, and for events "flags", "url", "record" (the event record's URL, when it has one)}.
-// Lines are written with one append each, so parallel callers never interleave.
+// Every call the tests look at appends one JSON line to the file named by
+// $DROSSGATE_TESTSINK_LOG (nothing is written when it is unset): {"event": "create"|"construct"|
+// "save"|"register"|"destroy", "class": ProgID, "instance": "0x..." (the object), "thread": the
+// calling thread's std::thread::id as operator<< prints it, "constructor": the constructor
+// string or null, and for events "flags", "url", "record" (the event record's URL, when it has
+// one)}. Lines are written with one append each, so parallel callers never interleave.
 //
-// $DROSSGATE_TESTSINK_MODE, read at each call, comma-separated:
+// $DROSSGATE_TESTSINK_MODE, read at each call, one of:
 //   fail        OnSyncSave returns E_FAIL
 //   hide        the begin phase sets DAV:ishidden = true on the event record
 //   move:<url>  the begin phase moves the event record's item to <url>
@@ -26,7 +26,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -54,30 +53,18 @@ const ClassInfo kClasses[] = {
 std::atomic<long> liveObjects{0};
 std::atomic<long> serverLocks{0};
 
-std::vector<std::string> Modes() {
-  std::vector<std::string> modes;
+std::string Mode() {
   const char* env = std::getenv("DROSSGATE_TESTSINK_MODE");
-  std::string s = env ? env : "";
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t end = s.find(',', start);
-    if (end == std::string::npos) end = s.size();
-    if (end > start) modes.push_back(s.substr(start, end - start));
-    start = end + 1;
-  }
-  return modes;
+  return env ? env : "";
 }
 
 bool HasMode(const std::string& mode) {
-  for (const std::string& m : Modes())
-    if (m == mode) return true;
-  return false;
+  return Mode() == mode;
 }
 
 std::string MoveTarget() {
-  for (const std::string& m : Modes())
-    if (m.rfind("move:", 0) == 0) return m.substr(5);
-  return {};
+  const std::string m = Mode();
+  return m.rfind("move:", 0) == 0 ? m.substr(5) : std::string();
 }
 
 void Log(nlohmann::json line) {
@@ -86,7 +73,6 @@ void Log(nlohmann::json line) {
   std::ostringstream tid;
   tid << std::this_thread::get_id();
   line["thread"] = tid.str();
-  line["pid"] = getpid();
   std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
@@ -141,7 +127,6 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
     HRESULT hr = text->get_ConstructString(&s);
     text->Release();
     if (Failed(hr)) return hr;
-    constructed_ = true;
     hasString_ = s != nullptr;
     constructorString_ = s ? s : "";
     Log(Base("construct"));
@@ -156,7 +141,6 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
         if (HasMode("hide")) {
           record->GetFields().Set("DAV:ishidden", true);
           record->GetFields().Update();
-          line["hidden"] = true;
         }
         if (std::string target = MoveTarget(); !target.empty())
           line["moved"] = record->MoveRecord("", target, false);
@@ -168,10 +152,7 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
     return HasMode("fail") ? E_FAIL : S_OK;
   }
 
-  HRESULT OnSyncDelete(IExStoreEventInfo* info, const char* url, int32_t flags) override {
-    Log(Event("delete", info, url, flags));
-    return S_OK;
-  }
+  HRESULT OnSyncDelete(IExStoreEventInfo*, const char*, int32_t) override { return S_OK; }
 
   HRESULT Register(IExStoreEventInfo* info, const char* url, int32_t flags,
                    int32_t* result) override {
@@ -194,7 +175,6 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
                         {"class", class_.progId},
                         {"instance", PointerText(static_cast<const IObjectConstruct*>(this))}};
     j["constructor"] = hasString_ ? nlohmann::json(constructorString_) : nlohmann::json(nullptr);
-    j["constructed"] = constructed_;
     return j;
   }
 
@@ -219,7 +199,6 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
 
   const ClassInfo& class_;
   std::atomic<uint32_t> refs_{1};
-  bool constructed_ = false;
   bool hasString_ = false;
   std::string constructorString_;
 };
