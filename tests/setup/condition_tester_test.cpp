@@ -48,8 +48,6 @@ TEST(ConditionTester, TakesThePatternOfTheRowsCondition) {
     form->ui().rows[row].txtSpamTag->setText(cases[i].condition);
     frmTest tester(*form, row);
     EXPECT_EQ(tester.Text1->text().toStdString(), cases[i].pattern) << cases[i].condition;
-    EXPECT_TRUE(tester.Text2->text().isEmpty());
-    EXPECT_EQ(tester.Label4->text(), "???");
   }
 }
 
@@ -154,13 +152,11 @@ TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
   };
   const testing::TempDir empty;
   for (const Case& c : cases) {
-    std::vector<std::string> argv = {test::SetupProgram(), "--test-condition"};
-    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    std::vector<std::string> arguments = {"--test-condition"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     const testing::ProcessResult result =
-        testing::RunProcess(argv, {{"DROSSGATE_PLATFORM", (empty.path() / "none").string()},
-                                   {"QT_QPA_PLATFORM", ""},
-                                   {"DISPLAY", ""},
-                                   {"WAYLAND_DISPLAY", ""}});
+        test::RunSetupProgram(arguments, (empty.path() / "none").string(), "",
+                              {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
     EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments[0] << ": " << result.err;
     EXPECT_EQ(result.out, c.out) << c.arguments[0];
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;

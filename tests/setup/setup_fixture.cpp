@@ -211,6 +211,17 @@ std::string SetupProgram() {
   return (testing::BinaryDir() / "setup" / "DrossgateSetup").string();
 }
 
+testing::ProcessResult RunSetupProgram(const std::vector<std::string>& arguments,
+                                       const std::string& platformRoot, const std::string& in,
+                                       const std::map<std::string, std::string>& env) {
+  std::vector<std::string> argv = {SetupProgram()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::map<std::string, std::string> all = {{"QT_QPA_PLATFORM", "offscreen"},
+                                            {"DROSSGATE_PLATFORM", platformRoot}};
+  for (const auto& [name, value] : env) all[name] = value;
+  return testing::RunProcess(argv, all, in);
+}
+
 QStringList Split(const QString& joined) {
   return joined.split('|');
 }

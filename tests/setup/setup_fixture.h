@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,6 +89,11 @@ class SetupPlatform {
 
 // A main window loaded and activated on the current platform.
 std::unique_ptr<InstallForm> OpenForm(bool batch = false);
+// Runs the built DrossgateSetup on the platform at platformRoot ("" for none), offscreen unless
+// env says otherwise.
+testing::ProcessResult RunSetupProgram(const std::vector<std::string>& arguments,
+                                       const std::string& platformRoot, const std::string& in = "",
+                                       const std::map<std::string, std::string>& env = {});
 // The built DrossgateSetup program.
 std::string SetupProgram();
 // Arguments written as one text, separated by '|'.
