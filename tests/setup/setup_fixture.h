@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "InstallForm.h"
+#include "store/store.h"
 #include "testsupport.h"
 
 namespace drossgate::setup::test {
@@ -87,6 +88,9 @@ class SetupPlatform {
   int added_ = 0;
 };
 
+// The properties of a per-mailbox registration item as the setup program writes it, in order;
+// Register writes them too.
+const std::vector<std::pair<std::string, platform::store::Value>>& RegistrationProperties();
 // A main window loaded and activated on the current platform.
 std::unique_ptr<InstallForm> OpenForm(bool batch = false);
 // Runs the built DrossgateSetup on the platform at platformRoot ("" for none), offscreen unless
