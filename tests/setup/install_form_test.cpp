@@ -114,20 +114,6 @@ TEST(InstallFormReadBack, InstalledConfigurationFillsAndLocksTheRows) {
   }
 }
 
-TEST(InstallFormReadBack, NothingInstalledOffersTheInstallation) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
-  EXPECT_TRUE(ui.Check1->isEnabled() && ui.Check1->isChecked());
-  EXPECT_FALSE(ui.Check6->isEnabled());
-  EXPECT_TRUE(ui.rows[0].List1->isEnabled());
-  EXPECT_FALSE(ui.rows[1].List1->isEnabled());
-  EXPECT_TRUE(ui.rows[1].txtSpamFolder->isReadOnly());
-  EXPECT_TRUE(ui.txtPwd->isEnabled());
-  EXPECT_TRUE(form->ErrorLogText().isEmpty());
-  EXPECT_FALSE(ui.txtErr->isVisibleTo(form.get()));
-}
-
 TEST(InstallFormReadBack, MissingSinkLibraryIsLoggedAndLocksTheFields) {
   SetupPlatform platform;
   platform.RemoveSinkLibrary();
