@@ -9,8 +9,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "InstallForm.h"
+#include "Mailboxes.h"
 #include "setup_fixture.h"
 #include "testsupport.h"
 #include "text.h"
@@ -39,16 +38,17 @@ std::vector<std::string> Entries(const QListWidget* list) {
 }
 
 // The list's entries whose alias (the last field) is alias.
+int CountAlias(const std::vector<std::string>& entries, const std::string& alias) {
+  return static_cast<int>(std::count_if(entries.begin(), entries.end(), [&](const auto& entry) {
+    return text::EndsWithNoCase(entry, " / " + alias);
+  }));
+}
 int CountAlias(const QListWidget* list, const std::string& alias) {
-  int n = 0;
-  for (const std::string& entry : Entries(list))
-    if (text::EndsWithNoCase(entry, " / " + alias)) ++n;
-  return n;
+  return CountAlias(Entries(list), alias);
 }
 
 std::string Server(const SetupPlatform& platform) {
-  const std::string home = platform.homeServer();
-  return home.substr(text::RFindNoCase(home, "CN=") + 3);
+  return ServerNameOf(platform.homeServer());
 }
 
 int CountOf(const std::string& haystack, const std::string& needle) {
@@ -58,6 +58,45 @@ int CountOf(const std::string& haystack, const std::string& needle) {
     ++n;
   return n;
 }
+
+// The enumeration on the connections and server facts of a window opened on the current
+// platform (the server facts are learnt on activation), with a log of its own.
+struct Enumerated : ErrorLog {
+  Enumerated() {
+    const std::unique_ptr<InstallForm> form = OpenForm();
+    fatal = form->fatalError().has_value();
+    state = form->state();
+    const InstallFormState& s = form->state();
+    MailboxEnumeration enumeration(form->globals(),
+                                   {{s.FileFolderURL, s.FolderURL, s.ComputerName},
+                                    s.ShortComputerName,
+                                    s.blnIsClusterNode,
+                                    s.ClusterName},
+                                   *this);
+    lists = enumeration.Enumerate();
+  }
+  QString ErrorLogText() const override { return log; }
+  void SetErrorLogText(const QString& text) override { log = text; }
+
+  // The lists that hold alias, separated by blanks.
+  std::string ListsOf(const std::string& alias) const {
+    std::string in;
+    for (const auto& [name, entries] : Named())
+      for (int i = CountAlias(*entries, alias); i > 0; --i) in += (in.empty() ? "" : " ") + name;
+    return in;
+  }
+  std::vector<std::pair<std::string, const std::vector<std::string>*>> Named() const {
+    return {{"store-wide-unregistered", &lists.storeWideUnregistered},
+            {"unregistered", &lists.unregistered},
+            {"registered", &lists.registered},
+            {"store-wide-registered", &lists.storeWideRegistered}};
+  }
+
+  bool fatal = false;
+  InstallFormState state;
+  setup::MailboxLists lists;
+  QString log;
+};
 
 class MailboxLists : public ::testing::Test {
  protected:
@@ -83,32 +122,38 @@ class MailboxLists : public ::testing::Test {
   SetupPlatform platform_;
 };
 
-TEST_F(MailboxLists, RegisteredAndUnregisteredMailboxes) {
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
+TEST_F(MailboxLists, EachMailboxInTheListOfItsRegistration) {
+  const std::string system = platform_.SystemMailboxAliases().front();
+  platform_.RegisterStoreWide(system);
+  platform_.AddPerson({.cn = "Hans Nothing", .inStore = false});
+  const Enumerated found;
   struct Case {
-    const char* alias;
-    QListWidget* list;
+    const char* why;
+    std::string alias;
+    const char* lists;
+    MailboxStatus::State state = MailboxStatus::kNotRegistered;
   };
   const std::vector<Case> cases = {
-      {"annar", ui.MbxUninstList},   // item in the inbox
-      {"bertp", ui.MbxInstList},     // no item
-      {"carld", ui.MbxInstList},     // disabled, shown while "Show disabled" is checked
-      {"doran", ui.MbxUninstList},   // no address: found by its alias
-      {"emile", ui.MbxInstList},     // no store mailbox: every probe fails
-      {"fritzp", ui.MbxUninstList},  // inbox under another name
-      {"ginae", ui.MbxInstList},
+      {"item in the inbox", "annar", "registered", MailboxStatus::kRegistered},
+      {"no item", "bertp", "unregistered"},
+      {"disabled, listed as \"Show disabled\" is checked", "carld", "unregistered"},
+      {"no address: found by its alias", "doran", "registered", MailboxStatus::kRegistered},
+      {"no store mailbox: every probe fails", "emile", "unregistered", MailboxStatus::kUnreachable},
+      {"inbox under another name", "fritzp", "registered", MailboxStatus::kRegistered},
+      {"system mailbox registered store-wide", system, "store-wide-registered",
+       MailboxStatus::kRegistered},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(CountAlias(c.list, c.alias), 1)
-        << c.alias << " in " << c.list->objectName().toStdString();
-    for (QListWidget* other :
-         {ui.MbxInstList, ui.MbxUninstList, ui.SysMbxInstList, ui.SysMbxUninstList})
-      if (other != c.list) {
-        EXPECT_EQ(CountAlias(other, c.alias), 0) << c.alias;
+    EXPECT_EQ(found.ListsOf(c.alias), c.lists) << c.why;
+    for (const auto& [entry, status] : found.lists.statuses)
+      if (text::EndsWithNoCase(entry, " / " + c.alias)) {
+        EXPECT_EQ(status.state, c.state) << c.why;
       }
   }
-  const std::vector<std::string> registered = Entries(ui.MbxUninstList);
+  for (const std::string& other : platform_.SystemMailboxAliases())
+    EXPECT_EQ(found.ListsOf(other),
+              other == system ? "store-wide-registered" : "store-wide-unregistered");
+  const std::vector<std::string>& registered = found.lists.registered;
   EXPECT_EQ(std::count(registered.begin(), registered.end(),
                        "Dora Noaddress / " + Server(platform_) + " /  / doran"),
             1);
@@ -116,55 +161,23 @@ TEST_F(MailboxLists, RegisteredAndUnregisteredMailboxes) {
   EXPECT_TRUE(std::is_sorted(
       registered.begin(), registered.end(),
       [](const auto& a, const auto& b) { return text::ToLower(a) < text::ToLower(b); }));
-  EXPECT_TRUE(ui.Check3->isEnabled() && ui.Check4->isEnabled());
-  EXPECT_FALSE(ui.Picture1->isVisibleTo(form.get()));
-}
+  // Without alias or address: listed, never probed.
+  const std::vector<std::string>& unregistered = found.lists.unregistered;
+  EXPECT_EQ(std::count(unregistered.begin(), unregistered.end(),
+                       "Hans Nothing / " + Server(platform_) + " /  / "),
+            1);
+  EXPECT_EQ(found.log.count("Hans"), 0);
 
-TEST_F(MailboxLists, SystemMailboxesOnlyInTheStoreWideLists) {
-  const std::vector<std::string> systemAliases = platform_.SystemMailboxAliases();
-  ASSERT_FALSE(systemAliases.empty());
-  {
-    auto form = OpenForm();
-    const InstallFormControls& ui = form->ui();
-    for (const std::string& alias : systemAliases) {
-      EXPECT_EQ(CountAlias(ui.MbxInstList, alias), 0);
-      EXPECT_EQ(CountAlias(ui.MbxUninstList, alias), 0);
-      EXPECT_EQ(CountAlias(ui.SysMbxInstList, alias), 1) << alias;
-      EXPECT_EQ(CountAlias(ui.SysMbxUninstList, alias), 0) << alias;
-    }
-    EXPECT_TRUE(ui.Check2->isEnabled());
-  }
-  platform_.RegisterStoreWide(systemAliases.front());
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
-  EXPECT_EQ(CountAlias(ui.SysMbxUninstList, systemAliases.front()), 1);
-  EXPECT_EQ(CountAlias(ui.SysMbxInstList, systemAliases.front()), 0);
-  EXPECT_TRUE(ui.Check5->isEnabled());
-}
-
-TEST_F(MailboxLists, EveryMailboxThatCannotBeReachedIsLoggedOnceNewestFirst) {
-  auto form = OpenForm();
-  const std::string log = form->ErrorLogText().toStdString();
-  const std::string emil = form->state().FileFolderURL + "/emil.e";
-  const std::string gina = form->state().FileFolderURL + "/gina.e";
+  // Every mailbox that cannot be reached is logged once, newest first; each entry ends with an
+  // empty line.
+  const std::string log = found.log.toStdString();
+  const std::string emil = found.state.FileFolderURL + "/emil.e";
+  const std::string gina = found.state.FileFolderURL + "/gina.e";
   EXPECT_EQ(CountOf(log, "] " + emil + " - ERROR: "), 1) << log;
   EXPECT_EQ(CountOf(log, "] " + gina + " - ERROR: "), 1) << log;
-  // Gina is enumerated after Emil, so her entry is on top.
   EXPECT_LT(log.find(gina), log.find(emil));
-  // Each entry ends with an empty line.
   const QRegularExpression entries(R"(^(\[[^\]]+\] \S+ - ERROR: -\d+ [^\r]+\r\n\r\n){2}$)");
-  EXPECT_TRUE(entries.match(QString::fromStdString(log)).hasMatch()) << log;
-  EXPECT_TRUE(form->ui().txtErr->isVisibleTo(form.get()));
-}
-
-TEST_F(MailboxLists, AMailboxWithoutAliasOrAddressIsListedUnprobed) {
-  platform_.AddPerson({.cn = "Hans Nothing", .inStore = false});
-  auto form = OpenForm();
-  const std::vector<std::string> entries = Entries(form->ui().MbxInstList);
-  EXPECT_EQ(
-      std::count(entries.begin(), entries.end(), "Hans Nothing / " + Server(platform_) + " /  / "),
-      1);
-  EXPECT_EQ(form->ErrorLogText().count("Hans"), 0);
+  EXPECT_TRUE(entries.match(found.log).hasMatch()) << log;
 }
 
 TEST_F(MailboxLists, RefillRequestsDuringARefillLeaveOneConsistentList) {
@@ -285,7 +298,8 @@ TEST(MailboxListsAtScale, AFillChangesEachListAFixedNumberOfTimes) {
 }
 
 // The directory's server name differs from this node's; the node's cluster name is that of
-// the virtual server, found through the current user's home server.
+// the virtual server, found through the current user's home server. A home server whose
+// organisation name holds a quote stays one value of the query.
 TEST(MailboxListsOnACluster, MailboxesOfTheVirtualServer) {
   struct Case {
     const char* name;
@@ -305,24 +319,18 @@ TEST(MailboxListsOnACluster, MailboxesOfTheVirtualServer) {
     platform.AddPerson({.cn = "Anna Lee", .alias = "annal", .mail = "annal@" + platform.domain()});
     platform.SetMachine("NODE1", c.user);
     if (c.clusterNode) platform.MakeClusterNode();
-    auto form = OpenForm();
-    const InstallFormControls& ui = form->ui();
-    EXPECT_FALSE(form->fatalError().has_value());
-    EXPECT_EQ(form->state().blnIsClusterNode, c.clusterNode);
-    EXPECT_EQ(form->state().ClusterName, c.clusterNode ? Server(platform) : "");
-    EXPECT_EQ(CountAlias(ui.MbxInstList, "annal"), c.listed ? 1 : 0);
+    const Enumerated found;
+    EXPECT_FALSE(found.fatal);
+    EXPECT_EQ(found.state.blnIsClusterNode, c.clusterNode);
+    EXPECT_EQ(found.state.ClusterName, c.clusterNode ? Server(platform) : "");
+    EXPECT_EQ(found.ListsOf("annal"), c.listed ? "unregistered" : "");
     if (!c.listed) {
-      EXPECT_EQ(ui.MbxInstList->count() + ui.MbxUninstList->count() + ui.SysMbxInstList->count() +
-                    ui.SysMbxUninstList->count(),
-                0);
-      for (QCheckBox* box : {ui.Check2, ui.Check3, ui.Check4, ui.Check5})
-        EXPECT_FALSE(box->isEnabled());
+      EXPECT_TRUE(found.lists.statuses.empty());
       EXPECT_TRUE(platform.messages.empty());
     }
   }
 }
 
-// A home server whose organisation name holds a quote stays one value of the query.
 TEST(MailboxListsQuoting, HomeServerWithAQuote) {
   SetupPlatform platform;
   const std::string home =
@@ -337,11 +345,11 @@ TEST(MailboxListsQuoting, HomeServerWithAQuote) {
                       .alias = "quinnq",
                       .mail = "quinn.q@" + platform.domain(),
                       .homeServer = home});
-  auto form = OpenForm();
-  EXPECT_FALSE(form->fatalError().has_value());
-  EXPECT_EQ(CountAlias(form->ui().MbxInstList, "quinnq"), 1);
+  const Enumerated found;
+  EXPECT_FALSE(found.fatal);
+  EXPECT_EQ(found.ListsOf("quinnq"), "unregistered");
   // The demo's own mailboxes are homed under the other spelling of the server.
-  EXPECT_EQ(CountAlias(form->ui().MbxInstList, "ada"), 0);
+  EXPECT_EQ(found.ListsOf("ada"), "");
 }
 
 // --- The whole window ---------------------------------------------------------------------

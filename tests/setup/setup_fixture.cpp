@@ -44,20 +44,25 @@ std::string ParentOf(const std::string& dn) {
 
 void WriteRegistration(const std::string& url) {
   auto record = store::OpenRecord(url, nullptr, store::Mode::kReadWrite, store::kCreateOverwrite);
-  store::Fields& fields = record->GetFields();
-  const std::string events = "http://schemas.microsoft.com/exchange/events/";
-  fields.Set("DAV:contentclass", std::string("urn:content-class:storeeventreg"));
-  fields.Set(events + "EventMethod", std::string("onsyncsave"));
-  fields.Set(events + "SinkClass", std::string("Drossgate.DrossgateCls"));
-  fields.Set(events + "MatchScope", std::string("SHALLOW"));
-  fields.Set(events + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE"));
-  fields.Set(events + "priority", std::string("65535"));
-  fields.Set("DAV:ishidden", true);
-  fields.Update();
+  for (const auto& [name, value] : RegistrationProperties()) record->GetFields().Set(name, value);
+  record->GetFields().Update();
   record->Close();
 }
 
 }  // namespace
+
+const std::vector<std::pair<std::string, store::Value>>& RegistrationProperties() {
+  static const std::string events = "http://schemas.microsoft.com/exchange/events/";
+  static const std::vector<std::pair<std::string, store::Value>> properties = {
+      {"DAV:contentclass", std::string("urn:content-class:storeeventreg")},
+      {events + "EventMethod", std::string("onsyncsave")},
+      {events + "SinkClass", std::string("Drossgate.DrossgateCls")},
+      {events + "MatchScope", std::string("SHALLOW")},
+      {events + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE")},
+      {events + "priority", std::string("65535")},
+      {"DAV:ishidden", true}};
+  return properties;
+}
 
 SetupPlatform::SetupPlatform() {
   const testing::ProcessResult init = testing::RunPlatformTool(root(), {"init", "--demo"});
@@ -209,6 +214,17 @@ std::unique_ptr<InstallForm> OpenForm(bool batch) {
 
 std::string SetupProgram() {
   return (testing::BinaryDir() / "setup" / "DrossgateSetup").string();
+}
+
+testing::ProcessResult RunSetupProgram(const std::vector<std::string>& arguments,
+                                       const std::string& platformRoot, const std::string& in,
+                                       const std::map<std::string, std::string>& env) {
+  std::vector<std::string> argv = {SetupProgram()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::map<std::string, std::string> all = {{"QT_QPA_PLATFORM", "offscreen"},
+                                            {"DROSSGATE_PLATFORM", platformRoot}};
+  for (const auto& [name, value] : env) all[name] = value;
+  return testing::RunProcess(argv, all, in);
 }
 
 QStringList Split(const QString& joined) {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "InstallForm.h"
+#include "store/store.h"
 #include "testsupport.h"
 
 namespace drossgate::setup::test {
@@ -86,8 +88,16 @@ class SetupPlatform {
   int added_ = 0;
 };
 
+// The properties of a per-mailbox registration item as the setup program writes it, in order;
+// Register writes them too.
+const std::vector<std::pair<std::string, platform::store::Value>>& RegistrationProperties();
 // A main window loaded and activated on the current platform.
 std::unique_ptr<InstallForm> OpenForm(bool batch = false);
+// Runs the built DrossgateSetup on the platform at platformRoot ("" for none), offscreen unless
+// env says otherwise.
+testing::ProcessResult RunSetupProgram(const std::vector<std::string>& arguments,
+                                       const std::string& platformRoot, const std::string& in = "",
+                                       const std::map<std::string, std::string>& env = {});
 // The built DrossgateSetup program.
 std::string SetupProgram();
 // Arguments written as one text, separated by '|'.

@@ -1,5 +1,6 @@
 // The run behind "CHANGE" on a demo platform, driven the way the unattended options drive it
-// (the window is never shown): installation with its validations, read-back, registration per
+// (the window is never shown), and the program as a process, whose exit status tells a script
+// what happened: installation with its validations, read-back, registration per
 // mailbox and store-wide, delivery through the installed sink, batch renewal, unregistration
 // and uninstallation; and the registration items themselves.
 
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -16,12 +18,18 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ComPlus.h"
@@ -85,6 +93,17 @@ class SetupRun : public ::testing::Test {
                more);
   }
 
+  // The program as a process on this platform, and an installation by it.
+  testing::ProcessResult Setup(const std::vector<std::string>& arguments) {
+    return test::RunSetupProgram(arguments, platform_.root().string());
+  }
+  std::vector<std::string> InstallCommand() const {
+    return {
+        test::SetupProgram(),   "--install", "--identity",       "EXAMPLE\\svc", "--password-file",
+        passwordFile_.string(), "--rule",    "X-Spam-Flag: YES", "move",         "Spam"};
+  }
+  testing::ProcessResult InstallByProcess() { return testing::RunProcess(InstallCommand()); }
+
   std::string Messages() const {
     std::string all;
     for (const test::ShownMessage& m : platform_.messages) all += m.text.toStdString() + "\n";
@@ -129,6 +148,15 @@ std::string StoreWideItem(SetupPlatform& platform) {
   return system->url + "/" + kStoreWideFolder + "/" + kRegistrationItemName;
 }
 
+// The demo's mailboxes whose inbox holds a registration item, then "store-wide".
+std::string Registered(SetupPlatform& platform) {
+  std::string registered;
+  for (const char* alias : {"ada", "bruno", "carla", "dmitri", "spamdesk"})
+    if (ItemExists(InboxItem(alias))) registered += std::string(alias) + " ";
+  if (ItemExists(StoreWideItem(platform))) registered += "store-wide ";
+  return registered.substr(0, registered.empty() ? 0 : registered.size() - 1);
+}
+
 std::string PropertyText(const std::string& url, const std::string& name) {
   for (const auto& [property, value] : store::admin::Properties(url))
     if (property == name) return store::ValueText(value);
@@ -146,35 +174,67 @@ std::string Folder(const std::string& url) {
   return url.substr(0, url.rfind('/'));
 }
 
-TEST_F(SetupRun, InstallationRefusedBeforeAnyChange) {
+// Every refusal, whether the command line cannot be used (64) or the window would refuse it (1),
+// comes before any change.
+TEST_F(SetupRun, RefusedBeforeAnyChange) {
   struct Case {
     const char* name;
-    const char* identity;
-    std::string password;
-    const char* rule;
-    const char* message;
+    QStringList arguments;
+    int status;
+    const char* message;  // in stderr or a message box
+    std::string password = kPassword;
   };
+  const QString install = "--install|--identity|EX\\svc|--password-file|PASSWORD_FILE|--rule|";
   const std::vector<Case> cases = {
-      {"blank identity", "   ", kPassword, "A: 1|move|Spam", kFillIdentityMessage},
-      {"blank password", "EX\\svc", "   ", "A: 1|move|Spam", kFillIdentityMessage},
-      {"no recipient", "EX\\svc", kPassword, "A: 1|forward| ", rules::kFillRulesMessage},
-      {"line feed in a target", "EX\\svc", kPassword, "A: 1|move|In\nSpam",
-       rules::kLineBreakMessage},
-      {"a folder the sink would take for a forward", "EX\\svc", kPassword,
-       "A: 1|move|Desk <d@x.org>", "would be taken for a forward address"},
-      {"a forward target without an address", "EX\\svc", kPassword, "A: 1|forward|Spam Desk",
+      {"blank identity",
+       Split("--install|--identity|   |--password-file|PASSWORD_FILE|--rule|A: 1|move|Spam"), 1,
+       kFillIdentityMessage},
+      {"blank password", Split(install + "A: 1|move|Spam"), 1, kFillIdentityMessage, "   "},
+      {"no recipient", Split(install + "A: 1|forward| "), 1, rules::kFillRulesMessage},
+      {"line feed in a target", Split(install + "A: 1|move|In\nSpam"), 1, rules::kLineBreakMessage},
+      {"a folder the sink would take for a forward", Split(install + "A: 1|move|Desk <d@x.org>"), 1,
+       "would be taken for a forward address"},
+      {"a forward target without an address", Split(install + "A: 1|forward|Spam Desk"), 1,
        "needs an address in angle brackets"},
+      {"SCL value the field refuses",
+       Split("--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1."), 1,
+       "SCL should be from -1 To 9 (rule 1)"},
+      {"priority above the range", {"--install", "--priority", "65536"}, 1, "65535 (lowest)"},
+      {"unknown mailbox", {"--register", "nobody"}, 1, "no mailbox 'nobody'"},
+      {"unregistering a mailbox without registration",
+       {"--unregister", "ada"},
+       1,
+       "not registered"},
+      {"disabled account", {"--register", "carla"}, 1, "'carla' is a disabled account"},
+      {"uninstalling what is not installed", {"--uninstall"}, 1, "Drossgate is not installed"},
+      {"missing password file",
+       {"--install", "--password-file", "/nonexistent/pw"},
+       1,
+       "cannot read"},
+      {"password on the command line", {"--install", "--password", "x"}, 64, "--password-file"},
+      {"batch switch", {"-b", "--register-all"}, 64, "batch mode"},
+      {"rule without installation",
+       {"--rule", "a: b", "move", "c"},
+       64,
+       "needs --install or --reconfigure"},
+      {"reconfiguring what is not installed",
+       {"--reconfigure", "--priority", "3"},
+       1,
+       "Drossgate is not installed"},
+      {"five rules", Split("--install" + QString("|--rule|a: 1|move|x").repeated(5)), 64,
+       "at most four"},
+      {"nothing to do", {"--priority", "5"}, 64, "nothing to do"},
+      {"no sink library (removed for this last row)", Split(install + "A: 1|move|Spam"), 1,
+       "Drossgate.so is missing"},
   };
   for (const Case& c : cases) {
     platform_.messages.clear();
     testing::WriteFile(passwordFile_, c.password + "\n");
-    const Result result = Run(QStringList{"--install", "--identity", c.identity, "--password-file",
-                                          "PASSWORD_FILE", "--rule"} +
-                              Split(c.rule));
-    EXPECT_EQ(result.status, 1) << c.name;
-    ASSERT_EQ(platform_.messages.size(), 1u) << c.name;
-    EXPECT_TRUE(platform_.messages[0].text.contains(c.message)) << c.name;
-    EXPECT_EQ(platform_.messages[0].icon, QMessageBox::Warning) << c.name;
+    if (&c == &cases.back()) platform_.RemoveSinkLibrary();
+    const Result result = Run(c.arguments);
+    EXPECT_EQ(result.status, c.status) << c.name;
+    const std::string said = result.err + Messages();
+    EXPECT_NE(said.find(c.message), std::string::npos) << c.name << ": " << said;
     EXPECT_FALSE(FindApplication()) << c.name;
   }
 }
@@ -218,53 +278,7 @@ TEST_F(SetupRun, RulesAreWrittenAsTheSinkReadsThemAndWarnedAbout) {
   }
 }
 
-TEST_F(SetupRun, OptionsTheWindowWouldNotAllowAreRefused) {
-  struct Case {
-    const char* name;
-    QStringList arguments;
-    int status;  // 64: the command line cannot be used; 1: the window refuses it
-    const char* message;
-  };
-  const std::vector<Case> cases = {
-      {"SCL value the field refuses",
-       Split("--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1."), 1,
-       "SCL should be from -1 To 9 (rule 1)"},
-      {"priority above the range", {"--install", "--priority", "65536"}, 1, "65535 (lowest)"},
-      {"unknown mailbox", {"--register", "nobody"}, 1, "no mailbox 'nobody'"},
-      {"unregistering a mailbox without registration",
-       {"--unregister", "ada"},
-       1,
-       "not registered"},
-      {"disabled account", {"--register", "carla"}, 1, "'carla' is a disabled account"},
-      {"uninstalling what is not installed", {"--uninstall"}, 1, "Drossgate is not installed"},
-      {"missing password file",
-       {"--install", "--password-file", "/nonexistent/pw"},
-       1,
-       "cannot read"},
-      {"password on the command line", {"--install", "--password", "x"}, 64, "--password-file"},
-      {"batch switch", {"-b", "--register-all"}, 64, "batch mode"},
-      {"rule without installation",
-       {"--rule", "a: b", "move", "c"},
-       64,
-       "needs --install or --reconfigure"},
-      {"reconfiguring what is not installed",
-       {"--reconfigure", "--priority", "3"},
-       1,
-       "Drossgate is not installed"},
-      {"five rules", Split("--install" + QString("|--rule|a: 1|move|x").repeated(5)), 64,
-       "at most four"},
-      {"nothing to do", {"--priority", "5"}, 64, "nothing to do"},
-  };
-  for (const Case& c : cases) {
-    platform_.messages.clear();
-    const Result result = Run(c.arguments);
-    EXPECT_EQ(result.status, c.status) << c.name;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << ": " << result.err;
-    EXPECT_FALSE(FindApplication()) << c.name;
-  }
-}
-
-TEST_F(SetupRun, InstallationWritesTheCatalogAndIsReadBack) {
+TEST_F(SetupRun, InstallationWritesTheCatalogOnce) {
   const Result result = Install({"--priority", "100"});
   ASSERT_EQ(result.status, 0) << result.err << Messages();
   EXPECT_EQ(result.out + result.err, "");
@@ -280,68 +294,82 @@ TEST_F(SetupRun, InstallationWritesTheCatalogAndIsReadBack) {
             "Inbox\\Spam\tJunk\t[Null]\tSpam Desk <spamdesk@example.com>\t\r"
             "X-Spam-Flag: YES\tSubject: [SPAM]\tIMFSCL: {> 7}\tX-Spam-Level: *****\t\r100");
 
-  // A new window shows the installed configuration.
-  auto form = test::OpenForm();
-  const InstallFormControls& ui = form->ui();
-  EXPECT_EQ(ui.txtIdent->text(), "EXAMPLE\\svc-filter");
-  EXPECT_EQ(ui.txtPriority->text(), "100");
-
-  // The window offers no second installation, and neither does the command line.
+  // No second installation.
   const Result again = Install();
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("installed already"), std::string::npos) << again.err;
 }
 
-TEST_F(SetupRun, InstallationWithoutTheSinkLibraryIsRefused) {
-  platform_.RemoveSinkLibrary();
-  const Result result = Install();
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("Drossgate.so is missing"), std::string::npos) << result.err;
+// Runs in turn on one platform: after each, the registration items in the store and where
+// mail goes.
+TEST_F(SetupRun, RegistrationDecidesWhereMailGoes) {
+  struct Delivery {
+    const char* alias;
+    const char* headers;
+    std::optional<int> scl;
+    const char* where;  // the folder under the mailbox, or "(deleted)"
+  };
+  struct Step {
+    const char* name;
+    const char* arguments;  // separated by '|'
+    const char* registered;
+    std::vector<Delivery> mail{};
+  };
+  const std::vector<Step> steps = {
+      // bruno's inbox is called Posteingang.
+      {"by alias and by mail address, and store-wide",
+       "--register|ada|BRUNO.KELLER@example.com|--register-store-wide",
+       "ada bruno store-wide",
+       {{"ada", "Subject: hello\r\nX-Spam-Flag: YES", {}, "Inbox/Spam"},
+        {"ada", "Subject: [SPAM] offer", {}, "Junk"},
+        {"ada", "Subject: lunch", {}, "Inbox"},
+        {"bruno", "Subject: win", 9, "(deleted)"},
+        {"bruno", "Subject: x\r\nX-Spam-Flag: YES", {}, "Posteingang/Spam"},
+        // dmitri's mail through the store-wide registration alone.
+        {"dmitri", "Subject: watches\r\nX-Spam-Flag: YES", {}, "Inbox/Spam"},
+        {"dmitri", "Subject: notice", {}, "Inbox"}}},
+      {"all but the disabled account", "--register-all", "ada bruno dmitri spamdesk store-wide"},
+      {"the disabled account when asked for", "--register-all|--include-disabled",
+       "ada bruno carla dmitri spamdesk store-wide"},
+      {"unregistered again",
+       "--unregister|ada|carla",
+       "bruno dmitri spamdesk store-wide",
+       // The store-wide registration still covers ada.
+       {{"ada", "Subject: x\r\nX-Spam-Flag: YES", {}, "Inbox/Spam"}}},
+      {"one disabled account", "--register|carla|--include-disabled",
+       "bruno carla dmitri spamdesk store-wide"},
+      {"everything removed",
+       "--unregister-all|--unregister-store-wide|--uninstall",
+       "",
+       {{"bruno", "Subject: x\r\nX-Spam-Flag: YES", {}, "Posteingang"}}},
+  };
+  ASSERT_EQ(Install().status, 0);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const Result result = Run(Split(step.arguments));
+    ASSERT_EQ(result.status, 0) << result.err << Messages();
+    EXPECT_EQ(Registered(platform_), step.registered);
+    for (const Delivery& d : step.mail) {
+      const std::string root = store::admin::FindMailbox(d.alias)->url + "/";
+      const std::string now = Deliver(platform_, d.alias, d.headers, d.scl);
+      EXPECT_EQ(now.empty() ? "(deleted)" : Folder(now.substr(root.size())), d.where)
+          << d.alias << ": " << d.headers;
+    }
+  }
   EXPECT_FALSE(FindApplication());
 }
 
-TEST_F(SetupRun, RegisteredMailboxesAreFiltered) {
+// The item as the sink's registration needs it; store-wide it matches the whole store.
+TEST_F(SetupRun, RegistrationItemsHoldTheEventProperties) {
   ASSERT_EQ(Install().status, 0);
-  // By alias and by mail address; bruno's inbox is called Posteingang.
-  Result result = Run({"--register", "ada", "BRUNO.KELLER@example.com"});
-  ASSERT_EQ(result.status, 0) << result.err << Messages();
-  result = Run({"--register-store-wide"});
-  ASSERT_EQ(result.status, 0) << result.err << Messages();
-
-  const std::string adaItem = InboxItem("ada");
-  const std::string brunoItem = InboxItem("bruno");
-  EXPECT_NE(brunoItem.find("/Posteingang/"), std::string::npos) << brunoItem;
-  const std::vector<std::pair<std::string, store::Value>> expected = {
-      {"DAV:contentclass", std::string("urn:content-class:storeeventreg")},
-      {kEvents + "EventMethod", std::string("onsyncsave")},
-      {kEvents + "SinkClass", std::string("Drossgate.DrossgateCls")},
-      {kEvents + "MatchScope", std::string("SHALLOW")},
-      {kEvents + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE")},
-      {kEvents + "priority", std::string("65535")},
-      {"DAV:ishidden", true}};
-  for (const std::string& item : {adaItem, brunoItem}) {
-    const auto properties = store::admin::Properties(item);
-    ASSERT_GE(properties.size(), expected.size()) << item;
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(properties[i], expected[i]) << item;
+  ASSERT_EQ(Run({"--register", "ada", "bruno", "--register-store-wide"}).status, 0);
+  const auto& expected = test::RegistrationProperties();
+  for (const char* alias : {"ada", "bruno"}) {
+    const auto properties = store::admin::Properties(InboxItem(alias));
+    ASSERT_GE(properties.size(), expected.size()) << alias;
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(properties[i], expected[i]) << alias;
   }
   EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
-  EXPECT_FALSE(ItemExists(InboxItem("dmitri")));
-
-  // Per mailbox, and dmitri's mail through the store-wide registration alone.
-  const std::string adaInbox = store::admin::FindMailbox("ada")->inboxUrl;
-  const std::string brunoInbox = store::admin::FindMailbox("bruno")->inboxUrl;
-  const std::string dmitriInbox = store::admin::FindMailbox("dmitri")->inboxUrl;
-  const std::string adaRoot = store::admin::FindMailbox("ada")->url;
-  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: hello\r\nX-Spam-Flag: YES")),
-            adaInbox + "/Spam");
-  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: [SPAM] offer")), adaRoot + "/Junk");
-  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: lunch")), adaInbox);
-  EXPECT_EQ(Deliver(platform_, "bruno", "Subject: win", 9), "");
-  EXPECT_EQ(Folder(Deliver(platform_, "bruno", "Subject: x\r\nX-Spam-Flag: YES")),
-            brunoInbox + "/Spam");
-  EXPECT_EQ(Folder(Deliver(platform_, "dmitri", "Subject: watches\r\nX-Spam-Flag: YES")),
-            dmitriInbox + "/Spam");
-  EXPECT_EQ(Folder(Deliver(platform_, "dmitri", "Subject: notice")), dmitriInbox);
 }
 
 TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
@@ -369,36 +397,6 @@ TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
   }
   EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
   EXPECT_FALSE(ItemExists(InboxItem("dmitri")));
-}
-
-TEST_F(SetupRun, UnregistrationAndUninstallation) {
-  ASSERT_EQ(Install().status, 0);
-  ASSERT_EQ(Run({"--register-all", "--register-store-wide"}).status, 0);
-  for (const char* alias : {"ada", "bruno", "dmitri", "spamdesk"})
-    ASSERT_TRUE(ItemExists(InboxItem(alias))) << alias;
-  // carla's account is disabled: registered only when asked for, and removable again.
-  EXPECT_FALSE(ItemExists(InboxItem("carla")));
-  ASSERT_EQ(Run({"--register-all", "--include-disabled"}).status, 0);
-  EXPECT_TRUE(ItemExists(InboxItem("carla")));
-
-  Result result = Run({"--unregister", "ada", "carla"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_FALSE(ItemExists(InboxItem("ada")));
-  EXPECT_FALSE(ItemExists(InboxItem("carla")));
-  ASSERT_EQ(Run({"--register", "carla", "--include-disabled"}).status, 0);
-  EXPECT_TRUE(ItemExists(InboxItem("bruno")));
-  EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: x\r\nX-Spam-Flag: YES")),
-            Folder(InboxItem("ada")) + "/Spam")
-      << "the store-wide registration still covers ada";
-
-  result = Run({"--unregister-all", "--unregister-store-wide", "--uninstall"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  for (const char* alias : {"bruno", "carla", "dmitri", "spamdesk"})
-    EXPECT_FALSE(ItemExists(InboxItem(alias))) << alias;
-  EXPECT_FALSE(ItemExists(StoreWideItem(platform_)));
-  EXPECT_FALSE(FindApplication());
-  EXPECT_EQ(Folder(Deliver(platform_, "bruno", "Subject: x\r\nX-Spam-Flag: YES")),
-            Folder(InboxItem("bruno")));
 }
 
 // Found: rules could be changed only by uninstalling, after which the window showed the
@@ -504,25 +502,6 @@ TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
   }
 }
 
-TEST_F(SetupRun, AFailedRegistrationEndsWithTheLog) {
-  // In the directory, but the store has no mailbox for it.
-  platform_.AddPerson(
-      {.cn = "Ghost Writer", .alias = "ghost", .mail = "ghost@example.com", .inStore = false});
-  const Result result = Run({"--register", "ghost", "ada"});
-  EXPECT_EQ(result.status, 2);
-  // One entry from the run, its last attempt only (the refill after the run is not its concern).
-  EXPECT_NE(result.err.find("http://mail1.example.com/exadmin/example.com/mbx/ghost - ERROR: "),
-            std::string::npos)
-      << result.err;
-  size_t entries = 0;
-  for (size_t at = result.err.find(" - ERROR: "); at != std::string::npos;
-       at = result.err.find(" - ERROR: ", at + 1))
-    ++entries;
-  EXPECT_EQ(entries, 1u) << result.err;
-  // The mailbox that could be reached is registered all the same.
-  EXPECT_TRUE(ItemExists(InboxItem("ada")));
-}
-
 TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
   // Read from standard input, then a failing installation whose log is printed.
   Result result = Install({"--register-all"});
@@ -533,9 +512,9 @@ TEST_F(SetupRun, ThePasswordGoesToTheCatalogOnly) {
   // to load it.
   fs::remove(platform_.workDir() / "Drossgate.so");
   testing::WriteFile(platform_.workDir() / "Drossgate.so", "not a library");
-  const testing::ProcessResult failed = testing::RunProcess(
-      {test::SetupProgram(), "--install", "--password-file", "-", "--rule", "A: 1", "move", "Spam"},
-      {{"DROSSGATE_PLATFORM", platform_.root().string()}}, std::string(kPassword) + "\r\n");
+  const testing::ProcessResult failed =
+      test::RunSetupProgram({"--install", "--password-file", "-", "--rule", "A: 1", "move", "Spam"},
+                            platform_.root().string(), std::string(kPassword) + "\r\n");
   // The application stays without its component: the log says why, and that it is damaged.
   EXPECT_EQ(failed.exitCode, 3) << failed.err;
   EXPECT_NE(failed.err.find("Drossgate - ERROR: "), std::string::npos) << failed.err;
@@ -612,6 +591,265 @@ TEST_F(SetupRun, TheProcessCannotBeDumpedWhileItHoldsThePassword) {
   ASSERT_TRUE(FindApplication());
   EXPECT_TRUE(form->ui().txtPwd->text().isEmpty());
   EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
+}
+
+// --- The program as a process ----------------------------------------------------------
+
+// The exit status tells a script what happened, each case on a platform of its own; from the
+// batch mode's renewal too, and start-up failures end with the platform's message.
+TEST(SetupProgram, ExitStatusTellsWhatHappened) {
+  struct Case {
+    const char* name;
+    const char* arguments;  // separated by '|'; stdin is "pw"
+    // Words for the platform: installed, ada (registered), ghost (a mailbox in the directory
+    // that the store cannot reach), faults (every store write fails), no-directory, no-platform.
+    const char* given;
+    int exitCode;
+    const char* err;  // a part of stderr, or "" for no error entry at all
+    bool adaRegisteredAfter;
+  };
+  const std::vector<Case> cases = {
+      {"blank identity", "--install|--identity| |--password-file|-", "", 1,
+       "Please fill the Identity and Password fields", false},
+      {"bad action", "--install|--rule|a: b|copy|x", "", 64, "unknown action", false},
+      {"installation", "--install|--identity|EXAMPLE\\svc|--password-file|-", "", 0, "", false},
+      {"a mailbox beside one the store cannot reach", "--register|ada", "ghost", 0, "", true},
+      // The mailbox that can be reached is registered all the same.
+      {"the mailbox the store cannot reach", "--register|ghost|ada", "ghost", 2,
+       "/mbx/ghost - ERROR: ", true},
+      {"unregistering it", "--unregister|ghost", "ghost", 1, "'ghost' cannot be reached", false},
+      {"unregistering all", "--unregister-all", "ada ghost", 2, "unreachable: Ghost Writer / ",
+       false},
+      {"listing", "--list", "ada ghost", 2, "unreachable: Ghost Writer / ", true},
+      // The old item goes, the new one cannot be written.
+      {"batch mode, renewal fails", "-b", "installed ada faults", 2, "/mbx/ada - ERROR: ", false},
+      // Not installed, so the run would install first, and batch mode has no password to give.
+      {"batch mode, refused", "-b", "ada", 1, "Please fill the Identity and Password fields", true},
+      {"batch mode, unreachable directory", "-b", "no-directory", 1, "directory", false},
+      {"batch mode, no platform root", "-b", "no-platform", 1, "DROSSGATE_PLATFORM", false},
+      {"unknown long option", "--bogus", "", 64, "unknown option '--bogus'", false},
+      {"options that do not go together", "--json", "", 64, "--help", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString given = c.given;
+    SetupPlatform platform;
+    fs::copy_file(testing::BinaryDir() / "sink" / "Drossgate.so",
+                  platform.workDir() / "Drossgate.so", fs::copy_options::overwrite_existing);
+    if (given.contains("installed"))
+      platform.InstallApplication("EXAMPLE\\svc", "Spam\t\rX-Spam-Flag: YES\t\r1");
+    if (given.contains("ada")) platform.Register("ada");
+    if (given.contains("ghost"))
+      platform.AddPerson(
+          {.cn = "Ghost Writer", .alias = "ghost", .mail = "ghost@example.com", .inStore = false});
+    if (given.contains("no-directory")) fs::remove(platform.root() / "directory.ldif");
+    std::vector<std::string> arguments;
+    for (const QString& argument : test::Split(c.arguments))
+      arguments.push_back(argument.toStdString());
+    const testing::ProcessResult result = test::RunSetupProgram(
+        arguments, given.contains("no-platform") ? "" : platform.root().string(), "pw\n",
+        given.contains("faults")
+            ? std::map<std::string, std::string>{{"DROSSGATE_FAULTS", "store.fields.update"}}
+            : std::map<std::string, std::string>{});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_EQ(result.err.find(*c.err ? c.err : "ERROR") != std::string::npos, *c.err != 0)
+        << result.err;
+    EXPECT_EQ(result.out.empty(), arguments[0] != "--list");
+    // One log entry per failure: a mailbox's last attempt only.
+    if (std::string(c.err).find(" - ERROR: ") != std::string::npos) {
+      EXPECT_EQ(QString::fromStdString(result.err).count(" - ERROR: "), 1) << result.err;
+    }
+    if (!given.contains("no-")) {
+      EXPECT_EQ(ItemExists(InboxItem("ada")), c.adaRegisteredAfter);
+    }
+  }
+}
+
+TEST_F(SetupRun, RunsStartedTogetherInstallOneApplication) {
+  // As when a script is started twice: the first run installs; the others wait for it, then
+  // find the sink installed and say so.
+  std::vector<std::string> install = InstallCommand();
+  install.push_back("--register-all");
+  constexpr int kRuns = 4;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<testing::Child> runs;
+    for (int i = 0; i < kRuns; ++i) runs.push_back(testing::StartProcess(install));
+    std::vector<int> statuses;
+    for (const testing::Child& run : runs) {
+      int status = 0;
+      testing::StopProcess(run, 0, &status);
+      statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1, 1, 1}));
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(ItemExists(InboxItem("ada")));
+    ASSERT_EQ(Setup({"--unregister-all", "--uninstall"}).exitCode, 0);
+  }
+}
+
+// Damage to the installation as a killed run or a clumsy hand leaves it.
+void DamageTheSinkComponent(bool removeIt) {
+  namespace complus = platform::complus;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
+  applications->Populate();
+  auto components = applications->GetCollection("Components", applications->Item(0).Key());
+  components->Populate();
+  if (removeIt)
+    components->Remove(0);
+  else
+    components->Item(0).SetValue("ConstructorString", std::monostate{});
+  components->SaveChanges();
+}
+
+TEST_F(SetupRun, TellsTheTruthAboutTheInstallationAndInstallsOverDamage) {
+  const std::string inbox = platform::store::admin::FindMailbox("ada")->inboxUrl;
+  // "filtered", "unfiltered", or "waits" (without a readable catalog a delivery into a
+  // registered inbox waits with its sender).
+  auto delivery = [&] {
+    const testing::ProcessResult r = testing::RunPlatformTool(
+        platform_.root(), {"deliver", "--to", "ada", "-"}, {},
+        "From: s@outside.example\r\nSubject: x\r\nX-Spam-Flag: YES\r\n\r\nBody\r\n");
+    if (r.exitCode == 75) return std::string("waits");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const nlohmann::json line = nlohmann::json::parse(r.out);
+    const std::string now = line["now"].is_null() ? "" : line["now"].get<std::string>();
+    return std::string(now.substr(0, now.rfind('/')) != inbox ? "filtered" : "unfiltered");
+  };
+  auto filtered = [&] { return delivery() == "filtered"; };
+  const fs::path catalog = platform_.root() / "catalog.db";
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(InstallByProcess().exitCode, 0);
+  const auto runTime = std::chrono::steady_clock::now() - started;
+  // Registered while the sink can be created; the registration outlives the installations.
+  ASSERT_EQ(Setup({"--register", "ada"}).exitCode, 0);
+  ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+
+  std::mt19937 random(std::random_device{}());
+  auto killARun = [&] {
+    const testing::Child run = testing::StartProcess(InstallCommand());
+    std::this_thread::sleep_for(std::uniform_int_distribution<int64_t>(0, runTime.count())(random) *
+                                std::chrono::steady_clock::duration(1));
+    int status = 0;
+    testing::StopProcess(run, SIGKILL, &status);
+  };
+  auto installedThen = [&](std::function<void()> damage) {
+    return [this, damage] {
+      ASSERT_EQ(InstallByProcess().exitCode, 0);
+      damage();
+    };
+  };
+  struct Case {
+    std::string name;
+    std::function<void()> damage;
+    bool damaged;  // certainly; a killed run may have left anything
+  };
+  std::vector<Case> cases = {
+      {"catalog deleted", installedThen([&] { fs::remove(catalog); }), true},
+      {"catalog overwritten",
+       installedThen([&] { testing::WriteFile(catalog, std::string(8192, 'x')); }), true},
+      {"application without its component", installedThen([] { DamageTheSinkComponent(true); }),
+       true},
+      {"component without its constructor string",
+       installedThen([] { DamageTheSinkComponent(false); }), true},
+  };
+  for (int i = 0; i < 8; ++i)
+    cases.push_back({"run killed, " + std::to_string(i), killARun, false});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    const testing::ProcessResult list = Setup({"--list", "--json"});
+    const nlohmann::json installation = nlohmann::json::parse(list.out)["installation"];
+    const std::string state = installation["state"];
+    if (c.damaged) {
+      EXPECT_EQ(state, "damaged");
+    }
+    if (state == "damaged") {
+      const std::string reason = installation["reason"];
+      EXPECT_EQ(list.exitCode, 3);
+      EXPECT_NE(list.err.find(reason), std::string::npos) << list.err;
+      const testing::ProcessResult batch = Setup({"-b"});
+      EXPECT_EQ(batch.exitCode, 3);
+      EXPECT_NE(batch.err.find(reason), std::string::npos) << batch.err;
+      EXPECT_NE(delivery(), "filtered");
+    } else {
+      EXPECT_EQ(list.exitCode, 0) << list.err;
+      EXPECT_EQ(filtered(), state == "installed") << state;
+    }
+    EXPECT_EQ(InstallByProcess().exitCode, state == "installed" ? 1 : 0);
+    EXPECT_EQ(test::InstalledConstructorStrings(),
+              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_TRUE(filtered());
+    ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
+  }
+}
+
+TEST_F(SetupRun, ListsAsOneJsonObjectWithEachMailboxsState) {
+  platform_.Register("ada");
+  platform_.AddPerson(
+      {.cn = "Ghost Writer", .alias = "ghost", .mail = "ghost@example.com", .inStore = false});
+  const testing::ProcessResult result = Setup({"--list", "--json"});
+  EXPECT_EQ(result.exitCode, 2) << result.err;
+  const nlohmann::ordered_json lists = nlohmann::ordered_json::parse(result.out);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : lists.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"installation", "SysMbxInstList", "MbxInstList",
+                                            "MbxUninstList", "SysMbxUninstList"}));
+  EXPECT_EQ(lists["installation"], nlohmann::ordered_json({{"state", "not installed"}}));
+  EXPECT_EQ(lists["MbxUninstList"],
+            nlohmann::ordered_json::parse(
+                R"([{"entry": "Ada Lindqvist / MAIL1 / ada.lindqvist@example.com / ada",
+                     "alias": "ada", "address": "ada.lindqvist@example.com",
+                     "state": "registered"}])"));
+  EXPECT_EQ(lists["SysMbxInstList"].size(), 1u);
+  std::map<std::string, nlohmann::ordered_json> byAlias;
+  for (const nlohmann::ordered_json& mailbox : lists["MbxInstList"])
+    byAlias[mailbox["alias"]] = mailbox;
+  EXPECT_EQ(byAlias["bruno"]["state"], "not registered");
+  // Found: an unreachable mailbox was listed as not registered, and --list exited 0.
+  EXPECT_EQ(byAlias["ghost"]["state"], "unreachable");
+  const std::string reason = byAlias["ghost"]["reason"];
+  EXPECT_NE(reason.find("/mbx/ghost - ERROR: "), std::string::npos) << reason;
+  EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+}
+
+// Found: run by cron (no display, no runtime folder, no toolkit settings), batch mode wrote the
+// toolkit's own warnings to stderr, which cron mails to the administrator every night.
+TEST(SetupProgram, BatchModeClosesByItselfAndSaysNothingNotItsOwn) {
+  for (const bool registered : {false, true}) {
+    SetupPlatform platform;
+    platform.AddPerson({.cn = "Anna Lee", .alias = "annal", .mail = "annal@" + platform.domain()});
+    if (registered) platform.Register("annal");
+    // Installed, so that the renewal has no installation to refuse.
+    platform.InstallApplication("EXAMPLE\\annal", "Spam\t\rX-Spam-Flag: YES\t\r1");
+    const testing::ProcessResult result =
+        test::RunSetupProgram({"-b"}, platform.root().string(), "",
+                              {{"QT_QPA_PLATFORM", ""},
+                               {"DISPLAY", ""},
+                               {"WAYLAND_DISPLAY", ""},
+                               {"XDG_RUNTIME_DIR", ""}});
+    EXPECT_EQ(result.exitCode, 0) << registered << ": " << result.err;
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.err, "") << registered;
+  }
+}
+
+// Found: --help was an unknown option. It documents every option and exit status, needs neither
+// a platform nor a display, and the README shows it as it is.
+TEST(SetupProgram, HelpIsTheReadmesUsageText) {
+  const testing::ProcessResult help =
+      test::RunSetupProgram({"--help"}, "", "", {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}});
+  EXPECT_EQ(help.exitCode, 0) << help.err;
+  EXPECT_EQ(help.err, "");
+  const std::string readme = testing::ReadFile(testing::SourceDir() / "README.md");
+  const std::string marker = "<!-- DrossgateSetup --help -->\n```text\n";
+  const size_t start = readme.find(marker);
+  ASSERT_NE(start, std::string::npos) << "the README has no usage block";
+  const size_t text = start + marker.size();
+  EXPECT_EQ(readme.substr(text, readme.find("```", text) - text), help.out);
 }
 
 // --- The registration items ------------------------------------------------------------

@@ -62,8 +62,6 @@ TEST(StartupFlow, DisclaimerAcceptedOrDeclined) {
     const int status = RunWith([&] {
       if (auto* disclaimer = VisibleWindow<Disclaimer>("Disclaimer")) {
         sawDisclaimer = true;
-        EXPECT_EQ(disclaimer->windowTitle(), "Drossgate setup");
-        EXPECT_TRUE(disclaimer->Label1->text().startsWith("LIMITATION OF LIABILITY."));
         c.answer(*disclaimer);
         return;
       }
