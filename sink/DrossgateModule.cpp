@@ -272,22 +272,26 @@ void FinishParkedDelete(store::Record& record, const std::string& itemUrl) {
 // A parked forward's file is made on the clean-up thread: the delivery need not wait for a new
 // file, and what it reports does not change, the message staying parked either way (unless the
 // forward cannot be made, when it goes back to its inbox a moment later). That thread finds the
-// message by its permanent URL, which no other item ever has.
+// message by its permanent URL, which no other item ever has, and reads it there.
 void FinishParkedForward(store::Record& record, const std::string& itemUrl,
                          const std::string& action) {
-  const std::string marker = text::Trim(FieldText(record, names::kMarkerProperty));
-  if (marker.empty()) return;
-  if (!text::EqualsNoCase(record.Url(), marker)) return CheckParked(record, itemUrl, nullptr);
   // Looked up here: the registry and the directory are not the clean-up thread's to use.
   std::string pickup = GetPickupDirFromShares();
   if (pickup.empty()) pickup = GetPickupDirFromDirectory();
+  // Where the marker says the message was parked; one not there had its parking fail.
+  auto forwardIfParked = [itemUrl, action, pickup](store::Record& parked) {
+    const std::string marker = text::Trim(FieldText(parked, names::kMarkerProperty));
+    if (marker.empty()) return;
+    if (!text::EqualsNoCase(parked.Url(), marker)) return CheckParked(parked, itemUrl, nullptr);
+    ForwardParkedMessage(parked, marker, action, pickup);
+  };
   const std::string identity = FieldText(record, names::kPermanentUrl);
-  if (identity.empty()) return ForwardParkedMessage(record, marker, action, pickup);
-  RunOnCleanupThread([identity, marker, action, pickup] {
+  if (identity.empty()) return forwardIfParked(record);
+  RunOnCleanupThread([identity, forwardIfParked] {
     std::unique_ptr<store::Record> parked;
     SkipOnError([&] { parked = store::OpenRecord(identity, nullptr, store::Mode::kReadWrite); });
     if (!parked) return;  // left parked: the pickup side makes its file
-    ForwardParkedMessage(*parked, marker, action, pickup);
+    forwardIfParked(*parked);
     SkipOnError([&] { parked->Close(); });
   });
 }
