@@ -57,7 +57,11 @@ class Worker {
       queue_.pop_front();
       busy_ = true;
       lock.unlock();
-      work();
+      try {
+        work();
+      } catch (...) {
+        // Nothing may end the process from here; what was left undone stays parked.
+      }
       work = nullptr;  // its captures go on this thread, outside the lock
       lock.lock();
       busy_ = false;

@@ -10,9 +10,10 @@
 
 namespace drossgate::sink {
 
-// Queues work; waits only while much work is still undone. Work must not throw, and must use
-// only what the calling thread has used already: what is first made on the clean-up thread
-// would be destroyed at exit before the queue is done.
+// Queues work; waits only while much work is still undone. Work should not throw (what does is
+// dropped, its message left parked), and must use only what the calling thread has used
+// already: what is first made on the clean-up thread would be destroyed at exit before the
+// queue is done.
 void RunOnCleanupThread(std::function<void()> work);
 bool CleanupPending();
 
