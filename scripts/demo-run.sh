@@ -52,7 +52,11 @@ while IFS=$'\t' read -r file alias scl what; do
   json=$(dp "${args[@]}" "$corpus/$file")
   now=$(sed -n 's/.*"now":"\([^"]*\)".*/\1/p' <<<"$json")
   after=$(ls "$root/pickup" | grep -c '\.eml$' || true)
-  if [[ -n "$now" ]]; then
+  # A forward stays parked (hidden, in the mailbox root) until the pickup service hands it on.
+  if [[ "$now" == *"~~redirect.eml" ]] || { [[ -z "$now" ]] && ((after > before)); }; then
+    where="forwarded to the spam desk"
+    why="rule 4: ${rules_conditions[3]}"
+  elif [[ -n "$now" ]]; then
     where=${now#"$mbx/"}
     where=${where%/*}
     case "$where" in
@@ -60,9 +64,6 @@ while IFS=$'\t' read -r file alias scl what; do
       */Junk) why="rule 2: ${rules_conditions[1]}" ;;
       *) why="no rule matched" ;;
     esac
-  elif ((after > before)); then
-    where="forwarded to the spam desk"
-    why="rule 4: ${rules_conditions[3]}"
   else
     where="deleted"
     why="rule 3: ${rules_conditions[2]} (SCL $scl)"
