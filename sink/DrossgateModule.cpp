@@ -149,35 +149,28 @@ void PerformMove(store::Record& record, const std::string& itemUrl, const SinkSe
   SkipOnError([&] { record.MoveRecord(itemUrl, s.targetFolderUrl + "/" + guid + ".eml", true); });
 }
 
-// Runs work in one store transaction on the store of url; returns whether it was committed.
-bool InTransaction(const std::string& url, const std::function<void()>& work) {
+// Runs work in one store transaction on the store of url; a failure leaves nothing of it.
+void InTransaction(const std::string& url, const std::function<void()>& work) {
   auto conn = store::CreateConnection();
-  bool done = false;
   SkipOnError([&] {
     conn->SetProvider(store::kProvider);
     conn->Open(url.substr(0, url.rfind('/')));
     conn->BeginTrans();
     work();
     conn->CommitTrans();
-    done = true;
   });
   SkipOnError([&] { conn->Close(); });  // rolls back what was not committed
-  return done;
 }
 
 // Runs work on the parked message in one store transaction, and only while the message is
 // still parked where its marker says: one that an administrator restored meanwhile is left
 // alone. The message is the event's own item, by identity, never whatever else stands at that
-// URL. Returns whether work ran and was committed.
-bool WhileParked(store::Record& record, const std::string& marker,
+// URL.
+void WhileParked(store::Record& record, const std::string& marker,
                  const std::function<void()>& work) {
-  bool ran = false;
-  const bool committed = InTransaction(marker, [&] {
-    if (!text::EqualsNoCase(record.Url(), marker)) return;
-    work();
-    ran = true;
+  InTransaction(marker, [&] {
+    if (text::EqualsNoCase(record.Url(), marker)) work();
   });
-  return committed && ran;
 }
 
 // A forward that cannot be finished: the message goes back into its mailbox's inbox, visible
