@@ -512,7 +512,7 @@ void CreateDirectoryFile(const std::filesystem::path& root, const std::vector<En
   std::string content;
   for (const std::string& line : text::Split(heading, '\n')) content += "# " + line + "\n";
   content += "version: 1\n\n" + FormatLdif(entries);
-  const int err = FaultHit("directory.write") ? -1 : WriteFileAtomically(file, content);
+  const int err = FaultHit(Fault::kDirectoryWrite) ? -1 : WriteFileAtomically(file, content);
   if (err != 0)
     Fail(errors::kFileWrite, "Cannot write the directory data " + file.string() + ": " +
                                  (err < 0 ? "injected fault" : std::strerror(err)));

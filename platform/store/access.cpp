@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "com/com.h"
 #include "error.h"
 #include "fault.h"
 #include "store/access.h"
@@ -404,7 +405,7 @@ void FieldsImpl::Delete(const std::string& name) {
 }
 
 void FieldsImpl::Update() {
-  FaultPoint("store.fields.update");
+  FaultPoint(Fault::kStoreFieldsUpdate);
   record_.RequireOpen();
   record_.Save(pending_);
   pending_.clear();
@@ -457,7 +458,7 @@ void RecordImpl::Save(const std::vector<FieldsImpl::Change>& changes) {
 
 std::string RecordImpl::MoveRecord(const std::string& source, const std::string& destination,
                                    bool overwrite) {
-  FaultPoint("store.record.move");
+  FaultPoint(Fault::kStoreRecordMove);
   RequireOpen();
   RequireWritable();
   Session& s = Current();
@@ -524,7 +525,7 @@ std::string RecordImpl::MoveRecord(const std::string& source, const std::string&
 }
 
 void RecordImpl::DeleteRecord(const std::string& url) {
-  FaultPoint("store.record.delete");
+  FaultPoint(Fault::kStoreRecordDelete);
   RequireOpen();
   RequireWritable();
   Session& s = Current();
@@ -564,7 +565,7 @@ std::shared_ptr<Record> OpenRecordById(Engine& engine, int64_t id) {
 std::unique_ptr<Record> OpenRecord(const std::string& url, Connection* conn, Mode mode,
                                    int32_t createOptions, int32_t openOptions) {
   (void)openOptions;  // fields are always read on first use
-  FaultPoint("store.record.open");
+  FaultPoint(Fault::kStoreRecordOpen);
   Engine* engine = nullptr;
   if (conn) {
     auto* impl = dynamic_cast<ConnectionImpl*>(conn);

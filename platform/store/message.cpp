@@ -56,14 +56,14 @@ class StreamImpl final : public Stream {
 }
 
 void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option, bool durable) {
-  FaultPoint("store.stream.save");
+  FaultPoint(Fault::kStoreStreamSave);
   RequireOpen();
   AtomicWrite how;
   // link() never replaces: an existing file makes it fail, and the file appears complete.
   how.replace = option == SaveOption::kCreateOverwrite;
   how.durable = durable;
-  how.createFault = "store.stream.create";
-  how.writeFault = "store.stream.write";
+  how.createFault = Fault::kStoreStreamCreate;
+  how.writeFault = Fault::kStoreStreamWrite;
   const int err = WriteFileAtomically(path, data_, how);
   if (err == EEXIST && !how.replace)
     Fail(errors::kFileExists, "The file " + path.string() + " already exists");
@@ -73,7 +73,7 @@ void StreamImpl::SaveToFile(const std::filesystem::path& path, SaveOption option
 class MessageImpl final : public Message {
  public:
   void OpenDataSource(const std::string& url) override {
-    FaultPoint("store.message.open");
+    FaultPoint(Fault::kStoreMessageOpen);
     Session& s = Engine::ForRoot().CurrentSession();
     ItemRow row = ResolveExisting(s, url);
     if (row.IsFolder())

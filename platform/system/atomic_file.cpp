@@ -58,14 +58,14 @@ int WriteFileAtomically(const std::filesystem::path& file, std::string_view cont
   std::string temp = (folder / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
   // Close-on-exec: a child started meanwhile must not hold the file open for writing, which
   // would keep the pickup service from taking it.
-  int fd = how.createFault && FaultHit(how.createFault) ? (errno = EROFS, -1)
-                                                        : mkostemp(temp.data(), O_CLOEXEC);
+  const int createFault = SyscallFault(how.createFault);
+  int fd = createFault ? (errno = createFault, -1) : mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   int err = fchmod(fd, how.mode) == 0 ? 0 : errno;
   for (size_t done = 0; err == 0 && done < content.size();) {
-    ssize_t n = how.writeFault && FaultHit(how.writeFault)
-                    ? (errno = ENOSPC, -1)
-                    : write(fd, content.data() + done, content.size() - done);
+    const int writeFault = SyscallFault(how.writeFault);
+    ssize_t n = writeFault ? (errno = writeFault, -1)
+                           : write(fd, content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
       err = n < 0 ? errno : EIO;

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fault.h"
+
 namespace drossgate::platform {
 
 struct FileStamp {
@@ -42,8 +44,8 @@ struct AtomicWrite {
   mode_t mode = kPrivateFileMode;
   // Named fault points that stand in for a read-only folder (EROFS at the temporary file's
   // creation) and a full disk (ENOSPC at a write), which file modes cannot simulate for root.
-  const char* createFault = nullptr;
-  const char* writeFault = nullptr;
+  Fault createFault = Fault::kNone;
+  Fault writeFault = Fault::kNone;
 };
 // Writes content to a hidden temporary name beside file (which no reader of the folder takes
 // for a finished file), then links or renames it to file, so that file appears complete or not

@@ -239,7 +239,7 @@ Status Write(const std::function<Status(Tree&)>& change) {
   } catch (const nlohmann::json::exception&) {
     return kInvalidParameter;  // names or data that are not UTF-8 text
   }
-  if (FaultHit("registry.write")) return kAccessDenied;
+  if (FaultHit(Fault::kRegistryWrite)) return kAccessDenied;
   if (WriteFileAtomically(*file, content) != 0) return kAccessDenied;
   std::lock_guard cacheLock(c.mutex);
   if (auto now = StampOf(*file)) {
