@@ -10,6 +10,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "com/com.h"
 #include "complus/catalog.h"
 #include "error.h"
 #include "store/access.h"
@@ -302,8 +303,21 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
   // then waits with its sender) rather than pass unfiltered.
   const uint64_t generation = complus::CatalogGeneration();
   const std::string url = ItemUrl(s, item->id);
-  PendingGroup& group = s.NewGroup();
-  bool called = false;
+  // The sinks whose begin phase ran get the committed or aborted phase, in the order of the
+  // begin phases: the hook is added before they run, so that it comes before the hooks of any
+  // save a begin phase makes.
+  auto called = std::make_shared<std::vector<ComPtr<com::IExStoreSyncEvents>>>();
+  s.OnEnd([&s, called, itemId = item->id, url, flags](bool committed) {
+    // What a sink does after the save is clean-up of what the save already made durable: a
+    // crash that loses it leaves the save's own state (a parked message, say), never less. Its
+    // commits therefore wait for no sync of their own; the next full commit carries them.
+    const bool lazy = s.lazyDurability;
+    s.lazyDurability = true;
+    const int32_t phase = committed ? com::EVT_SYNC_COMMITTED : com::EVT_SYNC_ABORTED;
+    // Saves made from this phase dispatch too; CallSink counts them towards the nesting limit.
+    for (auto& sink : *called) CallSink(s, sink.get(), itemId, url, phase | flags);
+    s.lazyDurability = lazy;
+  });
   for (const Registration* r : calls) {
     ComPtr<com::IExStoreSyncEvents> sink;
     try {
@@ -312,24 +326,9 @@ bool OnSave(Session& s, int64_t itemId, int32_t flags) {
     }
     if (!sink) continue;
     CallSink(s, sink.get(), item->id, url, com::EVT_SYNC_BEGIN | flags);
-    group.events.push_back({sink, item->id, url, flags});
-    called = true;
+    called->push_back(sink);
   }
-  return called;
-}
-
-void RunPhase(Session& s, std::list<PendingGroup>& groups, int32_t phase) noexcept {
-  // What a sink does after the save is clean-up of what the save already made durable: a crash
-  // that loses it leaves the save's own state (a parked message, say), never less. Its commits
-  // therefore wait for no sync of their own; the next full commit carries them to disk.
-  const bool lazy = s.lazyDurability;
-  s.lazyDurability = true;
-  for (PendingGroup& g : groups) {
-    // Saves made from these phases dispatch too; CallSink counts them towards the nesting
-    // limit.
-    for (PendingEvent& e : g.events) CallSink(s, e.sink.get(), e.item, e.url, phase | e.flags);
-  }
-  s.lazyDurability = lazy;
+  return !called->empty();
 }
 
 void RegisterItem(Session& s, int64_t item) {

@@ -1,11 +1,11 @@
 #pragma once
 // The synchronous event dispatcher. A save runs the begin phase of every registration that
 // covers the item, inside the save's transaction and on the saving thread; the committed or
-// aborted phase follows at the end of the outermost transaction for exactly those sinks. A
-// sink's failure never fails the save: every call into a sink is contained here.
+// aborted phase follows at the end of the outermost transaction for exactly those sinks (through
+// the session's end-of-transaction hooks). A sink's failure never fails the save: every call
+// into a sink is contained here.
 
 #include <cstdint>
-#include <list>
 
 #include "store/engine.h"
 
@@ -22,7 +22,5 @@ bool IsRunning(Session& s, int64_t item);
 // Asks the sink class of the registration item whether it accepts the registration and marks
 // the item refused when it does not (or cannot be asked).
 void RegisterItem(Session& s, int64_t item);
-// The committed or aborted phase for the given groups (called by the session).
-void RunPhase(Session& s, std::list<PendingGroup>& groups, int32_t phase) noexcept;
 
 }  // namespace drossgate::platform::store::dispatcher

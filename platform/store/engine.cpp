@@ -11,7 +11,6 @@
 
 #include "error.h"
 #include "fault.h"
-#include "store/dispatcher.h"
 #include "system/atomic_file.h"
 #include "system/system.h"
 
@@ -24,9 +23,14 @@ constexpr int kSchemaVersion = 3;
 // Savepoint statements of the usual nesting depths, so that each is prepared once per session
 // (statements are cached by the address of their text). Level 0 is the transaction itself.
 constexpr size_t kNamedLevels = 8;
-constexpr const char* kSavepoint[kNamedLevels] = {"",             "SAVEPOINT s1", "SAVEPOINT s2",
-                                                  "SAVEPOINT s3", "SAVEPOINT s4", "SAVEPOINT s5",
-                                                  "SAVEPOINT s6", "SAVEPOINT s7"};
+constexpr const char* kSavepoint[kNamedLevels] = {"",
+                                                  "SAVEPOINT s1",
+                                                  "SAVEPOINT s2",
+                                                  "SAVEPOINT s3",
+                                                  "SAVEPOINT s4",
+                                                  "SAVEPOINT s5",
+                                                  "SAVEPOINT s6",
+                                                  "SAVEPOINT s7"};
 constexpr const char* kRelease[kNamedLevels] = {"",           "RELEASE s1", "RELEASE s2",
                                                 "RELEASE s3", "RELEASE s4", "RELEASE s5",
                                                 "RELEASE s6", "RELEASE s7"};
@@ -529,9 +533,18 @@ void Session::RollbackOwned(const void* owner) noexcept {
   }
 }
 
-PendingGroup& Session::NewGroup() {
-  pending_.push_back({levels_.empty() ? 0 : levels_.size() - 1, {}});
-  return pending_.back();
+void Session::OnEnd(std::function<void(bool committed)> hook) {
+  endHooks_.push_back({levels_.empty() ? 0 : levels_.size() - 1, std::move(hook)});
+}
+
+void Session::RunHooks(std::vector<EndHook> hooks, bool committed) noexcept {
+  for (EndHook& h : hooks) {
+    try {
+      h.run(committed);
+    } catch (...) {
+      // A hook's failure must not undo what the transaction already made durable.
+    }
+  }
 }
 
 void Session::EndLevels(size_t from, bool commit) {
@@ -542,7 +555,7 @@ void Session::EndLevels(size_t from, bool commit) {
     std::string failure;
     if (commit) {
       try {
-        FaultPoint("store.commit");
+        FaultPoint(Fault::kStoreCommit);
         rc = Control("COMMIT", &failure);
       } catch (const PlatformError& e) {
         rc = SQLITE_ERROR;
@@ -556,42 +569,38 @@ void Session::EndLevels(size_t from, bool commit) {
     RestoreDurability();
     levels_.clear();
     writerLock_.unlock();
-    std::list<PendingGroup> groups;
-    groups.swap(pending_);
-    RunPhase(std::move(groups), committed ? com::EVT_SYNC_COMMITTED : com::EVT_SYNC_ABORTED);
+    // Hooks may begin transactions of their own, which collect their own hooks.
+    std::vector<EndHook> hooks;
+    hooks.swap(endHooks_);
+    RunHooks(std::move(hooks), committed);
     if (commit && !committed)
       Fail(errors::kFail, "The store " + engine_.file() + " could not commit: " + failure);
     return;
   }
   const std::string name = "s" + std::to_string(from);
   if (commit) {
-    const int rc = from < kNamedLevels ? Control(kRelease[from])
-                                       : sqlite3_exec(db_, ("RELEASE " + name).c_str(), nullptr,
-                                                      nullptr, nullptr);
+    const int rc = from < kNamedLevels
+                       ? Control(kRelease[from])
+                       : sqlite3_exec(db_, ("RELEASE " + name).c_str(), nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
       levels_.resize(from);
-      for (PendingGroup& g : pending_)
-        if (g.level >= from) g.level = from - 1;
+      for (EndHook& h : endHooks_)
+        if (h.level >= from) h.level = from - 1;
       return;
     }
   }
   std::string sql = "ROLLBACK TO " + name + "; RELEASE " + name;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
   levels_.resize(from);
-  std::list<PendingGroup> undone;
-  for (auto it = pending_.begin(); it != pending_.end();) {
-    auto next = std::next(it);
-    if (it->level >= from) undone.splice(undone.end(), pending_, it);
-    it = next;
-  }
-  RunPhase(std::move(undone), com::EVT_SYNC_ABORTED);
+  std::vector<EndHook> undone;
+  std::erase_if(endHooks_, [&](EndHook& h) {
+    if (h.level < from) return false;
+    undone.push_back(std::move(h));
+    return true;
+  });
+  RunHooks(std::move(undone), false);
   if (rc != SQLITE_OK) Raise(rc, "roll back");
   if (commit) Raise(SQLITE_ERROR, "release savepoint");
-}
-
-void Session::RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept {
-  if (groups.empty()) return;
-  dispatcher::RunPhase(*this, groups, phase);
 }
 
 }  // namespace drossgate::platform::store

@@ -6,8 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <list>
-#include <map>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -15,7 +14,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "com/com.h"
 #include "store/store.h"
 
 struct sqlite3;
@@ -117,17 +115,54 @@ class Stmt {
   sqlite3_stmt* st_;
 };
 
-// A save event whose begin phase ran: the committed (or aborted) phase goes to the same sink
-// instance, on this thread, in the order the begin phases ran.
-struct PendingEvent {
-  com::ComPtr<com::IExStoreSyncEvents> sink;
-  int64_t item = 0;
-  std::string url;
-  int32_t flags = 0;
-};
-struct PendingGroup {
-  size_t level = 0;  // the transaction level the save ran in
-  std::vector<PendingEvent> events;
+// Item rows, URLs and folder paths read inside a session's write transactions (folders keyed
+// by their case-folded path). They are used only inside one, where no other writer can change
+// anything, and survive from one to the next until another connection commits (seen at the
+// next Begin), the session moves, deletes or re-marks an item, or a level rolls back.
+class ItemCache {
+ public:
+  using SpecialFolders = std::vector<std::pair<std::string, int64_t>>;
+  const ItemRow* Row(int64_t id) const { return Find(rows_, id); }
+  void RememberRow(const ItemRow& row) { Remember(rows_, row.id, row); }
+  const std::string* Url(int64_t id) const { return Find(urls_, id); }
+  void RememberUrl(int64_t id, const std::string& url) { Remember(urls_, id, url); }
+  const ItemRow* Folder(const std::string& pathKey) const { return Find(folders_, pathKey); }
+  void RememberFolder(const std::string& pathKey, const ItemRow& row) {
+    Remember(folders_, pathKey, row);
+  }
+  const SpecialFolders* Special(int64_t mailbox) const { return Find(special_, mailbox); }
+  void RememberSpecial(int64_t mailbox, const SpecialFolders& folders) {
+    Remember(special_, mailbox, folders);
+  }
+  void Forget() {
+    rows_.clear();
+    urls_.clear();
+    folders_.clear();
+    special_.clear();
+  }
+  // A message has nothing below it: only its own entries go.
+  void Forget(const ItemRow& row) {
+    if (row.IsFolder()) return Forget();
+    rows_.erase(row.id);
+    urls_.erase(row.id);
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 4096;
+  template <class Map, class Key>
+  static const typename Map::mapped_type* Find(const Map& map, const Key& key) {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+  }
+  template <class Map, class Key, class Value>
+  static void Remember(Map& map, const Key& key, const Value& value) {
+    if (map.size() >= kMaxEntries) map.clear();
+    map.emplace(key, value);
+  }
+  std::unordered_map<int64_t, ItemRow> rows_;
+  std::unordered_map<int64_t, std::string> urls_;
+  std::unordered_map<std::string, ItemRow> folders_;
+  std::unordered_map<int64_t, SpecialFolders> special_;
 };
 
 class Session {
@@ -156,8 +191,10 @@ class Session {
   // Rolls back the lowest level owner began, if any (Connection::Close).
   void RollbackOwned(const void* owner) noexcept;
 
-  // Save events waiting for the end of the outermost transaction.
-  PendingGroup& NewGroup();
+  // Work for the end of the transaction, run once on this thread after the writer lock is
+  // released: with true when the outermost level commits, with false when it, or the level
+  // open now, rolls back. Hooks run in the order they were added; they must not throw.
+  void OnEnd(std::function<void(bool committed)> hook);
 
   // Items whose event is being delivered to a sink right now (their Fields::Update is no
   // client save), and how deep sink-made saves nest.
@@ -167,27 +204,10 @@ class Session {
   // sync of their own (synchronous=NORMAL), as losing them can only leave the save's state.
   bool lazyDurability = false;
 
-  // Item rows, URLs and folder paths read inside this session's write transactions (folders
-  // keyed by their case-folded path). They are used only inside one, where no other writer can
-  // change anything, and survive from one to the next until another connection commits (seen
-  // at the next Begin), this session moves, deletes or re-marks an item, or a level rolls back.
-  std::unordered_map<int64_t, ItemRow> rowCache;
-  std::unordered_map<int64_t, std::string> urlCache;
-  std::unordered_map<std::string, ItemRow> folderCache;
-  std::unordered_map<int64_t, std::vector<std::pair<std::string, int64_t>>> specialCache;
-  static constexpr size_t kMaxCached = 4096;
-  void ForgetCachedItems() {
-    rowCache.clear();
-    urlCache.clear();
-    folderCache.clear();
-    specialCache.clear();
-  }
-  // A message has nothing below it: only its own entries go.
-  void ForgetCachedItem(const ItemRow& row) {
-    if (row.IsFolder()) return ForgetCachedItems();
-    rowCache.erase(row.id);
-    urlCache.erase(row.id);
-  }
+  // The session's item cache, only inside a write transaction (nullptr outside one).
+  ItemCache* cache() { return levels_.empty() ? nullptr : &items_; }
+  void ForgetCachedItems() { items_.Forget(); }
+  void ForgetCachedItem(const ItemRow& row) { items_.Forget(row); }
 
  private:
   struct Level {
@@ -200,13 +220,18 @@ class Session {
   int Control(const char* sql, std::string* failure = nullptr);
   void Upgrade();
   void EndLevels(size_t from, bool commit);
-  void RunPhase(std::list<PendingGroup> groups, int32_t phase) noexcept;
+  struct EndHook {
+    size_t level;  // the level open when it was added
+    std::function<void(bool)> run;
+  };
+  static void RunHooks(std::vector<EndHook> hooks, bool committed) noexcept;
 
   Engine& engine_;
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   std::vector<Level> levels_;
-  std::list<PendingGroup> pending_;
+  std::vector<EndHook> endHooks_;
+  ItemCache items_;
   std::unique_lock<std::mutex> writerLock_;
   int64_t dataVersion_ = -1;
   bool lazyLevel_ = false;  // the open transaction commits without its own sync

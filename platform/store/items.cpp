@@ -72,26 +72,25 @@ std::optional<ItemRow> ChildOf(Session& s, const ItemRow& cur, const std::string
 // Session for how long an answer stays valid).
 std::optional<ItemRow> CachedChildOf(Session& s, const ItemRow& cur, const std::string& seg,
                                      std::string& pathKey) {
-  const bool cacheable = s.Depth() > 0;
+  ItemCache* cache = s.cache();
   pathKey += '/';
   pathKey += names::NameKey(seg);
-  if (cacheable) {
-    if (auto it = s.folderCache.find(pathKey); it != s.folderCache.end()) return it->second;
+  if (cache) {
+    if (const ItemRow* known = cache->Folder(pathKey)) return *known;
   }
   auto child = ChildOf(s, cur, seg);
-  if (cacheable && child && child->IsFolder()) s.folderCache.emplace(pathKey, *child);
+  if (cache && child && child->IsFolder()) cache->RememberFolder(pathKey, *child);
   return child;
 }
 
 std::optional<Location> ResolveSegments(Session& s, const std::vector<std::string>& segments) {
   std::optional<ItemRow> top;
-  if (s.Depth() > 0) {
-    if (auto it = s.folderCache.find(std::string()); it != s.folderCache.end()) top = it->second;
-  }
+  ItemCache* cache = s.cache();
+  if (const ItemRow* known = cache ? cache->Folder(std::string()) : nullptr) top = *known;
   if (!top) {
     top = GetItem(s, kTopId);
     if (!top) Fail(errors::kCorrupt, "The store " + s.engine().file() + " has no namespace top");
-    if (s.Depth() > 0) s.folderCache.emplace(std::string(), *top);
+    if (cache) cache->RememberFolder(std::string(), *top);
   }
   ItemRow cur = *top;
   std::string pathKey;
@@ -118,15 +117,15 @@ std::optional<Location> ResolveSegments(Session& s, const std::vector<std::strin
 }
 
 std::vector<std::pair<std::string, int64_t>> SpecialFolders(Session& s, int64_t mailbox) {
-  const bool cacheable = s.Depth() > 0;
-  if (cacheable) {
-    if (auto it = s.specialCache.find(mailbox); it != s.specialCache.end()) return it->second;
+  ItemCache* cache = s.cache();
+  if (cache) {
+    if (const auto* known = cache->Special(mailbox)) return *known;
   }
-  std::vector<std::pair<std::string, int64_t>> special;
+  ItemCache::SpecialFolders special;
   Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
   q.Bind(1, mailbox);
   while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
-  if (cacheable) s.specialCache.emplace(mailbox, special);
+  if (cache) cache->RememberSpecial(mailbox, special);
   return special;
 }
 
@@ -146,18 +145,15 @@ bool IsSpecialFolderKey(std::string_view key) {
 }  // namespace
 
 std::optional<ItemRow> GetItem(Session& s, int64_t id) {
-  const bool cacheable = s.Depth() > 0;
-  if (cacheable) {
-    if (auto it = s.rowCache.find(id); it != s.rowCache.end()) return it->second;
+  ItemCache* cache = s.cache();
+  if (cache) {
+    if (const ItemRow* known = cache->Row(id)) return *known;
   }
   Stmt q(s, "SELECT id, parent, kind, name, mailbox, is_reg, reg_refused FROM items WHERE id = ?1");
   q.Bind(1, id);
   if (!q.Step()) return std::nullopt;
   ItemRow row = RowOf(q);
-  if (cacheable) {
-    if (s.rowCache.size() >= Session::kMaxCached) s.rowCache.clear();
-    s.rowCache.emplace(id, row);
-  }
+  if (cache) cache->RememberRow(row);
   return row;
 }
 
@@ -195,16 +191,14 @@ std::optional<ItemRow> ResolveFileSystemPath(Session& s, std::string_view path) 
 }
 
 std::string ItemUrl(Session& s, int64_t id) {
-  const bool cacheable = s.Depth() > 0;
-  if (cacheable) {
-    if (auto it = s.urlCache.find(id); it != s.urlCache.end()) return it->second;
+  if (ItemCache* cache = s.cache()) {
+    if (const std::string* known = cache->Url(id)) return *known;
     // Built on the parent's URL, which is usually known already.
     auto row = GetItem(s, id);
     if (!row) Fail(errors::kNotFound, "The item with id " + std::to_string(id) + " does not exist");
     std::string url =
         (row->parent ? ItemUrl(s, row->parent) : std::string("file://.")) + "/" + row->name;
-    if (s.urlCache.size() >= Session::kMaxCached) s.urlCache.clear();
-    s.urlCache.emplace(id, url);
+    cache->RememberUrl(id, url);
     return url;
   }
   Stmt q(s,
