@@ -14,7 +14,7 @@ using namespace drossgate::platform;
 struct Root {
   drossgate::testing::TempDir dir;
   Root() {
-    WriteMachineInfo(dir.path(), {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr, {}});
+    WriteMachineInfo(dir.path(), {"MAIL1", "example.com", "administrator", "EXAMPLE", {}, {}});
     complus::CreateCatalogFile(dir.path().string());
     SetPlatformRoot(dir.path());
     auto apps = complus::OpenCatalog()->GetCollection("Applications");

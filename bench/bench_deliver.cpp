@@ -41,7 +41,7 @@ struct Root {
   testing::TempDir dir;
   Root() {
     platform::WriteMachineInfo(dir.path(),
-                               {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr, {}});
+                               {"MAIL1", "example.com", "administrator", "EXAMPLE", {}, {}});
     testing::WriteFile(dir.path() / "registry.json", "{}\n");
     platform::complus::CreateCatalogFile(dir.path().string());
     platform::SetPlatformRoot(dir.path());

@@ -7,6 +7,8 @@
 #include <iostream>
 #include <iterator>
 
+#include <nlohmann/json.hpp>
+
 #include "basRegistry.h"
 #include "cli.h"
 #include "error.h"

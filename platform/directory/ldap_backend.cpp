@@ -240,24 +240,17 @@ std::shared_ptr<Backend> Misconfigured(const std::string& why) {
   return std::make_shared<UnavailableDirectory>("machine.json: " + why);
 }
 
-// The text of a setting: empty when absent or null; nullopt when it is something else.
-std::optional<std::string> Setting(const nlohmann::json& config, const char* key) {
-  if (!config.contains(key) || config[key].is_null()) return std::string();
-  if (!config[key].is_string()) return std::nullopt;
-  return config[key].get<std::string>();
-}
-
-std::shared_ptr<Backend> MakeBackend(const nlohmann::json& config,
+std::shared_ptr<Backend> MakeBackend(const DirectoryConfig& config,
                                      const std::filesystem::path& root) {
   std::optional<std::string> urls[2], bindDn, passwordFile;
   const char* keys[2] = {"ldap", "gc"};
   for (int i = 0; i < 2; ++i) {
-    urls[i] = Setting(config, keys[i]);
+    urls[i] = config.Member(keys[i]);
     if (!urls[i])
       return Misconfigured(std::string("\"directory\".\"") + keys[i] + "\" is not a text");
   }
-  bindDn = Setting(config, "bind_dn");
-  passwordFile = Setting(config, "password_file");
+  bindDn = config.Member("bind_dn");
+  passwordFile = config.Member("password_file");
   if (!bindDn) return Misconfigured("\"directory\".\"bind_dn\" is not a text");
   if (!passwordFile) return Misconfigured("\"directory\".\"password_file\" is not a text");
   if (urls[0]->empty()) urls[0] = urls[1];
@@ -320,11 +313,13 @@ ErrorKind Classify(int code, int32_t otherwise, bool bind) {
 
 }  // namespace
 
-std::shared_ptr<Backend> LdapServerBackend(const nlohmann::json& config,
+std::shared_ptr<Backend> LdapServerBackend(const DirectoryConfig& config,
                                            const std::filesystem::path& root) {
   static std::mutex mutex;
   static std::map<std::string, std::shared_ptr<Backend>> byKey;
-  const std::string key = root.string() + '\n' + config.dump();
+  std::string key = root.string();
+  for (const auto& [name, value] : config.members)
+    key += '\n' + name + '=' + (value ? *value : std::string("\x01"));
   std::lock_guard lock(mutex);
   auto& backend = byKey[key];
   if (!backend) backend = MakeBackend(config, root);
@@ -350,7 +345,7 @@ PlatformError LdapError(int code, std::string_view diagnostic, std::string_view 
 
 // The entry point the platform looks up after loading this library.
 extern "C" void drossgate_ldap_backend(
-    const nlohmann::json* config, const std::filesystem::path* root,
+    const drossgate::platform::DirectoryConfig* config, const std::filesystem::path* root,
     std::shared_ptr<drossgate::platform::directory::Backend>* out) {
   *out = drossgate::platform::directory::LdapServerBackend(*config, *root);
 }

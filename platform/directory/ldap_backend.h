@@ -10,28 +10,27 @@
 #include <memory>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "directory/backend.h"
 #include "error.h"
+#include "system/system.h"
 
 namespace drossgate::platform::directory {
 
 // In the platform library:
 // True when a "directory" setting of machine.json names an LDAP server.
-bool NamesLdapServer(const nlohmann::json& config);
+bool NamesLdapServer(const DirectoryConfig& config);
 // The backend for that setting. The LDAP client and its TLS stack are loaded only then, from
 // libdrossgate_ldap.so beside the platform library, so that a process that never asks a server
 // does not pay for them; a library that cannot be loaded gives a backend whose every call fails
 // with kServerDown saying why.
-std::shared_ptr<Backend> LdapBackendFor(const nlohmann::json& config,
+std::shared_ptr<Backend> LdapBackendFor(const DirectoryConfig& config,
                                         const std::filesystem::path& root);
 
 // In libdrossgate_ldap.so:
 // The backend itself; one per root and setting in a process, so that connections and what was
 // learnt of the server are kept. A setting that cannot be used gives a backend whose every call
 // fails with kServerDown saying why.
-std::shared_ptr<Backend> LdapServerBackend(const nlohmann::json& config,
+std::shared_ptr<Backend> LdapServerBackend(const DirectoryConfig& config,
                                            const std::filesystem::path& root);
 
 // The platform error for an LDAP result code: number and text by the kind of failure, then the

@@ -9,7 +9,7 @@ namespace drossgate::platform::directory {
 
 namespace {
 
-using EntryPoint = void (*)(const nlohmann::json*, const std::filesystem::path*,
+using EntryPoint = void (*)(const DirectoryConfig*, const std::filesystem::path*,
                             std::shared_ptr<Backend>*);
 
 // The library sits beside this one, in the build tree as where it is installed.
@@ -22,11 +22,11 @@ std::filesystem::path LdapLibrary() {
 
 }  // namespace
 
-bool NamesLdapServer(const nlohmann::json& config) {
-  return config.is_object() && (config.contains("ldap") || config.contains("gc"));
+bool NamesLdapServer(const DirectoryConfig& config) {
+  return config.isObject && (config.Has("ldap") || config.Has("gc"));
 }
 
-std::shared_ptr<Backend> LdapBackendFor(const nlohmann::json& config,
+std::shared_ptr<Backend> LdapBackendFor(const DirectoryConfig& config,
                                         const std::filesystem::path& root) {
   static std::mutex mutex;
   static EntryPoint entry = nullptr;

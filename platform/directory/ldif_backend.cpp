@@ -95,7 +95,7 @@ class LdifBackend : public Backend {
     if (!content.empty() && content.back() != '\n') content += '\n';
     if (!content.empty()) content += '\n';
     content += admin::FormatLdif(entries);
-    const int err = FaultHit("directory.write") ? -1 : WriteFileAtomically(file_, content);
+    const int err = FaultHit(Fault::kDirectoryWrite) ? -1 : WriteFileAtomically(file_, content);
     if (err != 0)
       Fail(errors::kFileWrite, "Cannot write the directory data " + file_.string() + ": " +
                                    (err < 0 ? "injected fault" : std::strerror(err)));
@@ -109,7 +109,7 @@ class LdifBackend : public Backend {
     if (!StampOf(file_))
       Fail(errors::kServerDown, std::string(kNotOperational) + " (the directory data " +
                                     file_.string() + " does not exist)");
-    if (FaultHit("directory.read") || !ReadWholeFile(file_, content))
+    if (FaultHit(Fault::kDirectoryRead) || !ReadWholeFile(file_, content))
       Fail(errors::kServerDown, std::string(kNotOperational) + " (the directory data " +
                                     file_.string() + " cannot be read)");
     return content;
@@ -158,12 +158,13 @@ void CheckNewEntries(const std::vector<Entry>& entries, const std::vector<std::s
 
 std::shared_ptr<Backend> CurrentBackend() {
   const std::filesystem::path root = PlatformRoot();
-  const nlohmann::json& config = Machine().directory;
+  const DirectoryConfig& config = Machine().directory;
   if (NamesLdapServer(config)) return LdapBackendFor(config, root);
   std::string kind = "ldif";
-  if (config.is_object() && config.contains("backend") && config["backend"].is_string())
-    kind = config["backend"].get<std::string>();
-  else if (!config.is_null())
+  if (const auto backend = config.Member("backend");
+      config.isObject && backend && !backend->empty())
+    kind = *backend;
+  else if (config.given)
     return std::make_shared<UnavailableDirectory>("machine.json: \"directory\" names no backend");
   if (kind == "none")
     return std::make_shared<UnavailableDirectory>("this machine has no directory");

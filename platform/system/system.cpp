@@ -13,6 +13,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "error.h"
 #include "fault.h"
 #include "system/atomic_file.h"
@@ -72,7 +74,15 @@ MachineInfo ParseMachine(const std::string& content, const std::filesystem::path
   info.domainName = TextField(j, "domain", true, file);
   info.userName = TextField(j, "user", true, file);
   info.workgroup = TextField(j, "workgroup", false, file);
-  if (auto it = j.find("directory"); it != j.end()) info.directory = *it;
+  if (auto it = j.find("directory"); it != j.end() && !it->is_null()) {
+    info.directory.given = true;
+    info.directory.isObject = it->is_object();
+    if (it->is_object())
+      for (const auto& [name, value] : it->items())
+        if (!value.is_null())
+          info.directory.members[name] =
+              value.is_string() ? std::optional(value.get<std::string>()) : std::nullopt;
+  }
   // Each section's scalar settings, flattened to text.
   for (const auto& [section, values] : j.items()) {
     if (!values.is_object()) continue;
@@ -171,12 +181,30 @@ bool MachineInfo::Flag(const std::string& key, bool fallback) const {
        "machine.json: \"" + key + "\" is \"" + it->second + "\", not true or false");
 }
 
+std::optional<std::string> DirectoryConfig::Member(const std::string& name) const {
+  auto it = members.find(name);
+  return it == members.end() ? std::string() : it->second;
+}
+
+DirectoryConfig DirectoryConfig::Of(const std::map<std::string, std::string>& members) {
+  DirectoryConfig config{true, true, {}};
+  for (const auto& [name, value] : members) config.members[name] = value;
+  return config;
+}
+
 void WriteMachineInfo(const std::filesystem::path& root, const MachineInfo& info) {
+  nlohmann::json directory = nullptr;
+  if (info.directory.given) {
+    directory = nlohmann::json::object();
+    // A member that is not text has no text to write back; it is left out.
+    for (const auto& [name, value] : info.directory.members)
+      if (value) directory[name] = *value;
+  }
   nlohmann::json j = {{"computer", info.computerName},
                       {"domain", info.domainName},
                       {"user", info.userName},
                       {"workgroup", info.workgroup},
-                      {"directory", info.directory}};
+                      {"directory", directory}};
   const std::filesystem::path file = root / "machine.json";
   if (int err = WriteFileAtomically(file, j.dump(2) + "\n"))
     Fail(errors::kFileWrite,
@@ -198,7 +226,7 @@ std::string FullComputerName() {
 }
 
 std::optional<com::Guid> CreateGuid() {
-  if (FaultHit("guid.create")) return std::nullopt;
+  if (FaultHit(Fault::kGuidCreate)) return std::nullopt;
   uuid_t u;
   uuid_generate(u);
   bool allZero = true;

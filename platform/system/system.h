@@ -10,8 +10,6 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "com/com.h"
 
 namespace drossgate::platform {
@@ -22,12 +20,30 @@ std::filesystem::path PlatformRoot();
 // A host (drossgate-platform --root) chooses the root for this process; empty clears it.
 void SetPlatformRoot(const std::filesystem::path& root);
 
+// machine.json's "directory": absent or null for the root's LDIF file, else an object naming a
+// backend ("backend": "ldif" or "none") or an LDAP server ("ldap", "gc", "bind_dn",
+// "password_file").
+struct DirectoryConfig {
+  bool given = false;     // present and not null
+  bool isObject = false;  // an object (else the backends say it names none)
+  // The object's members that are not null: their text, or nullopt for a value that is not
+  // text, so that the backend can name the member that is wrong.
+  std::map<std::string, std::optional<std::string>> members;
+
+  // A member's text; empty when absent, nullopt when it is not text.
+  std::optional<std::string> Member(const std::string& name) const;
+  bool Has(const std::string& name) const { return members.count(name) != 0; }
+  // An object with these members (all text).
+  static DirectoryConfig Of(const std::map<std::string, std::string>& members);
+  friend bool operator==(const DirectoryConfig&, const DirectoryConfig&) = default;
+};
+
 struct MachineInfo {
   std::string computerName;  // NetBIOS-style short name, as written (e.g. "MAIL1")
   std::string domainName;    // DNS name of the domain (e.g. "example.com")
   std::string userName;      // the account the programs run as
   std::string workgroup;     // workstation LAN group (domain or workgroup); may be empty
-  nlohmann::json directory;  // optional directory backend settings; null for the LDIF file
+  DirectoryConfig directory;
   // The services' settings, "section.name" (e.g. "lmtp.max_sessions") to the value as text:
   // numbers in decimal, true/false, strings as written.
   std::map<std::string, std::string> settings;

@@ -5,6 +5,8 @@
 
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "com/com.h"
 #include "sink_root.h"
 

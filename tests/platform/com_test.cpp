@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "complus/catalog.h"
 #include "platform_fixture.h"
 #include "system/registry.h"

@@ -298,7 +298,7 @@ TEST_F(DirectoryTest, MissingOrBrokenDataIsAnErrorNotAnEmptyDirectory) {
   };
   auto setBackend = [](const char* backend) {
     MachineInfo m = Machine();
-    m.directory = {{"backend", backend}};
+    m.directory = DirectoryConfig::Of({{"backend", backend}});
     WriteMachineInfo(PlatformRoot(), m);
   };
   const std::vector<Case> cases = {

@@ -537,23 +537,21 @@ TEST_F(LdapDirectory, UnansweredSearchRunsOutOfTime) {
 }
 
 TEST(LdapSettings, AnUnusableSettingSaysWhy) {
-  MachineInfo m;
-  m.computerName = "MAIL1";
-  m.domainName = "example.com";
   struct Case {
     const char* name;
-    nlohmann::json directory;
+    const char* directory;
     const char* why;
   };
   const Case cases[] = {
-      {"NotText", {{"ldap", 389}}, "\"directory\".\"ldap\" is not a text"},
-      {"NotAnUrl", {{"gc", "mail1:3268"}}, "mail1:3268 is not an LDAP URL"},
-      {"NoServer", {{"ldap", ""}}, "names no server"},
+      {"NotText", R"({"ldap": 389})", "\"directory\".\"ldap\" is not a text"},
+      {"NotAnUrl", R"({"gc": "mail1:3268"})", "mail1:3268 is not an LDAP URL"},
+      {"NoServer", R"({"ldap": ""})", "names no server"},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;
-    m.directory = c.directory;
-    WriteMachineInfo(dir.path(), m);
+    testing::WriteFile(dir.path() / "machine.json",
+                       std::string(R"({"computer": "MAIL1", "domain": "example.com", )") +
+                           R"("user": "u", "directory": )" + c.directory + "}");
     SetPlatformRoot(dir.path());
     try {
       BindObject("LDAP://RootDSE");

@@ -36,7 +36,7 @@ class ArmedFaults {
 };
 
 inline void MakeRoot(const std::filesystem::path& root) {
-  WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", nullptr, {}});
+  WriteMachineInfo(root, {"MAIL1", "example.com", "administrator", "EXAMPLE", {}, {}});
   testing::WriteFile(root / "registry.json", "{}\n");
   complus::CreateCatalogFile(root.string());
 }

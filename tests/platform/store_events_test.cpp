@@ -6,6 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "complus/catalog.h"
 #include "error.h"
 #include "store_fixture.h"

@@ -25,11 +25,11 @@ TEST_F(SystemTest, MachineFileFieldsAndFaults) {
        R"({"computer": "MAIL1", "domain": "Example.com", "user": "admin", "workgroup": "EX",
            "directory": {"uri": "ldap://dc1"}})",
        0,
-       {"MAIL1", "Example.com", "admin", "EX", {{"uri", "ldap://dc1"}}, {}}},
+       {"MAIL1", "Example.com", "admin", "EX", DirectoryConfig::Of({{"uri", "ldap://dc1"}}), {}}},
       {"no workgroup, null directory",
        R"({"computer": "M", "domain": "d", "user": "u", "directory": null})",
        0,
-       {"M", "d", "u", "", nullptr, {}}},
+       {"M", "d", "u", "", {}, {}}},
       {"not JSON", R"({"computer": )", errors::kCorrupt, {}},
       {"no user", R"({"computer": "M", "domain": "d"})", errors::kCorrupt, {}},
       {"empty computer", R"({"computer": "", "domain": "d", "user": "u"})", errors::kCorrupt, {}},
@@ -63,7 +63,7 @@ TEST_F(SystemTest, MachineFileFieldsAndFaults) {
 TEST_F(SystemTest, ReferencesStayValidWhileTheFileChanges) {
   const MachineInfo& before = Machine();
   EXPECT_EQ(before.computerName, "MAIL1");
-  WriteMachineInfo(root(), {"MAIL2", "example.org", "svc", "", nullptr, {}});
+  WriteMachineInfo(root(), {"MAIL2", "example.org", "svc", "", {}, {}});
   EXPECT_EQ(ComputerNameEnvironment(), "MAIL2");
   EXPECT_EQ(CurrentUserName(), "svc");
   EXPECT_EQ(before.computerName, "MAIL1") << "an old reference still reads what it read";
@@ -72,16 +72,15 @@ TEST_F(SystemTest, ReferencesStayValidWhileTheFileChanges) {
 TEST_F(SystemTest, FullComputerNameIsLowerCase) {
   struct Case {
     const char* name;
-    MachineInfo info;
+    const char* computer;
+    const char* domain;
     std::string expected;
   } cases[] = {
-      {"mixed case", {"MAIL1", "Example.COM", "u", "", nullptr, {}}, "mail1.example.com"},
-      {"non-ASCII kept",
-       {"M\xc3\x84IL", "d.example", "u", "", nullptr, {}},
-       "m\xc3\x84il.d.example"},
+      {"mixed case", "MAIL1", "Example.COM", "mail1.example.com"},
+      {"non-ASCII kept", "M\xc3\x84IL", "d.example", "m\xc3\x84il.d.example"},
   };
   for (const Case& c : cases) {
-    WriteMachineInfo(root(), c.info);
+    WriteMachineInfo(root(), {c.computer, c.domain, "u", "", {}, {}});
     EXPECT_EQ(FullComputerName(), c.expected) << c.name;
   }
 }
