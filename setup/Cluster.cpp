@@ -16,8 +16,8 @@ void GetClusterName(InstallForm& form) {
   const std::string user = GetCurrentUserName();
   auto records = RunDirectoryQuery(
       form.globals(),
-      "SELECT msExchHomeServerName FROM '" + QuoteForQuery(form.globals().GlobalCatalogPath) +
-          "' " + "WHERE objectcategory='person' AND sAMAccountName='" + QuoteForQuery(user) + "'",
+      "SELECT msExchHomeServerName FROM '" + QuoteQueryValue(form.globals().GlobalCatalogPath) +
+          "' " + "WHERE objectcategory='person' AND sAMAccountName='" + QuoteQueryValue(user) + "'",
       {{"searchscope", int32_t{2}}, {"cache results", false}, {"Chase Referrals", int32_t{96}}});
   if (!records->IsEof()) {
     std::string server = text::ToUpper(records->Field("msExchHomeServerName").Text());

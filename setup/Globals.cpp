@@ -75,8 +75,8 @@ void FillIdentityField(InstallForm& form) {
   auto records = RunDirectoryQuery(
       form.globals(),
       "SELECT sAMAccountName, cn, objectCategory FROM '" +
-          QuoteForQuery(form.globals().GlobalCatalogPath) + "' " +
-          "WHERE objectcategory='person' AND sAMAccountName='" + QuoteForQuery(user) + "'",
+          QuoteQueryValue(form.globals().GlobalCatalogPath) + "' " +
+          "WHERE objectcategory='person' AND sAMAccountName='" + QuoteQueryValue(user) + "'",
       {{"searchscope", int32_t{2}}, {"cache results", false}, {"Chase Referrals", int32_t{96}}});
   std::string identity;
   if (!records->IsEof()) {

@@ -91,7 +91,7 @@ int MailboxEnumeration::Probe(const std::string& folderName, const std::string& 
 std::string MailboxEnumeration::FindHomeServer() {
   auto records = RunDirectoryQuery(globals_,
                                    "SELECT msExchHomeServerName FROM '" +
-                                       QuoteForQuery(globals_.GlobalCatalogPath) + "' " +
+                                       QuoteQueryValue(globals_.GlobalCatalogPath) + "' " +
                                        "WHERE objectcategory='person' AND MsExchMailboxGuid='*' "
                                        "And mailNickName='SystemMailbox{*' ORDER BY cn",
                                    {{"Timeout", int32_t{120}}});
@@ -131,9 +131,9 @@ MailboxLists MailboxEnumeration::Enumerate(const EnumerationProgress& progress) 
       globals_,
       "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,"
       "userAccountControl,msExchMailboxGUID FROM '" +
-          QuoteForQuery(globals_.GlobalCatalogPath) + "' " +
+          QuoteQueryValue(globals_.GlobalCatalogPath) + "' " +
           "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
-          QuoteForQuery(home) + "' ORDER BY cn",
+          QuoteQueryValue(home) + "' ORDER BY cn",
       ListingQueryProperties());
   if (!records->IsEof()) {
     if (progress.started) progress.started(records->RecordCount());

@@ -42,7 +42,7 @@ std::string RecipientQuery(const std::string& searchBase) {
   return "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
          "sAMAccountType,mAPIRecipient,userAccountControl "
          "FROM '" +
-         QuoteForQuery(searchBase) +
+         QuoteQueryValue(searchBase) +
          "' "
          "WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
          "(objectcategory='person' AND (objectclass='user' OR objectclass='contact'))) "

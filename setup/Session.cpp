@@ -48,10 +48,6 @@ std::string WithoutLogTime(std::string_view entry) {
 
 // --- Directory queries --------------------------------------------------------------------
 
-std::string QuoteForQuery(std::string_view value) {
-  return text::ReplaceAll(value, "'", "''");
-}
-
 const std::vector<QueryProperty>& ListingQueryProperties() {
   static const std::vector<QueryProperty> properties = {
       {"searchscope", int32_t{2}}, {"cache results", true},        {"Chase Referrals", int32_t{96}},

@@ -80,8 +80,8 @@ bool RunLogged(ErrorLog* log, const std::string& subject, Step&& step) {
 
 // --- Directory queries --------------------------------------------------------------------
 
-// A value made safe for a quoted literal of a query text: every ' doubled.
-std::string QuoteForQuery(std::string_view value);
+// A value made safe for a quoted literal of a query text: the directory layer's quoting.
+using platform::directory::QuoteQueryValue;
 
 using QueryProperty = std::pair<std::string, platform::directory::PropertyValue>;
 // Runs text on the directory connection with the properties set in the order given; raises
