@@ -1,7 +1,7 @@
 // The rule row's dialogs on the demo platform. The condition tester: the pattern it takes from
 // a rule's condition, its answers (the sink's condition test), the hidden Test button that opens
 // it, and --test-condition as a process without platform or display. The forwarding recipient
-// picker: rows and kinds, one row per address, the order and its toggles by header clicks, the
+// picker: its rows, one per address, the order and its toggles by header clicks, the
 // result in the row that opened it, and an empty list when the directory fails.
 
 #include <QComboBox>

@@ -1,6 +1,5 @@
-// The program's windows in order (the liability window, then the main window), and the main
-// window on a demo platform: start-up values, the read-back of an installed configuration, the
-// control states and the field handlers.
+// The main window on a demo platform: the read-back of an installed configuration, the control
+// states and the field handlers; and the program's windows in order, the liability window first.
 
 #include <QComboBox>
 #include <QPlainTextEdit>
@@ -234,7 +233,7 @@ TEST(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
   EXPECT_EQ(ui.MbxInstList->selectedItems().size(), ui.MbxInstList->count());
 }
 
-// --- Start-up: a load that fails ends the program with the platform's message ----------------
+// --- Start-up: a load that fails ends the program with the platform's message ---------------
 
 template <typename W>
 W* VisibleWindow(const char* name) {
