@@ -213,14 +213,9 @@ TEST(RecipientPicker, RowsByKindOnePerAddressSortedByName) {
       (std::vector<std::string>{"Ada Lindqvist", "Blank Address", "Bruno Keller", "Carla Diaz",
                                 "Erik Partner", "Shared Reports", "Spam Desk", "Support Team"}));
   ASSERT_FALSE(platform.SystemMailboxAliases().empty());
-
-  EXPECT_EQ(list.header()->sectionSize(SelectRecipient::kDistinguishedNameColumn), 0);
   ASSERT_EQ(list.selectedItems().size(), 1);
   EXPECT_EQ(list.selectedItems().front(), list.topLevelItem(0));
-  // The bar moved once per record (the skipped ones too) and is gone; the list redraws again.
-  const int skipped = static_cast<int>(platform.SystemMailboxAliases().size()) + 2;
-  EXPECT_EQ(form->globals().ProgressCount, list.topLevelItemCount() + skipped);
-  EXPECT_FALSE(picker.Picture1->isVisibleTo(&picker));
+  EXPECT_FALSE(picker.Picture1->isVisibleTo(&picker));  // the progress bar is gone
 }
 
 TEST(RecipientPicker, HeaderClicksToggleTheOrderAndKeepTheSelection) {

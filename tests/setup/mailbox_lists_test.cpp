@@ -35,14 +35,6 @@ std::string Server(const SetupPlatform& platform) {
   return ServerNameOf(platform.homeServer());
 }
 
-int CountOf(const std::string& haystack, const std::string& needle) {
-  int n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size()))
-    ++n;
-  return n;
-}
-
 // The enumeration on the connections and server facts of a window opened on the current
 // platform (the server facts are learnt on activation), with a log of its own.
 struct Enumerated : test::TextLog {
@@ -150,8 +142,8 @@ TEST_F(MailboxLists, EachMailboxInTheListOfItsRegistration) {
   const std::string log = found.log.toStdString();
   const std::string emil = found.state.FileFolderURL + "/emil.e";
   const std::string gina = found.state.FileFolderURL + "/gina.e";
-  EXPECT_EQ(CountOf(log, "] " + emil + " - ERROR: "), 1) << log;
-  EXPECT_EQ(CountOf(log, "] " + gina + " - ERROR: "), 1) << log;
+  EXPECT_EQ(found.log.count(QString::fromStdString("] " + emil + " - ERROR: ")), 1) << log;
+  EXPECT_EQ(found.log.count(QString::fromStdString("] " + gina + " - ERROR: ")), 1) << log;
   EXPECT_LT(log.find(gina), log.find(emil));
   const QRegularExpression entries(R"(^(\[[^\]]+\] \S+ - ERROR: -\d+ [^\r]+\r\n\r\n){2}$)");
   EXPECT_TRUE(entries.match(found.log).hasMatch()) << log;
@@ -208,7 +200,7 @@ TEST_F(MailboxLists, ClicksOnChangeDuringARunOrARefillAreDropped) {
                                      held, Qt::NoModifier));
   }
   QTest::qWait(200);
-  EXPECT_EQ(CountOf(form->ErrorLogText().toStdString(), runEntry), 1)
+  EXPECT_EQ(form->ErrorLogText().count(QString::fromStdString(runEntry)), 1)
       << form->ErrorLogText().toStdString();
   EXPECT_TRUE(platform_.messages.empty());
 
