@@ -1,28 +1,15 @@
 // The four mailbox lists after the enumeration, the probes behind them, the error log they
 // write, refill requests during a refill, and the whole window's legibility.
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QCheckBox>
 #include <QFontMetrics>
-#include <QLabel>
-#include <QListWidget>
 #include <QMouseEvent>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <QTest>
-#include <QTimer>
 
 #include <algorithm>
-#include <map>
-#include <string>
-#include <vector>
 
-#include "InstallForm.h"
 #include "Mailboxes.h"
 #include "setup_fixture.h"
-#include "testsupport.h"
+#include "system/registry.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -43,25 +30,14 @@ int CountAlias(const std::vector<std::string>& entries, const std::string& alias
     return text::EndsWithNoCase(entry, " / " + alias);
   }));
 }
-int CountAlias(const QListWidget* list, const std::string& alias) {
-  return CountAlias(Entries(list), alias);
-}
 
 std::string Server(const SetupPlatform& platform) {
   return ServerNameOf(platform.homeServer());
 }
 
-int CountOf(const std::string& haystack, const std::string& needle) {
-  int n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size()))
-    ++n;
-  return n;
-}
-
 // The enumeration on the connections and server facts of a window opened on the current
 // platform (the server facts are learnt on activation), with a log of its own.
-struct Enumerated : ErrorLog {
+struct Enumerated : test::TextLog {
   Enumerated() {
     const std::unique_ptr<InstallForm> form = OpenForm();
     fatal = form->fatalError().has_value();
@@ -75,9 +51,6 @@ struct Enumerated : ErrorLog {
                                    *this);
     lists = enumeration.Enumerate();
   }
-  QString ErrorLogText() const override { return log; }
-  void SetErrorLogText(const QString& text) override { log = text; }
-
   // The lists that hold alias, separated by blanks.
   std::string ListsOf(const std::string& alias) const {
     std::string in;
@@ -95,36 +68,32 @@ struct Enumerated : ErrorLog {
   bool fatal = false;
   InstallFormState state;
   setup::MailboxLists lists;
-  QString log;
 };
 
 class MailboxLists : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string d = platform_.domain();
-    platform_.AddPerson({.cn = "Anna Registered", .alias = "annar", .mail = "anna.r@" + d});
-    platform_.AddPerson({.cn = "Bert Plain", .alias = "bertp", .mail = "bert.p@" + d});
-    platform_.AddPerson(
-        {.cn = "Carl Disabled", .alias = "carld", .mail = "carl.d@" + d, .disabled = true});
-    platform_.AddPerson({.cn = "Dora Noaddress", .alias = "doran"});
-    platform_.AddPerson(
-        {.cn = "Emil Elsewhere", .alias = "emile", .mail = "emil.e@" + d, .inStore = false});
-    platform_.AddPerson({.cn = "Fritz Posteingang",
-                         .alias = "fritzp",
-                         .mail = "fritz.p@" + d,
-                         .inboxName = "Posteingang"});
-    platform_.AddPerson(
-        {.cn = "Gina Elsewhere", .alias = "ginae", .mail = "gina.e@" + d, .inStore = false});
-    platform_.Register("annar");
-    platform_.Register("doran");
-    platform_.Register("fritzp");
+    platform_.AddPeople({
+        {.cn = "Anna Registered", .alias = "annar", .mail = "anna.r@" + d},
+        {.cn = "Bert Plain", .alias = "bertp", .mail = "bert.p@" + d},
+        {.cn = "Carl Disabled", .alias = "carld", .mail = "carl.d@" + d, .disabled = true},
+        {.cn = "Dora Noaddress", .alias = "doran"},
+        {.cn = "Emil Elsewhere", .alias = "emile", .mail = "emil.e@" + d, .inStore = false},
+        {.cn = "Fritz Posteingang",
+         .alias = "fritzp",
+         .mail = "fritz.p@" + d,
+         .inboxName = "Posteingang"},
+        {.cn = "Gina Elsewhere", .alias = "ginae", .mail = "gina.e@" + d, .inStore = false},
+    });
+    for (const char* alias : {"annar", "doran", "fritzp"}) platform_.Register(alias);
   }
   SetupPlatform platform_;
 };
 
 TEST_F(MailboxLists, EachMailboxInTheListOfItsRegistration) {
   const std::string system = platform_.SystemMailboxAliases().front();
-  platform_.RegisterStoreWide(system);
+  platform_.Register(system, true);
   platform_.AddPerson({.cn = "Hans Nothing", .inStore = false});
   const Enumerated found;
   struct Case {
@@ -173,8 +142,8 @@ TEST_F(MailboxLists, EachMailboxInTheListOfItsRegistration) {
   const std::string log = found.log.toStdString();
   const std::string emil = found.state.FileFolderURL + "/emil.e";
   const std::string gina = found.state.FileFolderURL + "/gina.e";
-  EXPECT_EQ(CountOf(log, "] " + emil + " - ERROR: "), 1) << log;
-  EXPECT_EQ(CountOf(log, "] " + gina + " - ERROR: "), 1) << log;
+  EXPECT_EQ(found.log.count(QString::fromStdString("] " + emil + " - ERROR: ")), 1) << log;
+  EXPECT_EQ(found.log.count(QString::fromStdString("] " + gina + " - ERROR: ")), 1) << log;
   EXPECT_LT(log.find(gina), log.find(emil));
   const QRegularExpression entries(R"(^(\[[^\]]+\] \S+ - ERROR: -\d+ [^\r]+\r\n\r\n){2}$)");
   EXPECT_TRUE(entries.match(found.log).hasMatch()) << log;
@@ -231,7 +200,7 @@ TEST_F(MailboxLists, ClicksOnChangeDuringARunOrARefillAreDropped) {
                                      held, Qt::NoModifier));
   }
   QTest::qWait(200);
-  EXPECT_EQ(CountOf(form->ErrorLogText().toStdString(), runEntry), 1)
+  EXPECT_EQ(form->ErrorLogText().count(QString::fromStdString(runEntry)), 1)
       << form->ErrorLogText().toStdString();
   EXPECT_TRUE(platform_.messages.empty());
 
@@ -291,7 +260,7 @@ TEST(MailboxListsAtScale, AFillChangesEachListAFixedNumberOfTimes) {
   form.show();
   for (int i = 0; i < 6000 && !form.globals().InitDone; ++i) QTest::qWait(10);
   ASSERT_TRUE(form.globals().InitDone);
-  EXPECT_EQ(CountAlias(ui.MbxUninstList, "m10100"), 1);
+  EXPECT_EQ(CountAlias(Entries(ui.MbxUninstList), "m10100"), 1);
   EXPECT_GE(ui.MbxInstList->count() + ui.MbxUninstList->count(), kMailboxes);
   // Emptied, then filled.
   for (const auto& [list, count] : changes) EXPECT_LE(count, 2) << list->objectName().toStdString();
@@ -318,7 +287,13 @@ TEST(MailboxListsOnACluster, MailboxesOfTheVirtualServer) {
     platform.AddPerson({.cn = "Cluster Admin", .alias = "clusadmin", .account = c.user});
     platform.AddPerson({.cn = "Anna Lee", .alias = "annal", .mail = "annal@" + platform.domain()});
     platform.SetMachine("NODE1", c.user);
-    if (c.clusterNode) platform.MakeClusterNode();
+    if (c.clusterNode) {
+      namespace registry = platform::registry;
+      registry::Key key;  // HKEY_LOCAL_MACHINE\Cluster makes this machine a cluster node
+      ASSERT_EQ(registry::CreateKey(registry::Hive::kLocalMachine, "Cluster", key),
+                registry::kSuccess);
+      registry::CloseKey(key);
+    }
     const Enumerated found;
     EXPECT_FALSE(found.fatal);
     EXPECT_EQ(found.state.blnIsClusterNode, c.clusterNode);

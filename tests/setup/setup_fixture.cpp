@@ -1,18 +1,13 @@
 #include "setup_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Items.h"
 #include "Mailboxes.h"
 #include "complus/catalog.h"
 #include "directory/directory.h"
-#include "error.h"
 #include "store/store.h"
-#include "system/registry.h"
 #include "system/system.h"
 #include "text.h"
 
@@ -21,7 +16,6 @@ namespace drossgate::setup::test {
 namespace fs = std::filesystem;
 namespace dir = platform::directory;
 namespace store = platform::store;
-namespace complus = platform::complus;
 
 namespace {
 
@@ -30,64 +24,24 @@ std::string First(const dir::Entry& entry, const char* name) {
   return attribute && !attribute->values.empty() ? attribute->values.front() : std::string();
 }
 
-std::string ParentOf(const std::string& dn) {
-  // The first comma not escaped by a backslash ends the first component.
-  for (size_t i = 0; i < dn.size(); ++i) {
-    if (dn[i] == '\\') {
-      ++i;
-    } else if (dn[i] == ',') {
-      return dn.substr(i + 1);
-    }
-  }
-  return {};
-}
-
-void WriteRegistration(const std::string& url) {
-  auto record = store::OpenRecord(url, nullptr, store::Mode::kReadWrite, store::kCreateOverwrite);
-  for (const auto& [name, value] : RegistrationProperties()) record->GetFields().Set(name, value);
-  record->GetFields().Update();
-  record->Close();
+std::string DomainDn(const std::string& domain) {
+  return "DC=" + text::ReplaceAll(domain, ".", ",DC=");
 }
 
 }  // namespace
-
-const std::vector<std::pair<std::string, store::Value>>& RegistrationProperties() {
-  static const std::string events = "http://schemas.microsoft.com/exchange/events/";
-  static const std::vector<std::pair<std::string, store::Value>> properties = {
-      {"DAV:contentclass", std::string("urn:content-class:storeeventreg")},
-      {events + "EventMethod", std::string("onsyncsave")},
-      {events + "SinkClass", std::string("Drossgate.DrossgateCls")},
-      {events + "MatchScope", std::string("SHALLOW")},
-      {events + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE")},
-      {events + "priority", std::string("65535")},
-      {"DAV:ishidden", true}};
-  return properties;
-}
 
 SetupPlatform::SetupPlatform() {
   const testing::ProcessResult init = testing::RunPlatformTool(root(), {"init", "--demo"});
   if (init.exitCode != 0)
     throw std::runtime_error("drossgate-platform init --demo failed: " + init.err);
   setenv("DROSSGATE_PLATFORM", root().c_str(), 1);
-
-  const std::string user = platform::Machine().userName;
   domain_ = text::ToLower(platform::Machine().domainName);
-  std::string systemParent;
-  for (const dir::Entry& entry : dir::admin::AllEntries()) {
-    if (text::StartsWithNoCase(First(entry, "mailNickName"), "SystemMailbox{") &&
-        homeServer_.empty()) {
+  for (const dir::Entry& entry : dir::admin::AllEntries())
+    if (text::StartsWithNoCase(First(entry, "mailNickName"), "SystemMailbox{")) {
       homeServer_ = First(entry, "msExchHomeServerName");
-      systemParent = ParentOf(entry.dn);
+      break;
     }
-    if (text::EqualsNoCase(First(entry, "sAMAccountName"), user)) {
-      peopleParent_ = ParentOf(entry.dn);
-      category_ = First(entry, "objectCategory");
-    }
-  }
   if (homeServer_.empty()) throw std::runtime_error("the demo platform has no system mailbox");
-  if (peopleParent_.empty()) peopleParent_ = systemParent;
-  if (category_.empty())
-    category_ = "CN=Person,CN=Schema,CN=Configuration," + ParentOf(peopleParent_);
 
   oldCwd_ = fs::current_path();
   fs::current_path(workDir());
@@ -105,21 +59,14 @@ SetupPlatform::~SetupPlatform() {
   unsetenv("DROSSGATE_PLATFORM");
 }
 
-void SetupPlatform::RemoveSinkLibrary() {
-  fs::remove(workDir() / "Drossgate.so");
-}
-
-void SetupPlatform::AddPerson(const Person& person) {
-  AddPeople({person});
-}
-
 void SetupPlatform::AddPeople(const std::vector<Person>& people) {
+  const std::string domainDn = DomainDn(domain_);
   std::vector<dir::Entry> entries;
   store::admin::Batch batch;
   for (const Person& person : people) {
     ++added_;
     dir::Entry& entry = entries.emplace_back();
-    entry.dn = "CN=" + person.cn + "," + peopleParent_;
+    entry.dn = "CN=" + person.cn + ",CN=Users," + domainDn;
     for (const char* objectClass : {"top", "person", "organizationalPerson", "user"})
       entry.Add("objectClass", objectClass);
     entry.Add("cn", person.cn);
@@ -130,7 +77,7 @@ void SetupPlatform::AddPeople(const std::vector<Person>& people) {
     if (!person.alias.empty()) entry.Add("mailNickName", person.alias);
     if (!person.mail.empty()) entry.Add("mail", person.mail);
     entry.Add("userAccountControl", person.disabled ? "514" : "512");
-    entry.Add("objectCategory", category_);
+    entry.Add("objectCategory", "CN=Person,CN=Schema,CN=Configuration," + domainDn);
     entry.Add("msExchHomeServerName", person.homeServer.empty() ? homeServer_ : person.homeServer);
     char guid[33];
     std::snprintf(guid, sizeof guid, "%032X", added_ + 0x5E7u);
@@ -146,16 +93,14 @@ void SetupPlatform::AddPeople(const std::vector<Person>& people) {
   dir::admin::AddEntries(entries);
 }
 
-void SetupPlatform::Register(const std::string& alias) {
+void SetupPlatform::Register(const std::string& alias, bool storeWide) {
   const auto mailbox = store::admin::FindMailbox(alias);
-  if (!mailbox) throw std::runtime_error("no mailbox " + alias);
-  WriteRegistration(mailbox->inboxUrl + "/" + kRegistrationItemName);
-}
-
-void SetupPlatform::RegisterStoreWide(const std::string& systemAlias) {
-  const auto mailbox = store::admin::FindMailbox(systemAlias);
-  if (!mailbox) throw std::runtime_error("no mailbox " + systemAlias);
-  WriteRegistration(mailbox->url + "/" + kStoreWideFolder + "/" + kRegistrationItemName);
+  const RegistrationKind& kind = storeWide ? kStoreWide : kPerMailbox;
+  if (!mailbox ||
+      CreateRegistrationItem(mailbox->url, kind.folderName, kRegistrationItemName, kEventMethod,
+                             kSinkClass, kind.matchScope, kCriteria, "65535", nullptr)
+          .empty())
+    throw std::runtime_error("cannot register " + alias);
 }
 
 void SetupPlatform::SetMachine(const std::string& computer, const std::string& user) {
@@ -163,14 +108,6 @@ void SetupPlatform::SetMachine(const std::string& computer, const std::string& u
   machine.computerName = computer;
   machine.userName = user;
   platform::WriteMachineInfo(root(), machine);
-}
-
-void SetupPlatform::MakeClusterNode() {
-  platform::registry::Key key;
-  if (platform::registry::CreateKey(platform::registry::Hive::kLocalMachine, "Cluster", key) !=
-      platform::registry::kSuccess)
-    throw std::runtime_error("cannot create the Cluster key");
-  platform::registry::CloseKey(key);
 }
 
 std::vector<std::string> SetupPlatform::SystemMailboxAliases() const {
@@ -187,8 +124,8 @@ std::vector<std::string> SetupPlatform::SystemMailboxAliases() const {
 void SetupPlatform::InstallApplication(const std::string& identity,
                                        const std::string& constructorString,
                                        const std::string& componentName, bool constructionEnabled) {
-  auto catalog = complus::OpenCatalog();
-  auto applications = catalog->GetCollection("Applications");
+  namespace complus = platform::complus;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
   applications->Populate();
   complus::CatalogObject& application = applications->Add();
   application.SetValue("Name", std::string("Drossgate"));
@@ -229,50 +166,6 @@ testing::ProcessResult RunSetupProgram(const std::vector<std::string>& arguments
 
 QStringList Split(const QString& joined) {
   return joined.split('|');
-}
-
-std::vector<std::string> InstalledConstructorStrings() {
-  std::vector<std::string> found;
-  auto applications = complus::OpenCatalog()->GetCollection("Applications");
-  applications->Populate();
-  for (int32_t i = 0; i < applications->Count(); ++i) {
-    complus::CatalogObject& application = applications->Item(i);
-    if (!text::EqualsNoCase(application.Name(), kProjectName)) continue;
-    std::string constructorString = "(none)";
-    auto components = applications->GetCollection("Components", application.Key());
-    components->Populate();
-    for (int32_t j = 0; j < components->Count(); ++j) {
-      complus::CatalogObject& component = components->Item(j);
-      const complus::PropertyValue value = component.Value("ConstructorString");
-      const auto* text = std::get_if<std::string>(&value);
-      if (component.Name() == "Drossgate.DrossgateCls" && text &&
-          std::get<bool>(component.Value("ConstructionEnabled")))
-        constructorString = *text;
-    }
-    found.push_back(constructorString);
-  }
-  return found;
-}
-
-std::string Deliver(const SetupPlatform& platform, const std::string& alias,
-                    const std::string& headers, std::optional<int> scl) {
-  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
-                             headers + "\r\n\r\nBody\r\n";
-  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
-  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
-  const testing::ProcessResult result =
-      testing::RunPlatformTool(platform.root(), arguments, {}, source);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  const nlohmann::json line = nlohmann::json::parse(result.out);
-  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
-}
-
-std::string InboxItem(const std::string& alias) {
-  return store::admin::FindMailbox(alias)->inboxUrl + "/" + kRegistrationItemName;
-}
-
-bool ItemExists(const std::string& url) {
-  return platform::SkipOnError([&] { store::admin::Properties(url); });
 }
 
 void ExpectNoOverlaps(const std::vector<QWidget*>& controls) {

@@ -5,7 +5,6 @@
 // and uninstallation; and the registration items themselves.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -13,36 +12,27 @@
 
 #include <nlohmann/json.hpp>
 
-#include <QCheckBox>
-#include <QLineEdit>
 #include <QStatusBar>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "ComPlus.h"
 #include "CommandLine.h"
-#include "InstallForm.h"
 #include "Items.h"
 #include "Unattended.h"
 #include "complus/catalog.h"
+#include "error.h"
 #include "fault.h"
 #include "rules.h"
 #include "setup_fixture.h"
 #include "store/store.h"
-#include "testsupport.h"
+#include "text.h"
 
 namespace drossgate::setup {
 namespace {
@@ -51,9 +41,6 @@ namespace fs = std::filesystem;
 namespace rules = common::rules;
 namespace store = platform::store;
 namespace complus = platform::complus;
-using test::Deliver;
-using test::InboxItem;
-using test::ItemExists;
 using test::SetupPlatform;
 using test::Split;
 
@@ -114,38 +101,69 @@ class SetupRun : public ::testing::Test {
   fs::path passwordFile_;
 };
 
+// An application named Drossgate (any case), with its sink component's constructor string
+// when construction is enabled.
 struct Application {
   std::map<std::string, complus::PropertyValue> properties;
-  std::string constructorString;
-  bool constructionEnabled = false;
+  std::string constructorString = "(none)";
 };
 
-std::optional<Application> FindApplication() {
-  auto catalog = complus::OpenCatalog();
-  auto applications = catalog->GetCollection("Applications");
+std::vector<Application> Applications() {
+  std::vector<Application> found;
+  auto applications = complus::OpenCatalog()->GetCollection("Applications");
   applications->Populate();
   for (int32_t i = 0; i < applications->Count(); ++i) {
     complus::CatalogObject& application = applications->Item(i);
-    if (application.Name() != "Drossgate") continue;
-    Application found;
+    if (!text::EqualsNoCase(application.Name(), kProjectName)) continue;
+    Application& app = found.emplace_back();
     for (const std::string& name : application.PropertyNames())
-      found.properties[name] = application.Value(name);
+      app.properties[name] = application.Value(name);
     auto components = applications->GetCollection("Components", application.Key());
     components->Populate();
     for (int32_t j = 0; j < components->Count(); ++j) {
       complus::CatalogObject& component = components->Item(j);
-      if (component.Name() != kSinkClass) continue;
-      found.constructionEnabled = std::get<bool>(component.Value("ConstructionEnabled"));
-      found.constructorString = std::get<std::string>(component.Value("ConstructorString"));
+      const complus::PropertyValue value = component.Value("ConstructorString");
+      const auto* text = std::get_if<std::string>(&value);
+      if (component.Name() == kSinkClass && text &&
+          std::get<bool>(component.Value("ConstructionEnabled")))
+        app.constructorString = *text;
     }
-    return found;
   }
-  return std::nullopt;
+  return found;
+}
+
+std::vector<std::string> ConstructorStrings() {
+  std::vector<std::string> strings;
+  for (const Application& application : Applications())
+    strings.push_back(application.constructorString);
+  return strings;
+}
+
+// Delivers a message through the platform tool; where it is afterwards, "" when gone.
+std::string Deliver(const SetupPlatform& platform, const std::string& alias,
+                    const std::string& headers, std::optional<int> scl = std::nullopt) {
+  const std::string source = "From: sender@outside.example\r\nTo: " + alias + "@example.com\r\n" +
+                             headers + "\r\n\r\nBody\r\n";
+  std::vector<std::string> arguments = {"deliver", "--to", alias, "-"};
+  if (scl) arguments.insert(arguments.begin() + 3, {"--scl", std::to_string(*scl)});
+  const testing::ProcessResult result =
+      testing::RunPlatformTool(platform.root(), arguments, {}, source);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json line = nlohmann::json::parse(result.out);
+  return line["now"].is_null() ? std::string() : line["now"].get<std::string>();
+}
+
+std::string InboxItem(const std::string& alias) {
+  return store::admin::FindMailbox(alias)->inboxUrl + "/" + kRegistrationItemName;
 }
 
 std::string StoreWideItem(SetupPlatform& platform) {
   const auto system = store::admin::FindMailbox(platform.SystemMailboxAliases().front());
   return system->url + "/" + kStoreWideFolder + "/" + kRegistrationItemName;
+}
+
+bool ItemExists(const std::string& url) {
+  return platform::SkipOnError([&] { store::admin::Properties(url); });
 }
 
 // The demo's mailboxes whose inbox holds a registration item, then "store-wide".
@@ -163,13 +181,6 @@ std::string PropertyText(const std::string& url, const std::string& name) {
   return "(absent)";
 }
 
-int ItemsNamed(const std::string& folderUrl, const std::string& name) {
-  int count = 0;
-  for (const store::admin::ItemInfo& item : store::admin::List(folderUrl, false))
-    count += item.name == name ? 1 : 0;
-  return count;
-}
-
 std::string Folder(const std::string& url) {
   return url.substr(0, url.rfind('/'));
 }
@@ -179,63 +190,52 @@ std::string Folder(const std::string& url) {
 TEST_F(SetupRun, RefusedBeforeAnyChange) {
   struct Case {
     const char* name;
-    QStringList arguments;
+    QString arguments;  // separated by '|'; "I|" stands for an installation as far as its rules
     int status;
     const char* message;  // in stderr or a message box
     std::string password = kPassword;
   };
-  const QString install = "--install|--identity|EX\\svc|--password-file|PASSWORD_FILE|--rule|";
   const std::vector<Case> cases = {
       {"blank identity",
-       Split("--install|--identity|   |--password-file|PASSWORD_FILE|--rule|A: 1|move|Spam"), 1,
+       "--install|--identity|   |--password-file|PASSWORD_FILE|--rule|A: 1|move|Spam", 1,
        kFillIdentityMessage},
-      {"blank password", Split(install + "A: 1|move|Spam"), 1, kFillIdentityMessage, "   "},
-      {"no recipient", Split(install + "A: 1|forward| "), 1, rules::kFillRulesMessage},
-      {"line feed in a target", Split(install + "A: 1|move|In\nSpam"), 1, rules::kLineBreakMessage},
-      {"a folder the sink would take for a forward", Split(install + "A: 1|move|Desk <d@x.org>"), 1,
+      {"blank password", "I|A: 1|move|Spam", 1, kFillIdentityMessage, "   "},
+      {"no recipient", "I|A: 1|forward| ", 1, rules::kFillRulesMessage},
+      {"line feed in a target", "I|A: 1|move|In\nSpam", 1, rules::kLineBreakMessage},
+      {"a folder the sink would take for a forward", "I|A: 1|move|Desk <d@x.org>", 1,
        "would be taken for a forward address"},
-      {"a forward target without an address", Split(install + "A: 1|forward|Spam Desk"), 1,
+      {"a forward target without an address", "I|A: 1|forward|Spam Desk", 1,
        "needs an address in angle brackets"},
-      {"SCL value the field refuses",
-       Split("--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1."), 1,
-       "SCL should be from -1 To 9 (rule 1)"},
-      {"priority above the range", {"--install", "--priority", "65536"}, 1, "65535 (lowest)"},
-      {"unknown mailbox", {"--register", "nobody"}, 1, "no mailbox 'nobody'"},
-      {"unregistering a mailbox without registration",
-       {"--unregister", "ada"},
-       1,
-       "not registered"},
-      {"disabled account", {"--register", "carla"}, 1, "'carla' is a disabled account"},
-      {"uninstalling what is not installed", {"--uninstall"}, 1, "Drossgate is not installed"},
-      {"missing password file",
-       {"--install", "--password-file", "/nonexistent/pw"},
-       1,
-       "cannot read"},
-      {"password on the command line", {"--install", "--password", "x"}, 64, "--password-file"},
-      {"batch switch", {"-b", "--register-all"}, 64, "batch mode"},
-      {"rule without installation",
-       {"--rule", "a: b", "move", "c"},
-       64,
-       "needs --install or --reconfigure"},
-      {"reconfiguring what is not installed",
-       {"--reconfigure", "--priority", "3"},
-       1,
+      {"SCL value the field refuses", "--install|--password-file|PASSWORD_FILE|--rule|S: 1|scl|1.",
+       1, "SCL should be from -1 To 9 (rule 1)"},
+      {"priority above the range", "--install|--priority|65536", 1, "65535 (lowest)"},
+      {"unknown mailbox", "--register|nobody", 1, "no mailbox 'nobody'"},
+      {"unregistering a mailbox without registration", "--unregister|ada", 1, "not registered"},
+      {"disabled account", "--register|carla", 1, "'carla' is a disabled account"},
+      {"uninstalling what is not installed", "--uninstall", 1, "Drossgate is not installed"},
+      {"missing password file", "--install|--password-file|/nonexistent/pw", 1, "cannot read"},
+      {"password on the command line", "--install|--password|x", 64, "--password-file"},
+      {"batch switch", "-b|--register-all", 64, "batch mode"},
+      {"rule without installation", "--rule|a: b|move|c", 64, "needs --install or --reconfigure"},
+      {"reconfiguring what is not installed", "--reconfigure|--priority|3", 1,
        "Drossgate is not installed"},
-      {"five rules", Split("--install" + QString("|--rule|a: 1|move|x").repeated(5)), 64,
-       "at most four"},
-      {"nothing to do", {"--priority", "5"}, 64, "nothing to do"},
-      {"no sink library (removed for this last row)", Split(install + "A: 1|move|Spam"), 1,
+      {"five rules", "--install" + QString("|--rule|a: 1|move|x").repeated(5), 64, "at most four"},
+      {"nothing to do", "--priority|5", 64, "nothing to do"},
+      {"no sink library (removed for this last row)", "I|A: 1|move|Spam", 1,
        "Drossgate.so is missing"},
   };
   for (const Case& c : cases) {
     platform_.messages.clear();
     testing::WriteFile(passwordFile_, c.password + "\n");
     if (&c == &cases.back()) platform_.RemoveSinkLibrary();
-    const Result result = Run(c.arguments);
+    QString arguments = c.arguments;
+    if (arguments.startsWith("I|"))
+      arguments.replace(0, 2, "--install|--identity|EX\\svc|--password-file|PASSWORD_FILE|--rule|");
+    const Result result = Run(Split(arguments));
     EXPECT_EQ(result.status, c.status) << c.name;
     const std::string said = result.err + Messages();
     EXPECT_NE(said.find(c.message), std::string::npos) << c.name << ": " << said;
-    EXPECT_FALSE(FindApplication()) << c.name;
+    EXPECT_TRUE(Applications().empty()) << c.name;
   }
 }
 
@@ -252,7 +252,7 @@ TEST_F(SetupRun, RulesAreWrittenAsTheSinkReadsThemAndWarnedAbout) {
     EXPECT_EQ(platform_.messages[0].title, "warning");
     EXPECT_TRUE(platform_.messages[0].text.startsWith("rule 1: the pattern")) << Messages();
     EXPECT_EQ(
-        test::InstalledConstructorStrings(),
+        ConstructorStrings(),
         strict ? std::vector<std::string>{}
                : std::vector<std::string>{"<desk@example.com>\t\rSubject: {*}[SPAM]{*}\t\r65535"});
   }
@@ -274,7 +274,7 @@ TEST_F(SetupRun, RulesAreWrittenAsTheSinkReadsThemAndWarnedAbout) {
     SetQuestionHook({});
     ASSERT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked[0].contains("rule 1: the pattern")) << asked[0].toStdString();
-    EXPECT_EQ(test::InstalledConstructorStrings().size(), goOn ? 1u : 0u);
+    EXPECT_EQ(ConstructorStrings().size(), goOn ? 1u : 0u);
   }
 }
 
@@ -283,14 +283,13 @@ TEST_F(SetupRun, InstallationWritesTheCatalogOnce) {
   ASSERT_EQ(result.status, 0) << result.err << Messages();
   EXPECT_EQ(result.out + result.err, "");
 
-  std::optional<Application> application = FindApplication();
-  ASSERT_TRUE(application);
-  EXPECT_EQ(application->properties["Identity"], complus::PropertyValue("EXAMPLE\\svc-filter"));
-  EXPECT_EQ(application->properties["Password"], complus::PropertyValue(kPassword));
-  EXPECT_EQ(application->properties["ApplicationAccessChecksEnabled"],
-            complus::PropertyValue(false));
-  EXPECT_TRUE(application->constructionEnabled);
-  EXPECT_EQ(application->constructorString,
+  const std::vector<Application> applications = Applications();
+  ASSERT_EQ(applications.size(), 1u);
+  auto properties = applications[0].properties;
+  EXPECT_EQ(properties["Identity"], complus::PropertyValue("EXAMPLE\\svc-filter"));
+  EXPECT_EQ(properties["Password"], complus::PropertyValue(kPassword));
+  EXPECT_EQ(properties["ApplicationAccessChecksEnabled"], complus::PropertyValue(false));
+  EXPECT_EQ(applications[0].constructorString,
             "Inbox\\Spam\tJunk\t[Null]\tSpam Desk <spamdesk@example.com>\t\r"
             "X-Spam-Flag: YES\tSubject: [SPAM]\tIMFSCL: {> 7}\tX-Spam-Level: *****\t\r100");
 
@@ -356,20 +355,7 @@ TEST_F(SetupRun, RegistrationDecidesWhereMailGoes) {
           << d.alias << ": " << d.headers;
     }
   }
-  EXPECT_FALSE(FindApplication());
-}
-
-// The item as the sink's registration needs it; store-wide it matches the whole store.
-TEST_F(SetupRun, RegistrationItemsHoldTheEventProperties) {
-  ASSERT_EQ(Install().status, 0);
-  ASSERT_EQ(Run({"--register", "ada", "bruno", "--register-store-wide"}).status, 0);
-  const auto& expected = test::RegistrationProperties();
-  for (const char* alias : {"ada", "bruno"}) {
-    const auto properties = store::admin::Properties(InboxItem(alias));
-    ASSERT_GE(properties.size(), expected.size()) << alias;
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(properties[i], expected[i]) << alias;
-  }
-  EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
+  EXPECT_TRUE(Applications().empty());
 }
 
 TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
@@ -384,18 +370,34 @@ TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
   // Reinstalled with another priority; the registrations stay until renewed.
   ASSERT_EQ(Run({"--uninstall"}).status, 0);
   ASSERT_EQ(Install({"--priority", "0"}).status, 0);
-  for (const std::string& item : {InboxItem("ada"), InboxItem("bruno"), StoreWideItem(platform_)})
+  const std::vector<std::string> items = {InboxItem("ada"), InboxItem("bruno"),
+                                          StoreWideItem(platform_)};
+  for (const std::string& item : items)
     ASSERT_EQ(PropertyText(item, kEvents + "priority"), "100") << item;
 
   auto form = test::OpenForm(true);
   EXPECT_FALSE(form->RunRefused());
   EXPECT_EQ(form->ErrorLogText(), "");
-  for (const std::string& item : {InboxItem("ada"), InboxItem("bruno"), StoreWideItem(platform_)}) {
-    EXPECT_EQ(PropertyText(item, kEvents + "priority"), "0") << item;
-    EXPECT_EQ(PropertyText(item, kEvents + "SinkClass"), kSinkClass) << item;
-    EXPECT_EQ(ItemsNamed(Folder(item), kRegistrationItemName), 1) << item;
+  // Each item as the sink's registration needs it, once; store-wide it matches the whole store.
+  for (const std::string& item : items) {
+    const std::vector<std::pair<std::string, store::Value>> expected = {
+        {"DAV:contentclass", std::string("urn:content-class:storeeventreg")},
+        {kEvents + "EventMethod", std::string("onsyncsave")},
+        {kEvents + "SinkClass", std::string("Drossgate.DrossgateCls")},
+        {kEvents + "MatchScope", std::string(item == items.back() ? "ANY" : "SHALLOW")},
+        {kEvents + "criteria", std::string(" WHERE \"DAV:ishidden\" = FALSE")},
+        {kEvents + "priority", std::string("0")},
+        {"DAV:ishidden", true}};
+    auto properties = store::admin::Properties(item);
+    ASSERT_GE(properties.size(), expected.size()) << item;
+    properties.resize(expected.size());
+    EXPECT_EQ(properties, expected) << item;
+    const auto listed = store::admin::List(Folder(item), false);
+    EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                            [](const auto& i) { return i.name == kRegistrationItemName; }),
+              1)
+        << item;
   }
-  EXPECT_EQ(PropertyText(StoreWideItem(platform_), kEvents + "MatchScope"), "ANY");
   EXPECT_FALSE(ItemExists(InboxItem("dmitri")));
 }
 
@@ -404,37 +406,34 @@ TEST_F(SetupRun, BatchModeRenewsEveryRegistrationWithTheCurrentPriority) {
 TEST_F(SetupRun, ReconfigureChangesTheRulesOfTheInstalledSinkAlone) {
   ASSERT_EQ(Install().status, 0);
   ASSERT_EQ(Run({"--register", "ada"}).status, 0);
-  const std::string installed = FindApplication()->constructorString;
+  const std::string installed = Applications().at(0).constructorString;
   const std::string junk = "Junk\t\rSubject: [SPAM]\t\r7";
   struct Case {
     const char* name;
-    QStringList arguments;
+    const char* arguments;  // after --reconfigure, separated by '|'
     int status;
     std::string constructorString;
   };
   const std::vector<Case> cases = {
-      {"a forward without an address is refused", Split("--reconfigure|--rule|A: 1|forward|Desk"),
-       1, installed},
-      {"a warning refuses with --strict",
-       Split("--reconfigure|--strict|--rule|Subject: {*}[SPAM]{*}|move|Junk"), 1, installed},
-      {"the priority alone", Split("--reconfigure|--priority|9"), 0,
+      {"a forward without an address is refused", "|--rule|A: 1|forward|Desk", 1, installed},
+      {"a warning refuses with --strict", "|--strict|--rule|Subject: {*}[SPAM]{*}|move|Junk", 1,
+       installed},
+      {"the priority alone", "|--priority|9", 0,
        installed.substr(0, installed.rfind('\r') + 1) + "9"},
-      {"new rules and priority",
-       Split("--reconfigure|--rule|Subject: [SPAM]|move|Junk|--priority|7"), 0, junk},
-      {"nothing to change", Split("--reconfigure"), 64, junk},
-      {"with a password", Split("--reconfigure|--password-file|PASSWORD_FILE|--priority|1"), 64,
-       junk},
+      {"new rules and priority", "|--rule|Subject: [SPAM]|move|Junk|--priority|7", 0, junk},
+      {"nothing to change", "", 64, junk},
+      {"with a password", "|--password-file|PASSWORD_FILE|--priority|1", 64, junk},
   };
   for (const Case& c : cases) {
-    const Result result = Run(c.arguments);
+    const Result result = Run(Split(QString("--reconfigure") + c.arguments));
     EXPECT_EQ(result.status, c.status) << c.name << ": " << result.err << Messages();
-    EXPECT_EQ(FindApplication()->constructorString, c.constructorString) << c.name;
+    EXPECT_EQ(Applications().at(0).constructorString, c.constructorString) << c.name;
   }
   // The identity, its password and the registrations stay; the next delivery's sink has the new
   // rules.
-  const std::optional<Application> application = FindApplication();
-  EXPECT_EQ(application->properties.at("Identity"), complus::PropertyValue("EXAMPLE\\svc-filter"));
-  EXPECT_EQ(application->properties.at("Password"), complus::PropertyValue(kPassword));
+  const Application application = Applications().at(0);
+  EXPECT_EQ(application.properties.at("Identity"), complus::PropertyValue("EXAMPLE\\svc-filter"));
+  EXPECT_EQ(application.properties.at("Password"), complus::PropertyValue(kPassword));
   EXPECT_TRUE(ItemExists(InboxItem("ada")));
   const std::string adaInbox = store::admin::FindMailbox("ada")->inboxUrl;
   const std::string adaRoot = store::admin::FindMailbox("ada")->url;
@@ -452,7 +451,7 @@ TEST_F(SetupRun, ReconfigureChangesTheRulesOfTheInstalledSinkAlone) {
   ui.rows[0].txtSpamTag->setText("X-Spam-Flag: YES");
   ui.rows[0].txtSpamFolder->setText("Spam");
   form->Command1_Click();
-  EXPECT_EQ(FindApplication()->constructorString, "Spam\t\rX-Spam-Flag: YES\t\r7");
+  EXPECT_EQ(Applications().at(0).constructorString, "Spam\t\rX-Spam-Flag: YES\t\r7");
   EXPECT_FALSE(ui.chkChangeRules->isChecked());
   EXPECT_FALSE(ui.rows[0].txtSpamTag->isEnabled());
   EXPECT_EQ(Folder(Deliver(platform_, "ada", "Subject: y\r\nX-Spam-Flag: YES")), adaRoot + "/Spam");
@@ -463,17 +462,17 @@ TEST_F(SetupRun, ReconfigureChangesTheRulesOfTheInstalledSinkAlone) {
 TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
   struct Case {
     const char* name;
-    QStringList arguments;  // empty: the window, answering the question with removeThem
+    const char* arguments;  // separated by '|'; empty: the window, answering with removeThem
     bool removeThem;
     bool warnedOrAsked;
     bool itemsLeft;
   };
   const std::vector<Case> cases = {
-      {"unattended", {"--uninstall"}, false, true, true},
-      {"unattended, unregistering all",
-       Split("--unregister-all|--unregister-store-wide|--uninstall"), false, false, false},
-      {"the window, answered Yes", {}, true, true, false},
-      {"the window, answered No", {}, false, true, true},
+      {"unattended", "--uninstall", false, true, true},
+      {"unattended, unregistering all", "--unregister-all|--unregister-store-wide|--uninstall",
+       false, false, false},
+      {"the window, answered Yes", "", true, true, false},
+      {"the window, answered No", "", false, true, true},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Install().status, 0) << c.name;
@@ -484,8 +483,8 @@ TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
       asked << text;
       return c.removeThem;
     });
-    if (!c.arguments.isEmpty()) {
-      EXPECT_EQ(Run(c.arguments).status, 0) << c.name;
+    if (*c.arguments) {
+      EXPECT_EQ(Run(Split(c.arguments)).status, 0) << c.name;
     } else {
       auto form = test::OpenForm();
       form->ui().Check6->setChecked(true);
@@ -495,7 +494,7 @@ TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
     const QString said = asked.join("") + QString::fromStdString(Messages());
     EXPECT_EQ(said.contains("2 registrations"), c.warnedOrAsked)
         << c.name << ": " << said.toStdString();
-    EXPECT_FALSE(FindApplication()) << c.name;
+    EXPECT_TRUE(Applications().empty()) << c.name;
     EXPECT_EQ(ItemExists(InboxItem("ada")), c.itemsLeft) << c.name;
     EXPECT_EQ(ItemExists(StoreWideItem(platform_)), c.itemsLeft) << c.name;
     Run(Split("--unregister-all|--unregister-store-wide"));
@@ -588,7 +587,7 @@ TEST_F(SetupRun, TheProcessCannotBeDumpedWhileItHoldsThePassword) {
   form->ui().txtPwd->setText(kPassword);
   EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
   form->Command1_Click();
-  ASSERT_TRUE(FindApplication());
+  ASSERT_FALSE(Applications().empty());
   EXPECT_TRUE(form->ui().txtPwd->text().isEmpty());
   EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
 }
@@ -683,8 +682,7 @@ TEST_F(SetupRun, RunsStartedTogetherInstallOneApplication) {
     }
     std::sort(statuses.begin(), statuses.end());
     EXPECT_EQ(statuses, (std::vector<int>{0, 1, 1, 1}));
-    EXPECT_EQ(test::InstalledConstructorStrings(),
-              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_EQ(ConstructorStrings(), std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
     EXPECT_TRUE(ItemExists(InboxItem("ada")));
     ASSERT_EQ(Setup({"--unregister-all", "--uninstall"}).exitCode, 0);
   }
@@ -780,8 +778,7 @@ TEST_F(SetupRun, TellsTheTruthAboutTheInstallationAndInstallsOverDamage) {
       EXPECT_EQ(filtered(), state == "installed") << state;
     }
     EXPECT_EQ(InstallByProcess().exitCode, state == "installed" ? 1 : 0);
-    EXPECT_EQ(test::InstalledConstructorStrings(),
-              std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
+    EXPECT_EQ(ConstructorStrings(), std::vector<std::string>{"Spam\t\rX-Spam-Flag: YES\t\r65535"});
     EXPECT_TRUE(filtered());
     ASSERT_EQ(Setup({"--uninstall"}).exitCode, 0);
   }
@@ -852,23 +849,7 @@ TEST(SetupProgram, HelpIsTheReadmesUsageText) {
   EXPECT_EQ(readme.substr(text, readme.find("```", text) - text), help.out);
 }
 
-// --- The registration items ------------------------------------------------------------
-
-class RegistrationItems : public SetupRun, public ErrorLog {
- protected:
-  QString ErrorLogText() const override { return log_; }
-  void SetErrorLogText(const QString& text) override { log_ = text; }
-
-  std::string MailboxUrl(const std::string& alias) const {
-    return store::admin::FindMailbox(alias)->url;
-  }
-  std::string Create(const std::string& alias, const std::string& priority, ErrorLog* log) {
-    return CreateRegistrationItem(MailboxUrl(alias), "inbox", kRegistrationItemName, kEventMethod,
-                                  kSinkClass, "SHALLOW", kCriteria, priority, log);
-  }
-
-  QString log_;
-};
+using RegistrationItems = SetupRun;
 
 TEST_F(RegistrationItems, AFailureLeavesNoItemAndLogsWhenAsked) {
   struct Case {
@@ -881,15 +862,18 @@ TEST_F(RegistrationItems, AFailureLeavesNoItemAndLogsWhenAsked) {
       {"field update fails, not logged", "store.fields.update", false},
   };
   for (const Case& c : cases) {
-    log_.clear();
+    test::TextLog log;
     setenv("DROSSGATE_FAULTS", c.fault, 1);
     platform::ReloadFaults();
-    const std::string url = Create("ada", "1", c.logged ? this : nullptr);
+    const std::string url = CreateRegistrationItem(
+        store::admin::FindMailbox("ada")->url, "inbox", kRegistrationItemName, kEventMethod,
+        kSinkClass, "SHALLOW", kCriteria, "1", c.logged ? &log : nullptr);
     unsetenv("DROSSGATE_FAULTS");
     platform::ReloadFaults();
     EXPECT_EQ(url, "") << c.name;
     EXPECT_FALSE(ItemExists(InboxItem("ada"))) << c.name;
-    EXPECT_EQ(log_.contains("injected fault"), c.logged) << c.name << ": " << log_.toStdString();
+    EXPECT_EQ(log.log.contains("injected fault"), c.logged)
+        << c.name << ": " << log.log.toStdString();
   }
 }
 

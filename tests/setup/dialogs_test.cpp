@@ -1,38 +1,143 @@
-// The forwarding recipient picker on the demo directory: rows and kinds, one row per address,
-// the order and its toggles by header clicks, the result in the row that opened it, and an
-// empty list when the directory fails.
+// The rule row's dialogs on the demo platform. The condition tester: the pattern it takes from
+// a rule's condition, its answers (the sink's condition test), the hidden Test button that opens
+// it, and --test-condition as a process without platform or display. The forwarding recipient
+// picker: its rows, one per address, the order and its toggles by header clicks, the
+// result in the row that opened it, and an empty list when the directory fails.
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
+#include <QMouseEvent>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "InstallForm.h"
+#include "DrossgateModule.h"
 #include "SelectRecipient.h"
+#include "condition_cases.h"
+#include "fake_record.h"
+#include "frmTest.h"
 #include "setup_fixture.h"
-#include "testsupport.h"
 #include "text.h"
 
 namespace drossgate::setup {
 namespace {
 
-namespace dir = platform::directory;
 using test::OpenForm;
 using test::SetupPlatform;
+
+// The row's hidden Test button opens the tester modally, with the pattern of that row's
+// condition.
+TEST(ConditionTester, OpensOnItsRowWithThePatternOfItsCondition) {
+  struct Case {
+    const char* condition;
+    const char* pattern;
+  };
+  const std::vector<Case> cases = {
+      {"Subject: [SPAM]", "[SPAM]"},
+      {"X-Spam-Flag: YES", "YES"},
+      {"IMFSCL: {> 3}", "{> 3}"},
+      {"X-Note:   re: offer  ", "re: offer"},
+      {"Subject:", ""},
+      {" {*}spam{*} ", " {*}spam{*} "},  // no ":": as is
+  };
+  SetupPlatform platform;
+  auto form = OpenForm();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const RuleRow& row = form->ui().rows[i % 4];
+    row.txtSpamTag->setText(cases[i].condition);
+    std::string shown = "(no modal tester)";
+    QTimer::singleShot(0, [&] {
+      if (auto* tester = qobject_cast<frmTest*>(QApplication::activeModalWidget())) {
+        shown = tester->Text1->text().toStdString();
+        tester->close();
+      }
+    });
+    EXPECT_FALSE(row.btnTest->isVisible());
+    row.btnTest->click();
+    EXPECT_EQ(shown, cases[i].pattern) << cases[i].condition;
+  }
+}
+
+// The tester and the sink give the same answer on every row of the matcher's tables; the
+// sink's is its rule evaluation on a delivered subject.
+TEST(ConditionTester, AnswersAsTheSinkDecides) {
+  SetupPlatform platform;
+  auto form = OpenForm();
+  frmTest tester(*form, 0);
+  std::vector<common::test::MatchCase> rows = common::test::ConditionExamples();
+  for (const auto& c : common::test::ConditionEdges()) rows.push_back(c);
+  for (const auto& c : rows) {
+    SCOPED_TRACE(c.name);
+    tester.Text1->setText(QString::fromStdString(c.pattern));
+    tester.Text2->setText(QString::fromStdString(c.value));
+    QTest::mouseClick(tester.Command1, Qt::LeftButton);
+    const bool shown = tester.Label4->text() == "Matches";
+
+    testing::FakeRecord record;
+    if (!c.value.empty()) record.fields.Set(sink::kSubjectField, c.value);
+    sink::SinkSettings settings = sink::ParseConstructorString("Junk\rSubject: " + c.pattern);
+    const bool sinkMatches = sink::EvaluateRules(record, settings) == 0;
+    EXPECT_EQ(shown, sinkMatches);
+    EXPECT_EQ(sinkMatches, c.expected);
+  }
+}
+
+// Its warnings show under its answer, nothing typed in it goes back into the rule, and the
+// window is legible.
+TEST(ConditionTester, ShowsTheWarningsUnderItsResult) {
+  SetupPlatform platform;
+  auto form = OpenForm();
+  form->ui().rows[1].txtSpamTag->setText("IMFSCL: {> 9}");
+  frmTest tester(*form, 1);
+  tester.show();
+  tester.Text2->setText("9");
+  QTest::mouseClick(tester.Command1, Qt::LeftButton);
+  EXPECT_FALSE(tester.lblWarnings->isHidden());
+  EXPECT_TRUE(tester.lblWarnings->text().contains("no spam confidence level"))
+      << tester.lblWarnings->text().toStdString();
+  ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QLatin1Char('A')));
+  test::ExpectNoOverlaps({tester.Label1, tester.Text1, tester.Label2, tester.Text2, tester.Command1,
+                          tester.Label3, tester.Label4});
+  tester.Text1->setText("{> 5}");
+  QTest::mouseClick(tester.Command1, Qt::LeftButton);
+  EXPECT_TRUE(tester.lblWarnings->isHidden());
+  EXPECT_EQ(tester.Label4->text(), "Matches");
+  EXPECT_EQ(form->ui().rows[1].txtSpamTag->text(), "IMFSCL: {> 9}");
+}
+
+TEST(ConditionTestCommand, AnswersWithoutPlatformOrDisplay) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* out;
+    const char* err;
+  };
+  const std::vector<Case> cases = {
+      {{"IMFSCL: {> 3}", "5"}, 0, "Matches\n", ""},
+      {{"IMFSCL: {> 3}", "3"}, 1, "DOESN'T match\n", ""},
+      {{"-b", "-B and more"}, 0, "Matches\n", ""},  // a condition that looks like a switch
+      {{"--x: y", "Y"}, 0, "Matches\n", ""},        // and one that looks like an option
+      {{"Subject:", ""}, 1, "DOESN'T match\n", ""},
+      {{"Subject: x"}, 64, "", "needs CONDITION VALUE"},
+      // The rule language's warnings go with the answer; --strict makes them fail it.
+      {{"Subject: {*}[SPAM]{*}", "Hello Sam"}, 0, "Matches\n", "warning: the pattern"},
+      {{"Subject: {*}[SPAM]{*}", "Hello Sam", "--strict"}, 1, "Matches\n", "list of characters"},
+      {{"IMFSCL: {> 9}", "5", "--strict"}, 1, "DOESN'T match\n", "warning: no spam confidence"},
+  };
+  const testing::TempDir empty;
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--test-condition"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const testing::ProcessResult result =
+        test::RunSetupProgram(arguments, (empty.path() / "none").string(), "",
+                              {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments[0] << ": " << result.err;
+    EXPECT_EQ(result.out, c.out) << c.arguments[0];
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+  }
+}
+
 constexpr int kName = SelectRecipient::kNameColumn;
 constexpr int kMail = SelectRecipient::kMailColumn;
 
@@ -87,45 +192,30 @@ TEST(RecipientPicker, RowsByKindOnePerAddressSortedByName) {
   picker.Form_Activate();
   const QTreeWidget& list = *picker.ListView1;
   const std::string d = platform.domain();
-  struct Case {
-    const char* name;
-    std::string mail;
-    const char* kind;
-    std::string dnStart;
-  };
-  const std::vector<Case> cases = {
-      {"Ada Lindqvist", "ada.lindqvist@" + d, "user", "CN=Ada Lindqvist,CN=Users,"},
-      {"Carla Diaz", "carla.diaz@" + d, "userdisabled", "CN=Carla Diaz,"},
-      {"Support Team", "support@" + d, "group", "CN=Support Team,"},
-      {"Erik Partner", "erik@partner.example.net", "contact", "CN=Erik Partner,"},
-      {"Shared Reports", "reports@" + d, "pf", "CN=Shared Reports,"},
-      {"Blank Address", " ", "contact", "CN=Blank Address,"},
-  };
-  for (const Case& c : cases) {
-    QTreeWidgetItem* row = picker.RowByKey(QString::fromStdString(c.mail));
-    ASSERT_NE(row, nullptr) << c.name;
-    EXPECT_EQ(row->text(kName).toStdString(), c.name);
-    EXPECT_EQ(
-        row->text(SelectRecipient::kDistinguishedNameColumn).toStdString().rfind(c.dnStart, 0), 0u);
-    EXPECT_EQ(row->data(0, SelectRecipient::kKindRole).toString(), c.kind) << c.name;
-    EXPECT_EQ(row->data(0, SelectRecipient::kTagRole).toString(),
-              c.kind == std::string("pf") ? "pf" : "");
+  // Each kind of recipient found by its address, its distinguished name in the hidden column.
+  for (const auto& [name, mail] : std::vector<std::pair<std::string, std::string>>{
+           {"Ada Lindqvist", "ada.lindqvist@" + d},
+           {"Carla Diaz", "carla.diaz@" + d},
+           {"Support Team", "support@" + d},
+           {"Erik Partner", "erik@partner.example.net"},
+           {"Shared Reports", "reports@" + d},
+           {"Blank Address", " "}}) {
+    QTreeWidgetItem* row = picker.RowByKey(QString::fromStdString(mail));
+    ASSERT_NE(row, nullptr) << name;
+    EXPECT_EQ(row->text(kName).toStdString(), name);
+    EXPECT_TRUE(row->text(SelectRecipient::kDistinguishedNameColumn)
+                    .startsWith(QString::fromStdString("CN=" + name + ",")));
   }
   // Seven demo recipients and the blank address: no system mailbox, no second row for Ada's
   // address in either spelling, and the mailbox without an address is no recipient.
-  const std::vector<std::string> names = ColumnTexts(list, kName);
-  EXPECT_EQ(names, (std::vector<std::string>{"Ada Lindqvist", "Blank Address", "Bruno Keller",
-                                             "Carla Diaz", "Erik Partner", "Shared Reports",
-                                             "Spam Desk", "Support Team"}));
+  EXPECT_EQ(
+      ColumnTexts(list, kName),
+      (std::vector<std::string>{"Ada Lindqvist", "Blank Address", "Bruno Keller", "Carla Diaz",
+                                "Erik Partner", "Shared Reports", "Spam Desk", "Support Team"}));
   ASSERT_FALSE(platform.SystemMailboxAliases().empty());
-
-  EXPECT_EQ(list.header()->sectionSize(SelectRecipient::kDistinguishedNameColumn), 0);
   ASSERT_EQ(list.selectedItems().size(), 1);
   EXPECT_EQ(list.selectedItems().front(), list.topLevelItem(0));
-  // The bar moved once per record (the skipped ones too) and is gone; the list redraws again.
-  const int skipped = static_cast<int>(platform.SystemMailboxAliases().size()) + 2;
-  EXPECT_EQ(form->globals().ProgressCount, list.topLevelItemCount() + skipped);
-  EXPECT_FALSE(picker.Picture1->isVisibleTo(&picker));
+  EXPECT_FALSE(picker.Picture1->isVisibleTo(&picker));  // the progress bar is gone
 }
 
 TEST(RecipientPicker, HeaderClicksToggleTheOrderAndKeepTheSelection) {
@@ -156,8 +246,6 @@ TEST(RecipientPicker, HeaderClicksToggleTheOrderAndKeepTheSelection) {
       QTest::mouseClick(header.viewport(), Qt::LeftButton, {},
                         QPoint(header.sectionViewportPosition(s.click) + 8, header.height() / 2));
     EXPECT_TRUE(Sorted(ColumnTexts(list, s.column), s.order)) << "step " << i;
-    EXPECT_EQ(header.sortIndicatorSection(), s.column) << "step " << i;
-    EXPECT_EQ(header.sortIndicatorOrder(), s.order) << "step " << i;
     EXPECT_EQ(list.selectedItems().value(0, nullptr), list.currentItem()) << "step " << i;
     EXPECT_EQ(list.currentItem()->text(kName), "Erik Partner") << "step " << i;
   }
@@ -281,19 +369,6 @@ TEST(RecipientPicker, SaysLoadingWhileItFillsThenIsLegible) {
       EXPECT_LE(list.fontMetrics().horizontalAdvance(list.topLevelItem(i)->text(column)),
                 list.header()->sectionSize(column));
   test::ExpectNoOverlaps({picker.ListView1, picker.Command1, picker.Command2});
-}
-
-TEST(RecipientKind, FromTheAccountAttributes) {
-  const dir::Value none;
-  const auto v = [](const char* s) { return dir::Value::Text(s); };
-  EXPECT_EQ(RecipientKind(v("805306368"), v("512"), none), "user");
-  EXPECT_EQ(RecipientKind(v("805306368"), v("66050"), none), "userdisabled");
-  EXPECT_EQ(RecipientKind(v("805306368"), none, none), "user");
-  EXPECT_EQ(RecipientKind(v("268435456"), none, none), "group");
-  EXPECT_EQ(RecipientKind(v("268435457"), none, none), "group");
-  EXPECT_EQ(RecipientKind(v("536870912"), none, v("TRUE")), "contact");
-  EXPECT_EQ(RecipientKind(none, none, v("FALSE")), "contact");
-  EXPECT_EQ(RecipientKind(none, none, none), "pf");
 }
 
 }  // namespace
