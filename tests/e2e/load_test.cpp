@@ -109,6 +109,18 @@ int Account(const SinkRoot& root, int n, const std::function<std::string(int)>& 
   return wrong;
 }
 
+// Runs work(0) to work(count - 1) on as many threads at once; each returns what failed, or "".
+// Returns the seconds they took together.
+double RunWorkers(int count, const std::function<std::string(int)>& work) {
+  std::vector<std::string> failures(count);
+  std::vector<std::thread> workers;
+  const auto start = std::chrono::steady_clock::now();
+  for (int w = 0; w < count; ++w) workers.emplace_back([&, w] { failures[w] = work(w); });
+  for (auto& t : workers) t.join();
+  for (const auto& f : failures) EXPECT_EQ(f, "");
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Four delivering threads in this process and two delivering processes at once, into 50
 // mailboxes filtered through a store-wide registration and, for some mailboxes, their own too.
 TEST(Load, EveryMessageAccountedForOnce) {
@@ -127,46 +139,34 @@ TEST(Load, EveryMessageAccountedForOnce) {
   // Some mailboxes also have their own: the sink must still run once per message.
   for (int m = 0; m < kMailboxes; m += 5) root.RegisterInbox(alias(m));
 
-  std::vector<std::string> failures(kThreads + kProcesses);
-  const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&, t] {
-      for (int i = t; i < n; i += kThreads + kProcesses) {
-        try {
-          admin::Deliver(alias(i), Source(i, kindOf(i)));
-        } catch (const std::exception& e) {
-          failures[t] = "message " + std::to_string(i) + ": " + e.what();
-          return;
-        }
-      }
-    });
-  }
   // A process delivers into one mailbox, so each process worker runs one per mailbox in turn.
-  for (int p = kThreads; p < kThreads + kProcesses; ++p) {
-    workers.emplace_back([&, p] {
-      const fs::path files = dir.path() / ("worker" + std::to_string(p));
-      fs::create_directory(files);
-      for (int m = 0; m < kMailboxes; ++m) {
-        std::vector<std::string> args{"deliver", "--to", alias(m)};
-        for (int i = m; i < n; i += kMailboxes) {
-          if (i % (kThreads + kProcesses) != p) continue;
-          args.push_back((files / (std::to_string(i) + ".eml")).string());
-          WriteFile(args.back(), Source(i, kindOf(i)));
-        }
-        if (args.size() == 3) continue;
-        ProcessResult r = root.Run(args);
-        if (r.exitCode != 0) {
-          failures[p] = "deliver --to " + alias(m) + ": " + r.err;
-          return;
-        }
+  auto processWorker = [&](int p) -> std::string {
+    const fs::path files = dir.path() / ("worker" + std::to_string(p));
+    fs::create_directory(files);
+    for (int m = 0; m < kMailboxes; ++m) {
+      std::vector<std::string> args{"deliver", "--to", alias(m)};
+      for (int i = m; i < n; i += kMailboxes) {
+        if (i % (kThreads + kProcesses) != p) continue;
+        args.push_back((files / (std::to_string(i) + ".eml")).string());
+        WriteFile(args.back(), Source(i, kindOf(i)));
       }
-    });
-  }
-  for (auto& w : workers) w.join();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  for (const auto& f : failures) EXPECT_EQ(f, "");
+      if (args.size() == 3) continue;
+      ProcessResult r = root.Run(args);
+      if (r.exitCode != 0) return "deliver --to " + alias(m) + ": " + r.err;
+    }
+    return "";
+  };
+  const double seconds = RunWorkers(kThreads + kProcesses, [&](int w) -> std::string {
+    if (w >= kThreads) return processWorker(w);
+    for (int i = w; i < n; i += kThreads + kProcesses) {
+      try {
+        admin::Deliver(alias(i), Source(i, kindOf(i)));
+      } catch (const std::exception& e) {
+        return "message " + std::to_string(i) + ": " + e.what();
+      }
+    }
+    return "";
+  });
 
   Account(root, n, alias, kindOf);
   std::cout << n << " messages into " << kMailboxes << " mailboxes by " << kThreads
@@ -193,28 +193,17 @@ TEST(Load, ProcessPerMessageDeliveriesAreEachWhereTheirRuleSays) {
   root.RegisterInbox("alice");
 
   std::vector<std::optional<std::string>> reported(n);  // the "now" each delivery reported
-  std::vector<std::string> failures(kWorkers);
-  std::vector<std::thread> workers;
-  const auto start = std::chrono::steady_clock::now();
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      for (int i = w; i < n; i += kWorkers) {
-        const fs::path file = dir.path() / (std::to_string(i) + ".eml");
-        WriteFile(file, Source(i, kindOf(i)));
-        ProcessResult r = root.Run({"deliver", "--to", "alice", file.string()});
-        if (r.exitCode != 0) {
-          failures[w] = "message " + std::to_string(i) + ": " + r.err;
-          return;
-        }
-        const auto line = nlohmann::json::parse(r.out);
-        if (line["now"].is_string()) reported[i] = line["now"].get<std::string>();
-      }
-    });
-  }
-  for (auto& t : workers) t.join();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  for (const auto& f : failures) ASSERT_EQ(f, "");
+  const double seconds = RunWorkers(kWorkers, [&](int w) -> std::string {
+    for (int i = w; i < n; i += kWorkers) {
+      const fs::path file = dir.path() / (std::to_string(i) + ".eml");
+      WriteFile(file, Source(i, kindOf(i)));
+      ProcessResult r = root.Run({"deliver", "--to", "alice", file.string()});
+      if (r.exitCode != 0) return "message " + std::to_string(i) + ": " + r.err;
+      const auto line = nlohmann::json::parse(r.out);
+      if (line["now"].is_string()) reported[i] = line["now"].get<std::string>();
+    }
+    return "";
+  });
 
   // What a delivery reported is that message, not another that took its place.
   int wrongReports = 0;

@@ -75,9 +75,14 @@ class SinkEndToEnd : public ::testing::Test {
   SinkRoot root_{dir_.path() / "root"};
 };
 
+// One rule, as the setup program writes it: the action for messages with X-Spam-Flag: YES.
+std::string OnSpamFlag(const std::string& action) {
+  return action + "\t\rX-Spam-Flag: YES\t\r1";
+}
+
 struct MoveCase {
   const char* name;
-  const char* rules;
+  std::string rules;
   const std::string* source;
   const char* folder;  // below the mailbox root; "Inbox" when left alone
 };
@@ -94,16 +99,15 @@ TEST_P(Moves, MessageEndsInItsFolder) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Moves,
     ::testing::Values(
-        MoveCase{"HeaderRuleMoves", "Inbox\\Spam\t\rX-Spam-Flag: YES\t\r65535", &kSpam,
-                 "Inbox/Spam"},
-        MoveCase{"NoMatchStaysInInbox", "Junk\t\rX-Spam-Flag: YES\t\r65535", &kHam, "Inbox"},
+        MoveCase{"HeaderRuleMoves", OnSpamFlag("Inbox\\Spam"), &kSpam, "Inbox/Spam"},
+        MoveCase{"NoMatchStaysInInbox", OnSpamFlag("Junk"), &kHam, "Inbox"},
         MoveCase{"FirstRuleWins", "First\tSecond\t\rX-Spam-Flag: YES\tSubject: You\t\r1", &kSpam,
                  "First"},
-        MoveCase{"ThreeCharacterSclIsAFolder", "+10\t\rX-Spam-Flag: YES\t\r1", &kSpam, "+10"},
-        MoveCase{"AddressWithoutBracketsIsAFolder", "desk@example.com\t\rX-Spam-Flag: YES\t\r1",
-                 &kSpam, "desk@example.com"},
+        MoveCase{"ThreeCharacterSclIsAFolder", OnSpamFlag("+10"), &kSpam, "+10"},
+        MoveCase{"AddressWithoutBracketsIsAFolder", OnSpamFlag("desk@example.com"), &kSpam,
+                 "desk@example.com"},
         // Found: a path of separators moved mail into the mailbox root, shown by no client.
-        MoveCase{"PathOfSeparatorsMovesNothing", "/\t\rX-Spam-Flag: YES\t\r1", &kSpam, "Inbox"}),
+        MoveCase{"PathOfSeparatorsMovesNothing", OnSpamFlag("/"), &kSpam, "Inbox"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {
@@ -117,7 +121,7 @@ TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {
 }
 
 TEST_F(SinkEndToEnd, ClientSaveIsLeftAlone) {
-  root_.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("Junk"));
   root_.RegisterInbox("alice");
   const fs::path file = dir_.path() / "client.eml";
   WriteFile(file, kSpam);
@@ -127,7 +131,7 @@ TEST_F(SinkEndToEnd, ClientSaveIsLeftAlone) {
 }
 
 TEST_F(SinkEndToEnd, GermanInboxNameResolvesInboxPath) {
-  root_.Install("inbox\\Spam\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("inbox\\Spam"));
   root_.RegisterInbox("bob", "Posteingang");
   json d = root_.Deliver("bob", kSpam);
   EXPECT_TRUE(Now(d).starts_with(kMbx + "bob/Posteingang/Spam/")) << Now(d);
@@ -136,7 +140,7 @@ TEST_F(SinkEndToEnd, GermanInboxNameResolvesInboxPath) {
 TEST_F(SinkEndToEnd, DeleteRemovesTheMessageAndItsParkedItem) {
   root_.Tool(
       {"set", kMbx + "alice/~~deleteit.eml", "--create", "item", "--prop", "stale:text=yes"});
-  json d = Filter("[NULL]\t\rX-Spam-Flag: YES\t\r1", kSpam);
+  json d = Filter(OnSpamFlag("[NULL]"), kSpam);
   EXPECT_TRUE(d["now"].is_null()) << d.dump();
   for (const json& item : root_.Json({"ls", kMbx + "alice", "--json"}))
     EXPECT_NE(item["name"], "~~deleteit.eml");
@@ -151,7 +155,7 @@ TEST_F(SinkEndToEnd, SetSclWritesSignedNumber) {
 // Found: with a blank inside the brackets the own-mailbox test missed the address, the pickup
 // service trimmed it, and the message cycled through the mailbox without end.
 TEST_F(SinkEndToEnd, ForwardToOwnMailboxDoesNothing) {
-  root_.Install("Me < alice@example.com >\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("Me < alice@example.com >"));
   root_.RegisterInbox("alice");
   for (const char* mailbox : {"alice", "alice@example.com"}) {
     json d = root_.Deliver(mailbox, kSpam);
@@ -178,7 +182,7 @@ TEST_P(ForwardRecord, TheParkedMessageDecides) {
   json machine = json::parse(ReadFile(root_.path() / "machine.json"));
   machine["pickup"]["remake_after"] = 0;
   WriteFile(root_.path() / "machine.json", machine.dump());
-  json d = Filter("Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1", kSpam);
+  json d = Filter(OnSpamFlag("Desk <spamdesk@example.com>"), kSpam);
   ASSERT_NE(Now(d).find("~~redirect.eml"), std::string::npos) << d.dump();
   ASSERT_EQ(root_.PickupFiles().size(), 1u);
   const fs::path file = root_.PickupFiles()[0];
@@ -224,7 +228,7 @@ class UnfinishedForward : public SinkEndToEnd,
 
 TEST_P(UnfinishedForward, ReturnsToInbox) {
   const UnfinishedCase& c = GetParam();
-  root_.Install("Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("Desk <spamdesk@example.com>"));
   root_.RegisterInbox("alice");
   if (c.removePickup) fs::remove_all(root_.pickup());
   // A file that cannot be written is found out after the delivery has reported the message's
@@ -305,7 +309,7 @@ TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
 // Found: after the application was removed, object creation fell back to the class
 // registration and an instance that was never constructed kept the thread's old rules.
 TEST_F(SinkEndToEnd, UninstallStopsFiltering) {
-  root_.Install("[Null]\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("[Null]"));
   root_.RegisterInbox("alice");
   EXPECT_FALSE(platform::store::admin::Deliver("alice", kSpam).nowUrl);
   root_.Tool({"catalog", "uninstall", "--app", "Drossgate"});
