@@ -151,9 +151,7 @@ TEST(ReadBack, ThreeLines) {
     ConstructorLines lines;
   };
   const std::vector<Case> cases = {
-      {"installed default",
-       "Spam\t\rX-Spam-Flag: YES\t\r65535",
-       {"Spam\t", "X-Spam-Flag: YES\t", "65535"}},
+      {"installed default", "Spam\t\rX: YES\t\r65535", {"Spam\t", "X: YES\t", "65535"}},
       {"blanks trimmed", " a \r b \r 7 ", {"a", "b", "7"}},
       {"no second line break", "a\rb", {"a", "b", ""}},
       {"second line starts with a break", "a\r\r9", {"a", "\r9", ""}},
