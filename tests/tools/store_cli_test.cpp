@@ -122,24 +122,15 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
   EXPECT_EQ(props["urn:schemas:mailheader:return-path"], "s@example.org");
 }
 
-// Nothing read outside its mailbox, nothing but a message as one, and no mailbox removed.
+// Nothing is read outside the store or through "..", and no mailbox is removed.
 TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    int exitCode;
-  };
-  const std::vector<Case> cases = {
-      {"cat of a missing item", {"cat", kMbx + "/alice/Inbox/none.eml"}, 1},
-      {"cat of a folder", {"cat", kMbx + "/alice/Inbox"}, 1},
-      {"show outside the store", {"show", "http://elsewhere/exadmin/example.com/MBX/alice"}, 1},
-      {"ls through ..", {"ls", kMbx + "/alice/../bob"}, 1},
-      {"rm of a mailbox", {"rm", kMbx + "/alice"}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ProcessResult r = Run(c.args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"show", "http://elsewhere/exadmin/example.com/MBX/alice"},
+        {"ls", kMbx + "/alice/../bob"},
+        {"rm", kMbx + "/alice"}}) {
+    SCOPED_TRACE(args[1]);
+    ProcessResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_FALSE(r.err.empty());
   }
 }
