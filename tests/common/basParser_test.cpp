@@ -78,10 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Semantics, Wildcards,
                              {"StarBeforeList", "xxq", "*[pq]", true},
                              {"StarsWithEmptyList", "", "*[]*", true},
                              {"StarFindsLetterInOtherCase", "xyzQ", "*q", true},
-                             {"StarPassesMultiByteChars",
-                              "\xC3\xA9\xE2\x82\xAC"
-                              "x",
-                              "*x", true},
+                             {"StarPassesMultiByteChars", "\xC3\xA9\xE2\x82\xAC!", "*!", true},
                          }),
                          CaseName);
 
@@ -107,14 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
 // forms count one character per byte).
 TEST(Utf8, TextNeverMismatchesItself) {
   const std::vector<std::pair<std::string, size_t>> samples = {
-      {"Gr\xC3\xBC\xC3\x9F"
-       "e",
-       5},
+      {"Gr\xC3\xBC\xC3\x9F!", 5},
       {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 2},
       {"\xFF\xFE\xC3", 3},
-      {"\xE2\x82"
-       "x",
-       3},
+      {"\xE2\x82!", 3},
       {"\xC0\xAF", 2},
       {"\xED\xA0\x80", 3},
       {"mixed \xC3\xA9\x80\xE2\x82\xAC", 9},

@@ -19,211 +19,23 @@ using nlohmann::json;
 const std::string& kMbx = kMbxUrl;
 const char* const kSclProp = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
 
-std::string Fixture(const std::string& name) {
-  return ReadFile(SourceDir() / "tests" / "e2e" / "fixtures" / name);
-}
+// Messages as a client's server hands them on: bare LF line ends, a folded header, a display
+// name before the sender's address and an 8-bit body that a forward must keep byte for byte.
+const std::string kSpam =
+    "Received: from mx.bulk.example.net\n\tby mail1.example.com; Mon, 30 Nov 2026 08:12:44 +0100\n"
+    "X-Spam-Flag: YES\nFrom: \"Deals Team\" <offers@bulk.example.net>\nTo: alice@example.com\n"
+    "Subject: You have been selected\nContent-Type: text/plain; charset=iso-8859-1\n\n"
+    "Sch\xF6ne Gr\xFC\xDF aus M\xFCnchen \xE0 bient\xF4t.\n";
+const std::string kHam =
+    "X-Spam-Flag: NO\nFrom: Bob Baker <bob@example.com>\nSubject: Minutes\n\nGr\xC3\xBC\xC3\x9F!\n";
+const std::string kNoSender =
+    "X-Spam-Flag: YES\nTo: undisclosed-recipients:;\nSubject: no sender\n\nBuy now.\n";
+const std::string kEnvelope =
+    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 std::string Now(const json& delivery) {
   return delivery["now"].is_null() ? "" : delivery["now"].get<std::string>();
 }
-
-bool StartsWith(const std::string& s, const std::string& prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
-class SinkEndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_.AddMailbox("alice");
-    root_.AddMailbox("bob", "", "Posteingang");
-    root_.AddMailbox("desk", "spamdesk@example.com");
-  }
-  // Installs rules registered on alice's inbox and delivers a fixture to her.
-  json Filter(const std::string& rules, const std::string& fixture) {
-    root_.Install(rules);
-    root_.RegisterInbox("alice");
-    return root_.Deliver("alice", Fixture(fixture));
-  }
-  json Show(const std::string& url) { return root_.Json({"show", url, "--json"})["properties"]; }
-
-  TempDir dir_;
-  SinkRoot root_{dir_.path() / "root"};
-};
-
-struct MoveCase {
-  const char* name;
-  const char* constructor;
-  const char* fixture;
-  const char* expectedFolder;  // below the mailbox root; "Inbox" when left alone
-};
-
-void PrintTo(const MoveCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class Moves : public SinkEndToEnd, public ::testing::WithParamInterface<MoveCase> {};
-
-TEST_P(Moves, MessageEndsInItsFolder) {
-  const MoveCase& c = GetParam();
-  json d = Filter(c.constructor, c.fixture);
-  EXPECT_TRUE(StartsWith(Now(d), kMbx + "alice/" + c.expectedFolder + "/")) << Now(d);
-  EXPECT_EQ(root_.Tool({"cat", Now(d)}), Fixture(c.fixture));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Moves,
-    ::testing::Values(
-        MoveCase{"HeaderRuleMoves", "Inbox\\Spam\t\rX-Spam-Flag: YES\t\r65535", "spam-flagged.eml",
-                 "Inbox/Spam"},
-        MoveCase{"NoMatchStaysInInbox", "Junk\t\rX-Spam-Flag: YES\t\r65535", "ham.eml", "Inbox"},
-        MoveCase{"FirstRuleWins", "First\tSecond\t\rX-Spam-Flag: YES\tSubject: You\t\r1",
-                 "spam-flagged.eml", "First"},
-        MoveCase{"ThreeCharacterSclIsAFolder", "+10\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml",
-                 "+10"},
-        MoveCase{"AddressWithoutBracketsIsAFolder", "desk@example.com\t\rX-Spam-Flag: YES\t\r1",
-                 "spam-flagged.eml", "desk@example.com"},
-        // Found: a path of separators moved mail into the mailbox root, shown by no client.
-        MoveCase{"PathOfSeparatorsMovesNothing", "/\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml",
-                 "Inbox"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {
-  json d = Filter("Inbox\\Spam\tJunk/Low\t\rX-Absent: 1\tX-Other: 2\t\r1", "ham.eml");
-  EXPECT_EQ(Now(d), d["delivered"].get<std::string>());
-  root_.Tool({"ls", kMbx + "alice/Inbox/Spam"});
-  EXPECT_EQ(
-      Show(kMbx +
-           "alice/Junk/Low")["http://schemas.microsoft.com/exchange/outlook/outlookfolderclass"],
-      "IPF.Note");
-}
-
-TEST_F(SinkEndToEnd, ClientSaveIsLeftAlone) {
-  root_.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
-  root_.RegisterInbox("alice");
-  const fs::path file = dir_.path() / "client.eml";
-  WriteFile(file, Fixture("spam-flagged.eml"));
-  const std::string url = kMbx + "alice/Inbox/client.eml";
-  root_.Tool({"save", url, file.string()});
-  EXPECT_EQ(root_.Tool({"cat", url}), Fixture("spam-flagged.eml"));
-}
-
-TEST_F(SinkEndToEnd, GermanInboxNameResolvesInboxPath) {
-  root_.Install("inbox\\Spam\t\rX-Spam-Flag: YES\t\r1");
-  root_.RegisterInbox("bob", "Posteingang");
-  json d = root_.Deliver("bob", Fixture("spam-flagged.eml"));
-  EXPECT_TRUE(StartsWith(Now(d), kMbx + "bob/Posteingang/Spam/")) << Now(d);
-}
-
-TEST_F(SinkEndToEnd, DeleteRemovesTheMessageAndItsParkedItem) {
-  root_.Tool(
-      {"set", kMbx + "alice/~~deleteit.eml", "--create", "item", "--prop", "stale:text=yes"});
-  json d = Filter("[NULL]\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml");
-  EXPECT_TRUE(d["now"].is_null()) << d.dump();
-  for (const json& item : root_.Json({"ls", kMbx + "alice", "--json"}))
-    EXPECT_NE(item["name"], "~~deleteit.eml");
-}
-
-TEST_F(SinkEndToEnd, SetSclWritesSignedNumber) {
-  json spam = Filter("-1\t+5\t\rX-Spam-Flag: YES\tIMFSCL: {< 3}\t\r1", "spam-flagged.eml");
-  EXPECT_EQ(Show(Now(spam))[kSclProp], -1);
-  EXPECT_EQ(Show(Now(root_.Deliver("alice", Fixture("ham.eml"), 1)))[kSclProp], 5);
-}
-
-// The parked message stays, as the forward's record, until the pickup service has handed the
-// forward on: then it goes in the transaction that delivers the forward.
-TEST_F(SinkEndToEnd, ForwardWritesEnvelopeAndSmtpDeliversIt) {
-  json d = Filter("Spam Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml");
-  ASSERT_NE(Now(d).find("~~redirect.eml"), std::string::npos) << d.dump();
-  auto files = root_.PickupFiles();
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(fs::status(files[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(ReadFile(files[0]),
-            "x-receiver: Spam Desk <spamdesk@example.com>\r\n"
-            "x-sender: offers@bulk-deals.example.net\r\n" +
-                Fixture("spam-flagged.eml"));
-  root_.Tool({"smtp", "--once"});
-  EXPECT_TRUE(root_.PickupFiles().empty());
-  EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
-  bool arrived = false;
-  for (const json& item : root_.Json({"ls", kMbx + "desk/Inbox", "--json"}))
-    arrived = arrived || root_.Tool({"cat", item["url"]}) ==
-                             "Delivered-To: spamdesk@example.com\n" + Fixture("spam-flagged.eml");
-  EXPECT_TRUE(arrived);
-}
-
-TEST_F(SinkEndToEnd, ForwardKeepsEightBitBodyByteForByte) {
-  Filter("Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1", "latin1-body.eml");
-  auto files = root_.PickupFiles();
-  ASSERT_EQ(files.size(), 1u);
-  const std::string content = ReadFile(files[0]);
-  EXPECT_EQ(content.substr(content.find("\r\nx-sender: hans@example.org\r\n") + 30),
-            Fixture("latin1-body.eml"));
-}
-
-// Found: with a blank inside the brackets the own-mailbox test missed the address, the pickup
-// service trimmed it, and the message cycled through the mailbox without end.
-TEST_F(SinkEndToEnd, ForwardToOwnMailboxDoesNothing) {
-  root_.Install("Me < alice@example.com >\t\rX-Spam-Flag: YES\t\r1");
-  root_.RegisterInbox("alice");
-  for (const char* mailbox : {"alice", "alice@example.com"}) {
-    json d = root_.Deliver(mailbox, Fixture("spam-flagged.eml"));
-    EXPECT_EQ(Now(d), d["delivered"].get<std::string>());
-  }
-  EXPECT_TRUE(root_.PickupFiles().empty());
-}
-
-// What happens to a forward between the delivery and the pickup service: the parked message is
-// its record. A file lost (the sink does not sync it) is made again from it, a file cut short
-// is read from it, and a forward the administrator restores is withdrawn.
-struct ForwardRecordCase {
-  const char* name;
-  void (*between)(SinkRoot& root, const fs::path& file);
-  bool forwarded;
-};
-
-void PrintTo(const ForwardRecordCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class ForwardRecord : public SinkEndToEnd,
-                      public ::testing::WithParamInterface<ForwardRecordCase> {};
-
-TEST_P(ForwardRecord, TheParkedMessageDecides) {
-  json machine = json::parse(ReadFile(root_.path() / "machine.json"));
-  machine["pickup"]["remake_after"] = 0;
-  WriteFile(root_.path() / "machine.json", machine.dump());
-  const std::string source = Fixture("spam-flagged.eml");
-  Filter("Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1", "spam-flagged.eml");
-  ASSERT_EQ(root_.PickupFiles().size(), 1u);
-  GetParam().between(root_, root_.PickupFiles()[0]);
-  root_.Tool({"smtp", "--once"});
-  std::vector<std::string> desk, alice;
-  for (const json& item : root_.Json({"ls", kMbx + "desk/Inbox", "--json"}))
-    desk.push_back(root_.Tool({"cat", item["url"]}));
-  for (const json& item : root_.Json({"ls", kMbx + "alice/Inbox", "--json"}))
-    if (item["hidden"] == false) alice.push_back(root_.Tool({"cat", item["url"]}));
-  EXPECT_EQ(desk, GetParam().forwarded
-                      ? std::vector<std::string>{"Delivered-To: spamdesk@example.com\n" + source}
-                      : std::vector<std::string>{});
-  EXPECT_EQ(alice,
-            GetParam().forwarded ? std::vector<std::string>{} : std::vector<std::string>{source});
-  EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
-  EXPECT_TRUE(root_.PickupFiles().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ForwardRecord,
-    ::testing::Values(
-        ForwardRecordCase{"FileLost", [](SinkRoot&, const fs::path& f) { fs::remove(f); }, true},
-        ForwardRecordCase{
-            "FileCutShort",
-            [](SinkRoot&, const fs::path& f) { WriteFile(f, ReadFile(f).substr(0, 60)); }, true},
-        ForwardRecordCase{"RestoredBeforeHandedOn",
-                          [](SinkRoot& root, const fs::path&) {
-                            root.Tool({"parked", "restore", "--all"});
-                          },
-                          false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Whether an item carries the sink's marker or is hidden.
 bool MarkedOrHidden(const json& properties) {
@@ -235,45 +47,205 @@ bool MarkedOrHidden(const json& properties) {
   return false;
 }
 
+class SinkEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.AddMailbox("alice");
+    root_.AddMailbox("bob", "", "Posteingang");
+    root_.AddMailbox("desk", "spamdesk@example.com");
+  }
+  // Installs rules registered on alice's inbox and delivers a message to her.
+  json Filter(const std::string& rules, const std::string& source) {
+    root_.Install(rules);
+    root_.RegisterInbox("alice");
+    return root_.Deliver("alice", source);
+  }
+  json Show(const std::string& url) { return root_.Json({"show", url, "--json"})["properties"]; }
+  // The sources of the visible messages in a folder below the mailboxes; none may carry the
+  // sink's marker.
+  std::multiset<std::string> Visible(const std::string& folder) {
+    std::multiset<std::string> sources;
+    for (const json& item : root_.Json({"ls", kMbx + folder, "--json"})) {
+      if (item["folder"] == true || item["hidden"] == true) continue;
+      EXPECT_FALSE(MarkedOrHidden(Show(item["url"]))) << item["url"];
+      sources.insert(root_.Tool({"cat", item["url"]}));
+    }
+    return sources;
+  }
+
+  TempDir dir_;
+  SinkRoot root_{dir_.path() / "root"};
+};
+
+// One rule, as the setup program writes it: the action for messages with X-Spam-Flag: YES.
+std::string OnSpamFlag(const std::string& action) {
+  return action + "\t\rX-Spam-Flag: YES\t\r1";
+}
+
+struct MoveCase {
+  const char* name;
+  std::string rules;
+  const std::string* source;
+  const char* folder;  // below the mailbox root; "Inbox" when left alone
+};
+
+class Moves : public SinkEndToEnd, public ::testing::WithParamInterface<MoveCase> {};
+
+TEST_P(Moves, MessageEndsInItsFolder) {
+  const MoveCase& c = GetParam();
+  json d = Filter(c.rules, *c.source);
+  EXPECT_TRUE(Now(d).starts_with(kMbx + "alice/" + c.folder + "/")) << Now(d);
+  EXPECT_EQ(root_.Tool({"cat", Now(d)}), *c.source);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Moves,
+    ::testing::Values(
+        MoveCase{"HeaderRuleMoves", OnSpamFlag("Inbox\\Spam"), &kSpam, "Inbox/Spam"},
+        MoveCase{"NoMatchStaysInInbox", OnSpamFlag("Junk"), &kHam, "Inbox"},
+        MoveCase{"FirstRuleWins", "First\tSecond\t\rX-Spam-Flag: YES\tSubject: You\t\r1", &kSpam,
+                 "First"},
+        MoveCase{"ThreeCharacterSclIsAFolder", OnSpamFlag("+10"), &kSpam, "+10"},
+        MoveCase{"AddressWithoutBracketsIsAFolder", OnSpamFlag("desk@example.com"), &kSpam,
+                 "desk@example.com"},
+        // Found: a path of separators moved mail into the mailbox root, shown by no client.
+        MoveCase{"PathOfSeparatorsMovesNothing", OnSpamFlag("/"), &kSpam, "Inbox"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {
+  json d = Filter("Inbox\\Spam\tJunk/Low\t\rX-Absent: 1\tX-Other: 2\t\r1", kHam);
+  EXPECT_EQ(Now(d), d["delivered"].get<std::string>());
+  root_.Tool({"ls", kMbx + "alice/Inbox/Spam"});
+  EXPECT_EQ(
+      Show(kMbx +
+           "alice/Junk/Low")["http://schemas.microsoft.com/exchange/outlook/outlookfolderclass"],
+      "IPF.Note");
+}
+
+TEST_F(SinkEndToEnd, ClientSaveIsLeftAlone) {
+  root_.Install(OnSpamFlag("Junk"));
+  root_.RegisterInbox("alice");
+  const fs::path file = dir_.path() / "client.eml";
+  WriteFile(file, kSpam);
+  const std::string url = kMbx + "alice/Inbox/client.eml";
+  root_.Tool({"save", url, file.string()});
+  EXPECT_EQ(root_.Tool({"cat", url}), kSpam);
+}
+
+TEST_F(SinkEndToEnd, GermanInboxNameResolvesInboxPath) {
+  root_.Install(OnSpamFlag("inbox\\Spam"));
+  root_.RegisterInbox("bob", "Posteingang");
+  json d = root_.Deliver("bob", kSpam);
+  EXPECT_TRUE(Now(d).starts_with(kMbx + "bob/Posteingang/Spam/")) << Now(d);
+}
+
+TEST_F(SinkEndToEnd, DeleteRemovesTheMessageAndItsParkedItem) {
+  root_.Tool(
+      {"set", kMbx + "alice/~~deleteit.eml", "--create", "item", "--prop", "stale:text=yes"});
+  json d = Filter(OnSpamFlag("[NULL]"), kSpam);
+  EXPECT_TRUE(d["now"].is_null()) << d.dump();
+  for (const json& item : root_.Json({"ls", kMbx + "alice", "--json"}))
+    EXPECT_NE(item["name"], "~~deleteit.eml");
+}
+
+TEST_F(SinkEndToEnd, SetSclWritesSignedNumber) {
+  json spam = Filter("-1\t+5\t\rX-Spam-Flag: YES\tIMFSCL: {< 3}\t\r1", kSpam);
+  EXPECT_EQ(Show(Now(spam))[kSclProp], -1);
+  EXPECT_EQ(Show(Now(root_.Deliver("alice", kHam, 1)))[kSclProp], 5);
+}
+
+// Found: with a blank inside the brackets the own-mailbox test missed the address, the pickup
+// service trimmed it, and the message cycled through the mailbox without end.
+TEST_F(SinkEndToEnd, ForwardToOwnMailboxDoesNothing) {
+  root_.Install(OnSpamFlag("Me < alice@example.com >"));
+  root_.RegisterInbox("alice");
+  for (const char* mailbox : {"alice", "alice@example.com"}) {
+    json d = root_.Deliver(mailbox, kSpam);
+    EXPECT_EQ(Now(d), d["delivered"].get<std::string>());
+  }
+  EXPECT_TRUE(root_.PickupFiles().empty());
+}
+
+// A forward writes its pickup file, the owner's alone, and parks the message, which stays as the
+// forward's record until the pickup service has handed the forward on: then it goes in the
+// transaction that delivers the forward. A file lost in between (the sink does not sync it) is
+// made again from it, a file cut short is read from it, and a forward the administrator
+// restores is withdrawn.
+struct ForwardRecordCase {
+  const char* name;
+  void (*between)(SinkRoot& root, const fs::path& file);
+  bool forwarded;
+};
+
+class ForwardRecord : public SinkEndToEnd,
+                      public ::testing::WithParamInterface<ForwardRecordCase> {};
+
+TEST_P(ForwardRecord, TheParkedMessageDecides) {
+  json machine = json::parse(ReadFile(root_.path() / "machine.json"));
+  machine["pickup"]["remake_after"] = 0;
+  WriteFile(root_.path() / "machine.json", machine.dump());
+  json d = Filter(OnSpamFlag("Desk <spamdesk@example.com>"), kSpam);
+  ASSERT_NE(Now(d).find("~~redirect.eml"), std::string::npos) << d.dump();
+  ASSERT_EQ(root_.PickupFiles().size(), 1u);
+  const fs::path file = root_.PickupFiles()[0];
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ReadFile(file), kEnvelope + kSpam);
+  GetParam().between(root_, file);
+  root_.Tool({"smtp", "--once"});
+  using Sources = std::multiset<std::string>;
+  const bool forwarded = GetParam().forwarded;
+  EXPECT_EQ(Visible("desk/Inbox"),
+            forwarded ? Sources{"Delivered-To: spamdesk@example.com\n" + kSpam} : Sources{});
+  EXPECT_EQ(Visible("alice/Inbox"), forwarded ? Sources{} : Sources{kSpam});
+  EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
+  EXPECT_TRUE(root_.PickupFiles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForwardRecord,
+    ::testing::Values(
+        ForwardRecordCase{"HandedOnAsWritten", [](SinkRoot&, const fs::path&) {}, true},
+        ForwardRecordCase{"FileLost", [](SinkRoot&, const fs::path& f) { fs::remove(f); }, true},
+        ForwardRecordCase{
+            "FileCutShort",
+            [](SinkRoot&, const fs::path& f) { WriteFile(f, ReadFile(f).substr(0, 60)); }, true},
+        ForwardRecordCase{"RestoredBeforeHandedOn",
+                          [](SinkRoot& root, const fs::path&) {
+                            root.Tool({"parked", "restore", "--all"});
+                          },
+                          false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A forward that cannot be handed to the SMTP service returns to the inbox, visible and
 // unmarked, as if no rule had matched. Found: it stayed hidden in the mailbox root for good.
 struct UnfinishedCase {
   const char* name;
-  const char* fixture;
+  const std::string* source;
   std::map<std::string, std::string> env;
   bool removePickup;
 };
-
-void PrintTo(const UnfinishedCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class UnfinishedForward : public SinkEndToEnd,
                           public ::testing::WithParamInterface<UnfinishedCase> {};
 
 TEST_P(UnfinishedForward, ReturnsToInbox) {
   const UnfinishedCase& c = GetParam();
-  root_.Install("Desk <spamdesk@example.com>\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("Desk <spamdesk@example.com>"));
   root_.RegisterInbox("alice");
   if (c.removePickup) fs::remove_all(root_.pickup());
-  json d = root_.Deliver("alice", Fixture(c.fixture), std::nullopt, c.env);
   // A file that cannot be written is found out after the delivery has reported the message's
   // parked place; the message is back in the inbox once the delivering process has ended.
-  std::vector<std::string> inbox;
-  for (const json& item : root_.Json({"ls", kMbx + "alice/Inbox", "--json"}))
-    if (item["hidden"] == false) inbox.push_back(item["url"]);
-  ASSERT_EQ(inbox.size(), 1u) << d.dump();
-  EXPECT_EQ(root_.Tool({"cat", inbox[0]}), Fixture(c.fixture));
-  EXPECT_FALSE(MarkedOrHidden(Show(inbox[0])));
+  json d = root_.Deliver("alice", *c.source, std::nullopt, c.env);
+  EXPECT_EQ(Visible("alice/Inbox"), std::multiset<std::string>{*c.source}) << d.dump();
   EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnfinishedForward,
-    ::testing::Values(UnfinishedCase{"NoSenderAddress", "no-sender.eml", {}, false},
-                      UnfinishedCase{"PickupDirectoryMissing", "spam-flagged.eml", {}, true},
+    ::testing::Values(UnfinishedCase{"NoSenderAddress", &kNoSender, {}, false},
+                      UnfinishedCase{"PickupDirectoryMissing", &kSpam, {}, true},
                       UnfinishedCase{"PickupWriteFails",
-                                     "spam-flagged.eml",
+                                     &kSpam,
                                      {{"DROSSGATE_FAULTS", "store.stream.save"}},
                                      false}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -288,25 +260,15 @@ TEST_F(SinkEndToEnd, ParkedMessagesAreListedAndRestored) {
   root_.Deliver("alice", drop, std::nullopt, {{"DROSSGATE_FAULTS", "store.commit@2"}});
   root_.Deliver("alice", report, std::nullopt,
                 {{"DROSSGATE_FAULTS", "store.stream.save,store.record.move@2"}});
-  json parked = root_.Json({"parked", "ls", "--json"});
-  ASSERT_EQ(parked.size(), 2u) << parked.dump();
-  std::map<std::string, json> byKind;
-  for (const json& p : parked) byKind[p["kind"]] = p;
-  EXPECT_EQ(byKind["delete"]["url"], kMbx + "alice/~~deleteit.eml");
-  EXPECT_EQ(byKind["delete"]["subject"], "drop");
-  EXPECT_EQ(byKind["forward"]["from"], "b@example.net");
-  EXPECT_EQ(byKind["forward"]["mailbox"], "alice");
-  EXPECT_GE(byKind["forward"]["age_seconds"].get<int>(), 0);
+  std::map<std::string, std::string> parked;  // kind -> url
+  for (const json& p : root_.Json({"parked", "ls", "--json"})) parked[p["kind"]] = p["url"];
+  EXPECT_EQ(parked.size(), 2u);
+  EXPECT_EQ(parked["delete"], kMbx + "alice/~~deleteit.eml");
+  EXPECT_NE(parked["forward"].find("~~redirect.eml"), std::string::npos);
 
   root_.Tool({"parked", "restore", "--all"});
   EXPECT_EQ(root_.Json({"parked", "ls", "--json"}), json::array());
-  std::set<std::string> sources;
-  for (const json& item : root_.Json({"ls", kMbx + "alice/Inbox", "--json"})) {
-    if (item["folder"] == true || item["hidden"] == true) continue;
-    EXPECT_FALSE(MarkedOrHidden(Show(item["url"])));
-    sources.insert(root_.Tool({"cat", item["url"]}));
-  }
-  EXPECT_EQ(sources, (std::set<std::string>{drop, report}));
+  EXPECT_EQ(Visible("alice/Inbox"), (std::multiset<std::string>{drop, report}));
   EXPECT_EQ(root_.Run({"parked", "restore", kMbx + "alice/Inbox"}).exitCode, 1);
 }
 
@@ -314,12 +276,13 @@ TEST_F(SinkEndToEnd, ParkedMessagesAreListedAndRestored) {
 TEST_F(SinkEndToEnd, DeleteNeverReplacesAFolder) {
   root_.Install("~~deleteit.eml\t[Null]\t\rSubject: keep\tX-Spam-Flag: YES\t\r1");
   root_.RegisterInbox("alice");
-  json kept = root_.Deliver("alice", "From: a@example.net\r\nSubject: keep\r\n\r\nx\r\n");
-  ASSERT_TRUE(StartsWith(Now(kept), kMbx + "alice/~~deleteit.eml/")) << kept.dump();
-  json spam = root_.Deliver("alice", Fixture("spam-flagged.eml"));
+  const std::string keep = "From: a@example.net\r\nSubject: keep\r\n\r\nx\r\n";
+  json kept = root_.Deliver("alice", keep);
+  ASSERT_TRUE(Now(kept).starts_with(kMbx + "alice/~~deleteit.eml/")) << kept.dump();
+  json spam = root_.Deliver("alice", kSpam);
   EXPECT_EQ(Now(spam), spam["delivered"].get<std::string>());
-  EXPECT_FALSE(MarkedOrHidden(Show(Now(spam))));
-  EXPECT_EQ(root_.Tool({"cat", Now(kept)}), "From: a@example.net\r\nSubject: keep\r\n\r\nx\r\n");
+  EXPECT_EQ(Visible("alice/Inbox"), std::multiset<std::string>{kSpam});
+  EXPECT_EQ(root_.Tool({"cat", Now(kept)}), keep);
 }
 
 // Two mailboxes forwarding to each other: the pickup service sees its own Delivered-To line
@@ -330,7 +293,7 @@ TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
       "Delivered-To: bob@example.com\tX-Spam-Flag: YES\t\r1");
   root_.RegisterInbox("alice");
   root_.RegisterInbox("bob", "Posteingang");
-  root_.Deliver("alice", Fixture("spam-flagged.eml"));
+  root_.Deliver("alice", kSpam);
   for (int round = 0; round < 4; ++round) root_.Tool({"smtp", "--once"});
   EXPECT_TRUE(root_.PickupFiles().empty());
   int setAside = 0;
@@ -341,30 +304,21 @@ TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
               "mail forwarding loop for bob@example.com\n");
   }
   EXPECT_EQ(setAside, 1);
-  for (const std::string folder : {"alice/Inbox", "bob/Posteingang"})
-    for (const json& item : root_.Json({"ls", kMbx + folder, "--json"}))
-      EXPECT_TRUE(item["folder"] == true || item["hidden"] == true) << item["url"];
+  EXPECT_TRUE(Visible("alice/Inbox").empty());
+  EXPECT_TRUE(Visible("bob/Posteingang").empty());
 }
 
 // Found: after the application was removed, object creation fell back to the class
 // registration and an instance that was never constructed kept the thread's old rules.
 TEST_F(SinkEndToEnd, UninstallStopsFiltering) {
-  root_.Install("[Null]\t\rX-Spam-Flag: YES\t\r1");
+  root_.Install(OnSpamFlag("[Null]"));
   root_.RegisterInbox("alice");
-  const std::string spam = Fixture("spam-flagged.eml");
-  EXPECT_FALSE(platform::store::admin::Deliver("alice", spam).nowUrl);
+  EXPECT_FALSE(platform::store::admin::Deliver("alice", kSpam).nowUrl);
   root_.Tool({"catalog", "uninstall", "--app", "Drossgate"});
-  EXPECT_TRUE(platform::store::admin::Deliver("alice", spam).nowUrl);
+  EXPECT_TRUE(platform::store::admin::Deliver("alice", kSpam).nowUrl);
   // Even a bare class registration made again gives an instance without rules.
   platform::com::Library::Load((BinaryDir() / "sink" / "Drossgate.so").string()).RegisterServer();
-  EXPECT_TRUE(platform::store::admin::Deliver("alice", spam).nowUrl);
-}
-
-TEST_F(SinkEndToEnd, StoreWideRegistrationCoversEveryMailbox) {
-  root_.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
-  root_.RegisterStoreWide();
-  json d = root_.Deliver("bob", Fixture("spam-flagged.eml"));
-  EXPECT_TRUE(StartsWith(Now(d), kMbx + "bob/Junk/")) << Now(d);
+  EXPECT_TRUE(platform::store::admin::Deliver("alice", kSpam).nowUrl);
 }
 
 }  // namespace

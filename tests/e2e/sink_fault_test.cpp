@@ -19,6 +19,8 @@ namespace fs = std::filesystem;
 namespace admin = platform::store::admin;
 
 const std::string kAlice = kMbxUrl + "alice";
+const std::string kEnvelope =
+    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 enum class Action { kMove, kDelete, kForward, kSetScl };
 
@@ -46,10 +48,6 @@ struct FaultCase {
   const char* everyHitFails;
   int firstSweptHit = 1;  // 2 for the store's commit: its first is the delivery's own
 };
-
-void PrintTo(const FaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // Failing hits 1..kSweep one at a time reaches every step of either phase.
 constexpr int kSweep = 5;
@@ -97,16 +95,11 @@ class SinkFault : public ::testing::TestWithParam<FaultCase> {
     std::set<std::string> places;
     for (const auto& item : admin::List(kAlice, true)) {
       if (item.folder || admin::Source(item.url) != source) continue;
-      places.insert(PlaceOf(item));
+      places.insert(PlaceOf(item, kAlice, "Inbox/Junk"));
       admin::Remove(item.url);
     }
     for (const auto& e : fs::directory_iterator(root_.pickup())) {
-      const std::string content = ReadFile(e.path());
-      const bool whole =
-          e.path().extension() == ".eml" && content ==
-                                                "x-receiver: Desk <spamdesk@example.com>\r\n"
-                                                "x-sender: offers@bulk.example.net\r\n" +
-                                                    source;
+      const bool whole = e.path().extension() == ".eml" && ReadFile(e.path()) == kEnvelope + source;
       places.insert(whole ? "Pickup" : "PickupLeftover(" + e.path().filename().string() + ")");
       fs::remove(e.path());
     }
@@ -116,19 +109,6 @@ class SinkFault : public ::testing::TestWithParam<FaultCase> {
     std::string joined;
     for (const std::string& p : places) joined += (joined.empty() ? "" : "+") + p;
     return joined;
-  }
-
-  static std::string PlaceOf(const admin::ItemInfo& item) {
-    const std::string parent = item.url.substr(0, item.url.rfind('/'));
-    const bool parked = item.name.size() > 14 &&
-                        item.name.compare(item.name.size() - 14, 14, "~~redirect.eml") == 0;
-    std::string place = "Elsewhere(" + item.url + ")";
-    if (parent == kAlice + "/Inbox") place = "Inbox";
-    if (parent == kAlice + "/Inbox/Junk") place = "Folder";
-    if (parent == kAlice && item.name == "~~deleteit.eml") place = "DeleteItem";
-    // A parked forward is hidden unless its parking could not be saved.
-    if (parent == kAlice && parked) return item.hidden ? "Parked" : "VisibleParked";
-    return item.hidden ? "Hidden" + place : place;
   }
 
   TempDir dir_;

@@ -9,6 +9,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,31 @@ std::string RulesByHeader(const Row (&rows)[N], const std::string& header) {
     conditions += header + ": " + r.name + "\t";
   }
   return actions + "\r" + conditions + "\r1";
+}
+
+// The JSON objects a tool wrote, one a line; a last line cut short (by a kill) is left out.
+inline std::vector<nlohmann::json> JsonLines(const std::string& out) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line) && !in.eof();)
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+// Where a message of mailboxUrl lies: "Inbox", "Folder" (folderPath below the mailbox, where the
+// rule moves it), "DeleteItem" or "Parked" (the sink's parked delete and forward; a parked
+// forward is hidden unless its parking could not be saved), else its URL; "Hidden " before a
+// place where it should show.
+inline std::string PlaceOf(const platform::store::admin::ItemInfo& item,
+                           const std::string& mailboxUrl, const std::string& folderPath) {
+  const std::string parent = item.url.substr(0, item.url.rfind('/'));
+  std::string place = item.url;
+  if (parent == mailboxUrl + "/Inbox") place = "Inbox";
+  if (parent == mailboxUrl + "/" + folderPath) place = "Folder";
+  if (parent == mailboxUrl && item.name == "~~deleteit.eml") place = "DeleteItem";
+  if (parent == mailboxUrl && item.name.ends_with("~~redirect.eml"))
+    return item.hidden ? "Parked" : "VisibleParked";
+  return item.hidden ? "Hidden " + place : place;
 }
 
 class SinkRoot {

@@ -9,34 +9,20 @@
 namespace drossgate::sink {
 namespace {
 
-struct Rule {
-  std::string action, headerName, pattern;
-  bool operator==(const Rule&) const = default;
-};
-
-void PrintTo(const Rule& r, std::ostream* os) {
-  *os << "{" << testing::PrintToString(r.action) << ", " << testing::PrintToString(r.headerName)
-      << ", " << testing::PrintToString(r.pattern) << "}";
-}
-
-std::vector<Rule> RulesOf(const SinkSettings& s) {
-  std::vector<Rule> rules;
+// Each rule as "action|header name|pattern".
+std::vector<std::string> RulesOf(const SinkSettings& s) {
+  std::vector<std::string> rules;
   for (int i = 0; i <= s.lastRule; ++i)
-    rules.push_back({s.actions.at(i), s.headerNames.at(i), s.patterns.at(i)});
+    rules.push_back(s.actions.at(i) + "|" + s.headerNames.at(i) + "|" + s.patterns.at(i));
   return rules;
 }
 
 struct ParseCase {
   const char* name;
   std::string text;
-  std::vector<Rule> rules;
-  std::string currentAction;
-  std::string currentHeaderName;
+  std::vector<std::string> rules;
+  std::string currentAction, currentHeaderName;
 };
-
-void PrintTo(const ParseCase& c, std::ostream* os) {
-  *os << testing::PrintToString(c.text);
-}
 
 class ConstructorString : public testing::TestWithParam<ParseCase> {};
 
@@ -50,63 +36,34 @@ TEST_P(ConstructorString, GivesRulesAndCurrentValues) {
   EXPECT_EQ(s.targetFolderUrl, "");
 }
 
+const std::string kThree = "Inbox\\Spam\t[Null]\rX-Spam-Flag: YES\tIMFSCL: {> 3}";
+const std::vector<std::string> kThreeRules{"Inbox/Spam|X-Spam-Flag|YES", "[Null]|IMFSCL|{> 3}"};
+
 INSTANTIATE_TEST_SUITE_P(
     Texts, ConstructorString,
     testing::ValuesIn(std::vector<ParseCase>{
         {"Empty", "", {}, "Spam", ""},
-        {"OneLineWithoutCarriageReturn",
-         "X-Spam-Flag: YES",
-         {{"Spam", "X-Spam-Flag", "YES"}},
-         "Spam",
-         "X-Spam-Flag: YES"},
-        {"BeginsWithCarriageReturn",
-         "\rX: Y\r100",
-         {{"Spam", "\rX", "Y\r100"}},
-         "Spam",
-         "\rX: Y\r100"},
-        {"OnlyCarriageReturn", "\r", {{"Spam", "\r", ""}}, "Spam", "\r"},
-        {"ThreeLines",
-         "Inbox\\Spam\t[Null]\rX-Spam-Flag: YES\tIMFSCL: {> 3}\r65535",
-         {{"Inbox/Spam", "X-Spam-Flag", "YES"}, {"[Null]", "IMFSCL", "{> 3}"}},
-         "Inbox/Spam\t[Null]",
+        {"OneLineWithoutCarriageReturn", "X: YES", {"Spam|X|YES"}, "Spam", "X: YES"},
+        {"BeginsWithCarriageReturn", "\rX: Y\r100", {"Spam|\rX|Y\r100"}, "Spam", "\rX: Y\r100"},
+        {"OnlyCarriageReturn", "\r", {"Spam|\r|"}, "Spam", "\r"},
+        {"ThreeLines", kThree + "\r65535", kThreeRules, "Inbox/Spam\t[Null]",
          "X-Spam-Flag: YES\tIMFSCL: {> 3}"},
-        {"TabTerminatedLinesEndInEmptyRule",
-         "Inbox\\Spam\t[Null]\t\rX-Spam-Flag: YES\tIMFSCL: {> 3}\t\r65535",
-         {{"Inbox/Spam", "X-Spam-Flag", "YES"}, {"[Null]", "IMFSCL", "{> 3}"}, {"", "", ""}},
-         "Inbox/Spam\t[Null]\t",
-         "X-Spam-Flag: YES\tIMFSCL: {> 3}\t"},
-        {"BackslashOnLine2Stays",
-         "A\\B\rX-Folder: Inbox\\Spam",
-         {{"A/B", "X-Folder", "Inbox\\Spam"}},
-         "A/B",
-         "X-Folder: Inbox\\Spam"},
-        {"MoreActionsThanConditions", "A\tB\tC\rX: 1", {{"A", "X", "1"}}, "A\tB\tC", "X: 1"},
-        {"MoreConditionsThanActions",
-         "A\rX: 1\tY: 2\tZ: 3",
-         {{"A", "X", "1"}},
-         "A",
-         "X: 1\tY: 2\tZ: 3"},
+        {"BackslashOnLine2Stays", "A\\B\rX: In\\Sp", {"A/B|X|In\\Sp"}, "A/B", "X: In\\Sp"},
+        {"MoreActionsThanConditions", "A\tB\tC\rX: 1", {"A|X|1"}, "A\tB\tC", "X: 1"},
+        {"MoreConditionsThanActions", "A\rX: 1\tY: 2", {"A|X|1"}, "A", "X: 1\tY: 2"},
         {"ActionsWithoutConditions", "A\tB\r", {}, "A\tB", ""},
-        {"ConditionWithoutColon", "A\rX-Flag", {{"A", "X-Flag", ""}}, "A", "X-Flag"},
-        {"ConditionBeginningWithColon", "A\r: YES", {{"A", ": YES", ""}}, "A", ": YES"},
-        {"ColonInPatternKept",
-         "A\rSubject: Re: hi",
-         {{"A", "Subject", "Re: hi"}},
-         "A",
-         "Subject: Re: hi"},
-        {"CarriageReturnLineFeedKeepsLineFeed",
-         "A\r\nX-Spam-Flag: YES\r\n65535",
-         {{"A", "\nX-Spam-Flag", "YES"}},
-         "A",
-         "\nX-Spam-Flag: YES"},
-        {"LineFeedIsNotASeparator", "A\nX: Y", {{"Spam", "A\nX", "Y"}}, "Spam", "A\nX: Y"},
-        {"EmptySecondLineKeepsThird", "A\r\rX: Y", {{"A", "\rX", "Y"}}, "A", "\rX: Y"},
+        {"ConditionWithoutColon", "A\rX-Flag", {"A|X-Flag|"}, "A", "X-Flag"},
+        {"ConditionBeginningWithColon", "A\r: YES", {"A|: YES|"}, "A", ": YES"},
+        {"ColonInPatternKept", "A\rSubject: Re: hi", {"A|Subject|Re: hi"}, "A", "Subject: Re: hi"},
+        {"CarriageReturnLineFeedKeepsLineFeed", "A\r\nX: YES\r\n1", {"A|\nX|YES"}, "A", "\nX: YES"},
+        {"LineFeedIsNotASeparator", "A\nX: Y", {"Spam|A\nX|Y"}, "Spam", "A\nX: Y"},
+        {"EmptySecondLineKeepsThird", "A\r\rX: Y", {"A|\rX|Y"}, "A", "\rX: Y"},
         {"LinesTrimmedAsWholeActionsNotOneByOne",
          "  A \t B  \r  X  :  1 \tY:2  \r 100",
-         {{"A ", "X", "1"}, {" B", "Y", "2"}},
+         {"A |X|1", " B|Y|2"},
          "A \t B",
          "X  :  1 \tY:2"},
-        {"TabIsNotTrimmed", "A\r\tX: 1", {{"A", "", ""}}, "A", "\tX: 1"},
+        {"TabIsNotTrimmed", "A\r\tX: 1", {"A||"}, "A", "\tX: 1"},
     }),
     [](const testing::TestParamInfo<ParseCase>& info) { return info.param.name; });
 
@@ -117,15 +74,17 @@ TEST(ConstructorString, NullTextIsEmpty) {
   EXPECT_EQ(s.currentHeaderName, "");
 }
 
+// Lines ending in a TAB, as the setup program writes them, end in an empty rule.
 TEST(ConstructorString, LineThreeDoesNotMatter) {
   const std::string lines = "Inbox\\Spam\t[Null]\t\rX-Spam-Flag: YES\tIMFSCL: {> 3}\t";
-  const SinkSettings base = ParseConstructorString(lines);
-  for (const char* tail : {"\r100", "\r65535", "\r", "\r100\rmore\r"}) {
+  std::vector<std::string> rules = kThreeRules;
+  rules.push_back("||");
+  for (const char* tail : {"", "\r100", "\r65535", "\r", "\r100\rmore\r"}) {
     SCOPED_TRACE(testing::PrintToString(tail));
     const SinkSettings s = ParseConstructorString(lines + tail);
-    EXPECT_EQ(RulesOf(s), RulesOf(base));
-    EXPECT_EQ(s.currentAction, base.currentAction);
-    EXPECT_EQ(s.currentHeaderName, base.currentHeaderName);
+    EXPECT_EQ(RulesOf(s), rules);
+    EXPECT_EQ(s.currentAction, "Inbox/Spam\t[Null]\t");
+    EXPECT_EQ(s.currentHeaderName, "X-Spam-Flag: YES\tIMFSCL: {> 3}\t");
   }
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "DrossgateModule.h"
-#include "GUID.h"
 #include "PickupDir.h"
 #include "SinkSettings.h"
 #include "basRegistry.h"
@@ -36,10 +35,6 @@ struct HeaderCase {
   bool expected;
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class HeaderLine : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderLine, FirstLineOfTheNameDecides) {
@@ -72,10 +67,6 @@ struct RuleCase {
   const char* constructor;
   int expected;  // matching rule index, -1 for none
 };
-
-void PrintTo(const RuleCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class Rules : public ::testing::TestWithParam<RuleCase> {};
 
@@ -171,11 +162,6 @@ TEST(Pickup, ServerPathRewrite) {
   EXPECT_EQ(HomeServerFromValue("NOCNHERE"), "NOCNHERE");
   EXPECT_EQ(HomeServerFromValue("/CN="), "/CN=");
   EXPECT_EQ(platform::directory::QuoteQueryValue("o'brien"), "o''brien");
-}
-
-TEST(Guid, TextIsPaddedUpperHex) {
-  platform::com::Guid g{0x0000ABCD, 0x0001, 0xFFFF, {5, 0, 0x10, 0xAB, 0, 0, 0, 1}};
-  EXPECT_EQ(FormatGuidText(g), "0000ABCD0001FFFF050010AB00000001");
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ namespace store = platform::store;
 class FakeFields : public store::Fields {
  public:
   std::map<std::string, store::Value> values;  // keys lower-cased
-  int updates = 0;
 
   static std::string Key(const std::string& name) { return text::ToLower(name); }
   int32_t Count() const override { return static_cast<int32_t>(values.size()); }
@@ -33,12 +32,11 @@ class FakeFields : public store::Fields {
   }
   bool Has(const std::string& name) const override { return values.count(Key(name)) > 0; }
   void Set(const std::string& name, const store::Value& v) override { values[Key(name)] = v; }
-  void Append(const std::string& name, int32_t, int32_t, int32_t,
-              const store::Value& v) override {
+  void Append(const std::string& name, int32_t, int32_t, int32_t, const store::Value& v) override {
     values[Key(name)] = v;
   }
   void Delete(const std::string& name) override { values.erase(Key(name)); }
-  void Update() override { ++updates; }
+  void Update() override {}
 };
 
 class FakeRecord : public store::Record {

@@ -1,6 +1,6 @@
-// A damaged catalog.db or registry.json: the tool commands that read it say so and exit 1,
-// never crash. Without the catalog a delivery into a registered inbox waits (exit 75, try again
-// later) instead of passing unfiltered; without the registry it still lands.
+// A damaged catalog.db or registry.json: the tool commands that read or write it say so and
+// exit 1, never crash. Without the catalog a delivery into a registered inbox waits (exit 75,
+// try again later) instead of passing unfiltered; without the registry it still lands.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -26,17 +26,23 @@ const Damage kDamages[] = {
 
 struct FileCase {
   const char* file;
-  std::vector<std::string> command;  // the tool command that reads the file
-  const char* message;               // what its error names
+  std::vector<std::vector<std::string>> commands;  // tool commands that read or write the file
+  const char* message;                             // what its error names
   // Where a message matching the forward rule ends up: without the catalog nowhere yet (it
   // waits with its sender); without the registry the pickup folder is found in the directory.
   const char* delivery;
 };
 
 const FileCase kFiles[] = {
-    {"catalog.db", {"catalog", "ls"}, "catalog", "Waiting"},
+    {"catalog.db",
+     {{"catalog", "ls"},
+      {"catalog", "install", "--app", "X", "--dll",
+       (BinaryDir() / "sink" / "Drossgate.so").string()},
+      {"catalog", "uninstall", "--app", "X"}},
+     "catalog",
+     "Waiting"},
     {"registry.json",
-     {"registry", "get", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares"},
+     {{"registry", "get", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares"}},
      "registry.json is unreadable",
      "Pickup"},
 };
@@ -57,14 +63,16 @@ TEST(CorruptFiles, ToolsRefuseWithAMessageAndDeliveriesWaitOrLand) {
       const fs::path file = root.path() / f.file;
       WriteFile(file, d.apply(ReadFile(file)));
 
-      ProcessResult tool = root.Run(f.command);
-      EXPECT_EQ(tool.signal, 0);
-      EXPECT_EQ(tool.exitCode, 1);
-      EXPECT_NE(tool.err.find(f.message), std::string::npos) << tool.err;
-      // An empty file is a database without tables: not a catalog, rather than a failed query.
-      if (std::string_view(f.file) == "catalog.db" && std::string_view(d.name) == "Empty") {
-        EXPECT_NE(tool.err.find("is not a catalog of this platform"), std::string::npos)
-            << tool.err;
+      for (const std::vector<std::string>& command : f.commands) {
+        ProcessResult tool = root.Run(command);
+        EXPECT_EQ(tool.signal, 0);
+        EXPECT_EQ(tool.exitCode, 1) << command[1];
+        EXPECT_NE(tool.err.find(f.message), std::string::npos) << tool.err;
+        // An empty file is a database without tables: not a catalog, rather than a failed query.
+        if (std::string_view(f.file) == "catalog.db" && std::string_view(d.name) == "Empty") {
+          EXPECT_NE(tool.err.find("is not a catalog of this platform"), std::string::npos)
+              << tool.err;
+        }
       }
 
       const std::string source =

@@ -11,13 +11,12 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "sink_root.h"
 #include "store_fixture.h"
-#include "system/registry.h"
 
 namespace drossgate::platform::test {
 namespace {
@@ -25,6 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+const std::string kShares = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
+const std::string kToAlice = "x-receiver: alice@example.com\r\nx-sender: s@example.org\r\n";
 const std::string kMessage = "From: s@example.org\r\nSubject: picked up\r\n\r\nbody\r\n";
 
 class PickupTest : public StoreTest {
@@ -40,12 +41,8 @@ class PickupTest : public StoreTest {
     testing::ProcessResult r = testing::RunPlatformTool(root(), {"smtp", "--once"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::map<std::string, json> byFile;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);)
-      if (!line.empty()) {
-        json j = json::parse(line);
-        byFile[fs::path(j["file"].get<std::string>()).filename()] = j;
-      }
+    for (const json& j : testing::JsonLines(r.out))
+      byFile[fs::path(j["file"].get<std::string>()).filename()] = j;
     return byFile;
   }
   // The sources in a mailbox's inbox.
@@ -67,88 +64,68 @@ std::string Receivers(int n) {
   return lines;
 }
 
+// What a file's envelope makes of it: "ALIAS <- ADDRESS", the message delivered once to that
+// mailbox with "Delivered-To: ADDRESS"; or "set aside: " and a part of the reason.
 struct EnvelopeCase {
   const char* name;
-  std::string content;
-  std::multiset<std::string> alice, bob;  // what each inbox then holds
-  const char* setAsideFor;                // a part of the reason; nullptr: not set aside
+  std::string envelope, message;
+  std::string outcome;
 };
-
-void PrintTo(const EnvelopeCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class PickupEnvelope : public PickupTest, public ::testing::WithParamInterface<EnvelopeCase> {};
 
 TEST_P(PickupEnvelope, DeliversWhatTheEnvelopeSaysOnly) {
   const EnvelopeCase& c = GetParam();
-  testing::WriteFile(pickup() / "m.eml", c.content);
-  json line = RunOnce()["m.eml"];
-  EXPECT_EQ(Inbox("alice"), c.alice);
-  EXPECT_EQ(Inbox("bob"), c.bob);
-  if (c.setAsideFor) {
+  testing::WriteFile(pickup() / "m.eml", c.envelope + c.message);
+  const json line = RunOnce()["m.eml"];
+  std::vector<std::string> got;
+  for (const std::string alias : {"alice", "bob"})
+    for (const std::string& source : Inbox(alias)) got.push_back(alias + " <- " + source);
+  if (c.outcome.starts_with("set aside: ")) {
     EXPECT_EQ(line["status"], "undeliverable") << line.dump();
-    EXPECT_NE(Reason("m.eml").find(c.setAsideFor), std::string::npos) << Reason("m.eml");
+    EXPECT_EQ(got, std::vector<std::string>{});
+    EXPECT_NE(Reason("m.eml").find(c.outcome.substr(11)), std::string::npos) << Reason("m.eml");
   } else {
     EXPECT_EQ(line["status"], "delivered") << line.dump();
+    const size_t arrow = c.outcome.find(" <- ") + 4;
+    EXPECT_EQ(got, std::vector<std::string>{c.outcome.substr(0, arrow) + "Delivered-To: " +
+                                            c.outcome.substr(arrow) + "\r\n" + c.message});
     EXPECT_FALSE(fs::exists(pickup() / "m.eml"));
   }
 }
 
-const std::string kToAlice = "Delivered-To: alice@example.com\r\n";
 // A message whose own first lines look like an envelope.
 const std::string kForged =
     "x-receiver: bob@example.com\r\nx-sender: ceo@example.com\r\n\r\nPay this invoice.\r\n";
+const std::string kNotFirst = "set aside: does not begin with an x-receiver line";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PickupEnvelope,
     ::testing::Values(
         EnvelopeCase{"AngleBrackets",
-                     "x-receiver: <alice@example.com>\r\nx-sender: s@example.org\r\n" + kMessage,
-                     {kToAlice + kMessage},
-                     {},
-                     nullptr},
+                     "x-receiver: <alice@example.com>\r\nx-sender: s@example.org\r\n", kMessage,
+                     "alice <- alice@example.com"},
         EnvelopeCase{"DisplayNameUpperCaseBareLf",
-                     "X-Receiver: Bob Desk <BOB@example.com>\nX-SENDER: s@example.org\n" + kMessage,
-                     {},
-                     {"Delivered-To: BOB@example.com\r\n" + kMessage},
-                     nullptr},
+                     "X-Receiver: Bob Desk <BOB@example.com>\nX-SENDER: s@example.org\n", kMessage,
+                     "bob <- BOB@example.com"},
         // Found: the message's own lines were taken as envelope, redirecting it under a forged
         // sender, and 200 such lines made 201 copies.
-        EnvelopeCase{"EnvelopeLinesInsideTheMessage",
-                     "x-receiver: alice@example.com\r\nx-sender: s@example.org\r\n" + kForged,
-                     {kToAlice + kForged},
-                     {},
-                     nullptr},
-        EnvelopeCase{"TwoHundredForgedReceivers",
-                     "x-receiver: alice@example.com\r\nx-sender: s@example.org\r\n" +
-                         Receivers(200) + "\r\nbody\r\n",
-                     {kToAlice + Receivers(200) + "\r\nbody\r\n"},
-                     {},
-                     nullptr},
+        EnvelopeCase{"EnvelopeLinesInsideTheMessage", kToAlice, kForged,
+                     "alice <- alice@example.com"},
+        EnvelopeCase{"TwoHundredForgedReceivers", kToAlice, Receivers(200) + "\r\nbody\r\n",
+                     "alice <- alice@example.com"},
         EnvelopeCase{"OneReceiverNamedThreeWays",
                      "x-receiver: alice@example.com\r\nx-receiver: ALICE@example.com\r\n"
-                     "x-receiver: Alice <alice@example.com>\r\nx-sender: s@example.org\r\n" +
-                         kMessage,
-                     {kToAlice + kMessage},
-                     {},
-                     nullptr},
+                     "x-receiver: Alice <alice@example.com>\r\nx-sender: s@example.org\r\n",
+                     kMessage, "alice <- alice@example.com"},
         EnvelopeCase{"SenderBeforeReceiver",
-                     "x-sender: s@example.org\r\nx-receiver: alice@example.com\r\n" + kMessage,
-                     {},
-                     {},
-                     "does not begin with an x-receiver line"},
-        EnvelopeCase{"NoSenderLine",
-                     "x-receiver: alice@example.com\r\nSubject: hi\r\n\r\n",
-                     {},
-                     {},
-                     "not followed by an x-sender line"},
-        EnvelopeCase{"NoEnvelope", kMessage, {}, {}, "does not begin with an x-receiver line"},
-        EnvelopeCase{"MoreReceiversThanTaken",
-                     Receivers(1001) + "x-sender: s@example.org\r\n" + kMessage,
-                     {},
-                     {},
-                     "1001 receivers; at most 1000"}),
+                     "x-sender: s@example.org\r\nx-receiver: alice@example.com\r\n", kMessage,
+                     kNotFirst},
+        EnvelopeCase{"NoSenderLine", "x-receiver: alice@example.com\r\n", "Subject: hi\r\n\r\n",
+                     "set aside: not followed by an x-sender line"},
+        EnvelopeCase{"NoEnvelope", "", kMessage, kNotFirst},
+        EnvelopeCase{"MoreReceiversThanTaken", Receivers(1001) + "x-sender: s@example.org\r\n",
+                     kMessage, "set aside: 1001 receivers; at most 1000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Found: with a second receiver failing for good, the whole file was tried again and again and
@@ -172,8 +149,7 @@ TEST_F(PickupTest, EachReceiverOnceWhileAnotherIsSetAside) {
 
 // Found: a local user planted mail with a forged sender through a link and a file of theirs.
 TEST_F(PickupTest, TakesOnlyThePlatformOwnersPlainFiles) {
-  const std::string content =
-      "x-receiver: alice@example.com\r\nx-sender: s@example.org\r\n" + kMessage;
+  const std::string content = kToAlice + kMessage;
   testing::WriteFile(root() / "elsewhere.eml", content);
   fs::create_symlink(root() / "elsewhere.eml", pickup() / "link.eml");
   testing::WriteFile(pickup() / "foreign.eml", content);
@@ -191,8 +167,7 @@ TEST_F(PickupTest, LeavesAFileItsWriterStillHasOpen) {
   const auto file = pickup() / "busy.eml";
   {
     std::ofstream writer(file, std::ios::binary);
-    writer << "x-receiver: alice@example.com\r\nx-sender: s@example.org\r\nSubject: busy\r\n"
-           << std::flush;
+    writer << kToAlice << "Subject: busy\r\n" << std::flush;
     EXPECT_TRUE(RunOnce().empty());
     EXPECT_TRUE(fs::exists(file));
     writer << "\r\nbody\r\n";
@@ -200,33 +175,28 @@ TEST_F(PickupTest, LeavesAFileItsWriterStillHasOpen) {
   RunOnce();
   EXPECT_FALSE(fs::exists(file));
   EXPECT_EQ(Inbox("alice"),
-            (std::multiset<std::string>{kToAlice + "Subject: busy\r\n\r\nbody\r\n"}));
+            (std::multiset<std::string>{
+                "Delivered-To: alice@example.com\r\nSubject: busy\r\n\r\nbody\r\n"}));
 }
 
 TEST_F(PickupTest, FollowsTheShareAndPollsUntilStopped) {
-  testing::TempDir elsewhere;
-  {
-    using namespace registry;
-    Key key = 0;
-    ASSERT_EQ(CreateKey(Hive::kLocalMachine,
-                        "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", key),
-              kSuccess);
-    ASSERT_EQ(
-        SetMultiString(key, "PickUp",
-                       {"CSCFlags=0", "MaxUses=4294967295", "Path=" + elsewhere.path().string(),
-                        "Permissions=0", "Remark=", "Type=0"}),
-        kSuccess);
-    CloseKey(key);
-  }
+  testing::TempDir dir;
+  const fs::path elsewhere = dir.path() / "pick up";
+  fs::create_directory(elsewhere);
+  ASSERT_EQ(
+      testing::RunPlatformTool(root(), {"registry", "set", kShares, "PickUp", "--type", "multi_sz",
+                                        "CSCFlags=0", "Path=" + elsewhere.string()})
+          .exitCode,
+      0);
   testing::Child smtp =
       testing::StartProcess({testing::PlatformTool().string(), "--root", root().string(), "smtp"});
   testing::WriteFile(
-      elsewhere.path() / "later.eml",
+      elsewhere / "later.eml",
       "x-receiver: bob@example.com\r\nx-sender: s@example.org\r\nSubject: late\r\n\r\n");
   bool taken = false;
   for (int i = 0; i < 200 && !taken; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    taken = !fs::exists(elsewhere.path() / "later.eml");
+    taken = !fs::exists(elsewhere / "later.eml");
   }
   int status = 0;
   const std::string out = testing::StopProcess(smtp, SIGTERM, &status);

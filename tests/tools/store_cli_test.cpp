@@ -1,19 +1,14 @@
-// drossgate-platform's store commands and the pickup service, run as processes on a root made
-// with the platform's own calls.
-#include <signal.h>
+// drossgate-platform's store commands run as processes on a root made with the platform's own
+// calls: deliver as a delivery agent, the store upgraded whole, and the root's files private.
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <chrono>
-#include <fstream>
 #include <functional>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "sink_root.h"
 #include "store_fixture.h"
-#include "system/registry.h"
 
 namespace drossgate::platform::test {
 namespace {
@@ -44,13 +39,6 @@ class StoreCliTest : public StoreTest {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return json::parse(r.out)["properties"];
   }
-  static std::vector<json> Lines(const std::string& out) {
-    std::vector<json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-      if (!line.empty()) lines.push_back(json::parse(line));
-    return lines;
-  }
 };
 
 TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
@@ -62,7 +50,7 @@ TEST_F(StoreCliTest, DeliverPrintsOneLinePerFileInOrder) {
       Run({"deliver", "--to", "Alice@Example.com", "--scl", "-1", fa.string(), fb.string(), "-"},
           {}, "Subject: from stdin\r\n\r\n.\r\n");
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  auto lines = Lines(r.out);
+  auto lines = testing::JsonLines(r.out);
   ASSERT_EQ(lines.size(), 3u);
   const std::string inbox = kMbx + "/alice/Inbox/";
   EXPECT_EQ(lines[0], json({{"file", fa.string()},
@@ -129,33 +117,20 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
   ProcessResult r =
       Run({"deliver", "--to", "bob", "-f", "s@example.org", "--scl-from-header", "x-score", good});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  json props = Show(Lines(r.out)[0]["now"]);
+  json props = Show(testing::JsonLines(r.out)[0]["now"]);
   EXPECT_EQ(props["http://schemas.microsoft.com/mapi/proptag/0x40760003"], 9);
   EXPECT_EQ(props["urn:schemas:mailheader:return-path"], "s@example.org");
 }
 
+// Nothing is read outside the store or through "..", and no mailbox is removed.
 TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
-  auto good = Write("good.eml", "Subject: ok\r\n\r\n");
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    int exitCode;
-  };
-  const std::vector<Case> cases = {
-      {"cat of a missing item", {"cat", kMbx + "/alice/Inbox/none.eml"}, 1},
-      {"cat of a folder", {"cat", kMbx + "/alice/Inbox"}, 1},
-      {"show outside the store", {"show", "http://elsewhere/exadmin/example.com/MBX/alice"}, 1},
-      {"ls through ..", {"ls", kMbx + "/alice/../bob"}, 1},
-      {"prop without =", {"set", kMbx + "/alice/Inbox", "--prop", "urn:x"}, 2},
-      {"prop not an integer", {"set", kMbx + "/alice/Inbox", "--prop", "urn:x:int=4x"}, 2},
-      {"prop without name", {"set", kMbx + "/alice/Inbox", "--prop", ":text=x"}, 2},
-      {"set nothing", {"set", kMbx + "/alice/Inbox"}, 2},
-      {"rm of a mailbox", {"rm", kMbx + "/alice"}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ProcessResult r = Run(c.args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"show", "http://elsewhere/exadmin/example.com/MBX/alice"},
+        {"ls", kMbx + "/alice/../bob"},
+        {"rm", kMbx + "/alice"}}) {
+    SCOPED_TRACE(args[1]);
+    ProcessResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_FALSE(r.err.empty());
   }
 }

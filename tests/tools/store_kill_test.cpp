@@ -9,7 +9,6 @@
 #include <chrono>
 #include <map>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -43,23 +42,7 @@ struct KillCase {
   bool sink;  // the sink registered on the inbox with one rule per route
 };
 
-void PrintTo(const KillCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class StoreKillTest : public ::testing::TestWithParam<KillCase> {};
-
-// Where an item lies, in the terms of Route::place; hidden items are named apart.
-std::string PlaceOf(const store::admin::ItemInfo& item) {
-  const std::string parent = item.url.substr(0, item.url.rfind('/'));
-  std::string place = item.url;
-  if (parent == kInbox) place = "Inbox";
-  if (parent == kMailbox + "/Routed") place = "Folder";
-  if (parent == kMailbox && item.name == "~~deleteit.eml") place = "DeleteItem";
-  if (parent == kMailbox && item.name.find("~~redirect.eml") != std::string::npos)
-    return item.hidden ? "Parked" : "VisibleParked";
-  return item.hidden ? "Hidden " + place : place;
-}
 
 TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   const KillCase& c = GetParam();
@@ -105,14 +88,9 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random)));
     int status = 0;
-    const std::string out = testing::StopProcess(child, SIGKILL, &status);
-    if (WIFSIGNALED(status)) ++killed;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-      if (lines.eof()) break;  // a line cut off by the kill
-      auto j = nlohmann::json::parse(line);
+    for (const auto& j : testing::JsonLines(testing::StopProcess(child, SIGKILL, &status)))
       if (j["now"].is_string()) reported.push_back(j["now"]);
-    }
+    if (WIFSIGNALED(status)) ++killed;
   }
   EXPECT_GT(killed, 0);
 
@@ -140,7 +118,7 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
     EXPECT_EQ(item.contentClass, "urn:content-classes:message");
     EXPECT_TRUE(rec->GetFields().Has("http://schemas.microsoft.com/mapi/proptag/0x007D001E"));
     const Route& route = *routeBySubject[subject];
-    EXPECT_EQ(PlaceOf(item), route.place);
+    EXPECT_EQ(testing::PlaceOf(item, kMailbox, "Routed"), route.place);
     if (route.action && std::string(route.action) == "+7") {
       EXPECT_EQ(store::ValueText(
                     rec->GetFields().Get("http://schemas.microsoft.com/mapi/proptag/0x40760003")),
