@@ -1,6 +1,5 @@
-// The query dialect: what each text parses to (shown as select list, search base, LDAP filter
-// form and sort keys), which texts are refused and why, and how filters match entries.
-// Quoting, wildcards and AND/OR precedence are shown once, by the LDAP filter table.
+// The query dialect: which texts are refused and why, and how filters match entries. What a
+// text parses to is shown once, by the LDAP filter table and the queries run on both backends.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,58 +11,6 @@
 
 namespace drossgate::platform::directory {
 namespace {
-
-std::string Describe(const Query& q) {
-  std::string out;
-  if (q.allAttributes) out = "*";
-  for (const std::string& a : q.attributes) out += (out.empty() ? "" : ",") + a;
-  out += " | " + q.source + " | " + (q.where ? FormatFilter(*q.where) : "-") + " |";
-  for (const SortKey& k : q.orderBy) out += " " + k.attribute + (k.descending ? " DESC" : " ASC");
-  return out;
-}
-
-struct ParseCase {
-  const char* name;
-  std::string text;
-  std::string expected;
-};
-
-TEST(DirectoryQueryParse, AcceptedTextsGiveTheirTree) {
-  const std::vector<ParseCase> cases = {
-      {"minimal", "SELECT cn FROM 'GC://mail1'", "cn | GC://mail1 | - |"},
-      {"keywords in any case", "select cn from 'GC://h' where CN='x' order by cn desc",
-       "cn | GC://h | (CN=x) | cn DESC"},
-      {"specials escaped in filter form", "SELECT cn FROM 'GC://h' WHERE cn='a (b) \\c'",
-       "cn | GC://h | (cn=a \\28b\\29 \\5cc) |"},
-      {"keyword inside a value", "SELECT cn FROM 'GC://h' WHERE cn='x AND y OR z'",
-       "cn | GC://h | (cn=x AND y OR z) |"},
-      {"parentheses first", "SELECT cn FROM 'GC://h' WHERE (a='1' OR b='2') AND c='3'",
-       "cn | GC://h | (&(|(a=1)(b=2))(c=3)) |"},
-      {"NOT binds tightest", "SELECT cn FROM 'GC://h' WHERE NOT a='1' AND b='2'",
-       "cn | GC://h | (&(!(a=1))(b=2)) |"},
-      {"several sort keys", "SELECT cn FROM 'GC://h' ORDER BY sn ASC, cn DESC, mail",
-       "cn | GC://h | - | sn ASC cn DESC mail ASC"},
-      {"recipient picker query",
-       "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
-       "sAMAccountType,mAPIRecipient,userAccountControl FROM 'GC://mail1.example.com' WHERE "
-       "mail='*' "
-       "AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
-       "(objectcategory='person' AND "
-       "(objectclass='user' OR objectclass='contact')))   ORDER BY cn",
-       "name,adspath,cn,homeMDB,homeMTA,mail,mailNickName,distinguishedName,sAMAccountType,"
-       "mAPIRecipient,userAccountControl | GC://mail1.example.com | "
-       "(&(mail=*)(|(objectcategory=publicFolder)(objectcategory=group)(&(objectcategory=person)"
-       "(|(objectclass=user)(objectclass=contact))))) | cn ASC"},
-  };
-  for (const ParseCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    try {
-      EXPECT_EQ(Describe(ParseQuery(c.text)), c.expected);
-    } catch (const PlatformError& e) {
-      ADD_FAILURE() << e.what();
-    }
-  }
-}
 
 struct RefusedCase {
   const char* name;
@@ -89,8 +36,8 @@ TEST(DirectoryQueryParse, RefusedTextsSayWhereAndWhy) {
   for (const RefusedCase& c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      Query q = ParseQuery(c.text);
-      ADD_FAILURE() << "parsed: " << Describe(q);
+      ParseQuery(c.text);
+      ADD_FAILURE() << "parsed";
     } catch (const PlatformError& e) {
       EXPECT_EQ(e.number(), errors::kBadQuery);
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
