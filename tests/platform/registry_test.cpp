@@ -36,46 +36,18 @@ std::vector<std::string> ValueNames(Key key) {
   return names;
 }
 
-TEST(ParseKeyPath, HiveNamesAndPaths) {
-  struct Case {
-    const char* name;
-    std::string text;
-    bool ok;
-    Hive hive;
-    std::string path;
-  } cases[] = {
-      {"short machine", "HKLM\\SYSTEM\\Cluster", true, Hive::kLocalMachine, "SYSTEM\\Cluster"},
-      {"classes short", "HKCR\\CLSID", true, Hive::kClassesRoot, "CLSID"},
-      {"user long, lower case", "hkey_current_user\\Software", true, Hive::kCurrentUser,
-       "Software"},
-      {"doubled and trailing separators", "HKLM\\\\A\\B\\", true, Hive::kLocalMachine, "A\\B"},
-      {"unknown hive", "HKEY_USERS\\x", false, Hive::kLocalMachine, ""},
-  };
-  for (const Case& c : cases) {
-    Hive hive = Hive::kLocalMachine;
-    std::string path;
-    EXPECT_EQ(ParseKeyPath(c.text, hive, path), c.ok) << c.name;
-    if (!c.ok) continue;
-    EXPECT_EQ(hive, c.hive) << c.name;
-    EXPECT_EQ(path, c.path) << c.name;
-  }
+bool Opens(Hive hive, const std::string& path) {
+  Key key = 0;
+  if (OpenKey(hive, path, key) != kSuccess) return false;
+  CloseKey(key);
+  return true;
 }
 
 using RegistryTest = PlatformRootTest;
 
-// The bytes a value gives are the next test's; here only the size at which they stop fitting.
-TEST_F(RegistryTest, EnumValueReportsMoreDataWhenTheBufferIsTooSmall) {
+// Each type's raw bytes, and the sizes at which name and data stop fitting.
+TEST_F(RegistryTest, EnumValueGivesRawBytesPerTypeAndReportsMoreData) {
   TestKey k(Hive::kLocalMachine, kShares);
-  ASSERT_EQ(SetString(k.key, "Name5", std::string(9, 'x')), kSuccess);  // 10 bytes with NUL
-  std::string name, data;
-  ValueType type{};
-  EXPECT_EQ(EnumValue(k.key, 0, 6, 10, name, type, data), kSuccess);
-  EXPECT_EQ(EnumValue(k.key, 0, 6, 9, name, type, data), kMoreData);
-  EXPECT_EQ(EnumValue(k.key, 1, 1024, 500, name, type, data), kNoMoreItems);
-}
-
-TEST_F(RegistryTest, EnumValueGivesRawBytesPerType) {
-  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Types");
   ASSERT_EQ(SetString(k.key, "text", "abc"), kSuccess);
   ASSERT_EQ(SetMultiString(k.key, "list", {"a", "bc"}), kSuccess);
   ASSERT_EQ(SetMultiString(k.key, "empty list", {}), kSuccess);
@@ -90,28 +62,26 @@ TEST_F(RegistryTest, EnumValueGivesRawBytesPerType) {
       {"empty list", ValueType::kMultiString, std::string("\0", 1)},
       {"number", ValueType::kDword, std::string("\x04\x03\x02\x01", 4)},
   };
+  std::string name, data;
+  ValueType type{};
   for (uint32_t i = 0; i < std::size(cases); ++i) {
-    std::string name, data;
-    ValueType type{};
     ASSERT_EQ(EnumValue(k.key, i, 1024, 500, name, type, data), kSuccess) << cases[i].name;
     EXPECT_EQ(name, cases[i].name);
     EXPECT_EQ(type, cases[i].type) << cases[i].name;
     EXPECT_EQ(data, cases[i].bytes) << cases[i].name;
   }
+  EXPECT_EQ(EnumValue(k.key, 4, 1024, 500, name, type, data), kNoMoreItems);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 6, name, type, data), kSuccess) << "name and data just fit";
+  EXPECT_EQ(EnumValue(k.key, 1, 4, 6, name, type, data), kMoreData);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 5, name, type, data), kMoreData);
 }
 
 TEST_F(RegistryTest, KeysCompareWithoutCaseAndDeleteWithTheirSubtree) {
-  { TestKey k(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32"); }
-  { TestKey k(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID"); }
-  { TestKey k(Hive::kClassesRoot, "clsid\\{aa}"); }
-  Key key = 0;
-  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "clsid\\{ab}\\inprocserver32", key), kSuccess);
-  CloseKey(key);
-  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{CD}", key), kSuccess) << "implied by a subkey";
-  CloseKey(key);
-  EXPECT_EQ(OpenKey(Hive::kLocalMachine, "CLSID", key), kFileNotFound) << "other hive";
-  EXPECT_EQ(key, 0);
-
+  for (const char* path : {"CLSID\\{AB}\\InprocServer32", "CLSID\\{Cd}\\ProgID", "clsid\\{aa}"})
+    TestKey k(Hive::kClassesRoot, path);
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "clsid\\{ab}\\inprocserver32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{CD}")) << "implied by a subkey";
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "CLSID")) << "other hive";
   TestKey clsid(Hive::kClassesRoot, "CLSID", false);
   std::vector<std::string> children;
   std::string name;
@@ -119,9 +89,8 @@ TEST_F(RegistryTest, KeysCompareWithoutCaseAndDeleteWithTheirSubtree) {
   EXPECT_EQ(children, (std::vector<std::string>{"{aa}", "{AB}", "{Cd}"}));
 
   EXPECT_EQ(DeleteKey(Hive::kClassesRoot, "Clsid\\{ab}"), kSuccess);
-  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32", key), kFileNotFound);
-  EXPECT_EQ(OpenKey(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID", key), kSuccess) << "sibling stays";
-  CloseKey(key);
+  EXPECT_FALSE(Opens(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID")) << "sibling stays";
 }
 
 TEST_F(RegistryTest, RefusesTextTheFileCannotHold) {
@@ -220,8 +189,7 @@ TEST_F(RegistryTest, AFailedWriteChangesNothing) {
 
 TEST_F(RegistryTest, MissingFileIsAnEmptyRegistry) {
   std::filesystem::remove(root() / "registry.json");
-  Key key = 0;
-  EXPECT_EQ(OpenKey(Hive::kLocalMachine, "SYSTEM", key), kFileNotFound);
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "SYSTEM"));
   TestKey k(Hive::kLocalMachine, "SYSTEM\\New");
   EXPECT_EQ(SetString(k.key, "v", "x"), kSuccess);
   EXPECT_TRUE(std::filesystem::exists(root() / "registry.json"));

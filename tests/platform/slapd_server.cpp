@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -29,48 +28,35 @@ using namespace std::chrono_literals;
 constexpr auto kStartTimeout = 15s;
 constexpr auto kStopTimeout = 10s;
 
-// The program's path: on PATH, or in the sbin folders a plain user's PATH may lack.
-fs::path Which(const std::string& name) {
-  std::vector<std::string> dirs;
-  if (const char* path = std::getenv("PATH")) {
-    std::stringstream in(path);
-    for (std::string d; std::getline(in, d, ':');)
-      if (!d.empty()) dirs.push_back(d);
-  }
-  for (const char* d : {"/usr/sbin", "/sbin", "/usr/bin"}) dirs.push_back(d);
-  for (const std::string& d : dirs) {
-    fs::path p = fs::path(d) / name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
+// Debian's paths: a plain user's PATH may lack /usr/sbin.
+const char* const kSlapd = "/usr/sbin/slapd";
+const char* const kLdapAdd = "/usr/bin/ldapadd";
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
 }
 
 // A port nobody listens on right now; the server may still lose it to someone else, so
 // starting is retried on another.
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = Loopback(0);
   socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? ntohs(a.sin_port) : 0;
 }
 
 bool Accepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
+  sockaddr_in a = Loopback(port);
+  const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) close(fd);
   return ok;
 }
 
@@ -81,7 +67,7 @@ std::string Tail(const std::string& text, size_t max = 2000) {
 }  // namespace
 
 SlapdServer::SlapdServer(Options options) : options_(std::move(options)) {
-  if (Which("slapd").empty()) {
+  if (access(kSlapd, X_OK) != 0) {
     why_ = "slapd is not installed (scripts/packages.sh installs it)";
     return;
   }
@@ -122,7 +108,7 @@ bool SlapdServer::StartOnce() {
   const fs::path confFile = dir_.path() / "slapd.conf";
   WriteFile(confFile, conf.str());
 
-  const std::string slapd = Which("slapd").string();
+  const std::string slapd = kSlapd;
   const std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
   // -d keeps it in the foreground, a child of this process that Stop() can wait for.
   std::vector<std::string> args = {slapd, "-d", "0", "-h", listen, "-f", confFile.string()};
@@ -169,12 +155,11 @@ std::string SlapdServer::Log() const {
 
 bool SlapdServer::Load(const fs::path& ldif) {
   if (!Available()) return false;
-  const fs::path ldapadd = Which("ldapadd");
-  if (ldapadd.empty()) {
+  if (access(kLdapAdd, X_OK) != 0) {
     why_ = "ldapadd is not installed (scripts/packages.sh installs ldap-utils)";
     return false;
   }
-  ProcessResult r = RunProcess({ldapadd.string(), "-x", "-H", Url(), "-D", options_.rootDn, "-w",
+  ProcessResult r = RunProcess({kLdapAdd, "-x", "-H", Url(), "-D", options_.rootDn, "-w",
                                 options_.rootPassword, "-f", ldif.string()});
   if (r.exitCode != 0) {
     why_ = "ldapadd " + ldif.string() + " failed: " + Tail(r.err);

@@ -78,17 +78,6 @@ TEST_F(StoreRecordTest, FieldsKeepTypesAndChangeOnlyAtUpdate) {
   EXPECT_EQ(ErrorOf([&] { Prop(url, "urn:x:int"); }), errors::kFieldMissing);
   EXPECT_EQ(Prop(url, "urn:x:text"), Value(std::string("new")));
   EXPECT_EQ(ErrorOf([&] { f.Get("urn:x:int"); }), errors::kFieldMissing);
-
-  // Names as written, computed ones included.
-  auto props = store::admin::Properties(url);
-  auto has = [&](const std::string& name) {
-    for (const auto& [n, v] : props)
-      if (n == name) return true;
-    return false;
-  };
-  EXPECT_TRUE(has("urn:x:bool"));
-  EXPECT_TRUE(has("DAV:href"));
-  EXPECT_FALSE(has("urn:x:int"));
 }
 
 TEST_F(StoreRecordTest, OpenFollowsTheCreateOptions) {
