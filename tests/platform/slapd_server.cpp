@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -60,6 +61,80 @@ bool Accepts(int port) {
   return ok;
 }
 
+// The server's schema: the attributes and object classes the platform's directory data uses,
+// stored as a Windows domain's directory stores them (objectCategory and the mailbox links as
+// distinguished names, the account flags as integers, the rest case-insensitive text). On its
+// own, since slapd's core schema would make person require sn; OIDs from an arc of our own.
+std::string Schema() {
+  const std::pair<const char*, std::vector<const char*>> kinds[] = {
+      {"EQUALITY caseIgnoreMatch ORDERING caseIgnoreOrderingMatch SUBSTR caseIgnoreSubstringsMatch "
+       "SYNTAX 1.3.6.1.4.1.1466.115.121.1.15",
+       {"sn", "givenName", "displayName", "proxyAddresses", "userPrincipalName", "sAMAccountName",
+        "mailNickName", "msExchHomeServerName", "msExchMailboxGUID", "lDAPDisplayName",
+        "targetAddress", "legacyExchangeDN", "networkAddress", "msExchSmtpPickupDirectory"}},
+      {"EQUALITY caseIgnoreIA5Match SUBSTR caseIgnoreIA5SubstringsMatch "
+       "SYNTAX 1.3.6.1.4.1.1466.115.121.1.26",
+       {"dc", "mail"}},
+      {"EQUALITY integerMatch ORDERING integerOrderingMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.27",
+       {"userAccountControl", "sAMAccountType", "groupType"}},
+      {"EQUALITY distinguishedNameMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.12",
+       {"objectCategory", "defaultObjectCategory", "homeMDB", "homeMTA", "member"}},
+      {"EQUALITY booleanMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.7", {"mAPIRecipient"}},
+  };
+  // Each class with its superclass; every class may hold every attribute.
+  const std::pair<const char*, const char*> classes[] = {
+      {"domain", "directoryObject"},
+      {"domainDNS", "domain"},
+      {"container", "directoryObject"},
+      {"configuration", "directoryObject"},
+      {"dMD", "directoryObject"},
+      {"classSchema", "directoryObject"},
+      {"person", "directoryObject"},
+      {"organizationalPerson", "person"},
+      {"user", "organizationalPerson"},
+      {"contact", "organizationalPerson"},
+      {"computer", "user"},
+      {"group", "directoryObject"},
+      {"publicFolder", "directoryObject"},
+      {"server", "directoryObject"},
+      {"msExchExchangeServer", "server"},
+      {"mTA", "directoryObject"},
+      {"msExchMDB", "directoryObject"},
+      {"msExchPrivateMDB", "msExchMDB"},
+      {"protocolCfg", "directoryObject"},
+      {"protocolCfgSMTP", "protocolCfg"},
+      {"protocolCfgSMTPServer", "protocolCfgSMTP"},
+      {"msExchSystemObjectsContainer", "container"},
+      {"msExchConfigurationContainer", "container"},
+      {"msExchOrganizationContainer", "container"},
+      {"msExchAdminGroupContainer", "container"},
+      {"msExchAdminGroup", "container"},
+      {"msExchServersContainer", "container"},
+      {"msExchProtocolCfgProtocolContainer", "container"},
+      {"msExchProtocolCfgSMTPContainer", "container"},
+      {"msExchInformationStore", "container"},
+      {"msExchStorageGroup", "container"},
+  };
+  const std::string arc = "2.25.331453728092949076266512758348866269778";
+  std::ostringstream out;
+  std::string may = "cn $ name $ distinguishedName $ description $ userPassword";
+  int n = 0;
+  for (const auto& [rule, names] : kinds) {
+    for (const char* name : names) {
+      out << "attributetype ( " << arc << ".1." << ++n << " NAME '" << name << "' " << rule
+          << " )\n";
+      may += std::string(" $ ") + name;
+    }
+  }
+  out << "objectclass ( " << arc << ".2.0 NAME 'directoryObject' ABSTRACT SUP top MAY ( " << may
+      << " ) )\n";
+  n = 0;
+  for (const auto& [name, superclass] : classes)
+    out << "objectclass ( " << arc << ".2." << ++n << " NAME '" << name << "' SUP " << superclass
+        << " STRUCTURAL )\n";
+  return out.str();
+}
+
 std::string Tail(const std::string& text, size_t max = 2000) {
   return text.size() > max ? "..." + text.substr(text.size() - max) : text;
 }
@@ -89,7 +164,8 @@ bool SlapdServer::StartOnce() {
   fs::remove_all(db);
   fs::create_directories(db);
   std::ostringstream conf;
-  conf << "include " << (SourceDir() / "tests/platform/slapd/directory.schema").string() << "\n"
+  WriteFile(dir_.path() / "directory.schema", Schema());
+  conf << "include " << (dir_.path() / "directory.schema").string() << "\n"
        << "pidfile " << (dir_.path() / "slapd.pid").string() << "\n"
        << "argsfile " << (dir_.path() / "slapd.args").string() << "\n";
   // Debian builds the database backends as modules.

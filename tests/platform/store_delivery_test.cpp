@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <tuple>
 
 #include "error.h"
 #include "store/mime.h"
@@ -77,13 +78,7 @@ class StoreDeliveryTest : public StoreTest {
 using StoreMalformedTest = StoreDeliveryTest;
 
 TEST_F(StoreDeliveryTest, RealMessagesKeepTheirBytesAndGetTheirProperties) {
-  struct Case {
-    const char* file;
-    std::string subject;
-    std::optional<std::string> from;
-    std::string name;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, std::optional<std::string>, std::string> cases[] = {
       {"utf8_base64_subject_lf.eml", "Grüße aus München", "Joerg@Example.DE",
        "Grüße aus München.EML"},
       {"latin1_q_folded_subject.eml", "Café crème brûlée special", "owner@cafe.example",
@@ -95,18 +90,18 @@ TEST_F(StoreDeliveryTest, RealMessagesKeepTheirBytesAndGetTheirProperties) {
        "hello world again é.EML"},
       {"headers_only.eml", "", "someone@example.org", "No Subject-2.EML"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    const std::string source = testing::ReadFile(kFixtures / c.file);
+  for (const auto& [file, subject, from, name] : cases) {
+    SCOPED_TRACE(file);
+    const std::string source = testing::ReadFile(kFixtures / file);
     const std::string url = DeliverAndCheck(source);
-    EXPECT_EQ(url, Alice() + "/Inbox/" + c.name);
+    EXPECT_EQ(url, Alice() + "/Inbox/" + name);
     auto rec = store::OpenRecord(url, nullptr, store::Mode::kRead);
     auto& f = rec->GetFields();
     EXPECT_EQ(f.Get("DAV:contentclass"), Value(std::string("urn:content-classes:message")));
-    EXPECT_EQ(f.Get("urn:schemas:httpmail:subject"), Value(c.subject));
-    EXPECT_EQ(f.Has("urn:schemas:httpmail:fromemail"), c.from.has_value());
-    if (c.from) {
-      EXPECT_EQ(f.Get("urn:schemas:httpmail:fromemail"), Value(*c.from));
+    EXPECT_EQ(f.Get("urn:schemas:httpmail:subject"), Value(subject));
+    EXPECT_EQ(f.Has("urn:schemas:httpmail:fromemail"), from.has_value());
+    if (from) {
+      EXPECT_EQ(f.Get("urn:schemas:httpmail:fromemail"), Value(*from));
     }
     EXPECT_EQ(store::ValueText(f.Get(kHeaders)), HeaderBlock(source));
     EXPECT_FALSE(f.Has(kScl));
@@ -148,12 +143,7 @@ TEST_F(StoreDeliveryTest, ClientSavesParseTheMessageToo) {
 }
 
 TEST(StoreItemNameTest, SubjectsBecomeUsableNames) {
-  struct Case {
-    const char* name;
-    std::string subject;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"reserved characters", "a/b\\c:d*e?f\"g<h>i|j", "a_b_c_d_e_f_g_h_i_j"},
       {"control characters", "tab\there\x01", "tab here"},
       {"blanks and dots trimmed", "  spaced out.. ", "spaced out"},
@@ -162,9 +152,8 @@ TEST(StoreItemNameTest, SubjectsBecomeUsableNames) {
       {"long text cut at 200 bytes", std::string(250, 'x'), std::string(200, 'x')},
       {"cut never splits a character", std::string(199, 'x') + "é", std::string(199, 'x')},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(store::ItemNameFromSubject(c.subject), c.expected);
+  for (const auto& [name, subject, expected] : cases) {
+    EXPECT_EQ(store::ItemNameFromSubject(subject), expected) << name;
   }
 }
 

@@ -1,13 +1,17 @@
-#include "system/system.h"
-
+// The system services: the machine file, the platform root, GUIDs and the registry.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
 #include "error.h"
 #include "platform_fixture.h"
+#include "system/registry.h"
+#include "system/system.h"
 
 namespace drossgate::platform {
 namespace {
@@ -98,6 +102,188 @@ TEST_F(SystemTest, MachineIsSafeFromManyThreads) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// --- The registry ---------------------------------------------------------------------------
+
+using namespace registry;
+const std::string kShares = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
+
+// Opens (creating) a key and closes it at the end of the scope.
+struct TestKey {
+  Key key = 0;
+  TestKey(Hive hive, const std::string& path, bool create = true) {
+    Status st = create ? CreateKey(hive, path, key) : OpenKey(hive, path, key);
+    EXPECT_EQ(st, kSuccess) << path;
+  }
+  ~TestKey() {
+    if (key) CloseKey(key);
+  }
+};
+
+std::vector<std::string> ValueNames(Key key) {
+  std::vector<std::string> names;
+  std::string name, data;
+  ValueType type{};
+  for (uint32_t i = 0; EnumValue(key, i, 1024, 65536, name, type, data) == kSuccess; ++i)
+    names.push_back(name);
+  return names;
+}
+
+bool Opens(Hive hive, const std::string& path) {
+  Key key = 0;
+  if (OpenKey(hive, path, key) != kSuccess) return false;
+  CloseKey(key);
+  return true;
+}
+
+using RegistryTest = PlatformRootTest;
+
+// Each type's raw bytes, and the sizes at which name and data stop fitting.
+TEST_F(RegistryTest, EnumValueGivesRawBytesPerTypeAndReportsMoreData) {
+  TestKey k(Hive::kLocalMachine, kShares);
+  ASSERT_EQ(SetString(k.key, "text", "abc"), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "list", {"a", "bc"}), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "empty list", {}), kSuccess);
+  ASSERT_EQ(SetDword(k.key, "number", 0x01020304), kSuccess);
+  struct Case {
+    const char* name;
+    ValueType type;
+    std::string bytes;
+  } cases[] = {
+      {"text", ValueType::kString, std::string("abc\0", 4)},
+      {"list", ValueType::kMultiString, std::string("a\0bc\0\0", 6)},
+      {"empty list", ValueType::kMultiString, std::string("\0", 1)},
+      {"number", ValueType::kDword, std::string("\x04\x03\x02\x01", 4)},
+  };
+  std::string name, data;
+  ValueType type{};
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    ASSERT_EQ(EnumValue(k.key, i, 1024, 500, name, type, data), kSuccess) << cases[i].name;
+    EXPECT_EQ(name, cases[i].name);
+    EXPECT_EQ(type, cases[i].type) << cases[i].name;
+    EXPECT_EQ(data, cases[i].bytes) << cases[i].name;
+  }
+  EXPECT_EQ(EnumValue(k.key, 4, 1024, 500, name, type, data), kNoMoreItems);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 6, name, type, data), kSuccess) << "name and data just fit";
+  EXPECT_EQ(EnumValue(k.key, 1, 4, 6, name, type, data), kMoreData);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 5, name, type, data), kMoreData);
+}
+
+TEST_F(RegistryTest, KeysCompareWithoutCaseAndDeleteWithTheirSubtree) {
+  for (const char* path : {"CLSID\\{AB}\\InprocServer32", "CLSID\\{Cd}\\ProgID", "clsid\\{aa}"})
+    TestKey k(Hive::kClassesRoot, path);
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "clsid\\{ab}\\inprocserver32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{CD}")) << "implied by a subkey";
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "CLSID")) << "other hive";
+  TestKey clsid(Hive::kClassesRoot, "CLSID", false);
+  std::vector<std::string> children;
+  std::string name;
+  for (uint32_t i = 0; EnumKey(clsid.key, i, name) == kSuccess; ++i) children.push_back(name);
+  EXPECT_EQ(children, (std::vector<std::string>{"{aa}", "{AB}", "{Cd}"}));
+
+  EXPECT_EQ(DeleteKey(Hive::kClassesRoot, "Clsid\\{ab}"), kSuccess);
+  EXPECT_FALSE(Opens(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID")) << "sibling stays";
+}
+
+TEST_F(RegistryTest, RefusesTextTheFileCannotHold) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Bad");
+  EXPECT_EQ(SetString(k.key, "nul", std::string("a\0b", 3)), kInvalidParameter);
+  EXPECT_EQ(SetString(k.key, "latin1", "caf\xe9"), kInvalidParameter);
+  EXPECT_EQ(ValueNames(k.key), std::vector<std::string>{});
+}
+
+TEST_F(RegistryTest, SeesAFileChangedByAnotherWriter) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\X");
+  ASSERT_EQ(SetString(k.key, "v", "mine"), kSuccess);
+  testing::WriteFile(root() / "registry.json",
+                     R"({"HKEY_LOCAL_MACHINE": {"software\\x": {"values": [)"
+                     R"({"name": "v", "type": "sz", "data": "theirs"}]}}})");
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "V", s), kSuccess);
+  EXPECT_EQ(s, "theirs");
+}
+
+// Writers in other processes and on other threads of this one: each holds the file's lock.
+TEST_F(RegistryTest, WritersAtOnceLoseNothing) {
+  constexpr int kChildren = 3, kThreads = 2, kEach = 10;
+  auto write = [](const std::string& prefix) {
+    Key key = 0;
+    int failures = CreateKey(Hive::kLocalMachine, "SOFTWARE\\Shared", key) != kSuccess;
+    for (int i = 0; i < kEach; ++i)
+      failures += SetString(key, prefix + std::to_string(i), "x") != kSuccess;
+    CloseKey(key);
+    return failures;
+  };
+  auto writeFromThreads = [&](const std::string& who) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] { failures += write(who + "t" + std::to_string(t) + "-"); });
+    for (auto& t : threads) t.join();
+    return failures.load();
+  };
+  std::vector<pid_t> pids;
+  for (int c = 0; c < kChildren; ++c) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(writeFromThreads("p" + std::to_string(c)) == 0 ? 0 : 1);
+    pids.push_back(pid);
+  }
+  EXPECT_EQ(writeFromThreads("parent"), 0);
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Shared", false);
+  EXPECT_EQ(ValueNames(k.key).size(), size_t{(kChildren + 1) * kThreads * kEach});
+}
+
+// Nothing written may replace what could not be read: that would lose every registration.
+TEST_F(RegistryTest, UnreadableFileGivesBadRegistryAndIsLeftAlone) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"unknown hive", R"({"HKEY_USERS": {}})"},
+      {"dword as text", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                        R"({"name": "n", "type": "dword", "data": "3"}]}}})"},
+      {"one value twice", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                          R"({"name": "n", "type": "sz", "data": ""},)"
+                          R"({"name": "N", "type": "sz", "data": ""}]}}})"},
+      {"binary garbage", std::string("\x00\xff\x01", 3)},
+  };
+  TestKey open(Hive::kLocalMachine, "SOFTWARE\\Open");  // opened before the damage
+  for (const auto& [name, content] : cases) {
+    testing::WriteFile(root() / "registry.json", content);
+    EXPECT_EQ(SetString(open.key, "v", "y"), kBadRegistry) << name;
+    Key key = 0;
+    EXPECT_EQ(OpenKey(Hive::kLocalMachine, "A", key), kBadRegistry) << name;
+    EXPECT_EQ(CreateKey(Hive::kLocalMachine, "B", key), kBadRegistry) << name;
+    EXPECT_EQ(DeleteKey(Hive::kLocalMachine, "A"), kBadRegistry) << name;
+    EXPECT_EQ(testing::ReadFile(root() / "registry.json"), content) << name;
+  }
+}
+
+TEST_F(RegistryTest, AFailedWriteChangesNothing) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Fault");
+  ASSERT_EQ(SetString(k.key, "v", "before"), kSuccess);
+  const std::string saved = testing::ReadFile(root() / "registry.json");
+  {
+    test::ArmedFaults faults("registry.write");
+    EXPECT_EQ(SetString(k.key, "v", "after"), kAccessDenied);
+  }
+  EXPECT_EQ(testing::ReadFile(root() / "registry.json"), saved);
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "v", s), kSuccess);
+  EXPECT_EQ(s, "before");
+}
+
+TEST_F(RegistryTest, MissingFileIsAnEmptyRegistry) {
+  std::filesystem::remove(root() / "registry.json");
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "SYSTEM"));
+  TestKey k(Hive::kLocalMachine, "SYSTEM\\New");
+  EXPECT_EQ(SetString(k.key, "v", "x"), kSuccess);
+  EXPECT_TRUE(std::filesystem::exists(root() / "registry.json"));
 }
 
 }  // namespace
