@@ -189,16 +189,15 @@ TEST_F(CatalogTest, ConcurrentWritersBothSurvive) {
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      try {
-        auto apps = OpenCatalog()->GetCollection("Applications");
-        for (int i = 0; i < kEach; ++i) {
-          apps->Populate();
-          apps->Add().SetValue("Name", "T" + std::to_string(t) + "-" + std::to_string(i));
-          apps->SaveChanges();
-        }
-      } catch (const PlatformError&) {
-        ++failures;
-      }
+      failures +=
+          ErrorOf([&] {
+            auto apps = OpenCatalog()->GetCollection("Applications");
+            for (int i = 0; i < kEach; ++i) {
+              apps->Populate();
+              apps->Add().SetValue("Name", "T" + std::to_string(t) + "-" + std::to_string(i));
+              apps->SaveChanges();
+            }
+          }) != 0;
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);

@@ -15,6 +15,7 @@ namespace drossgate::platform::directory {
 namespace {
 
 using test::Column;
+using test::ExpectError;
 using test::Raised;
 
 class DirectoryTest : public ::testing::Test {
@@ -31,15 +32,10 @@ class DirectoryTest : public ::testing::Test {
   testing::TempDir root_;
 };
 
-void ExpectError(const std::function<void()>& call, int32_t number, const std::string& message) {
-  PlatformError e = Raised(call);
-  EXPECT_EQ(e.number(), number) << e.what();
-  EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
-}
-
 TEST_F(DirectoryTest, PickupDirectoryIsFoundThroughTheServerObject) {
   EXPECT_EQ(WinNTSystemInfo().ComputerName(), "MAIL1");
   EXPECT_EQ(ADSystemInfo().DomainDNSName(), "example.com");
+  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnshostname"), "mail1.example.com");
   EXPECT_EQ(test::PickupDirectory(), (root_.path() / "pickup").string());
 }
 

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <tuple>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -216,29 +217,34 @@ Environment* LdapDirectory::env_ = nullptr;
 const Properties kLookupProperties = {
     {"searchscope", 2}, {"cache results", false}, {"Chase Referrals", 96}};
 
+// "SELECT fields FROM 'GC://mail1.example.com'" and the rest of the text.
+std::string Gc(const std::string& fields, const std::string& rest) {
+  return "SELECT " + fields + " FROM '" + kGc + "'" + rest;
+}
+
 struct QueryCase {
   const char* name;
   std::string text;
   Properties properties;
-  size_t rows;  // what the LDIF file gives, so that no case compares two empty answers by chance
-  const char* column = nullptr;  // and, where its order or content is the point, its first field
+  // What the LDIF file gives: its number of rows, or where order or content is the point, the
+  // first field of every row; so that no case compares two empty answers by chance.
+  std::variant<int, std::string> file;
 };
 
 const QueryCase kQueryCases[] = {
     // The texts the setup tool and the sink send, word for word.
     {"HomeServerLookup",
-     "SELECT msExchHomeServerName FROM '" + kGc +
-         "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
-         "mailNickName='SystemMailbox{*' ORDER BY cn",
+     Gc("msExchHomeServerName",
+        " WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+        "mailNickName='SystemMailbox{*' ORDER BY cn"),
      {{"Timeout", 120}},
      1},
     {"MailboxList",
-     "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl,"
-     "msExchMailboxGUID FROM '" +
-         kGc +
-         "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
-         kHome + "' ORDER BY cn",
-     kListProperties, 6,
+     Gc("adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl,"
+        "msExchMailboxGUID",
+        " WHERE objectcategory='person' AND MsExchMailboxGuid='*' And msExchHomeServerName='" +
+            kHome + "' ORDER BY cn"),
+     kListProperties,
      "GC://mail1.example.com/CN=Ada Lindqvist,CN=Users,DC=example,DC=com|"
      "GC://mail1.example.com/CN=Bruno Keller,CN=Users,DC=example,DC=com|"
      "GC://mail1.example.com/CN=Carla Diaz,CN=Users,DC=example,DC=com|"
@@ -247,38 +253,28 @@ const QueryCase kQueryCases[] = {
      "GC://mail1.example.com/CN=SystemMailbox{guid},CN=Microsoft Exchange System "
      "Objects,DC=example,DC=com"},
     {"IdentityLookup",
-     "SELECT sAMAccountName, cn, objectCategory FROM '" + kGc +
-         "' WHERE objectcategory='person' AND sAMAccountName='administrator'",
+     Gc("sAMAccountName, cn, objectCategory",
+        " WHERE objectcategory='person' AND sAMAccountName='administrator'"),
      kLookupProperties, 1},
     {"SinkHomeServerLookup",
      "SELECT msExchHomeServerName FROM 'LDAP://mail1.example.com' WHERE "
      "objectcategory='person' AND sAMAccountName='ada'",
      kLookupProperties, 1},
     {"RecipientPicker",
-     "SELECT name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
-     "sAMAccountType,mAPIRecipient,userAccountControl FROM '" +
-         kGc +
-         "' WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
-         "(objectcategory='person' AND (objectclass='user' OR objectclass='contact')))   ORDER BY "
-         "cn",
+     Gc("name, adspath, cn, homeMDB, homeMTA, mail,  mailNickName, distinguishedName, "
+        "sAMAccountType,mAPIRecipient,userAccountControl",
+        " WHERE mail='*' AND ((objectcategory='publicFolder') OR (objectcategory='group') OR "
+        "(objectcategory='person' AND (objectclass='user' OR objectclass='contact')))   ORDER BY "
+        "cn"),
      kListProperties, 11},
     // Values that mean something in a filter.
-    {"QuoteAndParenthesesMatchLiterally",
-     "SELECT cn, mail FROM '" + kGc + "' WHERE cn='O''Brien (Sales)'",
-     {},
-     1},
-    {"QuoteCannotEndTheValue", "SELECT cn FROM '" + kGc + "' WHERE cn='x'' OR cn=''*'", {}, 0},
-    {"ParenthesisCannotCloseTheFilter",
-     "SELECT cn FROM '" + kGc + "' WHERE cn='*)(objectClass=*'",
-     {},
-     0},
-    {"BackslashMatchesLiterally",
-     "SELECT cn FROM '" + kGc + "' WHERE displayName='Back\\slash'",
-     {},
-     1},
-    {"StarInTheDataMeetsAWildcard", "SELECT cn FROM '" + kGc + "' WHERE cn='Star*Na*'", {}, 1},
+    {"QuoteAndParenthesesMatchLiterally", Gc("cn, mail", " WHERE cn='O''Brien (Sales)'"), {}, 1},
+    {"QuoteCannotEndTheValue", Gc("cn", " WHERE cn='x'' OR cn=''*'"), {}, 0},
+    {"ParenthesisCannotCloseTheFilter", Gc("cn", " WHERE cn='*)(objectClass=*'"), {}, 0},
+    {"BackslashMatchesLiterally", Gc("cn", " WHERE displayName='Back\\slash'"), {}, 1},
+    {"StarInTheDataMeetsAWildcard", Gc("cn", " WHERE cn='Star*Na*'"), {}, 1},
     {"LettersOutsideAscii",
-     "SELECT cn, distinguishedName FROM '" + kGc + "' WHERE cn='J\xC3\xB6rg M\xC3\xBCller'",
+     Gc("cn, distinguishedName", " WHERE cn='J\xC3\xB6rg M\xC3\xBCller'"),
      {},
      1},
     // Where a search reaches, how many rows and in which order.
@@ -294,47 +290,39 @@ const QueryCase kQueryCases[] = {
      "SELECT cn FROM '" + kGc +
          "/CN=Users,DC=example,DC=com' WHERE objectClass='*' ORDER BY cn DESC",
      {{"searchscope", 1}},
-     11,
      "Support Team|Star*Name|Spam Desk|O'Brien (Sales)|J\xC3\xB6rg M\xC3\xBCller|Erik Partner|"
      "Dmitri Orlov|Carla Diaz|Bruno Keller|administrator|Ada Lindqvist"},
     {"SizeLimitAfterSorting",
-     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person' ORDER BY cn",
+     Gc("cn", " WHERE objectCategory='person' ORDER BY cn"),
      {{"Size Limit", 3}},
-     3,
      "Ada Lindqvist|administrator|Bruno Keller"},
     {"AbsentSortValuesLast",
-     "SELECT cn, mail FROM '" + kGc + "' WHERE objectCategory='person' ORDER BY mail, cn DESC",
+     Gc("cn, mail", " WHERE objectCategory='person' ORDER BY mail, cn DESC"),
      {},
-     11,
      "Ada Lindqvist|Bruno Keller|Carla Diaz|Erik Partner|J\xC3\xB6rg M\xC3\xBCller|O'Brien (Sales)|"
      "Spam Desk|Star*Name|SystemMailbox{guid}|Dmitri Orlov|administrator"},
     {"NegationMeetsAbsentValues",
-     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person' AND NOT mail='*' ORDER BY cn",
+     Gc("cn", " WHERE objectCategory='person' AND NOT mail='*' ORDER BY cn"),
      {},
-     2,
      "administrator|Dmitri Orlov"},
     {"DirectoryOrderWithoutOrderBy",
-     "SELECT cn FROM '" + kGc + "' WHERE objectCategory='person' AND mail='*'",
+     Gc("cn", " WHERE objectCategory='person' AND mail='*'"),
      {},
-     9,
      "SystemMailbox{guid}|Ada Lindqvist|Bruno Keller|Carla Diaz|Spam Desk|Erik Partner|"
      "O'Brien (Sales)|Star*Name|J\xC3\xB6rg M\xC3\xBCller"},
     {"BaseScope",
      "SELECT cn FROM 'LDAP://MAIL1/CN=Users,DC=example,DC=com'",
      {{"searchscope", 0}},
-     1,
      "Users"},
     {"DnValuedAttributeComparedAsAName",
-     "SELECT cn FROM '" + kGc + "' WHERE member='cn=ADA LINDQVIST, cn=Users, dc=example, dc=com'",
+     Gc("cn", " WHERE member='cn=ADA LINDQVIST, cn=Users, dc=example, dc=com'"),
      {},
-     1,
      "Support Team"},
-    {"EveryAttribute", "SELECT * FROM '" + kGc + "' WHERE cn='Support Team'", {}, 1},
+    {"EveryAttribute", Gc("*", " WHERE cn='Support Team'"), {}, 1},
     {"IntegerAndNegation",
-     "SELECT cn, userAccountControl FROM '" + kGc +
-         "' WHERE objectClass='user' AND NOT userAccountControl='514' ORDER BY cn",
+     Gc("cn, userAccountControl",
+        " WHERE objectClass='user' AND NOT userAccountControl='514' ORDER BY cn"),
      {},
-     6,
      "Ada Lindqvist|administrator|Bruno Keller|Dmitri Orlov|Spam Desk|SystemMailbox{guid}"},
     {"MissingBaseIsAnError", "SELECT cn FROM '" + kGc + "/CN=Nobody,DC=example,DC=com'", {}, 1},
 };
@@ -353,9 +341,10 @@ class LdapSameRows : public LdapDirectory, public ::testing::WithParamInterface<
 TEST_P(LdapSameRows, AsTheLdifFile) {
   const QueryCase& c = GetParam();
   std::vector<std::string> fromFile = Rows(env_->ldifRoot, c.text, c.properties);
-  EXPECT_EQ(fromFile.size(), c.rows) << ::testing::PrintToString(fromFile);
-  if (c.column) {
-    EXPECT_EQ(test::Column(c.text, c.properties), c.column);
+  if (const int* rows = std::get_if<int>(&c.file)) {
+    EXPECT_EQ(fromFile.size(), size_t(*rows)) << ::testing::PrintToString(fromFile);
+  } else {
+    EXPECT_EQ(test::Column(c.text, c.properties), std::get<std::string>(c.file));
   }
   if (!env_->skip.empty()) GTEST_SKIP() << env_->skip;
   EXPECT_EQ(Rows(env_->ldapRoot, c.text, c.properties), fromFile);
@@ -368,9 +357,7 @@ TEST_F(LdapDirectory, RootObjectsComeFromTheServer) {
   SetPlatformRoot(env_->ldapRoot);
   auto gc = BindObject("GC://RootDSE");
   EXPECT_EQ(gc->Get("dnshostname"), "127.0.0.1");
-  auto ldap = BindObject("LDAP://RootDSE");
-  EXPECT_EQ(ldap->Get("defaultNamingContext"), "DC=example,DC=com");
-  EXPECT_EQ(ldap->GetValues("namingContexts"), std::vector<std::string>{"DC=example,DC=com"});
+  EXPECT_EQ(BindObject("LDAP://RootDSE")->Get("dnshostname"), "127.0.0.1");
   // The setup tool's search base, formed from the server's host name, reaches the server.
   const std::string where = "' WHERE objectCategory='group' ORDER BY cn";
   EXPECT_EQ(Rows(env_->ldapRoot, "SELECT cn FROM 'GC://" + gc->Get("dnshostname") + where),
@@ -405,7 +392,7 @@ TEST_F(LdapWrites, ImportAddsToTheServerAllOrNothing) {
     SetPlatformRoot(root);
     admin::AddEntries({group("Tea (Room) O'Clock")});
   }
-  const std::string text = "SELECT cn, mail FROM '" + kGc + "' WHERE cn='Tea (Room) O''Clock'";
+  const std::string text = Gc("cn, mail", " WHERE cn='Tea (Room) O''Clock'");
   EXPECT_EQ(Rows(env_->ldapRoot, text).size(), 1u);
   EXPECT_EQ(Rows(env_->ldapRoot, text), Rows(env_->ldifRoot, text));
 
@@ -414,30 +401,11 @@ TEST_F(LdapWrites, ImportAddsToTheServerAllOrNothing) {
               admin::AddEntries({group("Fresh"), group("Tea (Room) O'Clock")});
             }).number(),
             errors::kAlreadyExists);
-  EXPECT_TRUE(Rows(env_->ldapRoot, "SELECT cn FROM '" + kGc + "' WHERE cn='Fresh'").empty());
+  EXPECT_TRUE(Rows(env_->ldapRoot, Gc("cn", " WHERE cn='Fresh'")).empty());
   Entry orphan = group("Orphan");
   orphan.dn = "CN=Orphan,CN=Nowhere,DC=example,DC=com";
   SetPlatformRoot(env_->ldapRoot);
   EXPECT_EQ(Raised([&] { admin::AddEntries({orphan}); }).number(), errors::kNoSuchObject);
-}
-
-TEST_F(LdapWrites, MailboxAddGoesToTheServer) {
-  for (const fs::path& root : {env_->ldifRoot, env_->ldapRoot}) {
-    testing::ProcessResult r = testing::RunPlatformTool(
-        root, {"mailbox", "add", "gina", "--name", "Gina (Ops)", "--address", "gina@example.com"});
-    ASSERT_EQ(r.exitCode, 0) << root << ": " << r.err;
-  }
-  // The list as the setup tool asks for it, less the GUIDs, which differ between the two adds.
-  const std::string text =
-      "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail,homeMDB,userAccountControl "
-      "FROM '" +
-      kGc +
-      "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
-      "msExchHomeServerName='" +
-      kHome + "' ORDER BY cn";
-  std::vector<std::string> rows = Rows(env_->ldapRoot, text, kListProperties);
-  EXPECT_EQ(rows.size(), 7u);
-  EXPECT_EQ(rows, Rows(env_->ldifRoot, text, kListProperties));
 }
 
 // The setup program's start-up and mailbox lists, as a person would run it on each directory.
@@ -458,7 +426,7 @@ TEST_F(LdapDirectory, SetupProgramListsTheSameMailboxes) {
 }
 
 TEST_F(LdapDirectory, PagesGetPastTheServersSizeLimit) {
-  const std::string text = "SELECT cn FROM '" + kGc + "' WHERE objectClass='*'";
+  const std::string text = Gc("cn", " WHERE objectClass='*'");
   const size_t all = Rows(env_->ldifRoot, text).size();
   // The server gives an anonymous search 4 entries; more come only page by page.
   EXPECT_EQ(Rows(env_->anonymousRoot, text).size(), 4u);
@@ -475,15 +443,11 @@ TEST_F(LdapDirectory, RefusedCredentialsSayWhy) {
                    {"password_file", (env_->dir.path() / "wrong.password").string()}});
   testing::WriteFile(env_->dir.path() / "wrong.password", "not-the-password");
   SetPlatformRoot(root);
-  PlatformError e = Raised([] { BindObject("LDAP://RootDSE"); });
-  EXPECT_EQ(e.number(), errors::kLogonFailure);
-  EXPECT_NE(e.description().find("Invalid credentials"), std::string::npos) << e.description();
-
+  test::ExpectError([] { BindObject("LDAP://RootDSE"); }, errors::kLogonFailure,
+                    "Invalid credentials");
   fs::remove(env_->dir.path() / "wrong.password");
-  e = Raised([] { BindObject("GC://RootDSE"); });
-  EXPECT_EQ(e.number(), errors::kLogonFailure);
-  EXPECT_NE(e.description().find("wrong.password cannot be read"), std::string::npos)
-      << e.description();
+  test::ExpectError([] { BindObject("GC://RootDSE"); }, errors::kLogonFailure,
+                    "wrong.password cannot be read");
 }
 
 TEST_F(LdapDirectory, StoppedServerIsAClearError) {
@@ -499,11 +463,10 @@ TEST_F(LdapDirectory, StoppedServerIsAClearError) {
   EXPECT_EQ(e.number(), errors::kServerDown);
   EXPECT_EQ(e.description(),
             "The server is not operational. (" + own.Url() + ": Can't contact LDAP server)");
-  e = Raised([&] { Execute(root, "SELECT cn FROM '" + kGc + "' WHERE cn='*'"); });
+  e = Raised([&] { Execute(root, Gc("cn", " WHERE cn='*'")); });
   EXPECT_EQ(e.number(), errors::kServerDown);
 
-  testing::ProcessResult r =
-      testing::RunPlatformTool(root, {"query", "SELECT cn FROM '" + kGc + "' WHERE cn='*'"});
+  testing::ProcessResult r = testing::RunPlatformTool(root, {"query", Gc("cn", " WHERE cn='*'")});
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.err.find("The server is not operational. (" + own.Url()), std::string::npos) << r.err;
 }
@@ -513,7 +476,7 @@ TEST_F(LdapDirectory, UnansweredSearchRunsOutOfTime) {
   ASSERT_TRUE(own.Available()) << own.Why();
   const fs::path root = env_->dir.path() / "paused";
   CopyRootWithout(env_->ldifRoot, root, {{"ldap", own.Url()}});
-  const std::string text = "SELECT cn FROM '" + kGc + "' WHERE cn='*'";
+  const std::string text = Gc("cn", " WHERE cn='*'");
   SetPlatformRoot(root);
   EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");  // connected and bound
   own.Pause();
@@ -546,9 +509,8 @@ TEST(LdapSettings, AnUnusableSettingSaysWhy) {
     m.directory = c.directory;
     WriteMachineInfo(dir.path(), m);
     SetPlatformRoot(dir.path());
-    PlatformError e = Raised([] { BindObject("LDAP://RootDSE"); });
-    EXPECT_EQ(e.number(), errors::kServerDown) << c.name;
-    EXPECT_NE(e.description().find(c.why), std::string::npos) << c.name << ": " << e.what();
+    SCOPED_TRACE(c.name);
+    test::ExpectError([] { BindObject("LDAP://RootDSE"); }, errors::kServerDown, c.why);
   }
   SetPlatformRoot("");
 }

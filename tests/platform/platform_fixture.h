@@ -65,6 +65,12 @@ inline PlatformError Raised(const std::function<void()>& f) {
 inline int32_t ErrorOf(const std::function<void()>& f) {
   return Raised(f).number();
 }
+// Expects f to raise the error numbered number, whose text holds part.
+inline void ExpectError(const std::function<void()>& f, int32_t number, const std::string& part) {
+  PlatformError e = Raised(f);
+  EXPECT_EQ(e.number(), number) << e.what();
+  EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+}
 
 // Points the test component library's log at file for its lifetime, with no mode set.
 class TestSinkLog {
@@ -84,9 +90,11 @@ class TestSinkLog {
   std::vector<nlohmann::json> Lines(const std::string& event) const {
     std::vector<nlohmann::json> lines;
     std::ifstream in(file_);
-    for (std::string line; std::getline(in, line);)
-      if (!line.empty() && nlohmann::json::parse(line)["event"] == event)
-        lines.push_back(nlohmann::json::parse(line));
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty()) continue;
+      nlohmann::json j = nlohmann::json::parse(line);
+      if (j["event"] == event) lines.push_back(std::move(j));
+    }
     return lines;
   }
   void Clear() const { std::filesystem::remove(file_); }

@@ -33,6 +33,7 @@ class StoreEventsTest : public StoreTest {
     InstallTestSink(kSink);
   }
 
+  static std::string Inbox() { return Alice() + "/Inbox"; }
   static void Mode(const std::string& mode) { setenv("DROSSGATE_TESTSINK_MODE", mode.c_str(), 1); }
 
   // Writes a registration item the way the setup program does.
@@ -70,7 +71,7 @@ class StoreEventsTest : public StoreTest {
 };
 
 TEST_F(StoreEventsTest, ADeliveryCallsBeginThenCommittedOnOneThreadAndInstance) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   store::admin::DeliveryResult r;
   std::string deliveringThread;
   std::thread([&] {
@@ -94,13 +95,13 @@ TEST_F(StoreEventsTest, ADeliveryCallsBeginThenCommittedOnOneThreadAndInstance) 
   // The registration item itself raised no event, and it was offered to the sink.
   auto registers = Log("register");
   ASSERT_EQ(registers.size(), 1u);
-  EXPECT_EQ(registers[0]["url"], Alice() + "/Inbox/Drossgate.reg");
+  EXPECT_EQ(registers[0]["url"], Inbox() + "/Drossgate.reg");
 }
 
 TEST_F(StoreEventsTest, ScopesAndSettingsDecideWhichSavesAreCovered) {
-  MakeFolder(Alice() + "/Inbox/Sub");
-  MakeFolder(Alice() + "/Inbox/Sub/Deeper");
-  const std::string inbox = Alice() + "/Inbox", global = system_.url + "/StoreEvents/GlobalEvents";
+  MakeFolder(Inbox() + "/Sub");
+  MakeFolder(Inbox() + "/Sub/Deeper");
+  const std::string inbox = Inbox(), global = system_.url + "/StoreEvents/GlobalEvents";
   struct Case {
     const char* name;
     std::string folder;
@@ -143,25 +144,25 @@ TEST_F(StoreEventsTest, CriteriaPassOverHiddenItems) {
   const std::string global = system_.url + "/StoreEvents/GlobalEvents";
   Register(global, "Drossgate.reg", {.scope = "ANY"});
   ClearLog();
-  MakeItem(Alice() + "/Inbox/shown.eml");
+  MakeItem(Inbox() + "/shown.eml");
   EXPECT_EQ(Phase(kBegin).size(), 1u);
   ClearLog();
-  MakeItem(Alice() + "/Inbox/hidden.eml", {{"DAV:ishidden", true}});
+  MakeItem(Inbox() + "/hidden.eml", {{"DAV:ishidden", true}});
   EXPECT_TRUE(Phase(kBegin).empty());
 
   // Computed properties count too: folders pass a criterion on DAV:isfolder.
   Register(global, "Drossgate.reg", {.scope = "ANY", .criteria = "WHERE \"DAV:isfolder\" = false"});
   ClearLog();
-  MakeFolder(Alice() + "/Inbox/NotForSinks");
+  MakeFolder(Inbox() + "/NotForSinks");
   EXPECT_TRUE(Phase(kBegin).empty());
-  MakeItem(Alice() + "/Inbox/NotForSinks/item.eml");
+  MakeItem(Inbox() + "/NotForSinks/item.eml");
   EXPECT_EQ(Phase(kBegin).size(), 1u);
 }
 
 TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
-  Register(Alice() + "/Inbox", "probe-late.reg", {.priority = "10"});
-  Register(Alice() + "/Inbox", "probe-early.reg", {.priority = "3"});
-  Register(Alice() + "/Inbox", "decoy.reg", {.priority = "5", .sinkClass = "drossgatetest.Decoy"});
+  Register(Inbox(), "probe-late.reg", {.priority = "10"});
+  Register(Inbox(), "probe-early.reg", {.priority = "3"});
+  Register(Inbox(), "decoy.reg", {.priority = "5", .sinkClass = "drossgatetest.Decoy"});
   ClearLog();
   store::admin::Deliver("alice", Msg("ordered"));
   auto begins = Phase(kBegin), committed = Phase(kCommitted);
@@ -175,8 +176,8 @@ TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
   }
 
   // Absent or unreadable priorities count as the lowest.
-  Register(Alice() + "/Inbox", "probe-early.reg", {.priority = "soon"});
-  Register(Alice() + "/Inbox", "probe-late.reg", {.priority = std::nullopt});
+  Register(Inbox(), "probe-early.reg", {.priority = "soon"});
+  Register(Inbox(), "probe-late.reg", {.priority = std::nullopt});
   ClearLog();
   store::admin::Deliver("alice", Msg("reordered"));
   begins = Phase(kBegin);
@@ -186,37 +187,37 @@ TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
 
 TEST_F(StoreEventsTest, ARefusedRegistrationIsNotUsedUntilSavedAgain) {
   Mode("refuse");
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   ASSERT_EQ(Log("register").size(), 1u);
   EXPECT_EQ(Log("register")[0]["result"], 1);
   Mode("");
   store::admin::Deliver("alice", Msg("refused"));
   EXPECT_TRUE(Log().empty());
 
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   store::admin::Deliver("alice", Msg("accepted"));
   EXPECT_EQ(Phase(kBegin).size(), 1u);
 }
 
 TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   MakeFolder(Alice() + "/Drafts/elsewhere");
   ClearLog();
   store::admin::Deliver("alice", Msg("delivered"));
-  store::admin::SaveItem(Alice() + "/Inbox/saved.eml", Msg("saved"));
-  MakeItem(Alice() + "/Inbox/created.eml");
-  auto rec = store::OpenRecord(Alice() + "/Inbox/created.eml", nullptr, store::Mode::kReadWrite);
+  store::admin::SaveItem(Inbox() + "/saved.eml", Msg("saved"));
+  MakeItem(Inbox() + "/created.eml");
+  auto rec = store::OpenRecord(Inbox() + "/created.eml", nullptr, store::Mode::kReadWrite);
   rec->GetFields().Set("urn:x:changed", true);
   rec->GetFields().Update();
-  MakeFolder(Alice() + "/Inbox/Folder");
+  MakeFolder(Inbox() + "/Folder");
   store::admin::SaveItem(Alice() + "/Drafts/elsewhere/m.eml", Msg("moved"));
   store::OpenRecord(Alice() + "/Drafts/elsewhere/m.eml", nullptr, store::Mode::kReadWrite)
-      ->MoveRecord("", Alice() + "/Inbox/moved.eml", false);
+      ->MoveRecord("", Inbox() + "/moved.eml", false);
 
   std::vector<std::pair<std::string, int32_t>> seen;
   for (const json& b : Phase(kBegin))
     seen.emplace_back(b["url"], b["flags"].get<int32_t>() & ~kBegin);
-  const std::string inbox = Alice() + "/Inbox/";
+  const std::string inbox = Inbox() + "/";
   EXPECT_EQ(seen,
             (std::vector<std::pair<std::string, int32_t>>{{inbox + "delivered.EML", kDelivered},
                                                           {inbox + "saved.eml", 0},
@@ -227,9 +228,9 @@ TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
 }
 
 TEST_F(StoreEventsTest, TheRecordFollowsTheItemTheBeginPhaseMoved) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
-  MakeFolder(Alice() + "/Inbox/Spam");
-  const std::string target = Alice() + "/Inbox/Spam/caught.eml";
+  Register(Inbox(), "Drossgate.reg", {});
+  MakeFolder(Inbox() + "/Spam");
+  const std::string target = Inbox() + "/Spam/caught.eml";
   Mode("move:" + target);
   ClearLog();
   auto r = store::admin::Deliver("alice", Msg("to be moved"));
@@ -244,7 +245,7 @@ TEST_F(StoreEventsTest, TheRecordFollowsTheItemTheBeginPhaseMoved) {
 
 // A failing sink never fails the save; a sink saving the event record raises no other event.
 TEST_F(StoreEventsTest, ASinkThatFailsOrSavesTheRecordKeepsTheSave) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   for (const char* mode : {"fail", "hide"}) {
     SCOPED_TRACE(mode);
     ClearLog();
@@ -257,7 +258,7 @@ TEST_F(StoreEventsTest, ASinkThatFailsOrSavesTheRecordKeepsTheSave) {
 }
 
 TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   auto conn = Connect(Alice());
   conn->BeginTrans();
   auto r = store::admin::Deliver("alice", Msg("rolled back"));
@@ -272,7 +273,7 @@ TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
 }
 
 TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
+  Register(Inbox(), "Drossgate.reg", {});
   auto conn = Connect(Alice());
   conn->BeginTrans();
   auto r = store::admin::Deliver("alice", Msg("removed before commit"));
@@ -284,10 +285,10 @@ TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
 }
 
 TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehind) {
-  Register(Alice() + "/Inbox", "Drossgate.reg", {});
-  MakeFolder(Alice() + "/Inbox/Watched");
-  Register(Alice() + "/Inbox/Watched", "Drossgate.reg", {.sinkClass = "drossgatetest.Decoy"});
-  const std::string target = Alice() + "/Inbox/Watched/m.eml";
+  Register(Inbox(), "Drossgate.reg", {});
+  MakeFolder(Inbox() + "/Watched");
+  Register(Inbox() + "/Watched", "Drossgate.reg", {.sinkClass = "drossgatetest.Decoy"});
+  const std::string target = Inbox() + "/Watched/m.eml";
   Mode("move:" + target);
   ClearLog();
   auto r = store::admin::Deliver("alice", Msg("nested"));

@@ -9,7 +9,14 @@ namespace {
 
 using store::Mode;
 
-using StoreUrlTest = StoreTest;
+const std::string kPermanentUrl = "http://schemas.microsoft.com/exchange/permanenturl";
+
+class StoreUrlTest : public StoreTest {
+ protected:
+  static std::string Text(const std::string& url, const std::string& name) {
+    return store::ValueText(Prop(url, name));
+  }
+};
 
 TEST_F(StoreUrlTest, UrlsResolveInBothSpellingsAndOnlyThere) {
   const std::string mbx = kMbx;
@@ -56,8 +63,8 @@ TEST_F(StoreUrlTest, CreatingThroughTheHttpSpellingHandsOutFileUrls) {
 }
 
 TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
-  EXPECT_EQ(store::ValueText(Prop(Alice(), "urn:schemas:httpmail:inbox")), Alice() + "/Inbox");
-  EXPECT_EQ(store::ValueText(Prop(Bob(), "urn:schemas:httpmail:inbox")), Bob() + "/Posteingang");
+  EXPECT_EQ(Text(Alice(), "urn:schemas:httpmail:inbox"), Alice() + "/Inbox");
+  EXPECT_EQ(Text(Bob(), "urn:schemas:httpmail:inbox"), Bob() + "/Posteingang");
 
   auto byAddress = store::admin::FindMailbox("BOB@example.com");
   ASSERT_TRUE(byAddress);
@@ -70,17 +77,14 @@ TEST_F(StoreUrlTest, MailboxRootsNameTheirOwnInbox) {
 
 TEST_F(StoreUrlTest, PermanentUrlStaysWhenTheItemMoves) {
   MakeItem(Alice() + "/Inbox/note.eml", {{"urn:schemas:httpmail:subject", std::string("hi")}});
-  const std::string permanent = store::ValueText(
-      Prop(Alice() + "/Inbox/note.eml", "http://schemas.microsoft.com/exchange/permanenturl"));
+  const std::string permanent = Text(Alice() + "/Inbox/note.eml", kPermanentUrl);
   ASSERT_EQ(permanent.rfind(Alice() + "/-FlatUrlSpace-/", 0), 0u) << permanent;
 
   MakeFolder(Alice() + "/Inbox/Spam");
   auto rec = store::OpenRecord(Alice() + "/Inbox/note.eml", nullptr, Mode::kReadWrite);
   EXPECT_EQ(rec->MoveRecord("", Alice() + "/Inbox/Spam/moved.eml", false),
             Alice() + "/Inbox/Spam/moved.eml");
-  EXPECT_EQ(
-      store::ValueText(rec->GetFields().Get("http://schemas.microsoft.com/exchange/permanenturl")),
-      permanent);
+  EXPECT_EQ(store::ValueText(rec->GetFields().Get(kPermanentUrl)), permanent);
 
   auto byId = store::OpenRecord(permanent, nullptr, Mode::kRead);
   EXPECT_EQ(byId->Url(), Alice() + "/Inbox/Spam/moved.eml");
@@ -92,8 +96,7 @@ TEST_F(StoreUrlTest, PermanentUrlStaysWhenTheItemMoves) {
   EXPECT_FALSE(Exists(Alice() + "/-FlatUrlSpace-/" + id + "/more"));
 
   // Mailbox roots have identities of their own, so mailboxes can be told apart.
-  EXPECT_NE(store::ValueText(Prop(Alice(), "http://schemas.microsoft.com/exchange/permanenturl")),
-            store::ValueText(Prop(Bob(), "http://schemas.microsoft.com/exchange/permanenturl")));
+  EXPECT_NE(Text(Alice(), kPermanentUrl), Text(Bob(), kPermanentUrl));
 }
 
 TEST_F(StoreUrlTest, FileSystemViewSeesTheStoreFolders) {
