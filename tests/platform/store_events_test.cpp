@@ -227,22 +227,6 @@ TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
                                                           {inbox + "moved.eml", 0}}));
 }
 
-TEST_F(StoreEventsTest, TheRecordFollowsTheItemTheBeginPhaseMoved) {
-  Register(Inbox(), "Drossgate.reg", {});
-  MakeFolder(Inbox() + "/Spam");
-  const std::string target = Inbox() + "/Spam/caught.eml";
-  Mode("move:" + target);
-  ClearLog();
-  auto r = store::admin::Deliver("alice", Msg("to be moved"));
-  EXPECT_EQ(r.nowUrl, target);
-  auto committed = Phase(kCommitted);
-  ASSERT_EQ(committed.size(), 1u);
-  EXPECT_EQ(committed[0]["url"], r.deliveredUrl);
-  EXPECT_EQ(committed[0]["record"], target);
-  EXPECT_EQ(Phase(kBegin)[0]["moved"], target);
-  EXPECT_FALSE(Exists(r.deliveredUrl));
-}
-
 // A failing sink never fails the save; a sink saving the event record raises no other event.
 TEST_F(StoreEventsTest, ASinkThatFailsOrSavesTheRecordKeepsTheSave) {
   Register(Inbox(), "Drossgate.reg", {});
@@ -276,15 +260,14 @@ TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
   Register(Inbox(), "Drossgate.reg", {});
   auto conn = Connect(Alice());
   conn->BeginTrans();
-  auto r = store::admin::Deliver("alice", Msg("removed before commit"));
-  store::admin::Remove(r.deliveredUrl);
+  store::admin::Remove(store::admin::Deliver("alice", Msg("removed before commit")).deliveredUrl);
   conn->CommitTrans();
   auto committed = Phase(kCommitted);
   ASSERT_EQ(committed.size(), 1u);
   EXPECT_FALSE(committed[0].contains("record"));
 }
 
-TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehind) {
+TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehindAndTheRecordFollowsTheMove) {
   Register(Inbox(), "Drossgate.reg", {});
   MakeFolder(Inbox() + "/Watched");
   Register(Inbox() + "/Watched", "Drossgate.reg", {.sinkClass = "drossgatetest.Decoy"});
@@ -301,6 +284,11 @@ TEST_F(StoreEventsTest, SavesMadeByASinkDispatchAndQueueBehind) {
                        {"DrossgateTest.Probe", kCommitted | kDelivered},
                        {"drossgatetest.Decoy", kCommitted}}));
   EXPECT_EQ(r.nowUrl, target);
+  // The probe's event record follows the item its begin phase moved.
+  EXPECT_EQ(Phase(kBegin)[1]["moved"], target);
+  EXPECT_EQ(Phase(kCommitted)[0]["url"], r.deliveredUrl);
+  EXPECT_EQ(Phase(kCommitted)[0]["record"], target);
+  EXPECT_FALSE(Exists(r.deliveredUrl));
 }
 
 }  // namespace
