@@ -39,31 +39,12 @@ class CatalogTest : public PlatformRootTest {
     comps->Populate();
     return comps;
   }
-};
 
-TEST_F(CatalogTest, RemovingAnApplicationRemovesItsComponents) {
-  const std::string keep = AddApplication("Keep");
-  const std::string gone = AddApplication("Gone");
-  for (const std::string& id : {keep, gone}) {
-    auto comps = Components(id);
-    comps->Add().SetValue("Name", "Shared.Name");
-    comps->SaveChanges();
+  void RemoveCatalog() const {
+    for (const char* f : {"catalog.db", "catalog.db-wal", "catalog.db-shm"})
+      std::filesystem::remove(root() / f);
   }
-  auto apps = OpenCatalog()->GetCollection("Applications");
-  apps->Populate();
-  ASSERT_EQ(apps->Count(), 2);
-  apps->Remove(1);
-  EXPECT_EQ(apps->SaveChanges(), 1);
-
-  apps->Populate();
-  ASSERT_EQ(apps->Count(), 1);
-  EXPECT_EQ(apps->Item(0).Name(), "Keep");
-  EXPECT_EQ(Components(gone)->Count(), 0);
-  EXPECT_EQ(Components(keep)->Count(), 1);
-  auto found = FindComponent("shared.name");
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->appName, "Keep");
-}
+};
 
 TEST_F(CatalogTest, InstallComponentAddsEveryClassTheLibraryRegisters) {
   const std::string id = AddApplication("DrossgateTest");
@@ -94,9 +75,8 @@ TEST_F(CatalogTest, InstallComponentAddsEveryClassTheLibraryRegisters) {
 }
 
 TEST_F(CatalogTest, RefreshComponentsFollowsTheRegistry) {
-  const std::string id = AddApplication("DrossgateTest");
+  const std::string id = test::InstallTestSink(kSink);
   auto catalog = OpenCatalog();
-  catalog->InstallComponent("DrossgateTest", kSink, "", "");
   registry::Key key = 0;
   ASSERT_EQ(
       registry::OpenKey(registry::Hive::kClassesRoot, "CLSID\\" + kProbeClsid + "\\ProgID", key),
@@ -112,7 +92,11 @@ TEST_F(CatalogTest, RefreshComponentsFollowsTheRegistry) {
   EXPECT_EQ(CatalogGeneration(), after) << "nothing changed, nothing written";
 }
 
-TEST_F(CatalogTest, FindComponentTakesTheFirstApplicationAndIgnoresCase) {
+// A ProgID, in any case, finds the first application's component; removing an application
+// removes its components, and the next one's is found. Every save moves the generation that
+// tells the dispatcher its cached components are stale.
+TEST_F(CatalogTest, FindComponentTakesTheFirstApplicationAndEverySaveMovesTheGeneration) {
+  const uint64_t start = CatalogGeneration();
   const std::string first = AddApplication("First");
   const std::string second = AddApplication("Second");
   for (const std::string& id : {second, first}) {
@@ -132,25 +116,21 @@ TEST_F(CatalogTest, FindComponentTakesTheFirstApplicationAndIgnoresCase) {
   EXPECT_EQ(found->constructorString, "from " + first);
   EXPECT_FALSE(FindComponent("Test.Clas"));
   EXPECT_FALSE(FindComponent(""));
-}
 
-TEST_F(CatalogTest, GenerationMovesWithEverySave) {
-  const uint64_t start = CatalogGeneration();
-  AddApplication("One");
-  const uint64_t one = CatalogGeneration();
-  EXPECT_NE(one, start);
+  const uint64_t saved = CatalogGeneration();
+  EXPECT_NE(saved, start);
   auto apps = OpenCatalog()->GetCollection("Applications");
   apps->Populate();
-  EXPECT_EQ(CatalogGeneration(), one) << "reading changes nothing";
+  EXPECT_EQ(CatalogGeneration(), saved) << "reading changes nothing";
   apps->Remove(0);
-  apps->SaveChanges();
-  EXPECT_NE(CatalogGeneration(), one);
+  EXPECT_EQ(apps->SaveChanges(), 1);
+  EXPECT_NE(CatalogGeneration(), saved) << "every save moves the generation";
+  EXPECT_EQ(Components(first)->Count(), 0);
+  EXPECT_EQ(FindComponent("test.class")->appName, "Second");
 
   // A catalog made anew does not repeat an old generation.
   const uint64_t old = CatalogGeneration();
-  std::filesystem::remove(root() / "catalog.db");
-  std::filesystem::remove(root() / "catalog.db-wal");
-  std::filesystem::remove(root() / "catalog.db-shm");
+  RemoveCatalog();
   CreateCatalogFile(root().string());
   EXPECT_NE(CatalogGeneration(), old);
 }
@@ -167,14 +147,12 @@ TEST_F(CatalogTest, FilesAreReadableByTheOwnerOnly) {
 }
 
 TEST_F(CatalogTest, MissingOrBrokenCatalog) {
-  std::filesystem::remove(root() / "catalog.db");
+  RemoveCatalog();
   EXPECT_EQ(ErrorOf([] { OpenCatalog(); }), errors::kNotFound);
   EXPECT_FALSE(FindComponent("Any.Thing")) << "no catalog, no component";
   // What a missing catalog would say is unknown: nothing may act as if it said nothing.
   EXPECT_EQ(ErrorOf([] { CatalogGeneration(); }), errors::kNotFound);
 
-  std::filesystem::remove(root() / "catalog.db-wal");
-  std::filesystem::remove(root() / "catalog.db-shm");
   testing::WriteFile(root() / "catalog.db", std::string(4096, '\x5a'));
   EXPECT_EQ(ErrorOf([] { OpenCatalog(); }), errors::kCorrupt);
   EXPECT_EQ(ErrorOf([] { FindComponent("Any.Thing"); }), errors::kCorrupt);
@@ -204,16 +182,15 @@ TEST_F(CatalogTest, ConcurrentWritersBothSurvive) {
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      try {
-        auto apps = OpenCatalog()->GetCollection("Applications");
-        for (int i = 0; i < kEach; ++i) {
-          apps->Populate();
-          apps->Add().SetValue("Name", "T" + std::to_string(t) + "-" + std::to_string(i));
-          apps->SaveChanges();
-        }
-      } catch (const PlatformError&) {
-        ++failures;
-      }
+      failures +=
+          ErrorOf([&] {
+            auto apps = OpenCatalog()->GetCollection("Applications");
+            for (int i = 0; i < kEach; ++i) {
+              apps->Populate();
+              apps->Add().SetValue("Name", "T" + std::to_string(t) + "-" + std::to_string(i));
+              apps->SaveChanges();
+            }
+          }) != 0;
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);

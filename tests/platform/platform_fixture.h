@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,23 +53,66 @@ class PlatformRootTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-// The number of the platform error f raises; 0 when it raises none.
-inline int32_t ErrorOf(const std::function<void()>& f) {
+// The platform error f raises; number 0 when it raises none.
+inline PlatformError Raised(const std::function<void()>& f) {
   try {
     f();
   } catch (const PlatformError& e) {
-    return e.number();
+    return e;
   }
-  return 0;
+  return PlatformError(0, "no error");
+}
+inline int32_t ErrorOf(const std::function<void()>& f) {
+  return Raised(f).number();
+}
+// Expects f to raise the error numbered number, whose text holds part.
+inline void ExpectError(const std::function<void()>& f, int32_t number, const std::string& part) {
+  PlatformError e = Raised(f);
+  EXPECT_EQ(e.number(), number) << e.what();
+  EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
 }
 
-// The JSON lines the test component library wrote.
-inline std::vector<nlohmann::json> ReadLog(const std::filesystem::path& file) {
-  std::vector<nlohmann::json> lines;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
-  return lines;
+// Points the test component library's log at file for its lifetime, with no mode set.
+class TestSinkLog {
+ public:
+  explicit TestSinkLog(std::filesystem::path file) : file_(std::move(file)) {
+    setenv("DROSSGATE_TESTSINK_LOG", file_.c_str(), 1);
+    unsetenv("DROSSGATE_TESTSINK_MODE");
+  }
+  ~TestSinkLog() {
+    unsetenv("DROSSGATE_TESTSINK_LOG");
+    unsetenv("DROSSGATE_TESTSINK_MODE");
+  }
+  TestSinkLog(const TestSinkLog&) = delete;
+  TestSinkLog& operator=(const TestSinkLog&) = delete;
+
+  // The lines of one event, in the order the library wrote them.
+  std::vector<nlohmann::json> Lines(const std::string& event) const {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(file_);
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty()) continue;
+      nlohmann::json j = nlohmann::json::parse(line);
+      if (j["event"] == event) lines.push_back(std::move(j));
+    }
+    return lines;
+  }
+  void Clear() const { std::filesystem::remove(file_); }
+
+ private:
+  std::filesystem::path file_;
+};
+
+// A new application "DrossgateTest" with the component library installed; its ID.
+inline std::string InstallTestSink(const std::string& library) {
+  auto catalog = complus::OpenCatalog();
+  auto apps = catalog->GetCollection("Applications");
+  apps->Populate();
+  complus::CatalogObject& app = apps->Add();
+  app.SetValue("Name", "DrossgateTest");
+  apps->SaveChanges();
+  catalog->InstallComponent("DrossgateTest", library, "", "");
+  return app.Key();
 }
 
 }  // namespace drossgate::platform::test

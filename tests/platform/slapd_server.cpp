@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -29,49 +29,110 @@ using namespace std::chrono_literals;
 constexpr auto kStartTimeout = 15s;
 constexpr auto kStopTimeout = 10s;
 
-// The program's path: on PATH, or in the sbin folders a plain user's PATH may lack.
-fs::path Which(const std::string& name) {
-  std::vector<std::string> dirs;
-  if (const char* path = std::getenv("PATH")) {
-    std::stringstream in(path);
-    for (std::string d; std::getline(in, d, ':');)
-      if (!d.empty()) dirs.push_back(d);
-  }
-  for (const char* d : {"/usr/sbin", "/sbin", "/usr/bin"}) dirs.push_back(d);
-  for (const std::string& d : dirs) {
-    fs::path p = fs::path(d) / name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
+// Debian's paths: a plain user's PATH may lack /usr/sbin.
+const char* const kSlapd = "/usr/sbin/slapd";
+const char* const kLdapAdd = "/usr/bin/ldapadd";
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
 }
 
 // A port nobody listens on right now; the server may still lose it to someone else, so
 // starting is retried on another.
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = Loopback(0);
   socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? ntohs(a.sin_port) : 0;
 }
 
 bool Accepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
+  sockaddr_in a = Loopback(port);
+  const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) close(fd);
   return ok;
+}
+
+// The server's schema: the attributes and object classes the platform's directory data uses,
+// stored as a Windows domain's directory stores them (objectCategory and the mailbox links as
+// distinguished names, the account flags as integers, the rest case-insensitive text). On its
+// own, since slapd's core schema would make person require sn; OIDs from an arc of our own.
+std::string Schema() {
+  const std::pair<const char*, std::vector<const char*>> kinds[] = {
+      {"EQUALITY caseIgnoreMatch ORDERING caseIgnoreOrderingMatch SUBSTR caseIgnoreSubstringsMatch "
+       "SYNTAX 1.3.6.1.4.1.1466.115.121.1.15",
+       {"sn", "givenName", "displayName", "proxyAddresses", "userPrincipalName", "sAMAccountName",
+        "mailNickName", "msExchHomeServerName", "msExchMailboxGUID", "lDAPDisplayName",
+        "targetAddress", "legacyExchangeDN", "networkAddress", "msExchSmtpPickupDirectory"}},
+      {"EQUALITY caseIgnoreIA5Match SUBSTR caseIgnoreIA5SubstringsMatch "
+       "SYNTAX 1.3.6.1.4.1.1466.115.121.1.26",
+       {"dc", "mail"}},
+      {"EQUALITY integerMatch ORDERING integerOrderingMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.27",
+       {"userAccountControl", "sAMAccountType", "groupType"}},
+      {"EQUALITY distinguishedNameMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.12",
+       {"objectCategory", "defaultObjectCategory", "homeMDB", "homeMTA", "member"}},
+      {"EQUALITY booleanMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.7", {"mAPIRecipient"}},
+  };
+  // Each class with its superclass; every class may hold every attribute.
+  const std::pair<const char*, const char*> classes[] = {
+      {"domain", "directoryObject"},
+      {"domainDNS", "domain"},
+      {"container", "directoryObject"},
+      {"configuration", "directoryObject"},
+      {"dMD", "directoryObject"},
+      {"classSchema", "directoryObject"},
+      {"person", "directoryObject"},
+      {"organizationalPerson", "person"},
+      {"user", "organizationalPerson"},
+      {"contact", "organizationalPerson"},
+      {"computer", "user"},
+      {"group", "directoryObject"},
+      {"publicFolder", "directoryObject"},
+      {"server", "directoryObject"},
+      {"msExchExchangeServer", "server"},
+      {"mTA", "directoryObject"},
+      {"msExchMDB", "directoryObject"},
+      {"msExchPrivateMDB", "msExchMDB"},
+      {"protocolCfg", "directoryObject"},
+      {"protocolCfgSMTP", "protocolCfg"},
+      {"protocolCfgSMTPServer", "protocolCfgSMTP"},
+      {"msExchSystemObjectsContainer", "container"},
+      {"msExchConfigurationContainer", "container"},
+      {"msExchOrganizationContainer", "container"},
+      {"msExchAdminGroupContainer", "container"},
+      {"msExchAdminGroup", "container"},
+      {"msExchServersContainer", "container"},
+      {"msExchProtocolCfgProtocolContainer", "container"},
+      {"msExchProtocolCfgSMTPContainer", "container"},
+      {"msExchInformationStore", "container"},
+      {"msExchStorageGroup", "container"},
+  };
+  const std::string arc = "2.25.331453728092949076266512758348866269778";
+  std::ostringstream out;
+  std::string may = "cn $ name $ distinguishedName $ description $ userPassword";
+  int n = 0;
+  for (const auto& [rule, names] : kinds) {
+    for (const char* name : names) {
+      out << "attributetype ( " << arc << ".1." << ++n << " NAME '" << name << "' " << rule
+          << " )\n";
+      may += std::string(" $ ") + name;
+    }
+  }
+  out << "objectclass ( " << arc << ".2.0 NAME 'directoryObject' ABSTRACT SUP top MAY ( " << may
+      << " ) )\n";
+  n = 0;
+  for (const auto& [name, superclass] : classes)
+    out << "objectclass ( " << arc << ".2." << ++n << " NAME '" << name << "' SUP " << superclass
+        << " STRUCTURAL )\n";
+  return out.str();
 }
 
 std::string Tail(const std::string& text, size_t max = 2000) {
@@ -81,7 +142,7 @@ std::string Tail(const std::string& text, size_t max = 2000) {
 }  // namespace
 
 SlapdServer::SlapdServer(Options options) : options_(std::move(options)) {
-  if (Which("slapd").empty()) {
+  if (access(kSlapd, X_OK) != 0) {
     why_ = "slapd is not installed (scripts/packages.sh installs it)";
     return;
   }
@@ -103,7 +164,8 @@ bool SlapdServer::StartOnce() {
   fs::remove_all(db);
   fs::create_directories(db);
   std::ostringstream conf;
-  conf << "include " << (SourceDir() / "tests/platform/slapd/directory.schema").string() << "\n"
+  WriteFile(dir_.path() / "directory.schema", Schema());
+  conf << "include " << (dir_.path() / "directory.schema").string() << "\n"
        << "pidfile " << (dir_.path() / "slapd.pid").string() << "\n"
        << "argsfile " << (dir_.path() / "slapd.args").string() << "\n";
   // Debian builds the database backends as modules.
@@ -122,7 +184,7 @@ bool SlapdServer::StartOnce() {
   const fs::path confFile = dir_.path() / "slapd.conf";
   WriteFile(confFile, conf.str());
 
-  const std::string slapd = Which("slapd").string();
+  const std::string slapd = kSlapd;
   const std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
   // -d keeps it in the foreground, a child of this process that Stop() can wait for.
   std::vector<std::string> args = {slapd, "-d", "0", "-h", listen, "-f", confFile.string()};
@@ -169,12 +231,11 @@ std::string SlapdServer::Log() const {
 
 bool SlapdServer::Load(const fs::path& ldif) {
   if (!Available()) return false;
-  const fs::path ldapadd = Which("ldapadd");
-  if (ldapadd.empty()) {
+  if (access(kLdapAdd, X_OK) != 0) {
     why_ = "ldapadd is not installed (scripts/packages.sh installs ldap-utils)";
     return false;
   }
-  ProcessResult r = RunProcess({ldapadd.string(), "-x", "-H", Url(), "-D", options_.rootDn, "-w",
+  ProcessResult r = RunProcess({kLdapAdd, "-x", "-H", Url(), "-D", options_.rootDn, "-w",
                                 options_.rootPassword, "-f", ldif.string()});
   if (r.exitCode != 0) {
     why_ = "ldapadd " + ldif.string() + " failed: " + Tail(r.err);

@@ -1,6 +1,6 @@
 #pragma once
 // A private directory server for tests: Debian's slapd on a free loopback port, its
-// configuration (tests/platform/slapd/directory.schema, an mdb database) and data in a
+// configuration (a schema of the platform's attributes, an mdb database) and data in a
 // temporary folder, never the system's service. Stopped when the object goes. When slapd is
 // missing or will not start, Available() is false and Why() says so, for a GTEST_SKIP.
 

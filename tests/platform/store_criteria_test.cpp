@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <utility>
 
 #include "store/criteria.h"
 #include "store/names.h"
@@ -23,11 +25,8 @@ TEST(StoreCriteriaTest, CriteriaAgainstAnItem) {
     if (it == item.end()) return std::nullopt;
     return it->second;
   };
-  struct Case {
-    const char* criteria;
-    std::optional<bool> matches;  // nullopt: does not parse
-  };
-  const std::vector<Case> cases = {
+  // Each criteria text and whether the item matches it; nullopt: the text does not parse.
+  const std::pair<const char*, std::optional<bool>> cases[] = {
       {" WHERE \"DAV:ishidden\" = FALSE", true},
       {"where \"dav:ISHIDDEN\" = false", true},
       {"WHERE \"http://schemas.microsoft.com/mapi/proptag/x67aa000b\" = false", true},
@@ -50,12 +49,12 @@ TEST(StoreCriteriaTest, CriteriaAgainstAnItem) {
       {"WHERE \"unterminated = FALSE", std::nullopt},
       {"SELECT * WHERE \"DAV:ishidden\" = FALSE", std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.criteria);
-    auto parsed = criteria::Parse(c.criteria);
-    ASSERT_EQ(parsed.has_value(), c.matches.has_value());
+  for (const auto& [text, matches] : cases) {
+    SCOPED_TRACE(text);
+    auto parsed = criteria::Parse(text);
+    ASSERT_EQ(parsed.has_value(), matches.has_value());
     if (parsed) {
-      EXPECT_EQ(parsed->Matches(lookup), *c.matches);
+      EXPECT_EQ(parsed->Matches(lookup), *matches);
     }
   }
 }

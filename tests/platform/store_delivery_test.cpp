@@ -1,6 +1,11 @@
-// Delivery of real messages: decoded subjects, sender addresses, the transport-header block,
-// item names and sources kept byte for byte, also with several threads delivering at once.
-#include <thread>
+// Delivery of real and of broken messages: whatever the source, delivery succeeds and keeps it
+// byte for byte; from real ones it reads the decoded subject, the sender address and the
+// transport-header block, and names the item after the subject.
+#include <glob.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <tuple>
 
 #include "error.h"
 #include "store/mime.h"
@@ -15,34 +20,65 @@ const std::filesystem::path kFixtures = DROSSGATE_STORE_FIXTURES;
 const char* const kHeaders = "http://schemas.microsoft.com/mapi/proptag/0x007D001E";
 const char* const kScl = "http://schemas.microsoft.com/mapi/proptag/0x40760003";
 
-class StoreDeliveryTest : public StoreTest {};
+bool ValidUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+    if (n == 9 || i + n >= s.size()) return false;
+    for (size_t k = 1; k <= n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n + 1;
+  }
+  return true;
+}
 
-// The header lines of a source (up to its first empty line), with CR LF line ends; the LF
-// fixture, with its folded Received line, shows the block of a bare-LF message.
-std::string ExpectedHeaderBlock(const std::string& source) {
+// The header lines of a source (up to its first empty line), with CR LF line ends.
+std::string HeaderBlock(const std::string& source) {
   std::string out;
-  size_t pos = 0;
-  while (pos < source.size()) {
-    size_t nl = source.find('\n', pos);
-    std::string line = source.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+  std::istringstream in(source);
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) break;
-    out += line;
-    if (nl == std::string::npos) break;
-    out += "\r\n";
-    pos = nl + 1;
+    out += line + (in.eof() ? "" : "\r\n");
   }
   return out;
 }
 
+class StoreDeliveryTest : public StoreTest {
+ protected:
+  // Delivers source to alice, checks what holds for any source (kept byte for byte, subject
+  // and sender without NUL and in UTF-8, header block with CR LF line ends, a usable item
+  // name) and gives the delivered item's URL.
+  static std::string DeliverAndCheck(const std::string& source) {
+    store::admin::DeliveryResult r;
+    EXPECT_NO_THROW(r = store::admin::Deliver("alice", source));
+    EXPECT_EQ(store::admin::Source(r.deliveredUrl), source);
+    auto rec = store::OpenRecord(r.deliveredUrl, nullptr, store::Mode::kRead);
+    auto& f = rec->GetFields();
+    const std::string subject = store::ValueText(f.Get("urn:schemas:httpmail:subject"));
+    EXPECT_EQ(subject.find('\0'), std::string::npos);
+    EXPECT_TRUE(ValidUtf8(subject));
+    if (f.Has("urn:schemas:httpmail:fromemail")) {
+      const std::string from = store::ValueText(f.Get("urn:schemas:httpmail:fromemail"));
+      EXPECT_FALSE(from.empty());
+      EXPECT_EQ(from.find('\0'), std::string::npos);
+    }
+    const std::string block = store::ValueText(f.Get(kHeaders));
+    for (size_t i = 0; i < block.size(); ++i)
+      if (block[i] == '\n') {
+        EXPECT_TRUE(i > 0 && block[i - 1] == '\r') << "bare LF at " << i;
+      }
+    EXPECT_EQ(f.Get("DAV:getcontentlength"), Value(static_cast<int32_t>(source.size())));
+    const std::string name = r.deliveredUrl.substr(r.deliveredUrl.rfind('/') + 1);
+    EXPECT_TRUE(name.size() > 4 && name.size() <= 200 + 16) << name;
+    EXPECT_EQ(name.find('\0'), std::string::npos);
+    return r.deliveredUrl;
+  }
+};
+using StoreMalformedTest = StoreDeliveryTest;
+
 TEST_F(StoreDeliveryTest, RealMessagesKeepTheirBytesAndGetTheirProperties) {
-  struct Case {
-    const char* file;
-    std::string subject;
-    std::optional<std::string> from;
-    std::string name;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, std::optional<std::string>, std::string> cases[] = {
       {"utf8_base64_subject_lf.eml", "Grüße aus München", "Joerg@Example.DE",
        "Grüße aus München.EML"},
       {"latin1_q_folded_subject.eml", "Café crème brûlée special", "owner@cafe.example",
@@ -54,26 +90,21 @@ TEST_F(StoreDeliveryTest, RealMessagesKeepTheirBytesAndGetTheirProperties) {
        "hello world again é.EML"},
       {"headers_only.eml", "", "someone@example.org", "No Subject-2.EML"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    const std::string source = testing::ReadFile(kFixtures / c.file);
-    ASSERT_FALSE(source.empty());
-    auto r = store::admin::Deliver("alice", source);
-    EXPECT_EQ(r.deliveredUrl, Alice() + "/Inbox/" + c.name);
-    EXPECT_EQ(store::admin::Source(r.deliveredUrl), source);
-
-    auto rec = store::OpenRecord(r.deliveredUrl, nullptr, store::Mode::kRead);
+  for (const auto& [file, subject, from, name] : cases) {
+    SCOPED_TRACE(file);
+    const std::string source = testing::ReadFile(kFixtures / file);
+    const std::string url = DeliverAndCheck(source);
+    EXPECT_EQ(url, Alice() + "/Inbox/" + name);
+    auto rec = store::OpenRecord(url, nullptr, store::Mode::kRead);
     auto& f = rec->GetFields();
     EXPECT_EQ(f.Get("DAV:contentclass"), Value(std::string("urn:content-classes:message")));
-    EXPECT_EQ(f.Get("urn:schemas:httpmail:subject"), Value(c.subject));
-    EXPECT_EQ(f.Has("urn:schemas:httpmail:fromemail"), c.from.has_value());
-    if (c.from) {
-      EXPECT_EQ(f.Get("urn:schemas:httpmail:fromemail"), Value(*c.from));
+    EXPECT_EQ(f.Get("urn:schemas:httpmail:subject"), Value(subject));
+    EXPECT_EQ(f.Has("urn:schemas:httpmail:fromemail"), from.has_value());
+    if (from) {
+      EXPECT_EQ(f.Get("urn:schemas:httpmail:fromemail"), Value(*from));
     }
-    const std::string block = store::ValueText(f.Get(kHeaders));
-    EXPECT_EQ(block, ExpectedHeaderBlock(source));
+    EXPECT_EQ(store::ValueText(f.Get(kHeaders)), HeaderBlock(source));
     EXPECT_FALSE(f.Has(kScl));
-    EXPECT_EQ(f.Get("DAV:getcontentlength"), Value(static_cast<int32_t>(source.size())));
   }
 }
 
@@ -112,12 +143,7 @@ TEST_F(StoreDeliveryTest, ClientSavesParseTheMessageToo) {
 }
 
 TEST(StoreItemNameTest, SubjectsBecomeUsableNames) {
-  struct Case {
-    const char* name;
-    std::string subject;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"reserved characters", "a/b\\c:d*e?f\"g<h>i|j", "a_b_c_d_e_f_g_h_i_j"},
       {"control characters", "tab\there\x01", "tab here"},
       {"blanks and dots trimmed", "  spaced out.. ", "spaced out"},
@@ -126,10 +152,57 @@ TEST(StoreItemNameTest, SubjectsBecomeUsableNames) {
       {"long text cut at 200 bytes", std::string(250, 'x'), std::string(200, 'x')},
       {"cut never splits a character", std::string(199, 'x') + "é", std::string(199, 'x')},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(store::ItemNameFromSubject(c.subject), c.expected);
+  for (const auto& [name, subject, expected] : cases) {
+    EXPECT_EQ(store::ItemNameFromSubject(subject), expected) << name;
   }
+}
+
+// One message a file in fixtures/malformed, and two too large to keep as files.
+TEST_F(StoreMalformedTest, BrokenMessagesAreKeptAsTheyCame) {
+  std::vector<std::pair<std::string, std::string>> cases;
+  for (const auto& e : std::filesystem::directory_iterator(kFixtures / "malformed"))
+    cases.emplace_back(e.path().filename().string(), testing::ReadFile(e.path()));
+  ASSERT_GT(cases.size(), 20u);
+  std::string nested;
+  for (int i = 0; i < 300; ++i)
+    nested += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
+              std::to_string(i) + "\r\n";
+  cases.emplace_back("multiparts nested 300 deep", nested + "\r\ninnermost\r\n");
+  cases.emplace_back("1 MB subject line",
+                     "Subject: " + std::string(1 << 20, 's') + "\r\n\r\nbody\r\n");
+  cases.emplace_back(
+      "1 MB header line without blanks",
+      "From: a@x.example\r\nX-Long:" + std::string(1 << 20, 'x') + "\r\nSubject: after\r\n\r\n");
+  for (const auto& [name, source] : cases) {
+    SCOPED_TRACE(name);
+    DeliverAndCheck(source);
+  }
+}
+
+// CPython's email test messages, where an interpreter's test suite is installed
+// (DROSSGATE_EMAIL_TESTDATA names another folder of them).
+TEST_F(StoreMalformedTest, PythonEmailTestMessages) {
+  std::filesystem::path folder;
+  if (const char* env = std::getenv("DROSSGATE_EMAIL_TESTDATA")) {
+    folder = env;
+  } else {
+    glob_t g{};
+    if (glob("/usr/lib/python3*/test/test_email/data", 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+      folder = g.gl_pathv[0];
+    globfree(&g);
+  }
+  std::error_code ec;
+  if (folder.empty() || !std::filesystem::is_directory(folder, ec))
+    GTEST_SKIP() << "no email test data on this machine";
+  int delivered = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string file = e.path().filename().string();
+    if (!file.starts_with("msg_")) continue;
+    SCOPED_TRACE(file);
+    DeliverAndCheck(testing::ReadFile(e.path()));
+    ++delivered;
+  }
+  EXPECT_GT(delivered, 0);
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
-#include "system/system.h"
-
+// The system services: the machine file, the platform root, GUIDs and the registry.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
 #include "error.h"
 #include "platform_fixture.h"
+#include "system/registry.h"
+#include "system/system.h"
 
 namespace drossgate::platform {
 namespace {
@@ -14,48 +19,39 @@ namespace {
 using test::PlatformRootTest;
 using SystemTest = PlatformRootTest;
 
+// A machine file's fields as "computer|domain|user|workgroup|directory", or its error, whose
+// text names the file.
 TEST_F(SystemTest, MachineFileFieldsAndFaults) {
   struct Case {
     const char* name;
-    std::string content;
-    int32_t error;  // 0: parses
-    MachineInfo expected;
+    const char* content;  // nullptr: no file
+    int32_t error;
+    std::string fields;
   } cases[] = {
       {"full",
        R"({"computer": "MAIL1", "domain": "Example.com", "user": "admin", "workgroup": "EX",
            "directory": {"uri": "ldap://dc1"}})",
-       0,
-       {"MAIL1", "Example.com", "admin", "EX", DirectoryConfig::Of({{"uri", "ldap://dc1"}}), {}}},
+       0, "MAIL1|Example.com|admin|EX|uri=ldap://dc1;"},
       {"no workgroup, null directory",
-       R"({"computer": "M", "domain": "d", "user": "u", "directory": null})",
-       0,
-       {"M", "d", "u", "", {}, {}}},
-      {"not JSON", R"({"computer": )", errors::kCorrupt, {}},
-      {"no user", R"({"computer": "M", "domain": "d"})", errors::kCorrupt, {}},
-      {"empty computer", R"({"computer": "", "domain": "d", "user": "u"})", errors::kCorrupt, {}},
-      {"missing", "", errors::kNotFound, {}},
+       R"({"computer": "M", "domain": "d", "user": "u", "directory": null})", 0, "M|d|u||"},
+      {"not JSON", R"({"computer": )", errors::kCorrupt, ""},
+      {"no user", R"({"computer": "M", "domain": "d"})", errors::kCorrupt, ""},
+      {"empty computer", R"({"computer": "", "domain": "d", "user": "u"})", errors::kCorrupt, ""},
+      {"missing", nullptr, errors::kNotFound, ""},
   };
-  const std::string file = (root() / "machine.json").string();
+  const std::filesystem::path file = root() / "machine.json";
   for (const Case& c : cases) {
-    if (c.error == errors::kNotFound)
-      std::filesystem::remove(root() / "machine.json");
-    else
-      testing::WriteFile(root() / "machine.json", c.content);
-    if (c.error == 0) {
+    c.content ? testing::WriteFile(file, c.content) : void(std::filesystem::remove(file));
+    std::string fields;
+    PlatformError e = test::Raised([&] {
       const MachineInfo& m = Machine();
-      EXPECT_EQ(m.computerName, c.expected.computerName) << c.name;
-      EXPECT_EQ(m.domainName, c.expected.domainName) << c.name;
-      EXPECT_EQ(m.userName, c.expected.userName) << c.name;
-      EXPECT_EQ(m.workgroup, c.expected.workgroup) << c.name;
-      EXPECT_EQ(m.directory, c.expected.directory) << c.name;
-      continue;
-    }
-    try {
-      Machine();
-      ADD_FAILURE() << c.name << ": no error";
-    } catch (const PlatformError& e) {
-      EXPECT_EQ(e.number(), c.error) << c.name;
-      EXPECT_NE(e.description().find(file), std::string::npos) << c.name << ": " << e.what();
+      fields = m.computerName + "|" + m.domainName + "|" + m.userName + "|" + m.workgroup + "|" +
+               m.directory.dump();
+    });
+    EXPECT_EQ(e.number(), c.error) << c.name;
+    EXPECT_EQ(fields, c.fields) << c.name;
+    if (c.error) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr(file.string())) << c.name;
     }
   }
 }
@@ -67,22 +63,6 @@ TEST_F(SystemTest, ReferencesStayValidWhileTheFileChanges) {
   EXPECT_EQ(ComputerNameEnvironment(), "MAIL2");
   EXPECT_EQ(CurrentUserName(), "svc");
   EXPECT_EQ(before.computerName, "MAIL1") << "an old reference still reads what it read";
-}
-
-TEST_F(SystemTest, FullComputerNameIsLowerCase) {
-  struct Case {
-    const char* name;
-    const char* computer;
-    const char* domain;
-    std::string expected;
-  } cases[] = {
-      {"mixed case", "MAIL1", "Example.COM", "mail1.example.com"},
-      {"non-ASCII kept", "M\xc3\x84IL", "d.example", "m\xc3\x84il.d.example"},
-  };
-  for (const Case& c : cases) {
-    WriteMachineInfo(root(), {c.computer, c.domain, "u", "", {}, {}});
-    EXPECT_EQ(FullComputerName(), c.expected) << c.name;
-  }
 }
 
 TEST_F(SystemTest, RootFromTheHostOrTheEnvironment) {
@@ -102,13 +82,10 @@ TEST_F(SystemTest, GuidsAreFreshRandomOnesAndTheGeneratorCanFail) {
   std::set<std::string> seen;
   for (int i = 0; i < 1000; ++i) {
     auto g = CreateGuid();
-    ASSERT_TRUE(g);
-    EXPECT_EQ((g->data3 >> 12) & 0xF, 4) << "random-based";
-    EXPECT_EQ(g->data4[0] & 0xC0, 0x80) << "standard variant";
+    ASSERT_TRUE(g && (g->data3 >> 12) == 4 && (g->data4[0] & 0xC0) == 0x80) << "random-based";
     seen.insert(com::FormatGuid(*g));
   }
   EXPECT_EQ(seen.size(), 1000u);
-
   test::ArmedFaults faults("guid.create@2");
   EXPECT_TRUE(CreateGuid());
   EXPECT_FALSE(CreateGuid());
@@ -125,6 +102,188 @@ TEST_F(SystemTest, MachineIsSafeFromManyThreads) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// --- The registry ---------------------------------------------------------------------------
+
+using namespace registry;
+const std::string kShares = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares";
+
+// Opens (creating) a key and closes it at the end of the scope.
+struct TestKey {
+  Key key = 0;
+  TestKey(Hive hive, const std::string& path, bool create = true) {
+    Status st = create ? CreateKey(hive, path, key) : OpenKey(hive, path, key);
+    EXPECT_EQ(st, kSuccess) << path;
+  }
+  ~TestKey() {
+    if (key) CloseKey(key);
+  }
+};
+
+std::vector<std::string> ValueNames(Key key) {
+  std::vector<std::string> names;
+  std::string name, data;
+  ValueType type{};
+  for (uint32_t i = 0; EnumValue(key, i, 1024, 65536, name, type, data) == kSuccess; ++i)
+    names.push_back(name);
+  return names;
+}
+
+bool Opens(Hive hive, const std::string& path) {
+  Key key = 0;
+  if (OpenKey(hive, path, key) != kSuccess) return false;
+  CloseKey(key);
+  return true;
+}
+
+using RegistryTest = PlatformRootTest;
+
+// Each type's raw bytes, and the sizes at which name and data stop fitting.
+TEST_F(RegistryTest, EnumValueGivesRawBytesPerTypeAndReportsMoreData) {
+  TestKey k(Hive::kLocalMachine, kShares);
+  ASSERT_EQ(SetString(k.key, "text", "abc"), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "list", {"a", "bc"}), kSuccess);
+  ASSERT_EQ(SetMultiString(k.key, "empty list", {}), kSuccess);
+  ASSERT_EQ(SetDword(k.key, "number", 0x01020304), kSuccess);
+  struct Case {
+    const char* name;
+    ValueType type;
+    std::string bytes;
+  } cases[] = {
+      {"text", ValueType::kString, std::string("abc\0", 4)},
+      {"list", ValueType::kMultiString, std::string("a\0bc\0\0", 6)},
+      {"empty list", ValueType::kMultiString, std::string("\0", 1)},
+      {"number", ValueType::kDword, std::string("\x04\x03\x02\x01", 4)},
+  };
+  std::string name, data;
+  ValueType type{};
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    ASSERT_EQ(EnumValue(k.key, i, 1024, 500, name, type, data), kSuccess) << cases[i].name;
+    EXPECT_EQ(name, cases[i].name);
+    EXPECT_EQ(type, cases[i].type) << cases[i].name;
+    EXPECT_EQ(data, cases[i].bytes) << cases[i].name;
+  }
+  EXPECT_EQ(EnumValue(k.key, 4, 1024, 500, name, type, data), kNoMoreItems);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 6, name, type, data), kSuccess) << "name and data just fit";
+  EXPECT_EQ(EnumValue(k.key, 1, 4, 6, name, type, data), kMoreData);
+  EXPECT_EQ(EnumValue(k.key, 1, 5, 5, name, type, data), kMoreData);
+}
+
+TEST_F(RegistryTest, KeysCompareWithoutCaseAndDeleteWithTheirSubtree) {
+  for (const char* path : {"CLSID\\{AB}\\InprocServer32", "CLSID\\{Cd}\\ProgID", "clsid\\{aa}"})
+    TestKey k(Hive::kClassesRoot, path);
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "clsid\\{ab}\\inprocserver32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{CD}")) << "implied by a subkey";
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "CLSID")) << "other hive";
+  TestKey clsid(Hive::kClassesRoot, "CLSID", false);
+  std::vector<std::string> children;
+  std::string name;
+  for (uint32_t i = 0; EnumKey(clsid.key, i, name) == kSuccess; ++i) children.push_back(name);
+  EXPECT_EQ(children, (std::vector<std::string>{"{aa}", "{AB}", "{Cd}"}));
+
+  EXPECT_EQ(DeleteKey(Hive::kClassesRoot, "Clsid\\{ab}"), kSuccess);
+  EXPECT_FALSE(Opens(Hive::kClassesRoot, "CLSID\\{AB}\\InprocServer32"));
+  EXPECT_TRUE(Opens(Hive::kClassesRoot, "CLSID\\{Cd}\\ProgID")) << "sibling stays";
+}
+
+TEST_F(RegistryTest, RefusesTextTheFileCannotHold) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Bad");
+  EXPECT_EQ(SetString(k.key, "nul", std::string("a\0b", 3)), kInvalidParameter);
+  EXPECT_EQ(SetString(k.key, "latin1", "caf\xe9"), kInvalidParameter);
+  EXPECT_EQ(ValueNames(k.key), std::vector<std::string>{});
+}
+
+TEST_F(RegistryTest, SeesAFileChangedByAnotherWriter) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\X");
+  ASSERT_EQ(SetString(k.key, "v", "mine"), kSuccess);
+  testing::WriteFile(root() / "registry.json",
+                     R"({"HKEY_LOCAL_MACHINE": {"software\\x": {"values": [)"
+                     R"({"name": "v", "type": "sz", "data": "theirs"}]}}})");
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "V", s), kSuccess);
+  EXPECT_EQ(s, "theirs");
+}
+
+// Writers in other processes and on other threads of this one: each holds the file's lock.
+TEST_F(RegistryTest, WritersAtOnceLoseNothing) {
+  constexpr int kChildren = 3, kThreads = 2, kEach = 10;
+  auto write = [](const std::string& prefix) {
+    Key key = 0;
+    int failures = CreateKey(Hive::kLocalMachine, "SOFTWARE\\Shared", key) != kSuccess;
+    for (int i = 0; i < kEach; ++i)
+      failures += SetString(key, prefix + std::to_string(i), "x") != kSuccess;
+    CloseKey(key);
+    return failures;
+  };
+  auto writeFromThreads = [&](const std::string& who) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] { failures += write(who + "t" + std::to_string(t) + "-"); });
+    for (auto& t : threads) t.join();
+    return failures.load();
+  };
+  std::vector<pid_t> pids;
+  for (int c = 0; c < kChildren; ++c) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(writeFromThreads("p" + std::to_string(c)) == 0 ? 0 : 1);
+    pids.push_back(pid);
+  }
+  EXPECT_EQ(writeFromThreads("parent"), 0);
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Shared", false);
+  EXPECT_EQ(ValueNames(k.key).size(), size_t{(kChildren + 1) * kThreads * kEach});
+}
+
+// Nothing written may replace what could not be read: that would lose every registration.
+TEST_F(RegistryTest, UnreadableFileGivesBadRegistryAndIsLeftAlone) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"unknown hive", R"({"HKEY_USERS": {}})"},
+      {"dword as text", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                        R"({"name": "n", "type": "dword", "data": "3"}]}}})"},
+      {"one value twice", R"({"HKEY_LOCAL_MACHINE": {"A": {"values": [)"
+                          R"({"name": "n", "type": "sz", "data": ""},)"
+                          R"({"name": "N", "type": "sz", "data": ""}]}}})"},
+      {"binary garbage", std::string("\x00\xff\x01", 3)},
+  };
+  TestKey open(Hive::kLocalMachine, "SOFTWARE\\Open");  // opened before the damage
+  for (const auto& [name, content] : cases) {
+    testing::WriteFile(root() / "registry.json", content);
+    EXPECT_EQ(SetString(open.key, "v", "y"), kBadRegistry) << name;
+    Key key = 0;
+    EXPECT_EQ(OpenKey(Hive::kLocalMachine, "A", key), kBadRegistry) << name;
+    EXPECT_EQ(CreateKey(Hive::kLocalMachine, "B", key), kBadRegistry) << name;
+    EXPECT_EQ(DeleteKey(Hive::kLocalMachine, "A"), kBadRegistry) << name;
+    EXPECT_EQ(testing::ReadFile(root() / "registry.json"), content) << name;
+  }
+}
+
+TEST_F(RegistryTest, AFailedWriteChangesNothing) {
+  TestKey k(Hive::kLocalMachine, "SOFTWARE\\Fault");
+  ASSERT_EQ(SetString(k.key, "v", "before"), kSuccess);
+  const std::string saved = testing::ReadFile(root() / "registry.json");
+  {
+    test::ArmedFaults faults("registry.write");
+    EXPECT_EQ(SetString(k.key, "v", "after"), kAccessDenied);
+  }
+  EXPECT_EQ(testing::ReadFile(root() / "registry.json"), saved);
+  std::string s;
+  EXPECT_EQ(QueryString(k.key, "v", s), kSuccess);
+  EXPECT_EQ(s, "before");
+}
+
+TEST_F(RegistryTest, MissingFileIsAnEmptyRegistry) {
+  std::filesystem::remove(root() / "registry.json");
+  EXPECT_FALSE(Opens(Hive::kLocalMachine, "SYSTEM"));
+  TestKey k(Hive::kLocalMachine, "SYSTEM\\New");
+  EXPECT_EQ(SetString(k.key, "v", "x"), kSuccess);
+  EXPECT_TRUE(std::filesystem::exists(root() / "registry.json"));
 }
 
 }  // namespace

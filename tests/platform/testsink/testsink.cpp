@@ -1,28 +1,20 @@
 // DrossgateTestSink.so: a component library for tests of the catalog, object creation and the
-// store's event dispatcher. DllRegisterServer registers two classes for this library's path:
-//   {D5055000-0000-4000-8000-000000000001}  ProgID "drossgatetest.Decoy"
-//   {D5055000-0000-4000-8000-000000000002}  ProgID "DrossgateTest.Probe"
-// (the decoy sorts first and differs from the probe's "DrossgateTest." prefix only in letter
-// case). Both implement IObjectConstruct, IExStoreSyncEvents and ICreateRegistration.
+// store's event dispatcher. It registers two classes for its own path, both implementing
+// IObjectConstruct, IExStoreSyncEvents and ICreateRegistration: "drossgatetest.Decoy" ({...01},
+// sorting first, differing from the probe's prefix only in letter case) and
+// "DrossgateTest.Probe" ({...02}).
 //
-// Every call the tests look at appends one JSON line to the file named by
-// $DROSSGATE_TESTSINK_LOG (nothing is written when it is unset): {"event": "create"|"construct"|
-// "save"|"register"|"destroy", "class": ProgID, "instance": "0x..." (the object), "thread": the
-// calling thread's std::thread::id as operator<< prints it, "constructor": the constructor
-// string or null, and for events "flags", "url", "record" (the event record's URL, when it has
-// one)}. Lines are written with one append each, so parallel callers never interleave.
-//
-// $DROSSGATE_TESTSINK_MODE, read at each call, one of:
-//   fail        OnSyncSave returns E_FAIL
-//   hide        the begin phase sets DAV:ishidden = true on the event record
-//   move:<url>  the begin phase moves the event record's item to <url>
-//   refuse      ICreateRegistration::Register refuses the registration
+// Each call appends one JSON line, with one write so that parallel callers never interleave,
+// to $DROSSGATE_TESTSINK_LOG when set: event (create, construct, save, register, destroy),
+// class, instance, thread, constructor (null when none), and for events flags, url and the
+// event record's URL as record. $DROSSGATE_TESTSINK_MODE, read at each call: "fail" (OnSyncSave
+// returns E_FAIL), "hide" (the begin phase sets DAV:ishidden), "move:<url>" (the begin phase
+// moves the item there), "refuse" (Register refuses).
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,15 +48,6 @@ std::atomic<long> serverLocks{0};
 std::string Mode() {
   const char* env = std::getenv("DROSSGATE_TESTSINK_MODE");
   return env ? env : "";
-}
-
-bool HasMode(const std::string& mode) {
-  return Mode() == mode;
-}
-
-std::string MoveTarget() {
-  const std::string m = Mode();
-  return m.rfind("move:", 0) == 0 ? m.substr(5) : std::string();
 }
 
 void Log(nlohmann::json line) {
@@ -138,18 +121,18 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
     std::shared_ptr<store::Record> record = RecordOf(info);
     if ((flags & EVT_SYNC_BEGIN) && record) {
       try {
-        if (HasMode("hide")) {
+        if (Mode() == "hide") {
           record->GetFields().Set("DAV:ishidden", true);
           record->GetFields().Update();
         }
-        if (std::string target = MoveTarget(); !target.empty())
-          line["moved"] = record->MoveRecord("", target, false);
+        if (const std::string mode = Mode(); mode.starts_with("move:"))
+          line["moved"] = record->MoveRecord("", mode.substr(5), false);
       } catch (const std::exception& e) {
         line["error"] = e.what();
       }
     }
     Log(line);
-    return HasMode("fail") ? E_FAIL : S_OK;
+    return Mode() == "fail" ? E_FAIL : S_OK;
   }
 
   HRESULT OnSyncDelete(IExStoreEventInfo*, const char*, int32_t) override { return S_OK; }
@@ -157,7 +140,7 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
   HRESULT Register(IExStoreEventInfo* info, const char* url, int32_t flags,
                    int32_t* result) override {
     if (!result) return E_POINTER;
-    *result = HasMode("refuse") ? 1 : 0;
+    *result = Mode() == "refuse" ? 1 : 0;
     nlohmann::json line = Event("register", info, url, flags);
     line["result"] = *result;
     Log(line);
