@@ -278,13 +278,15 @@ std::optional<Value> FieldsImpl::Find(const std::string& key) const {
     // Asked for twice as a rule is tested (whether it is there, then its value).
     for (const std::string& k : absent_)
       if (k == key) return std::nullopt;
-    if (auto v = LoadProperty(record_.Current(), record_.id(), key)) {
+    // The store never stores what it computes (Set and Delete refuse those names).
+    const bool computed = IsComputedKey(key);
+    if (auto v = computed ? std::nullopt : LoadProperty(record_.Current(), record_.id(), key)) {
       probed_.push_back({key, key, *v});
       return v;
     }
     auto row = record_.Row();
     if (!row) FailNoItem(record_.Url());
-    if (!IsComputedKey(key) && key != names::kIsHidden) {
+    if (!computed && key != names::kIsHidden) {
       absent_.push_back(key);
       return std::nullopt;
     }
