@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "com/com.h"
-#include "complus/sqlite_db.h"
 #include "error.h"
+#include "sqlite_db.h"
 #include "system/registry.h"
 #include "system/system.h"
 #include "text.h"
@@ -20,6 +20,16 @@
 namespace drossgate::platform::complus {
 
 namespace {
+
+using Stmt = sqlite::Statement;
+using Transaction = sqlite::Transaction;
+
+// A catalog file's connection, shared by the threads of a process.
+class Db : public sqlite::Connection {
+ public:
+  explicit Db(const std::string& file)
+      : Connection(file, {"catalog file", errors::kCorrupt, 15000, true}) {}
+};
 
 // catalog.db: objects of every collection in one table (an application's components name it
 // as their parent), their properties in another, in the order they were first set. The

@@ -166,13 +166,8 @@ ThreadSessions::~ThreadSessions() {
   byEngine.clear();
 }
 
-[[noreturn]] void RaiseDb(sqlite3* db, int rc, const std::string& file, std::string_view what) {
-  int code = rc & 0xff;
-  int32_t number =
-      (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) ? errors::kCorrupt : errors::kFail;
-  std::string msg = "The store " + file + " failed (" + std::string(what) + "): ";
-  msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  Fail(number, msg);
+sqlite::OpenOptions StoreOptions(int busyTimeoutMs) {
+  return {"store", errors::kNotFound, busyTimeoutMs, false};
 }
 
 void CreateFile(const std::string& file) {
@@ -185,34 +180,13 @@ void CreateFile(const std::string& file) {
     Fail(errors::kFileWrite, "Cannot create the store file " + file + ": " + why);
   }
   close(fd);
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  auto close = std::unique_ptr<sqlite3, int (*)(sqlite3*)>(db, sqlite3_close_v2);
-  if (rc != SQLITE_OK) RaiseDb(db, rc, file, "create");
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  auto exec = [&](const char* sql, const char* what) {
-    char* err = nullptr;
-    int r = sqlite3_exec(db, sql, nullptr, nullptr, &err);
-    sqlite3_free(err);
-    if (r != SQLITE_OK) RaiseDb(db, r, file, what);
-  };
-  exec("PRAGMA journal_mode=WAL", "journal mode");
-  exec("BEGIN IMMEDIATE", "create");
+  sqlite::Connection db(file, StoreOptions(kBusyTimeoutMs));
+  db.Exec("PRAGMA journal_mode=WAL", "journal mode");
+  sqlite::Transaction create(db, "BEGIN IMMEDIATE");
   // Two processes may race to create the file; the second finds the schema in place.
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'", -1, &st, nullptr);
-  bool exists = st && sqlite3_step(st) == SQLITE_ROW;
-  sqlite3_finalize(st);
-  if (!exists) {
-    char* err = nullptr;
-    int r = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
-    sqlite3_free(err);
-    if (r != SQLITE_OK) {
-      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      RaiseDb(db, r, file, "create schema");
-    }
-  }
-  exec("COMMIT", "create");
+  if (!sqlite::Statement(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'").Step())
+    db.Exec(kSchema, "create schema");
+  create.Commit();
 }
 
 }  // namespace
@@ -257,34 +231,8 @@ Session& Engine::CurrentSession() {
 
 // --- Stmt --------------------------------------------------------------------------------
 
-Stmt::Stmt(Session& s, const char* sql) : s_(s), st_(s.Prepare(sql)) {}
-
-Stmt::~Stmt() {
-  sqlite3_reset(st_);
-  sqlite3_clear_bindings(st_);
-}
-
-Stmt& Stmt::Bind(int index, int64_t v) {
-  sqlite3_bind_int64(st_, index, v);
-  return *this;
-}
-
-Stmt& Stmt::Bind(int index, std::string_view text) {
-  sqlite3_bind_text64(st_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-  return *this;
-}
-
-Stmt& Stmt::BindBlob(int index, std::string_view bytes) {
-  // A zero-length blob, not NULL, for an empty source.
-  sqlite3_bind_blob64(st_, index, bytes.empty() ? "" : bytes.data(), bytes.size(),
-                      SQLITE_TRANSIENT);
-  return *this;
-}
-
-Stmt& Stmt::BindNull(int index) {
-  sqlite3_bind_null(st_, index);
-  return *this;
-}
+Stmt::Stmt(Session& s, const char* sql)
+    : s_(s), st_(s.connection(), s.Prepare(sql), /*owned=*/false) {}
 
 Stmt& Stmt::BindValue(int typeIndex, int valueIndex, const Value& v) {
   if (auto b = std::get_if<bool>(&v))
@@ -298,29 +246,12 @@ Stmt& Stmt::BindValue(int typeIndex, int valueIndex, const Value& v) {
 
 bool Stmt::Step() {
   s_.RequireLiveTransaction();
-  int rc = sqlite3_step(st_);
-  if (rc == SQLITE_ROW) return true;
-  if (rc == SQLITE_DONE) return false;
-  s_.Raise(rc, sqlite3_sql(st_));
+  return st_.Step();
 }
 
 void Stmt::Run() {
   while (Step()) {
   }
-}
-
-int64_t Stmt::Int(int col) const {
-  return sqlite3_column_int64(st_, col);
-}
-
-std::string Stmt::Text(int col) const {
-  const void* p = sqlite3_column_blob(st_, col);
-  int n = sqlite3_column_bytes(st_, col);
-  return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-}
-
-bool Stmt::IsNull(int col) const {
-  return sqlite3_column_type(st_, col) == SQLITE_NULL;
 }
 
 Value Stmt::ValueAt(int typeCol, int valueCol) const {
@@ -340,16 +271,9 @@ Value Stmt::ValueAt(int typeCol, int valueCol) const {
 
 Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(), std::defer_lock) {
   const std::string& file = engine_.file();
-  int rc =
-      sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
-    Fail(errors::kNotFound, "The store " + file + " cannot be opened: " + why);
-  }
+  conn_ = std::make_unique<sqlite::Connection>(file, StoreOptions(BusyTimeoutMs()));
+  db_ = conn_->handle();
   try {
-    sqlite3_busy_timeout(db_, BusyTimeoutMs());
     {
       Stmt mode(*this, "PRAGMA journal_mode=WAL");
       if (!mode.Step() || mode.Text(0) != "wal")
@@ -360,7 +284,7 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
   } catch (const PlatformError& e) {
     for (auto& [sql, st] : cache_) sqlite3_finalize(st);
     cache_.clear();
-    sqlite3_close_v2(db_);
+    conn_.reset();
     db_ = nullptr;
     if (e.number() == errors::kFail &&
         std::string(e.what()).find("no such table") != std::string::npos)
@@ -396,7 +320,6 @@ void Session::Upgrade() {
 Session::~Session() {
   if (!levels_.empty()) RollbackOwned(levels_.front().owner);
   for (auto& [sql, st] : cache_) sqlite3_finalize(st);
-  sqlite3_close_v2(db_);
 }
 
 sqlite3_stmt* Session::Prepare(const char* sql) {
@@ -408,9 +331,7 @@ sqlite3_stmt* Session::Prepare(const char* sql) {
       Fail(errors::kFail, std::string("store statement used re-entrantly: ") + sql);
     return it->second;
   }
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
-  if (rc != SQLITE_OK) Raise(rc, sql);
+  sqlite3_stmt* st = conn_->Prepare(sql, true);
   cache_.emplace(sql, st);
   return st;
 }
@@ -431,22 +352,19 @@ int Session::Control(const char* sql, std::string* failure) {
 }
 
 void Session::Exec(const char* sql) {
-  char* err = nullptr;
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
-  sqlite3_free(err);
-  if (rc != SQLITE_OK) Raise(rc, sql);
+  conn_->Exec(sql, sql);
 }
 
 void Session::Raise(int rc, std::string_view what) {
-  RaiseDb(db_, rc, engine_.file(), what);
+  conn_->Raise(rc, what);
 }
 
 int64_t Session::LastInsertId() {
-  return sqlite3_last_insert_rowid(db_);
+  return conn_->LastInsertId();
 }
 
 int Session::Changes() {
-  return sqlite3_changes(db_);
+  return conn_->Changes();
 }
 
 void Session::Begin(const void* owner) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sqlite_db.h"
 #include "store/store.h"
 
 struct sqlite3;
@@ -89,30 +91,28 @@ class Engine {
 };
 
 // A prepared statement from the session's cache, reset (and unbound) on destruction.
+// Every step first checks that the session's transaction is still the one it began.
 class Stmt {
  public:
   Stmt(Session& s, const char* sql);
-  ~Stmt();
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
 
-  Stmt& Bind(int index, int64_t v);
-  Stmt& Bind(int index, std::string_view text);
-  Stmt& BindBlob(int index, std::string_view bytes);
-  Stmt& BindNull(int index);
+  Stmt& Bind(int index, int64_t v) { return st_.Bind(index, v), *this; }
+  Stmt& Bind(int index, std::string_view text) { return st_.Bind(index, text), *this; }
+  Stmt& BindBlob(int index, std::string_view bytes) { return st_.BindBlob(index, bytes), *this; }
+  Stmt& BindNull(int index) { return st_.BindNull(index), *this; }
   // A property value with its type code into two parameters.
   Stmt& BindValue(int typeIndex, int valueIndex, const Value& v);
 
   bool Step();  // true while there is a row
   void Run();   // steps to the end
-  int64_t Int(int col) const;
-  std::string Text(int col) const;  // text or blob bytes
-  bool IsNull(int col) const;
+  int64_t Int(int col) const { return st_.Int(col); }
+  std::string Text(int col) const { return st_.Text(col); }  // text or blob bytes
+  bool IsNull(int col) const { return st_.IsNull(col); }
   Value ValueAt(int typeCol, int valueCol) const;
 
  private:
   Session& s_;
-  sqlite3_stmt* st_;
+  sqlite::Statement st_;
 };
 
 // Item rows, URLs and folder paths read inside a session's write transactions (folders keyed
@@ -173,6 +173,8 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   Engine& engine() { return engine_; }
+  sqlite::Connection& connection() { return *conn_; }
+  // A statement from the session's cache (prepared once, kept for the session's life).
   sqlite3_stmt* Prepare(const char* sql);
   void Exec(const char* sql);
   [[noreturn]] void Raise(int rc, std::string_view what);
@@ -227,7 +229,8 @@ class Session {
   static void RunHooks(std::vector<EndHook> hooks, bool committed) noexcept;
 
   Engine& engine_;
-  sqlite3* db_ = nullptr;
+  std::unique_ptr<sqlite::Connection> conn_;
+  sqlite3* db_ = nullptr;  // conn_'s handle
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   std::vector<Level> levels_;
   std::vector<EndHook> endHooks_;
