@@ -1,12 +1,16 @@
 // smtp [--once]: the SMTP service's pickup directory. Each finished *.eml file there starts
 // with its envelope (x-receiver: lines, then the x-sender: line that ends it); the message
 // after it is delivered to the local mailbox owning each receiver address (a real delivery, so
-// its events run). Each (file, receiver) is delivered exactly once, across failures of other
-// receivers and kills of the service: the store records each receiver's outcome in the
-// transaction of its delivery, and a retry skips what was done. A receiver that cannot be
-// delivered for good is set aside with its reason while the others are delivered; a file with
-// receivers set aside (or without a valid envelope, or not a plain file of the platform's
-// owner) is moved to undeliverable/ with a .reason file beside it and never deleted.
+// its events run), and, when machine.json names a relay, sent on to every other receiver in
+// one SMTP transaction. Each (file, receiver) is delivered exactly once, across failures of
+// other receivers and kills of the service: the store records each local receiver's outcome in
+// the transaction of its delivery, and each relayed one right after the relay's reply (the one
+// moment a kill can repeat it); a retry skips what was done. A receiver the relay puts off
+// waits in the folder for its next try (retry_first doubled each time, up to retry_max) until
+// give_up_after. A receiver that cannot be delivered for good is set aside with its reason
+// while the others are delivered; a file with receivers set aside (or without a valid
+// envelope, or not a plain file of the platform's owner) is moved to undeliverable/ with a
+// .reason file beside it and never deleted, once none of its receivers waits.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -30,6 +34,7 @@
 #include "cli.h"
 #include "error.h"
 #include "pickup_envelope.h"
+#include "relay.h"
 #include "store/queue.h"
 #include "store/store.h"
 #include "system/atomic_file.h"
@@ -51,6 +56,9 @@ std::atomic<bool> gStop{false};
 void OnSignal(int) {
   gStop = true;
 }
+
+// smtp --once's exit status when it set something aside (1 is for files it could not handle).
+constexpr int kSetAsideStatus = 3;
 
 // A receiver count mail servers would refuse too; a file over it is set aside whole.
 constexpr size_t kMaxReceivers = 1000;
@@ -107,12 +115,18 @@ bool Permanent(const platform::PlatformError& e) {
          e.number() == errors::kAccessDenied;
 }
 
-// What becomes of one receiver now: set aside for good, or delivered. Raises a temporary
-// store failure, which leaves the receiver for a later attempt.
+// What becomes of one receiver now: set aside for good, delivered, or (with a relay) waiting
+// to be relayed, which is not recorded until it is tried. Raises a temporary store failure,
+// which leaves the receiver for a later attempt.
 queue::Entry Dispose(const std::string& key, const fs::path& file, const std::string& address,
-                     const std::string& source, Json& deliveries) {
+                     const std::string& source, bool relay, Json& deliveries) {
   queue::Entry e{key, text::ToLower(address), file.string(), queue::kSetAside, "", 1, 0, 0};
   auto mailbox = address.empty() ? std::nullopt : store::admin::FindMailbox(address);
+  if ((!mailbox || mailbox->isSystem) && relay && IsMailAddress(address)) {
+    e.state = queue::kWaiting;
+    e.attempts = 0;
+    return e;
+  }
   if (!mailbox || mailbox->isSystem) {
     e.detail = "no local mailbox has the address \"" + address + "\"";
     return e;
@@ -190,7 +204,71 @@ std::vector<fs::path> RemakeLostForwardFiles(const fs::path& dir, const Forwards
   return remade;
 }
 
-std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, bool& failed) {
+// A receiver's outcome as the service's lines and queue ls show it.
+Json ReceiverJson(const queue::Entry& e) {
+  Json j{{"receiver", e.receiver}, {"state", e.state}, {"attempts", e.attempts}};
+  if (e.state == queue::kWaiting) j["next_try"] = e.nextTry;
+  if (e.state != queue::kDelivered) j["reply"] = e.detail;
+  return j;
+}
+
+// The envelope sender for the relay: the file's own, or the forwarding mailbox's address.
+std::string RelaySender(const RelaySettings& relay, const store::admin::ParkedForward* forward,
+                        const std::string& sender) {
+  if (!relay.forwarderSender || !forward) return ReceiverAddress(sender);
+  const std::string marker = "/MBX/";
+  const size_t at = forward->url.find(marker);
+  if (at == std::string::npos) return ReceiverAddress(sender);
+  const size_t from = at + marker.size();
+  auto mailbox = store::admin::FindMailbox(
+      forward->url.substr(from, forward->url.find('/', from) - from), false);
+  return mailbox && !mailbox->addresses.empty() ? mailbox->addresses.front()
+                                                : ReceiverAddress(sender);
+}
+
+// Sends the message to the receivers outcomes[i] for each i in due, in one transaction, and
+// records each one's outcome as soon as the replies are in: the only moment a kill can make a
+// receiver get the message twice is between the server's reply and that commit.
+void RelayDue(const RelaySettings& relay, const std::string& sender,
+              const std::vector<std::string>& addresses, const std::string& source,
+              const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+  const int64_t now = std::time(nullptr);
+  std::vector<std::string> to;
+  for (size_t i : due) to.push_back(addresses[i]);
+  const auto record = [&](const std::vector<RelayReply>& replies) {
+    store::admin::Batch batch;
+    for (size_t k = 0; k < due.size(); ++k) {
+      queue::Entry& e = outcomes[due[k]];
+      const RelayReply& r = replies[k];
+      ++e.attempts;
+      e.nextTry = 0;
+      e.detail = r.text;
+      if (r.Done()) {
+        e.state = queue::kRelayed;
+      } else if (r.Refused()) {
+        e.state = queue::kSetAside;
+        e.detail = "the relay refused " + to[k] + ": " + r.text;
+      } else if (now - queued >= relay.giveUpAfter) {
+        e.state = queue::kSetAside;
+        e.detail = "given up on " + to[k] + " after " + std::to_string(e.attempts) +
+                   " attempts in " + std::to_string((now - queued) / 60) + " minutes: " + r.text;
+      } else {
+        e.state = queue::kWaiting;
+        e.nextTry = now + RetryWait(relay, e.attempts);
+      }
+      queue::Put(e);
+    }
+    batch.Commit();
+  };
+  if (!sender.empty() && !IsMailAddress(sender))
+    record(std::vector<RelayReply>(
+        due.size(), {550, "550 the sender \"" + sender + "\" is not a mail address"}));
+  else
+    Relay(relay, sender, to, source, record);
+}
+
+std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
+                               const RelaySettings& relay, bool& failed) {
   FileDescriptor f;
   // Never through a link, and never waiting on a FIFO someone put there.
   f.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -250,28 +328,51 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
 
   const std::string key = queue::FileKey(file.filename().string(), content);
   const std::string source = content.substr(env.bodyStart);
+  const int64_t now = std::time(nullptr);
   Json line{{"file", file.string()}, {"sender", env.sender}};
   Json deliveries = Json::array();
   std::vector<queue::Entry> outcomes;
+  std::vector<std::string> addresses;
+  std::vector<size_t> due;  // receivers to relay now
+  const auto anyIn = [&outcomes](const char* state) {
+    return std::any_of(outcomes.begin(), outcomes.end(),
+                       [state](const queue::Entry& e) { return e.state == state; });
+  };
   try {
     // One transaction for the file: each delivery with the entry that records it.
     store::admin::Batch batch;
+    bool fresh = false;
     for (const std::string& r : env.receivers) {
-      const std::string address = ReceiverAddress(r);
+      addresses.push_back(ReceiverAddress(r));
+      const std::string& address = addresses.back();
       if (auto done = queue::Get(key, text::ToLower(address))) {
+        if (done->state == queue::kWaiting && done->nextTry <= now) due.push_back(outcomes.size());
         outcomes.push_back(*done);
         continue;
       }
-      queue::Entry e = Dispose(key, file, address, source, deliveries);
-      queue::Put(e);
+      fresh = true;
+      queue::Entry e = Dispose(key, file, address, source, relay.enabled, deliveries);
+      if (e.state == queue::kWaiting)
+        due.push_back(outcomes.size());
+      else
+        queue::Put(e);
       outcomes.push_back(e);
     }
+    // Nothing to do before a waiting receiver's next try.
+    if (!fresh && due.empty() && anyIn(queue::kWaiting)) return std::nullopt;
     // Handed on in full: the parked message goes with the deliveries that replace it.
-    const bool setAside = std::any_of(outcomes.begin(), outcomes.end(), [](const queue::Entry& e) {
-      return e.state == queue::kSetAside;
-    });
-    if (forward && !setAside) store::admin::FinishParkedForward(forward->url);
+    if (forward && !anyIn(queue::kSetAside) && !anyIn(queue::kWaiting))
+      store::admin::FinishParkedForward(forward->url);
     batch.Commit();
+    if (!due.empty()) {
+      RelayDue(relay, RelaySender(relay, forward, env.sender), addresses, source, due,
+               forward ? forward->created : static_cast<int64_t>(st.st_mtime), outcomes);
+      if (forward && !anyIn(queue::kSetAside) && !anyIn(queue::kWaiting)) {
+        store::admin::Batch finish;
+        store::admin::FinishParkedForward(forward->url);
+        finish.Commit();
+      }
+    }
   } catch (const platform::PlatformError& e) {
     // The store refused for now (busy, failing): nothing of this attempt was kept.
     failed = true;
@@ -285,6 +386,12 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
     d.erase("permanent");
   }
   line["deliveries"] = deliveries;
+  line["receivers"] = Json::array();
+  for (const queue::Entry& e : outcomes) line["receivers"].push_back(ReceiverJson(e));
+  if (anyIn(queue::kWaiting)) {
+    line["status"] = "waiting";  // the file stays for the next try
+    return line;
+  }
 
   std::string reasons;
   Json setAside = Json::array();
@@ -355,6 +462,10 @@ void AddSmtpCommand(CLI::App& app) {
   auto once = std::make_shared<bool>(false);
   cmd->add_flag("--once", *once,
                 "handle the files there now, then stop (default: poll until stopped)");
+  cmd->footer(
+      "Exit status of --once: 0 when every file was handled or waits for a retry, 1 when some "
+      "file could not be handled now (it stays for a later run), 3 when something was set "
+      "aside in undeliverable/.");
   cmd->callback([once] {
     const fs::path dir = PickupDirectory();
     std::error_code ec;
@@ -369,13 +480,15 @@ void AddSmtpCommand(CLI::App& app) {
     }
     // Entries of files handled long ago whose removal a kill cut short.
     queue::Prune(static_cast<int64_t>(std::time(nullptr)) - 7 * 86400);
-    bool failed = false;
+    bool failed = false, setAside = false;
     do {
       // The files first: a forward's file is written after its parked message is committed,
       // so every forward among the files is among the parked forwards read after them.
       std::vector<fs::path> files = PendingFiles(dir);
       Forwards forwards;
+      RelaySettings relay;
       try {
+        relay = ReadRelaySettings();
         forwards = ParkedForwardsByFile();
         for (fs::path& f : RemakeLostForwardFiles(dir, forwards)) files.push_back(std::move(f));
       } catch (const platform::PlatformError& e) {
@@ -387,14 +500,17 @@ void AddSmtpCommand(CLI::App& app) {
       for (const fs::path& file : files) {
         if (gStop) break;
         bool fileFailed = false;
-        if (auto line = HandleFile(file, forwards, fileFailed))
+        if (auto line = HandleFile(file, forwards, relay, fileFailed)) {
           std::cout << DumpJson(*line) << std::endl;
+          setAside = setAside || (*line)["status"] == "undeliverable";
+        }
         failed = failed || fileFailed;
       }
       for (int i = 0; !*once && !gStop && i < 10; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } while (!*once && !gStop);
     if (*once && failed) throw std::runtime_error("some pickup files could not be handled");
+    if (*once && setAside) throw ExitStatus{kSetAsideStatus};
   });
 }
 

@@ -1,0 +1,173 @@
+"""The pickup service relaying receivers that are not mailboxes here: to an SMTP peer scripted per
+receiver, through a sendmail stand-in, and to a private Postfix. Each receiver ends as the relay
+answered it, none is ever sent twice, not even with the service killed at random moments
+(except in the one moment between the relay's reply and its record, which the peer sees as a
+conversation that never said QUIT)."""
+
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+sys.path.insert(0, os.path.dirname(__file__))
+import drossgate  # noqa: E402
+from relay_peer import Peer  # noqa: E402
+
+ADA = "ada.lindqvist@example.com"
+MESSAGE = "From: s@example.org\r\nSubject: out\r\n\r\nbody\r\n.starts with a dot\r\n"
+REPLIES = {"ok": "250 2.1.5 ok", "later": "451 4.3.0 try later", "no": "550 5.1.1 no such user"}
+
+
+def by_name(address, asked):
+    """ok@, later@ and no@ answer as they say; later@ takes the message when asked again."""
+    name = address.split("@")[0].split("-")[0]
+    return REPLIES["ok" if name == "later" and asked else name]
+
+
+def pickup_file(*receivers, sender="s@example.org"):
+    return "".join("x-receiver: %s\r\n" % r for r in receivers) + \
+        "x-sender: %s\r\n" % sender + MESSAGE
+
+
+class Relay(unittest.TestCase):
+    def start(self, relay=None, peer=None, **peer_options):
+        self.peer = peer or Peer(**peer_options)
+        self.addCleanup(self.peer.close)
+        settings = {"host": "127.0.0.1", "port": self.peer.port, "retry_first": 0}
+        settings.update(relay or {})
+        self.platform = drossgate.Platform({"relay": settings, "pickup": {"remake_after": 0}})
+        self.addCleanup(self.platform.close)
+        self.pickup = self.platform.root / "pickup"
+
+    def drop(self, content, name="m.eml"):
+        (self.pickup / name).write_bytes(content.encode("latin-1"))
+
+    def once(self):
+        """smtp --once: (exit status, its lines by file name)."""
+        r = self.platform.run("smtp", "--once")
+        lines = [json.loads(line) for line in r.stdout.decode().splitlines()]
+        return r.returncode, {os.path.basename(line["file"]): line for line in lines}
+
+    def states(self, line):
+        return {r["receiver"]: r["state"] for r in line["receivers"]}
+
+    def test_each_receiver_ends_as_the_relay_answers(self):
+        no_server = drossgate.free_port()
+        cases = [
+            # name, receivers, peer options, relay settings, states, exit status
+            ("each as answered", ["ok@out.example", "later@out.example", "no@out.example", ADA],
+             {}, {}, {"ok@out.example": "relayed", "later@out.example": "waiting",
+                      "no@out.example": "set-aside", ADA: "delivered"}, 0),
+            ("dropped before the reply to the data", ["ok@out.example"], {"drop": "data"}, {},
+             {"ok@out.example": "waiting"}, 0),
+            ("dropped at the greeting", ["ok@out.example"], {"drop": "greeting"}, {},
+             {"ok@out.example": "waiting"}, 0),
+            ("no server listening", ["ok@out.example"], {}, {"port": no_server},
+             {"ok@out.example": "waiting"}, 0),
+            ("put off past the age limit", ["later@out.example"], {}, {"give_up_after": 0},
+             {"later@out.example": "set-aside"}, 3),
+            ("refused only", ["no@out.example"], {}, {}, {"no@out.example": "set-aside"}, 3),
+            # A line break inside an address would start a command of its own.
+            ("an address that could end the command", ["ok@out.example\rDATA"], {}, {}, None, 3),
+        ]
+        for name, receivers, peer_options, relay, states, status in cases:
+            with self.subTest(name):
+                self.start(relay, answer=by_name, **peer_options)
+                self.drop(pickup_file(*receivers))
+                code, lines = self.once()
+                self.assertEqual(code, status, lines)
+                if states:
+                    self.assertEqual(self.states(lines["m.eml"]), states)
+                relayed = {r for r, s in (states or {}).items() if s == "relayed"}
+                self.assertEqual(dict(self.peer.received()), {r: 1 for r in relayed})
+                self.assertEqual((self.pickup / "m.eml").exists(), "waiting" in
+                                 (states or {}).values())
+                if relayed:
+                    self.assertIn(b"\r\n..starts with a dot\r\n", self.peer.taken[0]["data"])
+
+    def test_a_retry_sends_only_to_the_receivers_still_waiting(self):
+        self.start(answer=by_name)
+        self.drop(pickup_file("ok@out.example", "later@out.example", "no@out.example"))
+        self.assertEqual(self.states(self.once()[1]["m.eml"])["later@out.example"], "waiting")
+        code, lines = self.once()
+        self.assertEqual(code, 3)
+        self.assertEqual(self.states(lines["m.eml"]), {"ok@out.example": "relayed",
+                                                       "later@out.example": "relayed",
+                                                       "no@out.example": "set-aside"})
+        self.assertEqual(self.peer.received(), {"ok@out.example": 1, "later@out.example": 1})
+        self.assertEqual(self.peer.asked["ok@out.example"], 1)
+        self.assertIn("550 5.1.1", (self.pickup / "undeliverable" / "m.eml.reason").read_text())
+
+    def test_through_sendmail(self):
+        for status, state in ((0, "relayed"), (75, "waiting"), (67, "set-aside")):
+            with self.subTest(status=status):
+                self.start({"via": "sendmail"})
+                stand_in = self.platform.dir / "sendmail"
+                stand_in.write_text('#!/bin/sh\nprintf "%%s\\n" "$@" > "$0.args"\n'
+                                    'cat > "$0.data"\nexit %d\n' % status)
+                stand_in.chmod(0o700)
+                machine = json.loads((self.platform.root / "machine.json").read_text())
+                machine["relay"]["sendmail"] = str(stand_in)
+                (self.platform.root / "machine.json").write_text(json.dumps(machine))
+                self.drop(pickup_file("ok@out.example", "-x@out.example"))
+                _, lines = self.once()
+                self.assertEqual(set(self.states(lines["m.eml"]).values()), {state})
+                self.assertEqual((self.platform.dir / "sendmail.args").read_text().split("\n"),
+                                 ["-i", "-f", "s@example.org", "--", "ok@out.example",
+                                  "-x@out.example", ""])
+
+    def test_killed_at_random_moments_sends_no_receiver_twice(self):
+        def slow(address, asked):
+            time.sleep(0.05)
+            return REPLIES["later" if asked == 0 and int(address[1:address.index("-")]) % 3 == 0 else "ok"]
+
+        self.start(answer=slow)
+        receivers = ["r%d-%d@out.example" % (f, r) for f in range(12) for r in range(3)]
+        for f in range(12):
+            self.drop(pickup_file(*receivers[3 * f:3 * f + 3]), "f%02d.eml" % f)
+        rng = random.Random(5)
+        for _ in range(20):
+            service = subprocess.Popen(
+                [drossgate.TOOL, "--root", str(self.platform.root), "smtp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0.05, 0.4))
+            service.kill()
+            service.wait()
+        for _ in range(5):
+            if not list(self.pickup.glob("*.eml")):
+                break
+            self.once()
+        self.assertEqual(list(self.pickup.glob("*.eml")), [])
+        self.assertEqual(set(self.peer.received()), set(receivers))
+        for r in receivers:
+            copies = [m for m in self.peer.taken if r in m["receivers"]]
+            self.assertTrue(all(not m["quit"] for m in copies[:-1]), (r, copies))
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("postfix"), "needs root and Postfix")
+class ToPostfix(unittest.TestCase):
+    def test_a_forward_reaches_postfix_with_its_envelope(self):
+        spam = b"From: s@example.org\r\nSubject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy\r\n"
+        for sender, expected in (("original", "s@example.org"), ("forwarder", ADA)):
+            with self.subTest(sender=sender):
+                postfix = drossgate.PrivatePostfix("discard")
+                self.addCleanup(postfix.close)
+                platform = drossgate.Platform({
+                    "relay": {"host": "127.0.0.1", "port": postfix.port, "sender": sender},
+                    "pickup": {"remake_after": 0}})
+                self.addCleanup(platform.close)
+                platform.install("Far <far@outside.example>\t\rX-Spam-Flag: YES\t\r1")
+                platform.tool("deliver", "--to", "ada", "-", stdin=spam)
+                platform.tool("smtp", "--once")
+                log = postfix.wait_for("to=<far@outside.example>")
+                self.assertIn("from=<%s>" % expected, log)
+                self.assertEqual(list((platform.root / "pickup").glob("*.eml")), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
