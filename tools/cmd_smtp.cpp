@@ -27,6 +27,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -345,7 +346,9 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
     for (const std::string& r : env.receivers) {
       addresses.push_back(ReceiverAddress(r));
       const std::string& address = addresses.back();
-      if (auto done = queue::Get(key, text::ToLower(address))) {
+      // A receiver put back by queue retry (no attempts) is decided afresh.
+      auto done = queue::Get(key, text::ToLower(address));
+      if (done && (done->state != queue::kWaiting || done->attempts > 0)) {
         if (done->state == queue::kWaiting && done->nextTry <= now) due.push_back(outcomes.size());
         outcomes.push_back(*done);
         continue;
@@ -455,7 +458,140 @@ std::vector<fs::path> PendingFiles(const fs::path& dir) {
   return out;
 }
 
+// What waits in the pickup folder or lies in undeliverable/, by id: the path below the folder.
+struct QueuedFile {
+  std::string id;
+  fs::path path;
+  bool setAside = false;
+  std::vector<queue::Entry> entries;  // the receivers' bookkeeping, if the file was handled
+};
+
+std::vector<QueuedFile> QueuedFiles(const fs::path& dir) {
+  std::map<std::string, std::vector<queue::Entry>> byFile;
+  for (queue::Entry& e : queue::List()) byFile[e.file].push_back(std::move(e));
+  std::vector<QueuedFile> out;
+  for (const bool setAside : {false, true}) {
+    for (const fs::path& p : PendingFiles(setAside ? dir / "undeliverable" : dir)) {
+      QueuedFile f{(setAside ? "undeliverable/" : "") + p.filename().string(), p, setAside, {}};
+      if (auto it = byFile.find(p.string()); it != byFile.end()) f.entries = it->second;
+      out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
+// The file an id names; raises UsageError for an id that is not one of them.
+QueuedFile FindQueued(const fs::path& dir, const std::string& id) {
+  for (QueuedFile& f : QueuedFiles(dir))
+    if (f.id == id) return f;
+  throw UsageError("nothing waits or is set aside as \"" + id + "\" (see queue ls)");
+}
+
+Json QueuedJson(const QueuedFile& f) {
+  Json j{{"id", f.id}, {"file", f.path.string()}};
+  j["state"] = f.setAside ? "set-aside" : f.entries.empty() ? "new" : "waiting";
+  j["receivers"] = Json::array();
+  for (const queue::Entry& e : f.entries) j["receivers"].push_back(ReceiverJson(e));
+  std::error_code ec;
+  if (f.setAside && fs::exists(f.path.string() + ".reason", ec))
+    j["reason"] = text::Trim(ReadInputFile(f.path.string() + ".reason"));
+  return j;
+}
+
+std::string Clock(int64_t t) {
+  char out[32] = "-";
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tmv {};
+  if (t > 0 && localtime_r(&tt, &tmv)) std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &tmv);
+  return out;
+}
+
+// Drops the file and what is known of it; a forward's parked message goes too, or the file would
+// be made again from it.
+void DropQueued(const QueuedFile& f) {
+  store::admin::Batch batch;
+  for (const auto& [name, forward] : ParkedForwardsByFile())
+    if (!f.setAside && name == f.path.filename().string())
+      store::admin::FinishParkedForward(forward.url);
+  std::set<std::string> keys;
+  for (const queue::Entry& e : f.entries) keys.insert(e.fileKey);
+  for (const std::string& key : keys) queue::Forget(key);
+  std::error_code ec;
+  fs::remove(f.path.string() + ".reason", ec);
+  if (!fs::remove(f.path, ec) && ec)
+    throw std::runtime_error(f.path.string() + ": " + ec.message());
+  batch.Commit();
+}
+
+// Makes a file due now: its waiting receivers at once, a set-aside file back into the pickup
+// folder under the name its bookkeeping knows, without the receivers that were set aside, so
+// that those are tried again and the ones done are not.
+void RetryQueued(const fs::path& dir, const QueuedFile& f) {
+  store::admin::Batch batch;
+  std::string name = f.path.filename().string();
+  for (queue::Entry e : f.entries) {
+    name = e.fileKey.substr(0, e.fileKey.find('/'));
+    if (e.state == queue::kSetAside) {
+      e.state = queue::kWaiting;
+      e.attempts = 0;
+    }
+    if (e.state == queue::kWaiting) e.nextTry = 0;
+    e.file = (dir / name).string();
+    queue::Put(e);
+  }
+  if (f.setAside) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(dir / name, ec)))
+      throw UsageError("a file named " + name + " waits already; retry it first");
+    if (rename(f.path.c_str(), (dir / name).c_str()) != 0)
+      throw std::runtime_error(f.path.string() + ": " + std::strerror(errno));
+    fs::remove(f.path.string() + ".reason", ec);
+    platform::SyncFolder(dir);
+  }
+  batch.Commit();
+}
+
 }  // namespace
+
+void AddQueueCommands(CLI::App& app) {
+  auto* queueCmd = app.add_subcommand("queue", "What waits in the pickup folder or was set aside");
+  queueCmd->require_subcommand(1);
+  auto* ls = queueCmd->add_subcommand("ls", "List each file, its receivers and their state");
+  auto json = std::make_shared<bool>(false);
+  ls->add_flag("--json", *json, "one JSON object per file");
+  ls->callback([json] {
+    for (const QueuedFile& f : QueuedFiles(PickupDirectory())) {
+      Json j = QueuedJson(f);
+      if (*json) {
+        std::cout << DumpJson(j) << std::endl;
+        continue;
+      }
+      std::cout << j["id"].get<std::string>() << "  " << j["state"].get<std::string>();
+      if (j.contains("reason")) std::cout << "  " << Printable(j["reason"].get<std::string>());
+      std::cout << "\n";
+      for (const queue::Entry& e : f.entries)
+        std::cout << "  " << e.receiver << "  " << e.state << "  attempts " << e.attempts
+                  << "  next " << (e.state == queue::kWaiting ? Clock(e.nextTry) : "-") << "  "
+                  << Printable(e.state == queue::kDelivered ? "" : e.detail) << "\n";
+    }
+  });
+  auto* retry =
+      queueCmd->add_subcommand("retry", "Try a file's waiting or set-aside receivers now");
+  auto id = std::make_shared<std::string>();
+  auto all = std::make_shared<bool>(false);
+  retry->add_option("id", *id, "the file's id as queue ls shows it");
+  retry->add_flag("--all", *all, "every file");
+  retry->callback([id, all] {
+    if (id->empty() == !*all) throw UsageError("queue retry takes an ID or --all");
+    const fs::path dir = PickupDirectory();
+    if (!*all) return RetryQueued(dir, FindQueued(dir, *id));
+    for (const QueuedFile& f : QueuedFiles(dir)) RetryQueued(dir, f);
+  });
+  auto* drop = queueCmd->add_subcommand("drop", "Remove a file for good, with what is known of it");
+  auto dropId = std::make_shared<std::string>();
+  drop->add_option("id", *dropId, "the file's id as queue ls shows it")->required();
+  drop->callback([dropId] { DropQueued(FindQueued(PickupDirectory(), *dropId)); });
+}
 
 void AddSmtpCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("smtp", "Deliver the messages dropped into the pickup directory");

@@ -103,6 +103,31 @@ class Relay(unittest.TestCase):
         self.assertEqual(self.peer.asked["ok@out.example"], 1)
         self.assertIn("550 5.1.1", (self.pickup / "undeliverable" / "m.eml.reason").read_text())
 
+    def test_queue_shows_retries_and_drops(self):
+        self.start({"retry_first": 3600}, answer=by_name)
+        self.drop(pickup_file("ok@out.example", "later@out.example"), "w.eml")
+        self.drop(pickup_file("no@out.example"), "s.eml")
+        self.once()
+        listed = {f["id"]: f for f in map(json.loads, self.platform.tool(
+            "queue", "ls", "--json").decode().splitlines())}
+        self.assertEqual(set(listed), {"w.eml", "undeliverable/s.eml"})
+        waiting = {r["receiver"]: r for r in listed["w.eml"]["receivers"]}
+        self.assertEqual(waiting["later@out.example"]["attempts"], 1)
+        self.assertGreater(waiting["later@out.example"]["next_try"], time.time() + 3000)
+        self.assertIn("451 4.3.0", waiting["later@out.example"]["reply"])
+        self.assertIn("550 5.1.1", listed["undeliverable/s.eml"]["reason"])
+        self.assertIn(b"later@out.example  waiting  attempts 1",
+                      self.platform.tool("queue", "ls"))
+        self.once()  # not due yet: nothing asked
+        self.assertEqual(self.peer.asked["later@out.example"], 1)
+        self.platform.tool("queue", "retry", "--all")
+        self.assertEqual(self.once()[0], 3)  # s.eml refused again
+        self.assertEqual(self.peer.received(), {"ok@out.example": 1, "later@out.example": 1})
+        self.assertEqual(self.peer.asked["no@out.example"], 2)
+        self.platform.tool("queue", "drop", "undeliverable/s.eml")
+        self.assertEqual(self.platform.tool("queue", "ls"), b"")
+        self.assertNotEqual(self.platform.run("queue", "drop", "../store.db").returncode, 0)
+
     def test_through_sendmail(self):
         for status, state in ((0, "relayed"), (75, "waiting"), (67, "set-aside")):
             with self.subTest(status=status):
