@@ -36,6 +36,7 @@
 #include "error.h"
 #include "pickup_envelope.h"
 #include "relay.h"
+#include "route.h"
 #include "store/queue.h"
 #include "store/store.h"
 #include "system/atomic_file.h"
@@ -116,19 +117,28 @@ bool Permanent(const platform::PlatformError& e) {
          e.number() == errors::kAccessDenied;
 }
 
-// What becomes of one receiver now: set aside for good, delivered, or (with a relay) waiting
-// to be relayed, which is not recorded until it is tried. Raises a temporary store failure,
-// which leaves the receiver for a later attempt.
+// What becomes of one receiver now: set aside for good, delivered, or waiting to be sent to
+// its home server or (with a relay) to the relay, which is not recorded until it is tried.
+// Raises a temporary store or directory failure, which leaves the receiver for a later attempt.
 queue::Entry Dispose(const std::string& key, const fs::path& file, const std::string& address,
                      const std::string& source, bool relay, Json& deliveries) {
   queue::Entry e{key, text::ToLower(address), file.string(), queue::kSetAside, "", 1, 0, 0};
   auto mailbox = address.empty() ? std::nullopt : store::admin::FindMailbox(address);
-  if ((!mailbox || mailbox->isSystem) && relay && IsMailAddress(address)) {
+  if (mailbox && mailbox->isSystem) mailbox.reset();
+  std::optional<Destination> route;
+  try {
+    if (IsMailAddress(address)) route = Route(address);
+  } catch (const platform::PlatformError&) {
+    if (!mailbox && relay) throw;  // where it lives is not known now: not to the relay
+  }
+  const auto kind = route ? route->kind : Destination::Kind::kHere;
+  if (kind == Destination::Kind::kServer ||
+      (!mailbox && relay && kind == Destination::Kind::kRelay && IsMailAddress(address))) {
     e.state = queue::kWaiting;
     e.attempts = 0;
     return e;
   }
-  if (!mailbox || mailbox->isSystem) {
+  if (!mailbox) {
     e.detail = "no local mailbox has the address \"" + address + "\"";
     return e;
   }
@@ -227,12 +237,14 @@ std::string RelaySender(const RelaySettings& relay, const store::admin::ParkedFo
                                                 : ReceiverAddress(sender);
 }
 
-// Sends the message to the receivers outcomes[i] for each i in due, in one transaction, and
-// records each one's outcome as soon as the replies are in: the only moment a kill can make a
-// receiver get the message twice is between the server's reply and that commit.
-void RelayDue(const RelaySettings& relay, const std::string& sender,
-              const std::vector<std::string>& addresses, const std::string& source,
-              const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+// Sends the message to the receivers outcomes[i] for each i in due, in one transaction to
+// target (named who in reasons), and records each one's outcome as soon as the replies are in:
+// the only moment a kill can make a receiver get the message twice is between the server's
+// reply and that commit. unusable, when set, is the reply for all instead of sending.
+void SendDue(const RelaySettings& relay, const RelaySettings& target, const std::string& who,
+             const std::optional<RelayReply>& unusable, const std::string& sender,
+             const std::vector<std::string>& addresses, const std::string& source,
+             const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
   const int64_t now = std::time(nullptr);
   std::vector<std::string> to;
   for (size_t i : due) to.push_back(addresses[i]);
@@ -248,7 +260,7 @@ void RelayDue(const RelaySettings& relay, const std::string& sender,
         e.state = queue::kRelayed;
       } else if (r.Refused()) {
         e.state = queue::kSetAside;
-        e.detail = "the relay refused " + to[k] + ": " + r.text;
+        e.detail = who + " refused " + to[k] + ": " + r.text;
       } else if (now - queued >= relay.giveUpAfter) {
         e.state = queue::kSetAside;
         e.detail = "given up on " + to[k] + " after " + std::to_string(e.attempts) +
@@ -264,8 +276,54 @@ void RelayDue(const RelaySettings& relay, const std::string& sender,
   if (!sender.empty() && !IsMailAddress(sender))
     record(std::vector<RelayReply>(
         due.size(), {550, "550 the sender \"" + sender + "\" is not a mail address"}));
+  else if (unusable)
+    record(std::vector<RelayReply>(due.size(), *unusable));
   else
-    Relay(relay, sender, to, source, record);
+    Relay(target, sender, to, source, record);
+}
+
+// Sends the due receivers where the directory says they live: each home server in a
+// transaction of its own, the rest to the relay.
+void RelayDue(const RelaySettings& relay, const std::string& sender,
+              const std::vector<std::string>& addresses, const std::string& source,
+              const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+  struct Group {
+    RelaySettings target;
+    std::string who;
+    std::optional<RelayReply> unusable;
+    std::vector<size_t> due;
+  };
+  std::map<std::string, Group> groups;  // by home server; "" is the relay
+  for (size_t i : due) {
+    Group g{relay, "the relay", std::nullopt, {}};
+    std::string key;
+    try {
+      const Destination d = Route(addresses[i]);
+      if (d.kind == Destination::Kind::kHere) {
+        key = "\n" + addresses[i];
+        g.who = "this server";
+        g.unusable = RelayReply{550, "550 no local mailbox has the address " + addresses[i]};
+      } else if (d.kind == Destination::Kind::kServer) {
+        key = d.server;
+        g.who = "the server " + d.server;
+        if (auto target = ForServer(relay, d.url))
+          g.target = *target;
+        else
+          g.unusable = RelayReply{0, "no LMTP or SMTP address is known for the server " + d.server +
+                                         " (machine.json \"servers\")"};
+      } else if (!relay.enabled) {
+        key = "\n";
+        g.unusable = RelayReply{0, "no relay host is set in machine.json"};
+      }
+    } catch (const platform::PlatformError& e) {
+      key = "\n" + addresses[i];
+      g.unusable =
+          RelayReply{0, "where " + addresses[i] + " lives is not known now: " + e.description()};
+    }
+    groups.try_emplace(key, std::move(g)).first->second.due.push_back(i);
+  }
+  for (auto& [key, g] : groups)
+    SendDue(relay, g.target, g.who, g.unusable, sender, addresses, source, g.due, queued, outcomes);
 }
 
 std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,

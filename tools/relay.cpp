@@ -1,7 +1,9 @@
 #include "relay.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sysexits.h>
@@ -200,6 +202,128 @@ void OverSmtp(const RelaySettings& s, const std::string& sender,
   record(out);
 }
 
+// A plain-socket conversation for LMTP (RFC 2033), which libcurl does not speak: one reply per
+// accepted receiver after the data.
+class Wire {
+ public:
+  Wire(const std::string& host, int64_t port, int64_t timeout) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    const std::string service = std::to_string(port);
+    if (const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
+      error_ = host + ": " + gai_strerror(rc);
+      return;
+    }
+    for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
+      fd_ = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+      if (fd_ < 0) continue;
+      timeval tv{static_cast<time_t>(timeout), 0};
+      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      if (connect(fd_, a->ai_addr, a->ai_addrlen) != 0) {
+        error_ = std::strerror(errno);
+        close(fd_);
+        fd_ = -1;
+      }
+    }
+    freeaddrinfo(found);
+    if (fd_ < 0) error_ = "cannot connect to " + host + ":" + service + ": " + error_;
+  }
+  ~Wire() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  const std::string& error() const { return error_; }
+
+  bool Send(std::string_view data) {
+    for (size_t pos = 0; fd_ >= 0 && pos < data.size();) {
+      const ssize_t n = send(fd_, data.data() + pos, data.size() - pos, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Lost(std::strerror(errno));
+      pos += static_cast<size_t>(n);
+    }
+    return fd_ >= 0;
+  }
+  // The next complete reply; code 0 when the connection ended first.
+  RelayReply Reply() {
+    Conversation c;
+    c.step = Conversation::Step::kMail;  // only to have the reply kept
+    while (fd_ >= 0) {
+      const size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        c.Received(std::string_view(buffer_).substr(0, nl + 1));
+        buffer_.erase(0, nl + 1);
+        if (c.mail) return *c.mail;
+        continue;
+      }
+      char chunk[4096];
+      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        Lost(n == 0 ? "closed by the server" : std::strerror(errno));
+      else
+        buffer_.append(chunk, static_cast<size_t>(n));
+    }
+    return {0, "the connection ended: " + error_};
+  }
+  RelayReply Ask(const std::string& command) {
+    return Send(command + "\r\n") ? Reply() : RelayReply{0, "the connection ended: " + error_};
+  }
+
+ private:
+  bool Lost(const std::string& why) {
+    error_ = why;
+    close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  int fd_ = -1;
+  std::string buffer_, error_;
+};
+
+// The message with its lines that begin with "." doubled, and the final dot.
+std::string DotStuffed(const std::string& crlf) {
+  std::string out = crlf[0] == '.' ? "." : "";
+  out.reserve(crlf.size() + 16);
+  for (size_t i = 0; i < crlf.size(); ++i) {
+    out += crlf[i];
+    if (crlf[i] == '\n' && i + 1 < crlf.size() && crlf[i + 1] == '.') out += '.';
+  }
+  return out + ".\r\n";
+}
+
+void OverLmtp(const RelaySettings& s, const std::string& sender,
+              const std::vector<std::string>& receivers, std::string_view source,
+              const RelayRecord& record) {
+  const std::string where = " (lmtp://" + s.host + ":" + std::to_string(s.port) + ")";
+  Wire wire(s.host, s.port, s.timeout);
+  if (!wire.ok()) return record(Everyone(receivers.size(), 0, wire.error() + where));
+  // Anything but a go-ahead before the transaction is a failure for now, whatever its code.
+  for (const std::string& command : {std::string(), "LHLO " + platform::FullComputerName()}) {
+    const RelayReply r = command.empty() ? wire.Reply() : wire.Ask(command);
+    if (!r.Done()) return record(Everyone(receivers.size(), 0, r.text + where));
+  }
+  const RelayReply mail = wire.Ask("MAIL FROM:<" + sender + ">");
+  if (!mail.Done()) return record(Everyone(receivers.size(), mail.code, mail.text));
+  std::vector<RelayReply> out;
+  std::vector<size_t> accepted;
+  for (const std::string& r : receivers) {
+    out.push_back(wire.Ask("RCPT TO:<" + r + ">"));
+    if (out.back().Done()) accepted.push_back(out.size() - 1);
+  }
+  if (!accepted.empty()) {
+    const RelayReply data = wire.Ask("DATA");
+    if (data.code != 354) {
+      for (size_t i : accepted) out[i] = data.code >= 400 ? data : RelayReply{0, data.text + where};
+    } else {
+      wire.Send(DotStuffed(WithCrlf(source)));
+      for (size_t i : accepted) out[i] = wire.Reply();
+    }
+  }
+  record(out);
+  wire.Send("QUIT\r\n");
+}
+
 // sendmail's statuses of sysexits.h that trying again may mend; "cannot run it" is one too.
 constexpr int kCannotRun = 127;
 bool Temporary(int status) {
@@ -307,8 +431,29 @@ void Relay(const RelaySettings& settings, const std::string& sender,
            const RelayRecord& record) {
   if (settings.viaSendmail)
     record(OverSendmail(settings, sender, receivers, source));
+  else if (settings.lmtp)
+    OverLmtp(settings, sender, receivers, source, record);
   else
     OverSmtp(settings, sender, receivers, source, record);
+}
+
+std::optional<RelaySettings> ForServer(const RelaySettings& relay, const std::string& url) {
+  RelaySettings s;
+  s.enabled = true;
+  s.timeout = relay.timeout;
+  const size_t scheme = url.find("://");
+  const size_t colon = url.rfind(':');
+  if (scheme == std::string::npos || colon <= scheme + 3) return std::nullopt;
+  const std::string protocol = text::ToLower(url.substr(0, scheme));
+  if (protocol != "lmtp" && protocol != "smtp") return std::nullopt;
+  s.lmtp = protocol == "lmtp";
+  s.host = url.substr(scheme + 3, colon - scheme - 3);
+  const std::string port = url.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit) ||
+      s.host.find_first_of("/@ \t\r\n") != std::string::npos)
+    return std::nullopt;
+  s.port = std::stoi(port);
+  return s;
 }
 
 bool IsMailAddress(std::string_view address) {

@@ -1,12 +1,14 @@
 #pragma once
 // Mail for receivers outside this platform, handed in one transaction per message to the relay
 // host over SMTP (RFC 5321, through libcurl) or to the local mail server's sendmail interface,
-// as machine.json's "relay" section says. Sending never throws: every receiver gets a reply,
+// as machine.json's "relay" section says, or to another server of the organisation over LMTP
+// (RFC 2033) or SMTP. Sending never throws: every receiver gets a reply,
 // and one that could not be had (no connection, a dropped one) is a temporary failure.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@ namespace drossgate::tools {
 struct RelaySettings {
   bool enabled = false;  // "relay" names a host or chooses sendmail
   bool viaSendmail = false;
+  bool lmtp = false;  // LMTP instead of SMTP: another server of the organisation
   std::string host;
   int64_t port = 25;
   bool starttls = false;  // required, not merely tried
@@ -40,6 +43,10 @@ struct RelayReply {
   bool Done() const { return code >= 200 && code < 300; }
   bool Refused() const { return code >= 500 && code < 600; }  // for good
 };
+
+// The settings for another server of the organisation at "lmtp://HOST:PORT" or
+// "smtp://HOST:PORT" (no login, no TLS: the servers' own network); nullopt for another text.
+std::optional<RelaySettings> ForServer(const RelaySettings& relay, const std::string& url);
 
 // Sends source from sender to receivers in one transaction and hands record one reply per
 // receiver, in order. record runs while the SMTP connection is still open, before QUIT: what is

@@ -34,8 +34,9 @@ std::string RulesByHeader(const Row (&rows)[N], const std::string& header) {
 
 class SinkRoot {
  public:
-  explicit SinkRoot(const std::filesystem::path& root) : root_(root) {
-    Tool({"init", "--domain", "example.com", "--computer", "MAIL1"});
+  explicit SinkRoot(const std::filesystem::path& root, const std::string& computer = "MAIL1")
+      : root_(root) {
+    Tool({"init", "--domain", "example.com", "--computer", computer});
     platform::SetPlatformRoot(root_);
   }
   ~SinkRoot() { platform::SetPlatformRoot({}); }
