@@ -6,10 +6,12 @@ conversation that never said QUIT)."""
 
 import json
 import os
+import pathlib
 import random
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -20,6 +22,7 @@ from relay_peer import Peer  # noqa: E402
 
 ADA = "ada.lindqvist@example.com"
 MESSAGE = "From: s@example.org\r\nSubject: out\r\n\r\nbody\r\n.starts with a dot\r\n"
+SECRET = os.path.join(tempfile.gettempdir(), "drossgate-relay-secret-%d" % os.getpid())
 REPLIES = {"ok": "250 2.1.5 ok", "later": "451 4.3.0 try later", "no": "550 5.1.1 no such user"}
 
 
@@ -43,6 +46,11 @@ class Relay(unittest.TestCase):
         self.platform = drossgate.Platform({"relay": settings, "pickup": {"remake_after": 0}})
         self.addCleanup(self.platform.close)
         self.pickup = self.platform.root / "pickup"
+        if "password_file" in settings:  # outside the root, whose files the tool keeps 0600
+            secret = pathlib.Path(settings["password_file"])
+            secret.write_text("s3cret\n")
+            secret.chmod(0o644)
+            self.addCleanup(secret.unlink)
 
     def drop(self, content, name="m.eml"):
         (self.pickup / name).write_bytes(content.encode("latin-1"))
@@ -72,6 +80,9 @@ class Relay(unittest.TestCase):
             ("put off past the age limit", ["later@out.example"], {}, {"give_up_after": 0},
              {"later@out.example": "set-aside"}, 3),
             ("refused only", ["no@out.example"], {}, {}, {"no@out.example": "set-aside"}, 3),
+            ("a password file others can read", ["ok@out.example"], {},
+             {"auth": "u", "password_file": SECRET},
+             {"ok@out.example": "waiting"}, 0),
             # A line break inside an address would start a command of its own.
             ("an address that could end the command", ["ok@out.example\rDATA"], {}, {}, None, 3),
         ]
@@ -81,6 +92,7 @@ class Relay(unittest.TestCase):
                 self.drop(pickup_file(*receivers))
                 code, lines = self.once()
                 self.assertEqual(code, status, lines)
+                self.assertNotIn("s3cret", json.dumps(lines))
                 if states:
                     self.assertEqual(self.states(lines["m.eml"]), states)
                 relayed = {r for r, s in (states or {}).items() if s == "relayed"}
