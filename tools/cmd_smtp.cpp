@@ -435,7 +435,8 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
       }
     }
   } catch (const platform::PlatformError& e) {
-    // The store refused for now (busy, failing): nothing of this attempt was kept.
+    // The store or the directory failed for now: nothing of this attempt was kept (but a
+    // relay's replies that could not be recorded: those receivers may be sent again).
     failed = true;
     line["status"] = "deferred";
     line["error"] = e.description();

@@ -26,8 +26,8 @@ std::string ServerUrl(const std::string& server) {
   return host.empty() ? "" : "smtp://" + host + ":25";
 }
 
-}  // namespace
-
+// The server a msExchHomeServerName ("/o=.../cn=Servers/cn=NAME") or homeMDB
+// ("CN=store,CN=group,CN=InformationStore,CN=NAME,CN=Servers,...") value names; empty if none.
 std::string HomeServerOf(const std::string& value) {
   const std::string lower = text::ToLower(value);
   if (!value.empty() && value[0] == '/') {
@@ -40,7 +40,11 @@ std::string HomeServerOf(const std::string& value) {
   return start == std::string::npos ? "" : value.substr(start + 3, servers - start - 3);
 }
 
+}  // namespace
+
 Destination Route(const std::string& address) {
+  // "*" would be a wildcard in the query: such an address is no object's.
+  if (address.find('*') != std::string::npos) return {};
   const std::string quoted = dir::QuoteQueryValue(address);
   auto rs = Query("SELECT msExchHomeServerName, homeMDB FROM '" + GlobalCatalog() +
                   "' WHERE mail='" + quoted + "' OR proxyAddresses='smtp:" + quoted + "'");

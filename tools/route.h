@@ -18,8 +18,4 @@ struct Destination {
 
 Destination Route(const std::string& address);
 
-// The server a msExchHomeServerName ("/o=.../cn=Servers/cn=NAME") or homeMDB
-// ("CN=store,CN=group,CN=InformationStore,CN=NAME,CN=Servers,...") value names; empty if none.
-std::string HomeServerOf(const std::string& value);
-
 }  // namespace drossgate::tools
