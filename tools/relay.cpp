@@ -175,6 +175,7 @@ void OverSmtp(const RelaySettings& s, const std::string& sender,
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(s.timeout));
   if (s.starttls) curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  if (!s.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, s.caFile.c_str());
   if (!s.user.empty()) {
     curl_easy_setopt(c, CURLOPT_USERNAME, s.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str());
@@ -413,6 +414,8 @@ RelaySettings ReadRelaySettings() {
   const std::filesystem::path file = m.Text("relay.password_file");
   if (!s.user.empty() && file.empty()) Wrong("password_file", "is needed with \"auth\"");
   s.passwordFile = file.is_absolute() || file.empty() ? file : platform::PlatformRoot() / file;
+  const std::filesystem::path ca = m.Text("relay.ca_file");
+  s.caFile = ca.is_absolute() || ca.empty() ? ca : platform::PlatformRoot() / ca;
   s.sendmail = m.Text("relay.sendmail", s.sendmail);
   const std::string sender = m.Text("relay.sender", "original");
   if (sender != "original" && sender != "forwarder")

@@ -21,8 +21,9 @@ struct RelaySettings {
   bool lmtp = false;  // LMTP instead of SMTP: another server of the organisation
   std::string host;
   int64_t port = 25;
-  bool starttls = false;  // required, not merely tried
-  std::string user;       // "auth": the user name; empty sends no AUTH
+  bool starttls = false;         // required, not merely tried
+  std::filesystem::path caFile;  // the authorities trusted for it; empty: the system's
+  std::string user;              // "auth": the user name; empty sends no AUTH
   std::filesystem::path passwordFile;
   std::string sendmail = "/usr/sbin/sendmail";
   bool forwarderSender = false;     // "sender": "forwarder" instead of the file's x-sender

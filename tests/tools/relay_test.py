@@ -38,8 +38,8 @@ def pickup_file(*receivers, sender="s@example.org"):
 
 
 class Relay(unittest.TestCase):
-    def start(self, relay=None, peer=None, **peer_options):
-        self.peer = peer or Peer(**peer_options)
+    def start(self, relay=None, password_mode=0o600, **peer_options):
+        self.peer = Peer(login=("u", "s3cret"), **peer_options)
         self.addCleanup(self.peer.close)
         settings = {"host": "127.0.0.1", "port": self.peer.port, "retry_first": 0}
         settings.update(relay or {})
@@ -49,8 +49,8 @@ class Relay(unittest.TestCase):
         if "password_file" in settings:  # outside the root, whose files the tool keeps 0600
             secret = pathlib.Path(settings["password_file"])
             secret.write_text("s3cret\n")
-            secret.chmod(0o644)
-            self.addCleanup(secret.unlink)
+            secret.chmod(password_mode)
+            self.addCleanup(secret.unlink, missing_ok=True)
 
     def drop(self, content, name="m.eml"):
         (self.pickup / name).write_bytes(content.encode("latin-1"))
@@ -61,11 +61,22 @@ class Relay(unittest.TestCase):
         lines = [json.loads(line) for line in r.stdout.decode().splitlines()]
         return r.returncode, {os.path.basename(line["file"]): line for line in lines}
 
+    def certificate(self):
+        """A self-signed certificate for 127.0.0.1 and its key, in a folder of their own."""
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="drossgate-tls-"))
+        self.addCleanup(shutil.rmtree, folder)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", str(folder / "key.pem"), "-out", str(folder / "cert.pem")],
+                       check=True, capture_output=True)
+        return str(folder / "cert.pem"), str(folder / "key.pem")
+
     def states(self, line):
         return {r["receiver"]: r["state"] for r in line["receivers"]}
 
     def test_each_receiver_ends_as_the_relay_answers(self):
         no_server = drossgate.free_port()
+        cert, key = self.certificate()
         cases = [
             # name, receivers, peer options, relay settings, states, exit status
             ("each as answered", ["ok@out.example", "later@out.example", "no@out.example", ADA],
@@ -80,9 +91,18 @@ class Relay(unittest.TestCase):
             ("put off past the age limit", ["later@out.example"], {}, {"give_up_after": 0},
              {"later@out.example": "set-aside"}, 3),
             ("refused only", ["no@out.example"], {}, {}, {"no@out.example": "set-aside"}, 3),
-            ("a password file others can read", ["ok@out.example"], {},
-             {"auth": "u", "password_file": SECRET},
+            ("logged in", ["ok@out.example"], {}, {"auth": "u", "password_file": SECRET},
+             {"ok@out.example": "relayed"}, 0),
+            ("the login refused", ["ok@out.example"], {}, {"auth": "x", "password_file": SECRET},
              {"ok@out.example": "waiting"}, 0),
+            ("over TLS", ["ok@out.example"], {"tls": (cert, key)},
+             {"starttls": True, "ca_file": cert}, {"ok@out.example": "relayed"}, 0),
+            ("TLS from an unknown authority", ["ok@out.example"], {"tls": (cert, key)},
+             {"starttls": True}, {"ok@out.example": "waiting"}, 0),
+            ("TLS insisted on, not offered", ["ok@out.example"], {}, {"starttls": True},
+             {"ok@out.example": "waiting"}, 0),
+            ("a password file others can read", ["ok@out.example"], {"password_mode": 0o644},
+             {"auth": "u", "password_file": SECRET}, {"ok@out.example": "waiting"}, 0),
             # A line break inside an address would start a command of its own.
             ("an address that could end the command", ["ok@out.example\rDATA"], {}, {}, None, 3),
         ]
@@ -101,6 +121,7 @@ class Relay(unittest.TestCase):
                                  (states or {}).values())
                 if relayed:
                     self.assertIn(b"\r\n..starts with a dot\r\n", self.peer.taken[0]["data"])
+                    self.assertEqual(self.peer.taken[0]["tls"], "ca_file" in relay)
 
     def test_a_retry_sends_only_to_the_receivers_still_waiting(self):
         self.start(answer=by_name)
