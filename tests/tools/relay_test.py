@@ -78,7 +78,7 @@ class Relay(unittest.TestCase):
         no_server = drossgate.free_port()
         cert, key = self.certificate()
         cases = [
-            # name, receivers, peer options, relay settings, states, exit status
+            # name, receivers, peer and password file options, relay settings, states, exit
             ("each as answered", ["ok@out.example", "later@out.example", "no@out.example", ADA],
              {}, {}, {"ok@out.example": "relayed", "later@out.example": "waiting",
                       "no@out.example": "set-aside", ADA: "delivered"}, 0),
