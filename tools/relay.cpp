@@ -39,14 +39,9 @@ std::vector<RelayReply> Everyone(size_t n, int code, const std::string& text) {
   return std::vector<RelayReply>(n, RelayReply{code, text});
 }
 
-// Line ends as SMTP wants them: a bare LF becomes CRLF (libcurl adds the dots itself).
+// Line ends as SMTP wants them, the last line ended too (libcurl adds the dots itself).
 std::string WithCrlf(std::string_view source) {
-  std::string out;
-  out.reserve(source.size() + source.size() / 32);
-  for (size_t i = 0; i < source.size(); ++i) {
-    if (source[i] == '\n' && (i == 0 || source[i - 1] != '\r')) out += '\r';
-    out += source[i];
-  }
+  std::string out = text::WithCrLf(source);
   if (out.size() < 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) out += "\r\n";
   return out;
 }
