@@ -114,4 +114,14 @@ std::string ReplaceAllNoCase(std::string_view s, std::string_view from, std::str
   return out;
 }
 
+std::string WithCrLf(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + s.size() / 32);
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
+    out += s[i];
+  }
+  return out;
+}
+
 }  // namespace drossgate::text

@@ -33,4 +33,7 @@ std::string ReplaceAll(std::string_view s, std::string_view from, std::string_vi
 // Every occurrence of from, found without regard to ASCII case, replaced by to.
 std::string ReplaceAllNoCase(std::string_view s, std::string_view from, std::string_view to);
 
+// Every bare line feed preceded by a carriage return, as mail on the wire wants it.
+std::string WithCrLf(std::string_view s);
+
 }  // namespace drossgate::text

@@ -5,6 +5,8 @@ DROSSGATE_PACKAGES=(
   qt6-base-dev libqt6test6 fonts-dejavu-core
   libsqlite3-dev libgmime-3.0-dev nlohmann-json3-dev libcli11-dev uuid-dev
   libldap-dev
+  # The relay's SMTP client.
+  libcurl4-openssl-dev
   # A private directory server for the directory tests; the system's own service stays off.
   slapd ldap-utils
   # Python's standard library is the independent client of the mail-service tests, and a

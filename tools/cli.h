@@ -39,6 +39,7 @@ void AddStoreCommands(CLI::App& app);      // deliver, save, ls, show, cat, set,
 void AddCatalogCommands(CLI::App& app);    // catalog ls|show|install|uninstall
 void AddRegistryCommands(CLI::App& app);   // registry get|set
 void AddSmtpCommand(CLI::App& app);        // smtp [--once]
+void AddQueueCommands(CLI::App& app);      // queue ls|retry|drop
 void AddLmtpCommand(CLI::App& app);        // lmtp [--listen ...|--stdio]
 void AddDirectoryCommands(CLI::App& app);  // query, directory import
 

@@ -1,12 +1,16 @@
 // smtp [--once]: the SMTP service's pickup directory. Each finished *.eml file there starts
 // with its envelope (x-receiver: lines, then the x-sender: line that ends it); the message
 // after it is delivered to the local mailbox owning each receiver address (a real delivery, so
-// its events run). Each (file, receiver) is delivered exactly once, across failures of other
-// receivers and kills of the service: the store records each receiver's outcome in the
-// transaction of its delivery, and a retry skips what was done. A receiver that cannot be
-// delivered for good is set aside with its reason while the others are delivered; a file with
-// receivers set aside (or without a valid envelope, or not a plain file of the platform's
-// owner) is moved to undeliverable/ with a .reason file beside it and never deleted.
+// its events run), and, when machine.json names a relay, sent on to every other receiver in
+// one SMTP transaction. Each (file, receiver) is delivered exactly once, across failures of
+// other receivers and kills of the service: the store records each local receiver's outcome in
+// the transaction of its delivery, and each relayed one right after the relay's reply (the one
+// moment a kill can repeat it); a retry skips what was done. A receiver the relay puts off
+// waits in the folder for its next try (retry_first doubled each time, up to retry_max) until
+// give_up_after. A receiver that cannot be delivered for good is set aside with its reason
+// while the others are delivered; a file with receivers set aside (or without a valid
+// envelope, or not a plain file of the platform's owner) is moved to undeliverable/ with a
+// .reason file beside it and never deleted, once none of its receivers waits.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -23,6 +27,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -30,6 +35,8 @@
 #include "cli.h"
 #include "error.h"
 #include "pickup_envelope.h"
+#include "relay.h"
+#include "route.h"
 #include "store/queue.h"
 #include "store/store.h"
 #include "system/atomic_file.h"
@@ -51,6 +58,9 @@ std::atomic<bool> gStop{false};
 void OnSignal(int) {
   gStop = true;
 }
+
+// smtp --once's exit status when it set something aside (1 is for files it could not handle).
+constexpr int kSetAsideStatus = 3;
 
 // A receiver count mail servers would refuse too; a file over it is set aside whole.
 constexpr size_t kMaxReceivers = 1000;
@@ -107,13 +117,28 @@ bool Permanent(const platform::PlatformError& e) {
          e.number() == errors::kAccessDenied;
 }
 
-// What becomes of one receiver now: set aside for good, or delivered. Raises a temporary
-// store failure, which leaves the receiver for a later attempt.
+// What becomes of one receiver now: set aside for good, delivered, or waiting to be sent to
+// its home server or (with a relay) to the relay, which is not recorded until it is tried.
+// Raises a temporary store or directory failure, which leaves the receiver for a later attempt.
 queue::Entry Dispose(const std::string& key, const fs::path& file, const std::string& address,
-                     const std::string& source, Json& deliveries) {
+                     const std::string& source, bool relay, Json& deliveries) {
   queue::Entry e{key, text::ToLower(address), file.string(), queue::kSetAside, "", 1, 0, 0};
   auto mailbox = address.empty() ? std::nullopt : store::admin::FindMailbox(address);
-  if (!mailbox || mailbox->isSystem) {
+  if (mailbox && mailbox->isSystem) mailbox.reset();
+  std::optional<Destination> route;
+  try {
+    if (IsMailAddress(address)) route = Route(address);
+  } catch (const platform::PlatformError&) {
+    if (!mailbox && relay) throw;  // where it lives is not known now: not to the relay
+  }
+  const auto kind = route ? route->kind : Destination::Kind::kHere;
+  if (kind == Destination::Kind::kServer ||
+      (!mailbox && relay && kind == Destination::Kind::kRelay && IsMailAddress(address))) {
+    e.state = queue::kWaiting;
+    e.attempts = 0;
+    return e;
+  }
+  if (!mailbox) {
     e.detail = "no local mailbox has the address \"" + address + "\"";
     return e;
   }
@@ -190,7 +215,119 @@ std::vector<fs::path> RemakeLostForwardFiles(const fs::path& dir, const Forwards
   return remade;
 }
 
-std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, bool& failed) {
+// A receiver's outcome as the service's lines and queue ls show it.
+Json ReceiverJson(const queue::Entry& e) {
+  Json j{{"receiver", e.receiver}, {"state", e.state}, {"attempts", e.attempts}};
+  if (e.state == queue::kWaiting) j["next_try"] = e.nextTry;
+  if (e.state != queue::kDelivered) j["reply"] = e.detail;
+  return j;
+}
+
+// The envelope sender for the relay: the file's own, or the forwarding mailbox's address.
+std::string RelaySender(const RelaySettings& relay, const store::admin::ParkedForward* forward,
+                        const std::string& sender) {
+  if (!relay.forwarderSender || !forward) return ReceiverAddress(sender);
+  const std::string marker = "/MBX/";
+  const size_t at = forward->url.find(marker);
+  if (at == std::string::npos) return ReceiverAddress(sender);
+  const size_t from = at + marker.size();
+  auto mailbox = store::admin::FindMailbox(
+      forward->url.substr(from, forward->url.find('/', from) - from), false);
+  return mailbox && !mailbox->addresses.empty() ? mailbox->addresses.front()
+                                                : ReceiverAddress(sender);
+}
+
+// Sends the message to the receivers outcomes[i] for each i in due, in one transaction to
+// target (named who in reasons), and records each one's outcome as soon as the replies are in:
+// the only moment a kill can make a receiver get the message twice is between the server's
+// reply and that commit. unusable, when set, is the reply for all instead of sending.
+void SendDue(const RelaySettings& relay, const RelaySettings& target, const std::string& who,
+             const std::optional<RelayReply>& unusable, const std::string& sender,
+             const std::vector<std::string>& addresses, const std::string& source,
+             const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+  const int64_t now = std::time(nullptr);
+  std::vector<std::string> to;
+  for (size_t i : due) to.push_back(addresses[i]);
+  const auto record = [&](const std::vector<RelayReply>& replies) {
+    store::admin::Batch batch;
+    for (size_t k = 0; k < due.size(); ++k) {
+      queue::Entry& e = outcomes[due[k]];
+      const RelayReply& r = replies[k];
+      ++e.attempts;
+      e.nextTry = 0;
+      e.detail = r.text;
+      if (r.Done()) {
+        e.state = queue::kRelayed;
+      } else if (r.Refused()) {
+        e.state = queue::kSetAside;
+        e.detail = who + " refused " + to[k] + ": " + r.text;
+      } else if (now - queued >= relay.giveUpAfter) {
+        e.state = queue::kSetAside;
+        e.detail = "given up on " + to[k] + " after " + std::to_string(e.attempts) +
+                   " attempts in " + std::to_string((now - queued) / 60) + " minutes: " + r.text;
+      } else {
+        e.state = queue::kWaiting;
+        e.nextTry = now + RetryWait(relay, e.attempts);
+      }
+      queue::Put(e);
+    }
+    batch.Commit();
+  };
+  if (!sender.empty() && !IsMailAddress(sender))
+    record(std::vector<RelayReply>(
+        due.size(), {550, "550 the sender \"" + sender + "\" is not a mail address"}));
+  else if (unusable)
+    record(std::vector<RelayReply>(due.size(), *unusable));
+  else
+    Relay(target, sender, to, source, record);
+}
+
+// Sends the due receivers where the directory says they live: each home server in a
+// transaction of its own, the rest to the relay.
+void RelayDue(const RelaySettings& relay, const std::string& sender,
+              const std::vector<std::string>& addresses, const std::string& source,
+              const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+  struct Group {
+    RelaySettings target;
+    std::string who;
+    std::optional<RelayReply> unusable;
+    std::vector<size_t> due;
+  };
+  std::map<std::string, Group> groups;  // by home server; "" is the relay
+  for (size_t i : due) {
+    Group g{relay, "the relay", std::nullopt, {}};
+    std::string key;
+    try {
+      const Destination d = Route(addresses[i]);
+      if (d.kind == Destination::Kind::kHere) {
+        key = "\n" + addresses[i];
+        g.who = "this server";
+        g.unusable = RelayReply{550, "550 no local mailbox has the address " + addresses[i]};
+      } else if (d.kind == Destination::Kind::kServer) {
+        key = d.server;
+        g.who = "the server " + d.server;
+        if (auto target = ForServer(relay, d.url))
+          g.target = *target;
+        else
+          g.unusable = RelayReply{0, "no LMTP or SMTP address is known for the server " + d.server +
+                                         " (machine.json \"servers\")"};
+      } else if (!relay.enabled) {
+        key = "\n";
+        g.unusable = RelayReply{0, "no relay host is set in machine.json"};
+      }
+    } catch (const platform::PlatformError& e) {
+      key = "\n" + addresses[i];
+      g.unusable =
+          RelayReply{0, "where " + addresses[i] + " lives is not known now: " + e.description()};
+    }
+    groups.try_emplace(key, std::move(g)).first->second.due.push_back(i);
+  }
+  for (auto& [key, g] : groups)
+    SendDue(relay, g.target, g.who, g.unusable, sender, addresses, source, g.due, queued, outcomes);
+}
+
+std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
+                               const RelaySettings& relay, bool& failed) {
   FileDescriptor f;
   // Never through a link, and never waiting on a FIFO someone put there.
   f.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -250,30 +387,56 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
 
   const std::string key = queue::FileKey(file.filename().string(), content);
   const std::string source = content.substr(env.bodyStart);
+  const int64_t now = std::time(nullptr);
   Json line{{"file", file.string()}, {"sender", env.sender}};
   Json deliveries = Json::array();
   std::vector<queue::Entry> outcomes;
+  std::vector<std::string> addresses;
+  std::vector<size_t> due;  // receivers to relay now
+  const auto anyIn = [&outcomes](const char* state) {
+    return std::any_of(outcomes.begin(), outcomes.end(),
+                       [state](const queue::Entry& e) { return e.state == state; });
+  };
   try {
     // One transaction for the file: each delivery with the entry that records it.
     store::admin::Batch batch;
+    bool fresh = false;
     for (const std::string& r : env.receivers) {
-      const std::string address = ReceiverAddress(r);
-      if (auto done = queue::Get(key, text::ToLower(address))) {
+      addresses.push_back(ReceiverAddress(r));
+      const std::string& address = addresses.back();
+      // A receiver put back by queue retry (no attempts) is decided afresh.
+      auto done = queue::Get(key, text::ToLower(address));
+      if (done && (done->state != queue::kWaiting || done->attempts > 0)) {
+        if (done->state == queue::kWaiting && done->nextTry <= now) due.push_back(outcomes.size());
         outcomes.push_back(*done);
         continue;
       }
-      queue::Entry e = Dispose(key, file, address, source, deliveries);
-      queue::Put(e);
+      fresh = true;
+      queue::Entry e = Dispose(key, file, address, source, relay.enabled, deliveries);
+      if (e.state == queue::kWaiting)
+        due.push_back(outcomes.size());
+      else
+        queue::Put(e);
       outcomes.push_back(e);
     }
+    // Nothing to do before a waiting receiver's next try.
+    if (!fresh && due.empty() && anyIn(queue::kWaiting)) return std::nullopt;
     // Handed on in full: the parked message goes with the deliveries that replace it.
-    const bool setAside = std::any_of(outcomes.begin(), outcomes.end(), [](const queue::Entry& e) {
-      return e.state == queue::kSetAside;
-    });
-    if (forward && !setAside) store::admin::FinishParkedForward(forward->url);
+    if (forward && !anyIn(queue::kSetAside) && !anyIn(queue::kWaiting))
+      store::admin::FinishParkedForward(forward->url);
     batch.Commit();
+    if (!due.empty()) {
+      RelayDue(relay, RelaySender(relay, forward, env.sender), addresses, source, due,
+               forward ? forward->created : static_cast<int64_t>(st.st_mtime), outcomes);
+      if (forward && !anyIn(queue::kSetAside) && !anyIn(queue::kWaiting)) {
+        store::admin::Batch finish;
+        store::admin::FinishParkedForward(forward->url);
+        finish.Commit();
+      }
+    }
   } catch (const platform::PlatformError& e) {
-    // The store refused for now (busy, failing): nothing of this attempt was kept.
+    // The store or the directory failed for now: nothing of this attempt was kept (but a
+    // relay's replies that could not be recorded: those receivers may be sent again).
     failed = true;
     line["status"] = "deferred";
     line["error"] = e.description();
@@ -285,6 +448,12 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards, b
     d.erase("permanent");
   }
   line["deliveries"] = deliveries;
+  line["receivers"] = Json::array();
+  for (const queue::Entry& e : outcomes) line["receivers"].push_back(ReceiverJson(e));
+  if (anyIn(queue::kWaiting)) {
+    line["status"] = "waiting";  // the file stays for the next try
+    return line;
+  }
 
   std::string reasons;
   Json setAside = Json::array();
@@ -348,13 +517,150 @@ std::vector<fs::path> PendingFiles(const fs::path& dir) {
   return out;
 }
 
+// What waits in the pickup folder or lies in undeliverable/, by id: the path below the folder.
+struct QueuedFile {
+  std::string id;
+  fs::path path;
+  bool setAside = false;
+  std::vector<queue::Entry> entries;  // the receivers' bookkeeping, if the file was handled
+};
+
+std::vector<QueuedFile> QueuedFiles(const fs::path& dir) {
+  std::map<std::string, std::vector<queue::Entry>> byFile;
+  for (queue::Entry& e : queue::List()) byFile[e.file].push_back(std::move(e));
+  std::vector<QueuedFile> out;
+  for (const bool setAside : {false, true}) {
+    for (const fs::path& p : PendingFiles(setAside ? dir / "undeliverable" : dir)) {
+      QueuedFile f{(setAside ? "undeliverable/" : "") + p.filename().string(), p, setAside, {}};
+      if (auto it = byFile.find(p.string()); it != byFile.end()) f.entries = it->second;
+      out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
+// The file an id names; raises UsageError for an id that is not one of them.
+QueuedFile FindQueued(const fs::path& dir, const std::string& id) {
+  for (QueuedFile& f : QueuedFiles(dir))
+    if (f.id == id) return f;
+  throw UsageError("nothing waits or is set aside as \"" + id + "\" (see queue ls)");
+}
+
+Json QueuedJson(const QueuedFile& f) {
+  Json j{{"id", f.id}, {"file", f.path.string()}};
+  j["state"] = f.setAside ? "set-aside" : f.entries.empty() ? "new" : "waiting";
+  j["receivers"] = Json::array();
+  for (const queue::Entry& e : f.entries) j["receivers"].push_back(ReceiverJson(e));
+  std::error_code ec;
+  if (f.setAside && fs::exists(f.path.string() + ".reason", ec))
+    j["reason"] = text::Trim(ReadInputFile(f.path.string() + ".reason"));
+  return j;
+}
+
+std::string Clock(int64_t t) {
+  char out[32] = "-";
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tmv {};
+  if (t > 0 && localtime_r(&tt, &tmv)) std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &tmv);
+  return out;
+}
+
+// Drops the file and what is known of it; a forward's parked message goes too, or the file would
+// be made again from it.
+void DropQueued(const QueuedFile& f) {
+  store::admin::Batch batch;
+  for (const auto& [name, forward] : ParkedForwardsByFile())
+    if (!f.setAside && name == f.path.filename().string())
+      store::admin::FinishParkedForward(forward.url);
+  std::set<std::string> keys;
+  for (const queue::Entry& e : f.entries) keys.insert(e.fileKey);
+  for (const std::string& key : keys) queue::Forget(key);
+  std::error_code ec;
+  fs::remove(f.path.string() + ".reason", ec);
+  if (!fs::remove(f.path, ec) && ec)
+    throw std::runtime_error(f.path.string() + ": " + ec.message());
+  batch.Commit();
+}
+
+// Makes a file due now: its waiting receivers at once, a set-aside file back into the pickup
+// folder under the name its bookkeeping knows, without the receivers that were set aside, so
+// that those are tried again and the ones done are not.
+void RetryQueued(const fs::path& dir, const QueuedFile& f) {
+  store::admin::Batch batch;
+  std::string name = f.path.filename().string();
+  for (queue::Entry e : f.entries) {
+    name = e.fileKey.substr(0, e.fileKey.find('/'));
+    if (e.state == queue::kSetAside) {
+      e.state = queue::kWaiting;
+      e.attempts = 0;
+    }
+    if (e.state == queue::kWaiting) e.nextTry = 0;
+    e.file = (dir / name).string();
+    queue::Put(e);
+  }
+  if (f.setAside) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(dir / name, ec)))
+      throw UsageError("a file named " + name + " waits already; retry it first");
+    if (rename(f.path.c_str(), (dir / name).c_str()) != 0)
+      throw std::runtime_error(f.path.string() + ": " + std::strerror(errno));
+    fs::remove(f.path.string() + ".reason", ec);
+    platform::SyncFolder(dir);
+  }
+  batch.Commit();
+}
+
 }  // namespace
+
+void AddQueueCommands(CLI::App& app) {
+  auto* queueCmd = app.add_subcommand("queue", "What waits in the pickup folder or was set aside");
+  queueCmd->require_subcommand(1);
+  auto* ls = queueCmd->add_subcommand("ls", "List each file, its receivers and their state");
+  auto json = std::make_shared<bool>(false);
+  ls->add_flag("--json", *json, "one JSON object per file");
+  ls->callback([json] {
+    for (const QueuedFile& f : QueuedFiles(PickupDirectory())) {
+      Json j = QueuedJson(f);
+      if (*json) {
+        std::cout << DumpJson(j) << std::endl;
+        continue;
+      }
+      std::cout << j["id"].get<std::string>() << "  " << j["state"].get<std::string>();
+      if (j.contains("reason")) std::cout << "  " << Printable(j["reason"].get<std::string>());
+      std::cout << "\n";
+      for (const queue::Entry& e : f.entries)
+        std::cout << "  " << e.receiver << "  " << e.state << "  attempts " << e.attempts
+                  << "  next " << (e.state == queue::kWaiting ? Clock(e.nextTry) : "-") << "  "
+                  << Printable(e.state == queue::kDelivered ? "" : e.detail) << "\n";
+    }
+  });
+  auto* retry =
+      queueCmd->add_subcommand("retry", "Try a file's waiting or set-aside receivers now");
+  auto id = std::make_shared<std::string>();
+  auto all = std::make_shared<bool>(false);
+  retry->add_option("id", *id, "the file's id as queue ls shows it");
+  retry->add_flag("--all", *all, "every file");
+  retry->callback([id, all] {
+    if (id->empty() == !*all) throw UsageError("queue retry takes an ID or --all");
+    const fs::path dir = PickupDirectory();
+    if (!*all) return RetryQueued(dir, FindQueued(dir, *id));
+    for (const QueuedFile& f : QueuedFiles(dir)) RetryQueued(dir, f);
+  });
+  auto* drop = queueCmd->add_subcommand("drop", "Remove a file for good, with what is known of it");
+  auto dropId = std::make_shared<std::string>();
+  drop->add_option("id", *dropId, "the file's id as queue ls shows it")->required();
+  drop->callback([dropId] { DropQueued(FindQueued(PickupDirectory(), *dropId)); });
+}
 
 void AddSmtpCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("smtp", "Deliver the messages dropped into the pickup directory");
   auto once = std::make_shared<bool>(false);
   cmd->add_flag("--once", *once,
                 "handle the files there now, then stop (default: poll until stopped)");
+  cmd->footer(
+      "Exit status of --once: 0 when every file was handled or waits for a retry, 1 when some "
+      "file could not be handled now (it stays for a later run), 3 when something was set "
+      "aside in undeliverable/.");
   cmd->callback([once] {
     const fs::path dir = PickupDirectory();
     std::error_code ec;
@@ -369,13 +675,15 @@ void AddSmtpCommand(CLI::App& app) {
     }
     // Entries of files handled long ago whose removal a kill cut short.
     queue::Prune(static_cast<int64_t>(std::time(nullptr)) - 7 * 86400);
-    bool failed = false;
+    bool failed = false, setAside = false;
     do {
       // The files first: a forward's file is written after its parked message is committed,
       // so every forward among the files is among the parked forwards read after them.
       std::vector<fs::path> files = PendingFiles(dir);
       Forwards forwards;
+      RelaySettings relay;
       try {
+        relay = ReadRelaySettings();
         forwards = ParkedForwardsByFile();
         for (fs::path& f : RemakeLostForwardFiles(dir, forwards)) files.push_back(std::move(f));
       } catch (const platform::PlatformError& e) {
@@ -387,14 +695,17 @@ void AddSmtpCommand(CLI::App& app) {
       for (const fs::path& file : files) {
         if (gStop) break;
         bool fileFailed = false;
-        if (auto line = HandleFile(file, forwards, fileFailed))
+        if (auto line = HandleFile(file, forwards, relay, fileFailed)) {
           std::cout << DumpJson(*line) << std::endl;
+          setAside = setAside || (*line)["status"] == "undeliverable";
+        }
         failed = failed || fileFailed;
       }
       for (int i = 0; !*once && !gStop && i < 10; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } while (!*once && !gStop);
     if (*once && failed) throw std::runtime_error("some pickup files could not be handled");
+    if (*once && setAside) throw ExitStatus{kSetAsideStatus};
   });
 }
 

@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
   tools::AddCatalogCommands(app);
   tools::AddRegistryCommands(app);
   tools::AddSmtpCommand(app);
+  tools::AddQueueCommands(app);
   tools::AddLmtpCommand(app);
   tools::AddDirectoryCommands(app);
   try {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "text.h"
+
 namespace drossgate::platform::store {
 
 namespace {
@@ -40,16 +42,6 @@ std::optional<std::string> FirstMailbox(InternetAddressList* list, int depth = 0
   return std::nullopt;
 }
 
-std::string WithCrLf(std::string_view block) {
-  std::string out;
-  out.reserve(block.size() + block.size() / 32);
-  for (size_t i = 0; i < block.size(); ++i) {
-    if (block[i] == '\n' && (i == 0 || block[i - 1] != '\r')) out += '\r';
-    out += block[i];
-  }
-  return out;
-}
-
 // Whether the UTF-8 text may be cut at position pos (not inside a multi-byte character).
 bool CharStart(std::string_view s, size_t pos) {
   return pos >= s.size() || (static_cast<unsigned char>(s[pos]) & 0xC0) != 0x80;
@@ -72,7 +64,7 @@ ParsedMessage ParseMessage(std::string_view source) {
   if (begin >= 0 && end < 0) end = static_cast<gint64>(source.size());
   if (begin >= 0 && end >= begin && static_cast<uint64_t>(end) <= source.size())
     out.headerBlock =
-        WithCrLf(source.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
+        text::WithCrLf(source.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
   return out;
 }
 

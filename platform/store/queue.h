@@ -11,8 +11,11 @@
 
 namespace drossgate::platform::store::queue {
 
-// The states of a receiver. Delivered and set aside are final.
+// The states of a receiver. Delivered, relayed and set aside are final; a waiting receiver is
+// tried again from nextTry on.
 inline constexpr const char* kDelivered = "delivered";
+inline constexpr const char* kRelayed = "relayed";
+inline constexpr const char* kWaiting = "waiting";
 inline constexpr const char* kSetAside = "set-aside";
 
 struct Entry {
@@ -20,7 +23,7 @@ struct Entry {
   std::string receiver;  // the receiver's address, lower case
   std::string file;      // where the file is now
   std::string state;
-  std::string detail;  // the delivered item's URL, or why it was set aside
+  std::string detail;  // the delivered item's URL, the relay's last reply, or why set aside
   int64_t attempts = 0;
   int64_t nextTry = 0;  // Unix time
   int64_t updated = 0;  // Unix time; set by Put

@@ -294,7 +294,7 @@ TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
   root_.RegisterInbox("alice");
   root_.RegisterInbox("bob", "Posteingang");
   root_.Deliver("alice", kSpam);
-  for (int round = 0; round < 4; ++round) root_.Tool({"smtp", "--once"});
+  for (int round = 0; round < 4; ++round) root_.Run({"smtp", "--once"});  // exits 3: set aside
   EXPECT_TRUE(root_.PickupFiles().empty());
   int setAside = 0;
   for (const auto& e : fs::directory_iterator(root_.pickup() / "undeliverable")) {

@@ -60,8 +60,9 @@ inline std::string PlaceOf(const platform::store::admin::ItemInfo& item,
 
 class SinkRoot {
  public:
-  explicit SinkRoot(const std::filesystem::path& root) : root_(root) {
-    Tool({"init", "--domain", "example.com", "--computer", "MAIL1"});
+  explicit SinkRoot(const std::filesystem::path& root, const std::string& computer = "MAIL1")
+      : root_(root) {
+    Tool({"init", "--domain", "example.com", "--computer", computer});
     platform::SetPlatformRoot(root_);
   }
   ~SinkRoot() { platform::SetPlatformRoot({}); }

@@ -1,0 +1,114 @@
+// Two servers of one organisation: platform roots MAIL1 and MAIL2 reading one private slapd,
+// each with its own store, sink and services. Mail for a mailbox homed on the other server goes
+// to that server's LMTP service and is filtered there by that server's sink.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sink_root.h"
+#include "slapd_server.h"
+
+namespace drossgate::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSpam =
+    "From: s@example.org\r\nSubject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy\r\n";
+
+// A loopback port nothing listens on now.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), n);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool Listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// The entries of an LDIF text whose name holds part.
+std::string EntriesNaming(const std::string& ldif, const std::string& part) {
+  std::string out;
+  for (size_t pos = 0; pos < ldif.size();) {
+    size_t end = ldif.find("\n\n", pos);
+    end = end == std::string::npos ? ldif.size() : end + 2;
+    const std::string entry = ldif.substr(pos, end - pos);
+    if (entry.substr(0, entry.find('\n')).find(part) != std::string::npos) out += entry;
+    pos = end;
+  }
+  return out;
+}
+
+// Points a root at the directory server instead of its own directory file.
+void UseServer(const fs::path& root, const SlapdServer& server, const nlohmann::json& more) {
+  fs::remove(root / "directory.ldif");
+  WriteFile(root / "directory.password", server.options().rootPassword + "\n");
+  nlohmann::json m = nlohmann::json::parse(ReadFile(root / "machine.json"));
+  m["directory"] = {{"ldap", server.Url()},
+                    {"gc", server.Url()},
+                    {"bind_dn", server.options().rootDn},
+                    {"password_file", "directory.password"}};
+  m.update(more);
+  WriteFile(root / "machine.json", m.dump(2));
+}
+
+TEST(TwoServers, AForwardReachesTheHomeServerOfItsReceiverAndIsFilteredThere) {
+  TempDir dir;
+  SlapdServer server;
+  if (!server.Available()) GTEST_SKIP() << server.Why();
+  SinkRoot one(dir.path() / "one", "MAIL1"), two(dir.path() / "two", "MAIL2");
+  WriteFile(dir.path() / "mail2.ldif",
+            EntriesNaming(ReadFile(two.path() / "directory.ldif"), "CN=MAIL2,"));
+  ASSERT_TRUE(server.Load(one.path() / "directory.ldif")) << server.Why();
+  ASSERT_TRUE(server.Load(dir.path() / "mail2.ldif")) << server.Why();
+  const int port = FreePort();
+  UseServer(one.path(), server,
+            {{"servers", {{"MAIL2", "lmtp://127.0.0.1:" + std::to_string(port)}}},
+             {"pickup", {{"remake_after", 0}}}});
+  UseServer(two.path(), server, nlohmann::json::object());
+  one.AddMailbox("ada");
+  two.AddMailbox("gina");
+  one.Install("Gina <gina@example.com>\t\rX-Spam-Flag: YES\t\r1");
+  one.RegisterInbox("ada");
+  two.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
+  two.RegisterInbox("gina");
+
+  const Child lmtp = StartProcess({PlatformTool().string(), "--root", two.path().string(), "lmtp",
+                                   "--listen", "127.0.0.1:" + std::to_string(port)});
+  for (int i = 0; i < 100 && !Listening(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  one.Deliver("ada", kSpam);
+  const std::string said = one.Tool({"smtp", "--once"});
+  int status = 0;
+  StopProcess(lmtp, SIGTERM, &status);
+
+  const nlohmann::json junk = two.Json({"ls", kMbxUrl + "gina/Junk", "--json"});
+  ASSERT_EQ(junk.size(), 1u) << said;
+  EXPECT_NE(two.Tool({"cat", junk[0]["url"]}).find("Subject: offer"), std::string::npos);
+  EXPECT_TRUE(one.PickupFiles().empty()) << said;
+}
+
+}  // namespace
+}  // namespace drossgate::testing
