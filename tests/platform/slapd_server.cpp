@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -81,40 +80,21 @@ std::string Schema() {
        {"objectCategory", "defaultObjectCategory", "homeMDB", "homeMTA", "member"}},
       {"EQUALITY booleanMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.7", {"mAPIRecipient"}},
   };
-  // Each class with its superclass; every class may hold every attribute.
-  const std::pair<const char*, const char*> classes[] = {
-      {"domain", "directoryObject"},
-      {"domainDNS", "domain"},
-      {"container", "directoryObject"},
-      {"configuration", "directoryObject"},
-      {"dMD", "directoryObject"},
-      {"classSchema", "directoryObject"},
-      {"person", "directoryObject"},
-      {"organizationalPerson", "person"},
-      {"user", "organizationalPerson"},
-      {"contact", "organizationalPerson"},
-      {"computer", "user"},
-      {"group", "directoryObject"},
-      {"publicFolder", "directoryObject"},
-      {"server", "directoryObject"},
-      {"msExchExchangeServer", "server"},
-      {"mTA", "directoryObject"},
-      {"msExchMDB", "directoryObject"},
-      {"msExchPrivateMDB", "msExchMDB"},
-      {"protocolCfg", "directoryObject"},
-      {"protocolCfgSMTP", "protocolCfg"},
-      {"protocolCfgSMTPServer", "protocolCfgSMTP"},
-      {"msExchSystemObjectsContainer", "container"},
-      {"msExchConfigurationContainer", "container"},
-      {"msExchOrganizationContainer", "container"},
-      {"msExchAdminGroupContainer", "container"},
-      {"msExchAdminGroup", "container"},
-      {"msExchServersContainer", "container"},
-      {"msExchProtocolCfgProtocolContainer", "container"},
-      {"msExchProtocolCfgSMTPContainer", "container"},
-      {"msExchInformationStore", "container"},
-      {"msExchStorageGroup", "container"},
-  };
+  // Each class as name:superclass; every class may hold every attribute.
+  const char* const classes =
+      "domain:directoryObject domainDNS:domain container:directoryObject "
+      "configuration:directoryObject dMD:directoryObject classSchema:directoryObject "
+      "person:directoryObject organizationalPerson:person user:organizationalPerson "
+      "contact:organizationalPerson computer:user group:directoryObject "
+      "publicFolder:directoryObject server:directoryObject msExchExchangeServer:server "
+      "mTA:directoryObject msExchMDB:directoryObject msExchPrivateMDB:msExchMDB "
+      "protocolCfg:directoryObject protocolCfgSMTP:protocolCfg "
+      "protocolCfgSMTPServer:protocolCfgSMTP msExchSystemObjectsContainer:container "
+      "msExchConfigurationContainer:container msExchOrganizationContainer:container "
+      "msExchAdminGroupContainer:container msExchAdminGroup:container "
+      "msExchServersContainer:container msExchProtocolCfgProtocolContainer:container "
+      "msExchProtocolCfgSMTPContainer:container msExchInformationStore:container "
+      "msExchStorageGroup:container";
   const std::string arc = "2.25.331453728092949076266512758348866269778";
   std::ostringstream out;
   std::string may = "cn $ name $ distinguishedName $ description $ userPassword";
@@ -128,10 +108,11 @@ std::string Schema() {
   }
   out << "objectclass ( " << arc << ".2.0 NAME 'directoryObject' ABSTRACT SUP top MAY ( " << may
       << " ) )\n";
+  std::istringstream in(classes);
   n = 0;
-  for (const auto& [name, superclass] : classes)
-    out << "objectclass ( " << arc << ".2." << ++n << " NAME '" << name << "' SUP " << superclass
-        << " STRUCTURAL )\n";
+  for (std::string c; in >> c;)
+    out << "objectclass ( " << arc << ".2." << ++n << " NAME '" << c.substr(0, c.find(':'))
+        << "' SUP " << c.substr(c.find(':') + 1) << " STRUCTURAL )\n";
   return out.str();
 }
 
@@ -246,18 +227,11 @@ bool SlapdServer::Load(const fs::path& ldif) {
 
 void SlapdServer::Pause() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGSTOP);
   // The signal takes effect when the server is next scheduled; until then it may still answer
-  // a request, so wait until it is seen stopped.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'T') return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // a request, so wait until it is reported stopped.
+  kill(pid_, SIGSTOP);
+  int status = 0;
+  waitpid(pid_, &status, WUNTRACED);
 }
 
 void SlapdServer::Resume() {

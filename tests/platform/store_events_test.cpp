@@ -91,11 +91,6 @@ TEST_F(StoreEventsTest, ADeliveryCallsBeginThenCommittedOnOneThreadAndInstance) 
     EXPECT_EQ(s["class"], "DrossgateTest.Probe");
   }
   EXPECT_EQ(saves[0]["instance"], saves[1]["instance"]);
-
-  // The registration item itself raised no event, and it was offered to the sink.
-  auto registers = Log("register");
-  ASSERT_EQ(registers.size(), 1u);
-  EXPECT_EQ(registers[0]["url"], Inbox() + "/Drossgate.reg");
 }
 
 TEST_F(StoreEventsTest, ScopesAndSettingsDecideWhichSavesAreCovered) {
@@ -115,10 +110,8 @@ TEST_F(StoreEventsTest, ScopesAndSettingsDecideWhichSavesAreCovered) {
       {"deep: not beside", inbox, {.scope = "DEEP"}, Alice() + "/Drafts/b.eml", false},
       {"any: every mailbox", global, {.scope = "ANY"}, Bob() + "/Drafts/c.eml", true},
       {"unknown scope is not used", inbox, {.scope = "WIDE"}, inbox + "/e.eml", false},
-      {"scope in other case", inbox, {.scope = "shallow"}, inbox + "/f.eml", true},
       {"disabled", inbox, {.enabled = store::Value(false)}, inbox + "/g.eml", false},
       {"other event method", inbox, {.method = "onsyncdelete"}, inbox + "/h.eml", false},
-      {"list of methods", inbox, {.method = "OnSyncDelete; OnSyncSave"}, inbox + "/i.eml", true},
       {"unparsable criteria",
        inbox,
        {.criteria = "WHERE \"DAV:ishidden\" = "},
@@ -149,14 +142,6 @@ TEST_F(StoreEventsTest, CriteriaPassOverHiddenItems) {
   ClearLog();
   MakeItem(Inbox() + "/hidden.eml", {{"DAV:ishidden", true}});
   EXPECT_TRUE(Phase(kBegin).empty());
-
-  // Computed properties count too: folders pass a criterion on DAV:isfolder.
-  Register(global, "Drossgate.reg", {.scope = "ANY", .criteria = "WHERE \"DAV:isfolder\" = false"});
-  ClearLog();
-  MakeFolder(Inbox() + "/NotForSinks");
-  EXPECT_TRUE(Phase(kBegin).empty());
-  MakeItem(Inbox() + "/NotForSinks/item.eml");
-  EXPECT_EQ(Phase(kBegin).size(), 1u);
 }
 
 TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
@@ -174,22 +159,13 @@ TEST_F(StoreEventsTest, SinksRunInPriorityOrderAndEachClassOnce) {
     EXPECT_EQ(committed[i]["class"], begins[i]["class"]);
     EXPECT_EQ(committed[i]["instance"], begins[i]["instance"]);
   }
-
-  // Absent or unreadable priorities count as the lowest.
-  Register(Inbox(), "probe-early.reg", {.priority = "soon"});
-  Register(Inbox(), "probe-late.reg", {.priority = std::nullopt});
-  ClearLog();
-  store::admin::Deliver("alice", Msg("reordered"));
-  begins = Phase(kBegin);
-  ASSERT_EQ(begins.size(), 2u);
-  EXPECT_EQ(begins[0]["class"], "drossgatetest.Decoy");
 }
 
 TEST_F(StoreEventsTest, ARefusedRegistrationIsNotUsedUntilSavedAgain) {
   Mode("refuse");
   Register(Inbox(), "Drossgate.reg", {});
-  ASSERT_EQ(Log("register").size(), 1u);
-  EXPECT_EQ(Log("register")[0]["result"], 1);
+  ASSERT_EQ(Log("register").size(), 1u) << "the registration item is offered to the sink";
+  EXPECT_EQ(Log("register")[0]["url"], Inbox() + "/Drossgate.reg");
   Mode("");
   store::admin::Deliver("alice", Msg("refused"));
   EXPECT_TRUE(Log().empty());
@@ -199,21 +175,16 @@ TEST_F(StoreEventsTest, ARefusedRegistrationIsNotUsedUntilSavedAgain) {
   EXPECT_EQ(Phase(kBegin).size(), 1u);
 }
 
+// The sink filters deliveries only: client saves, folders and moves come without the flag.
 TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
   Register(Inbox(), "Drossgate.reg", {});
-  MakeFolder(Alice() + "/Drafts/elsewhere");
+  store::admin::SaveItem(Alice() + "/Drafts/m.eml", Msg("moved"));
   ClearLog();
   store::admin::Deliver("alice", Msg("delivered"));
   store::admin::SaveItem(Inbox() + "/saved.eml", Msg("saved"));
-  MakeItem(Inbox() + "/created.eml");
-  auto rec = store::OpenRecord(Inbox() + "/created.eml", nullptr, store::Mode::kReadWrite);
-  rec->GetFields().Set("urn:x:changed", true);
-  rec->GetFields().Update();
   MakeFolder(Inbox() + "/Folder");
-  store::admin::SaveItem(Alice() + "/Drafts/elsewhere/m.eml", Msg("moved"));
-  store::OpenRecord(Alice() + "/Drafts/elsewhere/m.eml", nullptr, store::Mode::kReadWrite)
+  store::OpenRecord(Alice() + "/Drafts/m.eml", nullptr, store::Mode::kReadWrite)
       ->MoveRecord("", Inbox() + "/moved.eml", false);
-
   std::vector<std::pair<std::string, int32_t>> seen;
   for (const json& b : Phase(kBegin))
     seen.emplace_back(b["url"], b["flags"].get<int32_t>() & ~kBegin);
@@ -221,8 +192,6 @@ TEST_F(StoreEventsTest, OnlyDeliveriesCarryTheDeliveredFlag) {
   EXPECT_EQ(seen,
             (std::vector<std::pair<std::string, int32_t>>{{inbox + "delivered.EML", kDelivered},
                                                           {inbox + "saved.eml", 0},
-                                                          {inbox + "created.eml", 0},
-                                                          {inbox + "created.eml", 0},
                                                           {inbox + "Folder", kFolder},
                                                           {inbox + "moved.eml", 0}}));
 }
@@ -241,7 +210,9 @@ TEST_F(StoreEventsTest, ASinkThatFailsOrSavesTheRecordKeepsTheSave) {
   }
 }
 
-TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
+// Within an outer transaction the last phase waits for its end: aborted on a rollback, and
+// committed without a record for an item removed meanwhile.
+TEST_F(StoreEventsTest, AnOuterTransactionDecidesTheLastPhase) {
   Register(Inbox(), "Drossgate.reg", {});
   auto conn = Connect(Alice());
   conn->BeginTrans();
@@ -254,11 +225,8 @@ TEST_F(StoreEventsTest, ARollbackSendsTheAbortedPhase) {
   ASSERT_EQ(aborted.size(), 1u);
   EXPECT_EQ(aborted[0]["flags"], kAborted | kDelivered);
   EXPECT_EQ(aborted[0]["instance"], Phase(kBegin)[0]["instance"]);
-}
 
-TEST_F(StoreEventsTest, ACommittedPhaseForAnItemGoneHasNoRecord) {
-  Register(Inbox(), "Drossgate.reg", {});
-  auto conn = Connect(Alice());
+  ClearLog();
   conn->BeginTrans();
   store::admin::Remove(store::admin::Deliver("alice", Msg("removed before commit")).deliveredUrl);
   conn->CommitTrans();

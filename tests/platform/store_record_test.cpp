@@ -1,12 +1,10 @@
-// Records, fields, moves, deletes, transactions, streams and the message object.
-#include <atomic>
+// Records, fields, moves, deletes, transactions and saving a message to a file.
 #include <chrono>
-#include <cstdlib>
+#include <future>
 #include <thread>
 #include <tuple>
 
 #include "error.h"
-#include "fault.h"
 #include "store_fixture.h"
 
 namespace drossgate::platform::test {
@@ -26,9 +24,7 @@ TEST_F(StoreRecordTest, PropertyNamesMeetTheirAliases) {
   const std::string tag = "http://schemas.microsoft.com/mapi/proptag/";
   const std::tuple<const char*, std::string, std::string, bool> cases[] = {
       {"plain name and its public-strings name", "Moved to", pub + "Moved to", true},
-      {"plain names ignore case", "moved TO", "Moved to", true},
       {"hidden tag and DAV:ishidden", tag + "x67aa000b", "DAV:ishidden", true},
-      {"hidden tag with 0x, upper case", tag + "0x67AA000B", "DAV:ishidden", true},
       {"DAV names ignore case", "DAV:ishidden", "dav:IsHidden", true},
       {"a plain name is not another namespace's", "Moved to", "urn:schemas:httpmail:Moved to",
        false},
@@ -51,68 +47,40 @@ TEST_F(StoreRecordTest, PropertyNamesMeetTheirAliases) {
 
 TEST_F(StoreRecordTest, FieldsKeepTypesAndChangeOnlyAtUpdate) {
   const std::string url = Inbox() + "/typed.eml";
-  MakeItem(url, {{"urn:x:bool", true},
-                 {"urn:x:int", int32_t{-7}},
-                 {"urn:x:text", std::string(" a=b ")},
-                 {"urn:x:null", Value{}}});
+  MakeItem(url, {{"urn:x:bool", true}, {"urn:x:int", int32_t{-7}}, {"urn:x:null", Value{}}});
   auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite);
   auto& f = rec->GetFields();
   EXPECT_EQ(f.Get("urn:x:bool"), Value(true));
   EXPECT_EQ(f.Get("urn:x:int"), Value(int32_t{-7}));
-  EXPECT_EQ(f.Get("urn:x:text"), Value(std::string(" a=b ")));
-  EXPECT_TRUE(f.Has("urn:x:null"));
   EXPECT_EQ(store::ValueText(f.Get("urn:x:null")), "");
   EXPECT_EQ(f.Get("DAV:ishidden"), Value(false));  // unset reads as false
-
   f.Delete("urn:x:int");
-  f.Set("urn:x:text", std::string("new"));
-  EXPECT_FALSE(f.Has("urn:x:int"));
   EXPECT_EQ(Prop(url, "urn:x:int"), Value(int32_t{-7})) << "a delete is pending until Update";
-  EXPECT_EQ(Prop(url, "urn:x:text"), Value(std::string(" a=b ")));
   f.Update();
   EXPECT_EQ(ErrorOf([&] { Prop(url, "urn:x:int"); }), errors::kFieldMissing);
-  EXPECT_EQ(Prop(url, "urn:x:text"), Value(std::string("new")));
-  EXPECT_EQ(ErrorOf([&] { f.Get("urn:x:int"); }), errors::kFieldMissing);
 }
 
-TEST_F(StoreRecordTest, OpenFollowsTheCreateOptions) {
-  enum Pre { kNothing, kItem, kFolder };
-  struct Case {
-    const char* name;
-    std::string path;  // below alice's inbox
-    int32_t options;
-    Pre pre;
-    int32_t error;  // 0: opens
-    bool folderAfterOpen;
+// Create options never replace a folder with its messages, nor create below an item.
+TEST_F(StoreRecordTest, CreateOptionsNeverReplaceAFolder) {
+  MakeFolder(Inbox() + "/F");
+  MakeItem(Inbox() + "/F/kept.eml");
+  MakeItem(Inbox() + "/i.eml", {{"urn:x:old", std::string("old")}});
+  const std::tuple<const char*, std::string, int32_t, int32_t> cases[] = {
+      {"create folder over a folder", "F", store::kCreateCollection, errors::kAlreadyExists},
+      {"overwrite a folder", "F", store::kCreateOverwrite, errors::kAlreadyExists},
+      {"overwrite an item", "i.eml", store::kCreateOverwrite, 0},
+      {"create below an item", "i.eml/x", store::kCreateNonCollection, errors::kNotFound},
   };
-  const std::vector<Case> cases = {
-      {"absent, fail if not exists", "a", store::kFailIfNotExists, kNothing, errors::kNotFound,
-       false},
-      {"create folder", "c", store::kCreateCollection, kNothing, 0, true},
-      {"create folder over a folder", "d", store::kCreateCollection, kFolder,
-       errors::kAlreadyExists, true},
-      {"create item", "h", store::kCreateNonCollection, kNothing, 0, false},
-      {"overwrite an item", "j", store::kCreateOverwrite, kItem, 0, false},
-      {"overwrite a folder", "k", store::kCreateOverwrite, kFolder, errors::kAlreadyExists, true},
-      {"create below an item", "h/x", store::kCreateNonCollection, kNothing, errors::kNotFound,
-       false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string url = Inbox() + "/" + c.path;
-    if (c.pre == kItem && !Exists(url)) MakeItem(url, {{"urn:x:old", std::string("old")}});
-    if (c.pre == kFolder) MakeFolder(url);
-    int32_t error = ErrorOf([&] {
-      auto rec = store::OpenRecord(url, nullptr, Mode::kReadWrite, c.options);
-      if (c.options == store::kCreateOverwrite) {
-        EXPECT_FALSE(rec->GetFields().Has("urn:x:old"));
-      }
-    });
-    EXPECT_EQ(error, c.error);
-    if (c.folderAfterOpen) {
-      EXPECT_TRUE(store::OpenRecord(url, nullptr, Mode::kRead)->IsCollection());
-    }
+  for (const auto& [name, path, options, error] : cases) {
+    EXPECT_EQ(ErrorOf([&] {
+                auto rec =
+                    store::OpenRecord(Inbox() + "/" + path, nullptr, Mode::kReadWrite, options);
+                EXPECT_FALSE(rec->GetFields().Has("urn:x:old")) << name;
+              }),
+              error)
+        << name;
   }
+  EXPECT_TRUE(Exists(Inbox() + "/F/kept.eml"));
   EXPECT_EQ(ErrorOf([] { MakeFolder(kMbx + "/newmailbox"); }), errors::kNotFound) << "no mailbox";
 }
 
@@ -124,10 +92,6 @@ TEST_F(StoreRecordTest, MoveReplacesOnlyWithOverwrite) {
             errors::kAlreadyExists);
   EXPECT_EQ(Prop(Inbox() + "/b.eml", "urn:x:who"), Value(std::string("b")));
 
-  EXPECT_EQ(rec->MoveRecord(Inbox() + "/a.eml", Inbox() + "/B.EML", true), Inbox() + "/B.EML");
-  EXPECT_FALSE(Exists(Inbox() + "/a.eml"));
-  EXPECT_EQ(Prop(Inbox() + "/b.eml", "urn:x:who"), Value(std::string("a")));
-  EXPECT_EQ(rec->Url(), Inbox() + "/B.EML");
   // Found: a delete parked over a folder of that name removed the folder and its messages.
   MakeFolder(Inbox() + "/Filed");
   MakeItem(Inbox() + "/Filed/m.eml");
@@ -148,7 +112,8 @@ TEST_F(StoreRecordTest, ARecordNeverActsOnAnItemMadeAfterItsOwnWasDeleted) {
   EXPECT_TRUE(Exists(fresh));
 }
 
-TEST_F(StoreRecordTest, MovingAFolderTakesItsContentAndNeverIntoItself) {
+// A folder moves and goes with its content, never into itself; a mailbox neither moves nor goes.
+TEST_F(StoreRecordTest, FoldersMoveAndGoWithTheirContentButMailboxesStay) {
   MakeFolder(Inbox() + "/F");
   MakeFolder(Inbox() + "/F/G");
   MakeItem(Inbox() + "/F/G/m.eml", {{"urn:x:k", std::string("v")}});
@@ -157,7 +122,8 @@ TEST_F(StoreRecordTest, MovingAFolderTakesItsContentAndNeverIntoItself) {
             errors::kInvalidArg);
   EXPECT_EQ(ErrorOf([&] { folder->MoveRecord(Alice(), Inbox() + "/x", false); }),
             errors::kAccessDenied);
-
+  EXPECT_EQ(ErrorOf([&] { folder->DeleteRecord(Alice()); }), errors::kAccessDenied);
+  EXPECT_EQ(ErrorOf([&] { store::admin::Remove(kMbx); }), errors::kAccessDenied);
   folder->MoveRecord("", Alice() + "/Drafts/F2", false);
   EXPECT_EQ(Prop(Alice() + "/Drafts/F2/G/m.eml", "urn:x:k"), Value(std::string("v")));
   EXPECT_FALSE(Exists(Inbox() + "/F"));
@@ -166,86 +132,27 @@ TEST_F(StoreRecordTest, MovingAFolderTakesItsContentAndNeverIntoItself) {
   const std::string permanent = store::ValueText(
       Prop(Bob() + "/F3/G/m.eml", "http://schemas.microsoft.com/exchange/permanenturl"));
   EXPECT_EQ(permanent.rfind(Bob() + "/-FlatUrlSpace-/", 0), 0u) << permanent;
-}
-
-TEST_F(StoreRecordTest, DeleteRemovesAFolderWithItsContent) {
-  MakeFolder(Inbox() + "/D");
-  MakeItem(Inbox() + "/D/x.eml");
-  auto rec = store::OpenRecord(Inbox() + "/D/x.eml", nullptr, Mode::kReadWrite);
-  rec->DeleteRecord(Inbox() + "/D");
-  EXPECT_FALSE(Exists(Inbox() + "/D"));
-  EXPECT_EQ(ErrorOf([&] { rec->GetFields().Get("DAV:href"); }), errors::kNotFound);
-  EXPECT_EQ(ErrorOf([&] { rec->DeleteRecord(Alice()); }), errors::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { store::admin::Remove(kMbx); }), errors::kAccessDenied);
-  EXPECT_TRUE(Exists(Alice()));
-}
-
-TEST_F(StoreRecordTest, TransactionsCommitRollBackAndRollBackOnClose) {
-  auto conn = Connect(Alice());
-  conn->BeginTrans();
-  MakeItem(Inbox() + "/kept.eml");
-  conn->CommitTrans();
-  EXPECT_TRUE(Exists(Inbox() + "/kept.eml"));
-
-  conn->BeginTrans();
-  MakeItem(Inbox() + "/undone.eml");
-  EXPECT_TRUE(Exists(Inbox() + "/undone.eml")) << "the thread sees its own transaction";
-  conn->RollbackTrans();
-  EXPECT_FALSE(Exists(Inbox() + "/undone.eml"));
-
-  conn->BeginTrans();
-  MakeItem(Inbox() + "/closed.eml");
-  conn->Close();
-  EXPECT_FALSE(Exists(Inbox() + "/closed.eml"));
-  EXPECT_EQ(ErrorOf([&] { conn->CommitTrans(); }), errors::kNotOpen);
-}
-
-TEST_F(StoreRecordTest, NestedTransactionsAreSavepoints) {
-  auto outer = Connect(Alice());
-  auto inner = Connect(Alice());
-  outer->BeginTrans();
-  MakeItem(Inbox() + "/outer.eml");
-  inner->BeginTrans();
-  MakeItem(Inbox() + "/inner.eml");
-  EXPECT_EQ(ErrorOf([&] {
-              outer->RollbackTrans();
-              inner->CommitTrans();
-            }),
-            errors::kFail)
-      << "rolling back the outer level ends the inner one too";
-  EXPECT_FALSE(Exists(Inbox() + "/outer.eml"));
-
-  outer->BeginTrans();
-  MakeItem(Inbox() + "/outer.eml");
-  inner->BeginTrans();
-  MakeItem(Inbox() + "/inner.eml");
-  inner->RollbackTrans();
-  outer->CommitTrans();
-  EXPECT_TRUE(Exists(Inbox() + "/outer.eml"));
-  EXPECT_FALSE(Exists(Inbox() + "/inner.eml"));
+  auto item = store::OpenRecord(Bob() + "/F3/G/m.eml", nullptr, Mode::kReadWrite);
+  item->DeleteRecord(Bob() + "/F3");
+  EXPECT_FALSE(Exists(Bob() + "/F3"));
+  EXPECT_EQ(ErrorOf([&] { item->GetFields().Get("DAV:href"); }), errors::kNotFound);
 }
 
 TEST_F(StoreRecordTest, OtherThreadsSeeOnlyCommittedWorkAndWaitToWrite) {
   auto conn = Connect(Alice());
   conn->BeginTrans();
   MakeItem(Inbox() + "/pending.eml");
-  bool seenBefore = true;
-  std::thread([&] { seenBefore = Exists(Inbox() + "/pending.eml"); }).join();
-  EXPECT_FALSE(seenBefore);
+  auto seenElsewhere = [&] {
+    return std::async(std::launch::async, [&] { return Exists(Inbox() + "/pending.eml"); }).get();
+  };
+  EXPECT_FALSE(seenElsewhere());
 
-  std::atomic<bool> written{false};
-  std::thread writer([&] {
-    MakeItem(Inbox() + "/other.eml");
-    written = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(written) << "a writer on another thread waits for the open transaction";
+  auto writer = std::async(std::launch::async, [&] { MakeItem(Inbox() + "/other.eml"); });
+  EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
+      << "a writer on another thread waits for the open transaction";
   conn->CommitTrans();
-  writer.join();
-  EXPECT_TRUE(written);
-  bool seenAfter = false;
-  std::thread([&] { seenAfter = Exists(Inbox() + "/pending.eml"); }).join();
-  EXPECT_TRUE(seenAfter);
+  writer.get();
+  EXPECT_TRUE(seenElsewhere());
 }
 
 // Folders a session has resolved are remembered from one of its transactions to the next; a
@@ -253,13 +160,6 @@ TEST_F(StoreRecordTest, OtherThreadsSeeOnlyCommittedWorkAndWaitToWrite) {
 TEST_F(StoreRecordTest, RememberedFoldersFollowChangesMadeElsewhere) {
   using Change = std::function<void(const std::string& inbox, store::Connection&)>;
   const std::pair<const char*, Change> cases[] = {
-      {"moved by another thread",
-       [](const std::string& inbox, store::Connection&) {
-         std::thread([&] {
-           store::OpenRecord(inbox, nullptr, Mode::kReadWrite)
-               ->MoveRecord(inbox + "/Spam", inbox + "/Junk", false);
-         }).join();
-       }},
       {"deleted by another thread",
        [](const std::string& inbox, store::Connection&) {
          std::thread([&] {
@@ -287,9 +187,6 @@ TEST_F(StoreRecordTest, RememberedFoldersFollowChangesMadeElsewhere) {
     conn->BeginTrans();
     EXPECT_EQ(ErrorOf([&] { MakeItem(Inbox() + "/Spam/second.eml"); }), errors::kNotFound);
     conn->RollbackTrans();
-    EXPECT_FALSE(Exists(Inbox() + "/Junk/second.eml"));
-    if (Exists(Inbox() + "/Junk"))
-      store::OpenRecord(Inbox(), nullptr, Mode::kReadWrite)->DeleteRecord(Inbox() + "/Junk");
     ++n;
   }
 }
@@ -303,24 +200,6 @@ TEST_F(StoreRecordTest, AFailingCommitLeavesNothing) {
   EXPECT_TRUE(store::admin::List(Inbox(), false).empty());
   MakeItem(Inbox() + "/f.eml");
   EXPECT_TRUE(Exists(Inbox() + "/f.eml"));
-}
-
-TEST_F(StoreRecordTest, StreamsAreCopiesOfTheSource) {
-  const std::string source = "Subject: s\r\n\r\nline one\r\n";
-  store::admin::SaveItem(Inbox() + "/m.eml", source);
-  auto msg = store::CreateMessage();
-  EXPECT_THROW(msg->GetStream(), PlatformError);
-  EXPECT_THROW(msg->OpenDataSource(Inbox() + "/none.eml"), PlatformError);
-  msg->OpenDataSource(Inbox() + "/m.eml");
-  auto stream = msg->GetStream();
-  EXPECT_EQ(stream->ReadText(), source);
-  stream->SetPosition(0);
-  const std::string longer = "x-receiver: a@b\r\nx-sender: c@d\r\n" + source;
-  stream->WriteText(longer);
-  stream->SetPosition(0);
-  EXPECT_EQ(stream->ReadText(), longer);
-  EXPECT_EQ(store::admin::Source(Inbox() + "/m.eml"), source);
-  EXPECT_THROW(stream->SetPosition(-1), PlatformError);
 }
 
 TEST_F(StoreRecordTest, SaveToFileNeverReplacesAndLeavesNoTemporaryFile) {
@@ -340,6 +219,8 @@ TEST_F(StoreRecordTest, SaveToFileNeverReplacesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(ErrorOf([&] { other->SaveToFile(file, store::SaveOption::kCreateNotExist); }),
             errors::kFileExists);
   EXPECT_EQ(testing::ReadFile(file), "Subject: one\r\n\r\n1\r\n");
+  EXPECT_EQ(store::admin::Source(Inbox() + "/m.eml"), "Subject: one\r\n\r\n1\r\n")
+      << "a stream is a copy: writing to it leaves the message as it is";
 
   {
     ArmedFaults faults("store.stream.save");

@@ -1,15 +1,11 @@
-// DrossgateTestSink.so: a component library for tests of the catalog, object creation and the
-// store's event dispatcher. It registers two classes for its own path, both implementing
-// IObjectConstruct, IExStoreSyncEvents and ICreateRegistration: "drossgatetest.Decoy" ({...01},
-// sorting first, differing from the probe's prefix only in letter case) and
-// "DrossgateTest.Probe" ({...02}).
-//
-// Each call appends one JSON line, with one write so that parallel callers never interleave,
-// to $DROSSGATE_TESTSINK_LOG when set: event (create, construct, save, register, destroy),
-// class, instance, thread, constructor (null when none), and for events flags, url and the
-// event record's URL as record. $DROSSGATE_TESTSINK_MODE, read at each call: "fail" (OnSyncSave
-// returns E_FAIL), "hide" (the begin phase sets DAV:ishidden), "move:<url>" (the begin phase
-// moves the item there), "refuse" (Register refuses).
+// DrossgateTestSink.so: a component library for the catalog, object creation and dispatcher
+// tests. Two classes for its own path: "drossgatetest.Decoy" ({...01}, sorting first, differing
+// from the probe's prefix only in letter case) and "DrossgateTest.Probe" ({...02}).
+// Each call appends one JSON line, in one write, to $DROSSGATE_TESTSINK_LOG: event (create,
+// construct, save, register, destroy), class, instance, thread, constructor, and for events
+// flags, url and the event record's URL. $DROSSGATE_TESTSINK_MODE, read at each call: "fail"
+// (OnSyncSave fails), "hide" and "move:<url>" (what the begin phase does to the item), "refuse"
+// (Register refuses).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,7 +38,6 @@ const ClassInfo kClasses[] = {
      "DrossgateTest.Probe test class"},
 };
 
-std::atomic<long> liveObjects{0};
 std::atomic<long> serverLocks{0};
 
 std::string Mode() {
@@ -72,10 +67,7 @@ std::string PointerText(const void* p) {
 
 class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public ICreateRegistration {
  public:
-  explicit Probe(const ClassInfo& cls) : class_(cls) {
-    ++liveObjects;
-    Log(Base("create"));
-  }
+  explicit Probe(const ClassInfo& cls) : class_(cls) { Log(Base("create")); }
 
   HRESULT QueryInterface(const Guid& iid, void** out) override {
     if (!out) return E_POINTER;
@@ -148,10 +140,7 @@ class Probe final : public IObjectConstruct, public IExStoreSyncEvents, public I
   }
 
  private:
-  ~Probe() {
-    Log(Base("destroy"));
-    --liveObjects;
-  }
+  ~Probe() { Log(Base("destroy")); }
 
   nlohmann::json Base(const char* event) const {
     nlohmann::json j = {{"event", event},
@@ -202,15 +191,7 @@ DROSSGATE_COM_EXPORT HRESULT DllGetClassObject(const Guid& clsid, const Guid& ii
                                 iid, out);
 }
 
-DROSSGATE_COM_EXPORT HRESULT DllCanUnloadNow() {
-  return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
-}
-
 DROSSGATE_COM_EXPORT HRESULT DllRegisterServer() {
   return inproc::RegisterClasses(inproc::LibraryPathOf(reinterpret_cast<void*>(&PointerText)),
                                  kClasses);
-}
-
-DROSSGATE_COM_EXPORT HRESULT DllUnregisterServer() {
-  return inproc::UnregisterClasses(kClasses);
 }
