@@ -215,6 +215,7 @@ TEST_F(SetupRun, RefusedBeforeAnyChange) {
       {"uninstalling what is not installed", "--uninstall", 1, "Drossgate is not installed"},
       {"missing password file", "--install|--password-file|/nonexistent/pw", 1, "cannot read"},
       {"password on the command line", "--install|--password|x", 64, "--password-file"},
+      {"batch switch", "-b|--register-all", 64, "batch mode"},
       {"reconfiguring what is not installed", "--reconfigure|--priority|3", 1,
        "Drossgate is not installed"},
       {"five rules", "--install" + QString("|--rule|a: 1|move|x").repeated(5), 64, "at most four"},
