@@ -40,8 +40,8 @@ class DirectoryCli : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-// Bad input is refused with its reason and changes nothing: no root from init, the same
-// directory file from mailbox add.
+// Bad input is refused with its reason and changes nothing: no root from init, nor one over
+// files already there, and the same directory file from mailbox add.
 TEST_F(DirectoryCli, RefusesBadInputAndChangesNothing) {
   struct Case {
     const char* name;
@@ -65,6 +65,11 @@ TEST_F(DirectoryCli, RefusesBadInputAndChangesNothing) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(Root()));
   }
+  std::filesystem::create_directory(Root());
+  testing::WriteFile(Root() / "keep.txt", "mine");
+  EXPECT_NE(Tool({"init"}).err.find("is not empty"), std::string::npos);
+  EXPECT_EQ(testing::ReadFile(Root() / "keep.txt"), "mine");
+  std::filesystem::remove_all(Root());
 
   Init({});
   ASSERT_EQ(Tool({"mailbox", "add", "erin", "--address", "erin@example.com"}).exitCode, 0);
