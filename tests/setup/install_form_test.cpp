@@ -169,7 +169,9 @@ TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
       {"a digit typed is taken", nullptr, "4", "1234"},
       {"a blank typed is taken", nullptr, " ", "1234 "},
       {"70000 restores", "70000", nullptr, "1234 "},
+      {"twenty digits restore", "12345678901234567890", nullptr, "1234 "},
       {"a pasted letter restores", "12x", nullptr, "1234 "},
+      {"a pasted minus restores", "-5", nullptr, "1234 "},
       {"a decimal point restores", "1.5", nullptr, "1234 "},
       {"leading zeros are taken", "00065535", nullptr, "00065535"},
   };

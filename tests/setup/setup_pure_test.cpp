@@ -37,6 +37,7 @@ TEST(Texts, DerivedFromDirectoryValues) {
       {ServerNameOf, "no marker", ""},
       {DomainOfCategory, "CN=Person,CN=Schema,CN=Configuration,DC=corp,DC=example,DC=com",
        "corp.example.com"},
+      {DomainOfCategory, "CN=Person,CN=Schema,CN=Configuration,dc=example,DC=com", "example.com"},
       {DomainOfCategory, "CN=Person,DC= example, DC=com", "example.com"},
       {DomainOfCategory, "CN=Person,CN=Schema", ""},
       {split, "ann@example.com", "ann|example.com"},
