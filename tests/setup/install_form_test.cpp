@@ -164,7 +164,6 @@ TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
   };
   const std::vector<Step> steps = {
       {"a letter is not typed", nullptr, "a", "65535"},
-      {"a minus is not typed", nullptr, "-", "65535"},
       {"an empty field restores", "", nullptr, "65535"},
       {"a small number is taken", "123", nullptr, "123"},
       {"a digit typed is taken", nullptr, "4", "1234"},
@@ -174,9 +173,7 @@ TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
       {"a pasted letter restores", "12x", nullptr, "1234 "},
       {"a pasted minus restores", "-5", nullptr, "1234 "},
       {"a decimal point restores", "1.5", nullptr, "1234 "},
-      {"a blank inside restores", "1 2", nullptr, "1234 "},
       {"leading zeros are taken", "00065535", nullptr, "00065535"},
-      {"zero is taken", "0", nullptr, "0"},
   };
   for (const Step& step : steps) {
     if (step.set) {

@@ -113,20 +113,6 @@ TEST(Rules, CurrentFieldsStayOnTheMatchingRule) {
   EXPECT_EQ(s.currentPattern, "YES");
 }
 
-TEST(Names, DerivedFromParentUrl) {
-  MailboxNames n = DeriveMailboxNames("file://./backofficestorage/example.com/MBX/alice/Inbox");
-  EXPECT_EQ(n.filePath, "\\\\.\\backofficestorage\\example.com\\MBX\\alice\\");
-  EXPECT_EQ(n.url, "file://./backofficestorage/example.com/MBX/alice");
-  EXPECT_EQ(n.containerUrl, "file://./backofficestorage/example.com/MBX/");
-  EXPECT_TRUE(DeriveMailboxNames("no-slash-at-all").filePath.empty());
-}
-
-TEST(Names, MailboxIdentityAfterLastFlatUrlSpace) {
-  EXPECT_EQ(MailboxIdentity("file://./x/MBX/a/-FlatUrlSpace-/00ab"), "00ab");
-  EXPECT_EQ(MailboxIdentity("file://./x/MBX/a/-flaturlspace-/1/-FlatUrlSpace-/2"), "2");
-  EXPECT_EQ(MailboxIdentity("plain"), "plain");
-}
-
 TEST(Pickup, FileNameHasNoLeadingZeros) {
   EXPECT_EQ(platform::store::names::PickupFileName(5, 12, 2004, 14, 7, 4711), "51220041474711.eml");
   EXPECT_EQ(platform::store::names::PickupFileName(1, 1, 2005, 9, 5, 3).substr(0, 8), "11200595");

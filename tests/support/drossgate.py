@@ -35,12 +35,8 @@ class Platform:
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run(self, *args, stdin=None):
-        return subprocess.run([TOOL, "--root", str(self.root), *args], input=stdin,
-                              capture_output=True)
-
-    def tool(self, *args, stdin=None):
-        result = self.run(*args, stdin=stdin)
+    def tool(self, *args):
+        result = subprocess.run([TOOL, "--root", str(self.root), *args], capture_output=True)
         if result.returncode != 0:
             raise AssertionError("drossgate-platform %s: %s" % (args[0], result.stderr.decode()))
         return result.stdout
@@ -50,7 +46,8 @@ class Platform:
         (self.dir / "rules").write_bytes(rules.encode())
         self.tool("catalog", "install", "--app", "Drossgate", "--dll", SINK,
                   "--constructor-string-file", str(self.dir / "rules"))
-        system = [m for m in self.mailboxes() if m.startswith("SystemMailbox")][0]
+        mailboxes = json.loads(self.tool("ls", MBX.rstrip("/"), "--json"))
+        system = [m["name"] for m in mailboxes if m["name"].startswith("SystemMailbox")][0]
         url = MBX + system + "/StoreEvents/GlobalEvents/Drossgate.reg"
         self.tool("set", url, "--create", "item", "--prop",
                   "DAV:contentclass=urn:content-class:storeeventreg",
@@ -59,9 +56,6 @@ class Platform:
                   "--prop", EVENTS + "MatchScope=ANY",
                   "--prop", EVENTS + 'criteria= WHERE "DAV:ishidden" = FALSE',
                   "--prop", EVENTS + "priority=65535", "--prop", "DAV:ishidden:bool=true")
-
-    def mailboxes(self):
-        return [i["name"] for i in json.loads(self.tool("ls", MBX.rstrip("/"), "--json"))]
 
     def messages(self, alias):
         """{url: source} of every message below a mailbox, hidden ones included."""
@@ -101,12 +95,6 @@ class Service:
         self.reader.join()
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class PrivatePostfix:
     """A Postfix of its own in a temporary folder: its configuration, queue and log there, SMTP
     on a loopback port, never the machine's own instance. transport is what mail for
@@ -119,7 +107,9 @@ class PrivatePostfix:
         for sub in ("conf", "queue", "data"):
             (self.dir / sub).mkdir()
         shutil.chown(self.dir / "data", "postfix")
-        self.port = free_port()
+        with socket.socket() as s:  # a free port
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
         (conf / "main.cf").write_text("\n".join([
             "compatibility_level = 3.6",
             "queue_directory = %s/queue" % self.dir, "data_directory = %s/data" % self.dir,

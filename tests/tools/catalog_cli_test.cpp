@@ -43,45 +43,24 @@ class CatalogCliTest : public ::testing::Test {
 };
 
 TEST_F(CatalogCliTest, InstallSetsWhatTheSetupProgramSets) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> extra;
-    json identity, password;
-    bool constructed;
-  } cases[] = {
-      {"identity, password and constructor string",
-       {"--identity", " MAIL\\svc ", "--password-file", File("password"),
-        "--constructor-string-file", File("constructor")},
-       "MAIL\\svc",
-       "********",
-       true},
-      {"blank identity leaves both defaults",
-       {"--identity", "   ", "--password-file", File("password")},
-       "Interactive User",
-       "",
-       false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ProcessResult r = Install(c.extra);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const json shown = json::parse(Run({"show", "drossgatetest", "--json"}).out);
-    const json& app = shown["application"];
-    EXPECT_EQ(app["ApplicationAccessChecksEnabled"], false);
-    EXPECT_EQ(app["Identity"], c.identity);
-    EXPECT_EQ(app["Password"], c.password);
-    ASSERT_EQ(shown["components"].size(), 2u);
-    // Only the class whose ProgID begins with the application's name in its own case.
-    EXPECT_EQ(shown["components"][0]["ConstructionEnabled"], false);
-    const json& probe = shown["components"][1];
-    EXPECT_EQ(probe["Name"], "DrossgateTest.Probe");
-    EXPECT_EQ(probe["ConstructionEnabled"], c.constructed);
-    EXPECT_EQ(probe["ConstructorString"], c.constructed ? json(kConstructor) : json(nullptr));
-    EXPECT_EQ(Run({"uninstall", "--app", "DROSSGATETEST"}).exitCode, 0);
-    EXPECT_EQ(Run({"uninstall", "--app", "DrossgateTest"}).exitCode, 0) << "gone is no error";
-  }
-  ProcessResult half = Install({"--identity", "a"});
-  EXPECT_NE(half.exitCode, 0) << "an identity needs its password file";
+  ProcessResult r = Install({"--identity", " MAIL\\svc ", "--password-file", File("password"),
+                             "--constructor-string-file", File("constructor")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const json shown = json::parse(Run({"show", "drossgatetest", "--json"}).out);
+  const json& app = shown["application"];
+  EXPECT_EQ(app["ApplicationAccessChecksEnabled"], false);
+  EXPECT_EQ(app["Identity"], "MAIL\\svc");
+  EXPECT_EQ(app["Password"], "********");
+  ASSERT_EQ(shown["components"].size(), 2u);
+  // Only the class whose ProgID begins with the application's name in its own case.
+  EXPECT_EQ(shown["components"][0]["ConstructionEnabled"], false);
+  const json& probe = shown["components"][1];
+  EXPECT_EQ(probe["Name"], "DrossgateTest.Probe");
+  EXPECT_EQ(probe["ConstructionEnabled"], true);
+  EXPECT_EQ(probe["ConstructorString"], kConstructor);
+  EXPECT_EQ(Run({"uninstall", "--app", "DROSSGATETEST"}).exitCode, 0);
+  EXPECT_EQ(Run({"uninstall", "--app", "DrossgateTest"}).exitCode, 0) << "gone is no error";
+  EXPECT_NE(Install({"--identity", "a"}).exitCode, 0) << "an identity needs its password file";
 }
 
 // Found: a constructor string file saved with CR LF line ends (or a final newline) gave rules

@@ -100,14 +100,10 @@ TEST_P(PickupEnvelope, DeliversWhatTheEnvelopeSaysOnly) {
 // A message whose own first lines look like an envelope.
 const std::string kForged =
     "x-receiver: bob@example.com\r\nx-sender: ceo@example.com\r\n\r\nPay this invoice.\r\n";
-const std::string kNotFirst = "set aside: does not begin with an x-receiver line";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PickupEnvelope,
     ::testing::Values(
-        EnvelopeCase{"AngleBrackets",
-                     "x-receiver: <alice@example.com>\r\nx-sender: s@example.org\r\n", kMessage,
-                     "alice <- alice@example.com"},
         EnvelopeCase{"DisplayNameUpperCaseBareLf",
                      "X-Receiver: Bob Desk <BOB@example.com>\nX-SENDER: s@example.org\n", kMessage,
                      "bob <- BOB@example.com"},
@@ -121,12 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "x-receiver: alice@example.com\r\nx-receiver: ALICE@example.com\r\n"
                      "x-receiver: Alice <alice@example.com>\r\nx-sender: s@example.org\r\n",
                      kMessage, "alice <- alice@example.com"},
-        EnvelopeCase{"SenderBeforeReceiver",
-                     "x-sender: s@example.org\r\nx-receiver: alice@example.com\r\n", kMessage,
-                     kNotFirst},
         EnvelopeCase{"NoSenderLine", "x-receiver: alice@example.com\r\n", "Subject: hi\r\n\r\n",
                      "set aside: not followed by an x-sender line"},
-        EnvelopeCase{"NoEnvelope", "", kMessage, kNotFirst},
+        EnvelopeCase{"NoEnvelope", "", kMessage,
+                     "set aside: does not begin with an x-receiver line"},
         EnvelopeCase{"MoreReceiversThanTaken", Receivers(1001) + "x-sender: s@example.org\r\n",
                      kMessage, "set aside: 1001 receivers; at most 1000"}),
     [](const auto& info) { return std::string(info.param.name); });
