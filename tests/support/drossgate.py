@@ -35,8 +35,12 @@ class Platform:
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def tool(self, *args):
-        result = subprocess.run([TOOL, "--root", str(self.root), *args], capture_output=True)
+    def run(self, *args, stdin=None):
+        return subprocess.run([TOOL, "--root", str(self.root), *args], input=stdin,
+                              capture_output=True)
+
+    def tool(self, *args, stdin=None):
+        result = self.run(*args, stdin=stdin)
         if result.returncode != 0:
             raise AssertionError("drossgate-platform %s: %s" % (args[0], result.stderr.decode()))
         return result.stdout
@@ -95,6 +99,12 @@ class Service:
         self.reader.join()
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class PrivatePostfix:
     """A Postfix of its own in a temporary folder: its configuration, queue and log there, SMTP
     on a loopback port, never the machine's own instance. transport is what mail for
@@ -107,9 +117,7 @@ class PrivatePostfix:
         for sub in ("conf", "queue", "data"):
             (self.dir / sub).mkdir()
         shutil.chown(self.dir / "data", "postfix")
-        with socket.socket() as s:  # a free port
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        self.port = free_port()
         (conf / "main.cf").write_text("\n".join([
             "compatibility_level = 3.6",
             "queue_directory = %s/queue" % self.dir, "data_directory = %s/data" % self.dir,
