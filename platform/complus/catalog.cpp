@@ -547,6 +547,11 @@ struct Reader {
   std::string file;
   std::unique_ptr<Db> db;
   std::unique_ptr<Stmt> generation;
+  // SQLite's count of other connections' commits when the generation was last read: while it
+  // stays, so does the generation (asked for on every delivery).
+  std::unique_ptr<Stmt> dataVersion;
+  int64_t seenVersion = -1;
+  uint64_t seenGeneration = 0;
 
   Db* Get() {
     std::string now;
@@ -573,6 +578,8 @@ struct Reader {
   }
   void Close() {
     generation.reset();
+    dataVersion.reset();
+    seenVersion = -1;
     db.reset();
   }
 };
@@ -652,6 +659,10 @@ uint64_t CatalogGeneration() {
   Db* db = r.Get();
   if (!db) Fail(errors::kNotFound, "The component catalog of the platform root does not exist");
   try {
+    if (!r.dataVersion) r.dataVersion = std::make_unique<Stmt>(*db, "PRAGMA data_version");
+    const int64_t version = r.dataVersion->Step() ? r.dataVersion->Int(0) : -1;
+    r.dataVersion->Reset();
+    if (version >= 0 && version == r.seenVersion) return r.seenGeneration;
     if (!r.generation)
       r.generation =
           std::make_unique<Stmt>(*db,
@@ -665,6 +676,8 @@ uint64_t CatalogGeneration() {
     const uint64_t value = (static_cast<uint64_t>(r.generation->Int(0)) << 32) ^
                            static_cast<uint64_t>(r.generation->Int(1));
     r.generation->Reset();
+    r.seenVersion = version;
+    r.seenGeneration = value;
     return value;
   } catch (const PlatformError& e) {
     const std::string file = r.file;
