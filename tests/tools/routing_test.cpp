@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -79,8 +80,11 @@ TEST(TwoServers, AForwardReachesTheHomeServerOfItsReceiverAndIsFilteredThere) {
   SlapdServer server;
   if (!server.Available()) GTEST_SKIP() << server.Why();
   SinkRoot one(dir.path() / "one", "MAIL1"), two(dir.path() / "two", "MAIL2");
+  // MAIL2's own entries: its server objects and its system mailbox, by which its setup program
+  // finds its mailboxes.
+  const std::string ldif2 = ReadFile(two.path() / "directory.ldif");
   WriteFile(dir.path() / "mail2.ldif",
-            EntriesNaming(ReadFile(two.path() / "directory.ldif"), "CN=MAIL2,"));
+            EntriesNaming(ldif2, "CN=MAIL2,") + EntriesNaming(ldif2, "CN=SystemMailbox{"));
   ASSERT_TRUE(server.Load(one.path() / "directory.ldif")) << server.Why();
   ASSERT_TRUE(server.Load(dir.path() / "mail2.ldif")) << server.Why();
   const int port = FreePort();
@@ -94,6 +98,15 @@ TEST(TwoServers, AForwardReachesTheHomeServerOfItsReceiverAndIsFilteredThere) {
   one.RegisterInbox("ada");
   two.Install("Junk\t\rX-Spam-Flag: YES\t\r1");
   two.RegisterInbox("gina");
+
+  // Each server's setup program lists its own server's mailboxes only.
+  for (const auto& [root, own, other] : {std::tuple{&one, "ada", "gina"}, {&two, "gina", "ada"}}) {
+    const ProcessResult list = RunProcess(
+        {(BinaryDir() / "setup" / "DrossgateSetup").string(), "--list", "--json"},
+        {{"DROSSGATE_PLATFORM", root->path().string()}, {"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_NE(list.out.find(std::string("\"") + own + " / "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find(std::string("\"") + other + " / "), std::string::npos) << list.out;
+  }
 
   const Child lmtp = StartProcess({PlatformTool().string(), "--root", two.path().string(), "lmtp",
                                    "--listen", "127.0.0.1:" + std::to_string(port)});
