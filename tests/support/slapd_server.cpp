@@ -40,8 +40,9 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
-// A port nobody listens on right now; the server may still lose it to someone else, so
-// starting is retried on another.
+}  // namespace
+
+// The server may still lose its port to someone else, so starting is retried on another.
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = Loopback(0);
@@ -59,6 +60,8 @@ bool Accepts(int port) {
   if (fd >= 0) close(fd);
   return ok;
 }
+
+namespace {
 
 // The server's schema: the attributes and object classes the platform's directory data uses,
 // stored as a Windows domain's directory stores them (objectCategory and the mailbox links as

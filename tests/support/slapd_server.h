@@ -14,6 +14,10 @@
 
 namespace drossgate::testing {
 
+// A loopback port nobody listens on right now, and whether one takes connections.
+int FreePort();
+bool Accepts(int port);
+
 class SlapdServer {
  public:
   struct Options {

@@ -1,9 +1,6 @@
-"""An SMTP server on loopback for the relay tests, written with the standard library: it answers
-each RCPT as answer(address, times asked before) says, can drop the connection at the greeting
-or before its reply to the data, takes AUTH PLAIN for the login it is given, offers STARTTLS
-with the certificate it is given, and keeps every message it took: sender, receivers, data,
-whether it came over TLS and whether the client then said QUIT (a client killed after the reply
-never does)."""
+"""A loopback SMTP server for the relay tests: answers each RCPT as answer(address, times asked
+before) says, can drop the connection at the greeting or before its reply to the data, takes AUTH
+PLAIN and STARTTLS, and keeps every message it took, with whether the client then said QUIT."""
 
 import base64
 import collections
@@ -13,12 +10,9 @@ import ssl
 import threading
 
 
-def always_ok(address, asked):
-    return "250 2.1.5 ok"
-
-
 class Peer:
-    def __init__(self, answer=always_ok, drop=None, login=None, tls=None):
+    def __init__(self, answer=lambda address, asked: "250 2.1.5 ok", drop=None, login=None,
+                 tls=None):
         self.answer, self.drop = answer, drop  # drop: None, "greeting" or "data"
         self.login = login  # (user, password) that AUTH PLAIN takes
         self.tls = tls  # (certificate file, key file) for STARTTLS

@@ -23,6 +23,7 @@ from relay_peer import Peer  # noqa: E402
 ADA = "ada.lindqvist@example.com"
 MESSAGE = "From: s@example.org\r\nSubject: out\r\n\r\nbody\r\n.starts with a dot\r\n"
 SECRET = os.path.join(tempfile.gettempdir(), "drossgate-relay-secret-%d" % os.getpid())
+OK, LATER, NO = "ok@out.example", "later@out.example", "no@out.example"
 REPLIES = {"ok": "250 2.1.5 ok", "later": "451 4.3.0 try later", "no": "550 5.1.1 no such user"}
 
 
@@ -61,8 +62,7 @@ class Relay(unittest.TestCase):
         lines = [json.loads(line) for line in r.stdout.decode().splitlines()]
         return r.returncode, {os.path.basename(line["file"]): line for line in lines}
 
-    def certificate(self):
-        """A self-signed certificate for 127.0.0.1 and its key, in a folder of their own."""
+    def certificate(self):  # self-signed for 127.0.0.1, in a folder of its own
         folder = pathlib.Path(tempfile.mkdtemp(prefix="drossgate-tls-"))
         self.addCleanup(shutil.rmtree, folder)
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
@@ -77,37 +77,30 @@ class Relay(unittest.TestCase):
     def test_each_receiver_ends_as_the_relay_answers(self):
         no_server = drossgate.free_port()
         cert, key = self.certificate()
-        cases = [
-            # name, receivers, peer and password file options, relay settings, states, exit
-            ("each as answered", ["ok@out.example", "later@out.example", "no@out.example", ADA],
-             {}, {}, {"ok@out.example": "relayed", "later@out.example": "waiting",
-                      "no@out.example": "set-aside", ADA: "delivered"}, 0),
-            ("dropped before the reply to the data", ["ok@out.example"], {"drop": "data"}, {},
-             {"ok@out.example": "waiting"}, 0),
-            ("dropped at the greeting", ["ok@out.example"], {"drop": "greeting"}, {},
-             {"ok@out.example": "waiting"}, 0),
-            ("no server listening", ["ok@out.example"], {}, {"port": no_server},
-             {"ok@out.example": "waiting"}, 0),
-            ("put off past the age limit", ["later@out.example"], {}, {"give_up_after": 0},
-             {"later@out.example": "set-aside"}, 3),
-            ("refused only", ["no@out.example"], {}, {}, {"no@out.example": "set-aside"}, 3),
-            ("logged in", ["ok@out.example"], {}, {"auth": "u", "password_file": SECRET},
-             {"ok@out.example": "relayed"}, 0),
-            ("the login refused", ["ok@out.example"], {}, {"auth": "x", "password_file": SECRET},
-             {"ok@out.example": "waiting"}, 0),
-            ("over TLS", ["ok@out.example"], {"tls": (cert, key)},
-             {"starttls": True, "ca_file": cert}, {"ok@out.example": "relayed"}, 0),
-            ("TLS from an unknown authority", ["ok@out.example"], {"tls": (cert, key)},
-             {"starttls": True}, {"ok@out.example": "waiting"}, 0),
-            ("TLS insisted on, not offered", ["ok@out.example"], {}, {"starttls": True},
-             {"ok@out.example": "waiting"}, 0),
-            ("a password file others can read", ["ok@out.example"], {"password_mode": 0o644},
-             {"auth": "u", "password_file": SECRET}, {"ok@out.example": "waiting"}, 0),
+        cases = [  # name, receivers, peer and password file options, relay settings, states, exit
+            ("each as answered", [OK, LATER, NO, ADA], {}, {},
+             {OK: "relayed", LATER: "waiting", NO: "set-aside", ADA: "delivered"}, 0),
+            ("dropped before the reply to the data", [OK], {"drop": "data"}, {}, "waiting", 0),
+            ("dropped at the greeting", [OK], {"drop": "greeting"}, {}, "waiting", 0),
+            ("no server listening", [OK], {}, {"port": no_server}, "waiting", 0),
+            ("put off past the age limit", [LATER], {}, {"give_up_after": 0}, "set-aside", 3),
+            ("refused only", [NO], {}, {}, "set-aside", 3),
+            ("logged in", [OK], {}, {"auth": "u", "password_file": SECRET}, "relayed", 0),
+            ("the login refused", [OK], {}, {"auth": "x", "password_file": SECRET}, "waiting", 0),
+            ("over TLS", [OK], {"tls": (cert, key)}, {"starttls": True, "ca_file": cert},
+             "relayed", 0),
+            ("TLS from an unknown authority", [OK], {"tls": (cert, key)}, {"starttls": True},
+             "waiting", 0),
+            ("TLS insisted on, not offered", [OK], {}, {"starttls": True}, "waiting", 0),
+            ("a password file others can read", [OK], {"password_mode": 0o644},
+             {"auth": "u", "password_file": SECRET}, "waiting", 0),
             # A line break inside an address would start a command of its own.
-            ("an address that could end the command", ["ok@out.example\rDATA"], {}, {}, None, 3),
+            ("an address that could end the command", [OK + "\rDATA"], {}, {}, {}, 3),
         ]
         for name, receivers, peer_options, relay, states, status in cases:
             with self.subTest(name):
+                if isinstance(states, str):
+                    states = {receivers[0]: states}
                 self.start(relay, answer=by_name, **peer_options)
                 self.drop(pickup_file(*receivers))
                 code, lines = self.once()
@@ -115,48 +108,45 @@ class Relay(unittest.TestCase):
                 self.assertNotIn("s3cret", json.dumps(lines))
                 if states:
                     self.assertEqual(self.states(lines["m.eml"]), states)
-                relayed = {r for r, s in (states or {}).items() if s == "relayed"}
+                relayed = {r for r, s in states.items() if s == "relayed"}
                 self.assertEqual(dict(self.peer.received()), {r: 1 for r in relayed})
-                self.assertEqual((self.pickup / "m.eml").exists(), "waiting" in
-                                 (states or {}).values())
+                self.assertEqual((self.pickup / "m.eml").exists(), "waiting" in states.values())
                 if relayed:
                     self.assertIn(b"\r\n..starts with a dot\r\n", self.peer.taken[0]["data"])
                     self.assertEqual(self.peer.taken[0]["tls"], "ca_file" in relay)
 
     def test_a_retry_sends_only_to_the_receivers_still_waiting(self):
         self.start(answer=by_name)
-        self.drop(pickup_file("ok@out.example", "later@out.example", "no@out.example"))
-        self.assertEqual(self.states(self.once()[1]["m.eml"])["later@out.example"], "waiting")
+        self.drop(pickup_file(OK, LATER, NO))
+        self.assertEqual(self.states(self.once()[1]["m.eml"])[LATER], "waiting")
         code, lines = self.once()
         self.assertEqual(code, 3)
-        self.assertEqual(self.states(lines["m.eml"]), {"ok@out.example": "relayed",
-                                                       "later@out.example": "relayed",
-                                                       "no@out.example": "set-aside"})
-        self.assertEqual(self.peer.received(), {"ok@out.example": 1, "later@out.example": 1})
-        self.assertEqual(self.peer.asked["ok@out.example"], 1)
+        self.assertEqual(self.states(lines["m.eml"]), {OK: "relayed", LATER: "relayed",
+                                                       NO: "set-aside"})
+        self.assertEqual(self.peer.received(), {OK: 1, LATER: 1})
+        self.assertEqual(self.peer.asked[OK], 1)
         self.assertIn("550 5.1.1", (self.pickup / "undeliverable" / "m.eml.reason").read_text())
 
     def test_queue_shows_retries_and_drops(self):
         self.start({"retry_first": 3600}, answer=by_name)
-        self.drop(pickup_file("ok@out.example", "later@out.example"), "w.eml")
-        self.drop(pickup_file("no@out.example"), "s.eml")
+        self.drop(pickup_file(OK, LATER), "w.eml")
+        self.drop(pickup_file(NO), "s.eml")
         self.once()
         listed = {f["id"]: f for f in map(json.loads, self.platform.tool(
             "queue", "ls", "--json").decode().splitlines())}
         self.assertEqual(set(listed), {"w.eml", "undeliverable/s.eml"})
         waiting = {r["receiver"]: r for r in listed["w.eml"]["receivers"]}
-        self.assertEqual(waiting["later@out.example"]["attempts"], 1)
-        self.assertGreater(waiting["later@out.example"]["next_try"], time.time() + 3000)
-        self.assertIn("451 4.3.0", waiting["later@out.example"]["reply"])
+        self.assertEqual(waiting[LATER]["attempts"], 1)
+        self.assertGreater(waiting[LATER]["next_try"], time.time() + 3000)
+        self.assertIn("451 4.3.0", waiting[LATER]["reply"])
         self.assertIn("550 5.1.1", listed["undeliverable/s.eml"]["reason"])
-        self.assertIn(b"later@out.example  waiting  attempts 1",
-                      self.platform.tool("queue", "ls"))
+        self.assertIn(b"later@out.example  waiting  attempts 1", self.platform.tool("queue", "ls"))
         self.once()  # not due yet: nothing asked
-        self.assertEqual(self.peer.asked["later@out.example"], 1)
+        self.assertEqual(self.peer.asked[LATER], 1)
         self.platform.tool("queue", "retry", "--all")
         self.assertEqual(self.once()[0], 3)  # s.eml refused again
-        self.assertEqual(self.peer.received(), {"ok@out.example": 1, "later@out.example": 1})
-        self.assertEqual(self.peer.asked["no@out.example"], 2)
+        self.assertEqual(self.peer.received(), {OK: 1, LATER: 1})
+        self.assertEqual(self.peer.asked[NO], 2)
         self.platform.tool("queue", "drop", "undeliverable/s.eml")
         self.assertEqual(self.platform.tool("queue", "ls"), b"")
         self.assertNotEqual(self.platform.run("queue", "drop", "../store.db").returncode, 0)
@@ -172,12 +162,11 @@ class Relay(unittest.TestCase):
                 machine = json.loads((self.platform.root / "machine.json").read_text())
                 machine["relay"]["sendmail"] = str(stand_in)
                 (self.platform.root / "machine.json").write_text(json.dumps(machine))
-                self.drop(pickup_file("ok@out.example", "-x@out.example"))
+                self.drop(pickup_file(OK, "-x@out.example"))
                 _, lines = self.once()
                 self.assertEqual(set(self.states(lines["m.eml"]).values()), {state})
                 self.assertEqual((self.platform.dir / "sendmail.args").read_text().split("\n"),
-                                 ["-i", "-f", "s@example.org", "--", "ok@out.example",
-                                  "-x@out.example", ""])
+                                 ["-i", "-f", "s@example.org", "--", OK, "-x@out.example", ""])
 
     def test_killed_at_random_moments_sends_no_receiver_twice(self):
         def slow(address, asked):

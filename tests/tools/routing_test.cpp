@@ -1,11 +1,7 @@
 // Two servers of one organisation: platform roots MAIL1 and MAIL2 reading one private slapd,
 // each with its own store, sink and services. Mail for a mailbox homed on the other server goes
 // to that server's LMTP service and is filtered there by that server's sink.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -24,30 +20,6 @@ namespace fs = std::filesystem;
 
 const std::string kSpam =
     "From: s@example.org\r\nSubject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy\r\n";
-
-// A loopback port nothing listens on now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool Listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
 
 // The entries of an LDIF text whose name holds part.
 std::string EntriesNaming(const std::string& ldif, const std::string& part) {
@@ -110,7 +82,7 @@ TEST(TwoServers, AForwardReachesTheHomeServerOfItsReceiverAndIsFilteredThere) {
 
   const Child lmtp = StartProcess({PlatformTool().string(), "--root", two.path().string(), "lmtp",
                                    "--listen", "127.0.0.1:" + std::to_string(port)});
-  for (int i = 0; i < 100 && !Listening(port); ++i)
+  for (int i = 0; i < 100 && !Accepts(port); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   one.Deliver("ada", kSpam);
   const std::string said = one.Tool({"smtp", "--once"});
