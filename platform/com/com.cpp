@@ -15,16 +15,16 @@ namespace drossgate::platform::com {
 
 const Guid IID_IUnknown{0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const Guid IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const Guid IID_IObjectConstruct{0x41C4F8B3, 0x7439, 0x11D2,
-                                {0x98, 0xCB, 0x00, 0xC0, 0x4F, 0x8E, 0xE1, 0xC4}};
-const Guid IID_IObjectConstructString{0x41C4F8B2, 0x7439, 0x11D2,
-                                      {0x98, 0xCB, 0x00, 0xC0, 0x4F, 0x8E, 0xE1, 0xC4}};
-const Guid IID_IExStoreEventInfo{0x9DA0E110, 0x86CE, 0x11D1,
-                                 {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
-const Guid IID_IExStoreSyncEvents{0x9DA0E0F3, 0x86CE, 0x11D1,
-                                  {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
-const Guid IID_ICreateRegistration{0x9DA0E0F9, 0x86CE, 0x11D1,
-                                   {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
+const Guid IID_IObjectConstruct{
+    0x41C4F8B3, 0x7439, 0x11D2, {0x98, 0xCB, 0x00, 0xC0, 0x4F, 0x8E, 0xE1, 0xC4}};
+const Guid IID_IObjectConstructString{
+    0x41C4F8B2, 0x7439, 0x11D2, {0x98, 0xCB, 0x00, 0xC0, 0x4F, 0x8E, 0xE1, 0xC4}};
+const Guid IID_IExStoreEventInfo{
+    0x9DA0E110, 0x86CE, 0x11D1, {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
+const Guid IID_IExStoreSyncEvents{
+    0x9DA0E0F3, 0x86CE, 0x11D1, {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
+const Guid IID_ICreateRegistration{
+    0x9DA0E0F9, 0x86CE, 0x11D1, {0x86, 0x99, 0x00, 0xC0, 0x4F, 0xB9, 0x80, 0x36}};
 
 std::string FormatGuid(const Guid& g) {
   char buf[39];
@@ -69,13 +69,8 @@ std::optional<Guid> ParseGuid(std::string_view t) {
 struct LibraryAccess {
   static void Resolve(Library& lib, void* handle) {
     lib.handle_ = handle;
-    lib.getClassObject_ =
-        reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
-    lib.canUnloadNow_ = reinterpret_cast<DllCanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"));
-    lib.registerServer_ =
-        reinterpret_cast<DllRegisterServerFn>(dlsym(handle, "DllRegisterServer"));
-    lib.unregisterServer_ =
-        reinterpret_cast<DllUnregisterServerFn>(dlsym(handle, "DllUnregisterServer"));
+    lib.getClassObject_ = reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
+    lib.registerServer_ = reinterpret_cast<DllRegisterServerFn>(dlsym(handle, "DllRegisterServer"));
   }
   static void SetPath(Library& lib, const std::string& path) { lib.path_ = path; }
   static bool HasClassObject(const Library& lib) { return lib.getClassObject_ != nullptr; }
@@ -97,7 +92,8 @@ Library& Library::Load(const std::string& path) {
   LibraryAccess::Resolve(*lib, handle);
   if (!LibraryAccess::HasClassObject(*lib)) {
     dlclose(handle);
-    Fail(errors::kClassNotRegistered, "Component library " + path + " exports no DllGetClassObject");
+    Fail(errors::kClassNotRegistered,
+         "Component library " + path + " exports no DllGetClassObject");
   }
   return *loaded.emplace(path, std::move(lib)).first->second;
 }
@@ -105,10 +101,8 @@ Library& Library::Load(const std::string& path) {
 HRESULT Library::GetClassObject(const Guid& clsid, const Guid& iid, void** out) const {
   return getClassObject_(clsid, iid, out);
 }
-HRESULT Library::CanUnloadNow() const { return canUnloadNow_ ? canUnloadNow_() : S_FALSE; }
-HRESULT Library::RegisterServer() const { return registerServer_ ? registerServer_() : E_NOTIMPL; }
-HRESULT Library::UnregisterServer() const {
-  return unregisterServer_ ? unregisterServer_() : E_NOTIMPL;
+HRESULT Library::RegisterServer() const {
+  return registerServer_ ? registerServer_() : E_NOTIMPL;
 }
 
 namespace {

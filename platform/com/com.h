@@ -30,8 +30,12 @@ inline constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
 inline constexpr HRESULT SELFREG_E_CLASS = static_cast<HRESULT>(0x80040201);
-inline bool Succeeded(HRESULT hr) { return hr >= 0; }
-inline bool Failed(HRESULT hr) { return hr < 0; }
+inline bool Succeeded(HRESULT hr) {
+  return hr >= 0;
+}
+inline bool Failed(HRESULT hr) {
+  return hr < 0;
+}
 
 struct Guid {
   uint32_t data1 = 0;
@@ -120,11 +124,10 @@ inline constexpr int32_t EVT_SYNC_BEGIN = 0x01000000;
 inline constexpr int32_t EVT_SYNC_COMMITTED = 0x02000000;
 inline constexpr int32_t EVT_SYNC_ABORTED = 0x04000000;
 
-// The four entry points a component library exports (extern "C", default visibility).
+// The entry points of a component library that the platform calls (extern "C", default
+// visibility); the library also exports DllCanUnloadNow and DllUnregisterServer.
 using DllGetClassObjectFn = HRESULT (*)(const Guid& clsid, const Guid& iid, void** out);
-using DllCanUnloadNowFn = HRESULT (*)();
 using DllRegisterServerFn = HRESULT (*)();
-using DllUnregisterServerFn = HRESULT (*)();
 
 // A component library loaded with dlopen. Libraries stay loaded for the life of the process,
 // since objects they made may still be alive anywhere.
@@ -135,17 +138,13 @@ class Library {
   static Library& Load(const std::string& path);
   const std::string& path() const { return path_; }
   HRESULT GetClassObject(const Guid& clsid, const Guid& iid, void** out) const;
-  HRESULT CanUnloadNow() const;
-  HRESULT RegisterServer() const;    // E_NOTIMPL when not exported
-  HRESULT UnregisterServer() const;  // E_NOTIMPL when not exported
+  HRESULT RegisterServer() const;  // E_NOTIMPL when not exported
 
  private:
   std::string path_;
   void* handle_ = nullptr;
   DllGetClassObjectFn getClassObject_ = nullptr;
-  DllCanUnloadNowFn canUnloadNow_ = nullptr;
   DllRegisterServerFn registerServer_ = nullptr;
-  DllUnregisterServerFn unregisterServer_ = nullptr;
   friend struct LibraryAccess;
 };
 
