@@ -12,15 +12,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 
 #include <curl/curl.h>
 
 #include "error.h"
+#include "system/atomic_file.h"
 #include "system/system.h"
 #include "text.h"
 
@@ -58,16 +57,11 @@ std::optional<std::string> Password(const std::filesystem::path& file, std::stri
     why = "the relay password file " + file.string() + " is open to other users (chmod 600 it)";
     return std::nullopt;
   }
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (!in) {
+  std::string password;
+  if (!platform::ReadPasswordFile(file, password)) {
     why = "the relay password file " + file.string() + " cannot be read";
     return std::nullopt;
   }
-  std::string password = content.str();
-  while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-    password.pop_back();
   return password;
 }
 

@@ -4,12 +4,11 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "directory/dn.h"
 #include "directory/ldap_filter.h"
 #include "error.h"
+#include "system/atomic_file.h"
 #include "system/system.h"
 
 namespace drossgate::platform::directory::ldap {
@@ -268,18 +267,13 @@ ServerInfo LoadInfo(LDAP* ld) {
 }
 
 std::string Credentials::Password() const {
-  if (passwordFile.empty()) return {};
-  std::ifstream in(passwordFile, std::ios::binary);
-  std::ostringstream content;
-  if (in) content << in.rdbuf();
-  if (!in || (!content && !in.eof()))
+  std::string password;
+  if (passwordFile.empty()) return password;
+  if (!ReadPasswordFile(passwordFile, password))
     Fail(errors::kLogonFailure,
          "The user name or password is incorrect. (the directory "
          "password file " +
              passwordFile.string() + " cannot be read)");
-  std::string password = content.str();
-  while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-    password.pop_back();
   return password;
 }
 

@@ -52,6 +52,13 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
   return true;
 }
 
+bool ReadPasswordFile(const std::filesystem::path& file, std::string& password) {
+  if (!ReadWholeFile(file, password)) return false;
+  while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+    password.pop_back();
+  return true;
+}
+
 int WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
                         const AtomicWrite& how) {
   const std::filesystem::path folder = file.parent_path();

@@ -30,6 +30,8 @@ struct FileStamp {
 
 std::optional<FileStamp> StampOf(const std::filesystem::path& file);
 bool ReadWholeFile(const std::filesystem::path& file, std::string& content);
+// A password kept in a file of its own: the whole file without its line ends at the end.
+bool ReadPasswordFile(const std::filesystem::path& file, std::string& password);
 // Every file and folder of the platform is its owner's alone, whatever the umask: other local
 // users must neither read mail nor plant files.
 inline constexpr mode_t kPrivateFileMode = 0600;
