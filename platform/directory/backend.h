@@ -58,6 +58,13 @@ class Backend {
   virtual std::optional<Entry> RootDse(bool /*globalCatalog*/) { return std::nullopt; }
   // True when host names the directory's server, beyond this computer's own names.
   virtual bool ServesHost(const std::string& /*host*/) { return false; }
+  // True when the server takes password for the entry dn (a simple bind as it), false when it
+  // refuses them; an empty password is refused without asking, since a server takes it for an
+  // anonymous bind. Raises kServerDown when the server cannot be asked, and everywhere a
+  // directory has no passwords.
+  virtual bool CheckPassword(const std::string& /*dn*/, const std::string& /*password*/) {
+    Fail(errors::kServerDown, "The server is not operational. (this directory keeps no passwords)");
+  }
 };
 
 // A directory that cannot be used (none configured, or a setting that cannot work): every call
@@ -70,6 +77,7 @@ class UnavailableDirectory : public Backend {
   std::vector<Entry> Search(const std::string&, Scope, const Filter*) override { Down(); }
   std::vector<Entry> All() override { Down(); }
   void Add(const std::vector<Entry>&) override { Down(); }
+  bool CheckPassword(const std::string&, const std::string&) override { Down(); }
 
  private:
   [[noreturn]] void Down() const {

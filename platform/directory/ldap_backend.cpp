@@ -127,6 +127,10 @@ class LdapBackend : public Backend {
     });
   }
 
+  bool CheckPassword(const std::string& dn, const std::string& password) override {
+    return Guarded(*domain_, dn, [&] { return domain_->CheckPassword(dn, password); });
+  }
+
   bool ServesHost(const std::string& host) override {
     for (Server* s : {domain_.get(), catalog_.get()})
       if (text::EqualsNoCase(host, s->Host())) return true;

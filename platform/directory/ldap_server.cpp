@@ -294,7 +294,7 @@ void Server::Give(LdapHandle h) {
   if (idle_.size() < kIdleConnections) idle_.push_back(std::move(h));
 }
 
-LdapHandle Server::Connect() {
+LdapHandle Server::Initialize() {
   LDAP* raw = nullptr;
   int rc = ldap_initialize(&raw, url_.c_str());
   if (rc != LDAP_SUCCESS) Throw(rc);
@@ -307,15 +307,33 @@ LdapHandle Server::Connect() {
   ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &network);
   timeval request{kRequestTimeoutSeconds, 0};
   ldap_set_option(raw, LDAP_OPT_TIMEOUT, &request);
+  return ld;
+}
+
+LdapHandle Server::Connect() {
+  LdapHandle ld = Initialize();
+  LDAP* raw = ld.get();
   std::string password = credentials_.Password();
   berval cred{static_cast<ber_len_t>(password.size()), password.data()};
   const char* dn = credentials_.bindDn.empty() ? nullptr : credentials_.bindDn.c_str();
-  rc = ldap_sasl_bind_s(raw, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+  const int rc = ldap_sasl_bind_s(raw, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
   if (rc != LDAP_SUCCESS) {
     LdapFailure failure{rc, Diagnostic(raw), credentials_.bindDn, true};
     throw failure;
   }
   return ld;
+}
+
+bool Server::CheckPassword(const std::string& dn, const std::string& password) {
+  // The server would take an empty password (or DN) for an anonymous bind, which it grants.
+  if (dn.empty() || password.empty()) return false;
+  LdapHandle ld = Initialize();
+  berval cred{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+  const int rc =
+      ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+  if (rc == LDAP_SUCCESS) return true;
+  if (rc == LDAP_INVALID_CREDENTIALS) return false;
+  throw LdapFailure{rc, Diagnostic(ld.get()), dn, true};
 }
 
 }  // namespace drossgate::platform::directory::ldap

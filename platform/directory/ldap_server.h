@@ -116,6 +116,10 @@ class Server {
     }
   }
 
+  // A bind as dn with password on a connection of its own, closed at once: true when the
+  // server takes them, false when it refuses them; other failures raise.
+  bool CheckPassword(const std::string& dn, const std::string& password);
+
   // What the server says of itself, read on first use.
   std::shared_ptr<const ServerInfo> Info(LDAP* ld) {
     std::lock_guard lock(infoMutex_);
@@ -134,6 +138,7 @@ class Server {
   std::pair<LdapHandle, bool> Take();
   void Give(LdapHandle h);
   LdapHandle Connect();
+  LdapHandle Initialize();
 
   std::string url_;
   std::string host_;

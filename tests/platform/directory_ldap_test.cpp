@@ -395,6 +395,25 @@ TEST_F(LdapDirectory, RefusedCredentialsSayWhy) {
                     "wrong.password cannot be read");
 }
 
+TEST_F(LdapDirectory, PasswordsAreCheckedByABindAsTheEntry) {
+  SetPlatformRoot(env_->ldapRoot);
+  auto backend = LdapBackendFor(Machine().directory, env_->ldapRoot);
+  const std::string manager = env_->server.options().rootDn;
+  const std::string ada = "CN=Ada Lindqvist,CN=Users,DC=example,DC=com";
+  struct Case {
+    const char* name;
+    std::string dn, password;
+    bool taken;
+  } cases[] = {
+      {"right password", manager, env_->server.options().rootPassword, true},
+      {"wrong password", manager, "guess", false},
+      {"empty password, which the server would take as anonymous", ada, "", false},
+      {"entry without a password", ada, "guess", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(backend->CheckPassword(c.dn, c.password), c.taken) << c.name;
+}
+
 TEST_F(LdapDirectory, StoppedServerIsAClearError) {
   testing::SlapdServer own;
   ASSERT_TRUE(own.Available()) << own.Why();
