@@ -5,13 +5,15 @@ DROSSGATE_PACKAGES=(
   qt6-base-dev libqt6test6 fonts-dejavu-core
   libsqlite3-dev libgmime-3.0-dev nlohmann-json3-dev libcli11-dev uuid-dev
   libldap-dev
-  # The relay's SMTP client.
-  libcurl4-openssl-dev
+  # The relay's SMTP client; the IMAP service's TLS and password hashes.
+  libcurl4-openssl-dev libssl-dev libcrypt-dev
   # A private directory server for the directory tests; the system's own service stays off.
   slapd ldap-utils
   # Python's standard library is the independent client of the mail-service tests, and a
   # private Postfix instance the mail server in front of them.
   python3 postfix
+  # Mail clients the IMAP service is tried with (mutt inside tmux, as a person uses it).
+  isync mutt tmux
 )
 
 # Installs only the packages that are missing, so a prepared machine pays nothing.

@@ -41,6 +41,7 @@ void AddRegistryCommands(CLI::App& app);   // registry get|set
 void AddSmtpCommand(CLI::App& app);        // smtp [--once]
 void AddQueueCommands(CLI::App& app);      // queue ls|retry|drop
 void AddLmtpCommand(CLI::App& app);        // lmtp [--listen ...|--stdio]
+void AddImapCommand(CLI::App& app);        // imap [--listen ...] [--tls-listen ...]|--stdio
 void AddDirectoryCommands(CLI::App& app);  // query, directory import
 
 }  // namespace drossgate::tools

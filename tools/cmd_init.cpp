@@ -1,5 +1,8 @@
-// init [--demo] and mailbox add: a new platform root, and mailboxes with their directory
-// entries (made by init_layout).
+// init [--demo], mailbox add and mailbox passwd: a new platform root, mailboxes with their
+// directory entries (made by init_layout), and their passwords for the IMAP service.
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -16,7 +19,9 @@
 #include "com/com.h"
 #include "complus/catalog.h"
 #include "directory/directory.h"
+#include "directory/ldap_backend.h"
 #include "error.h"
+#include "imap_logins.h"
 #include "init_layout.h"
 #include "store/store.h"
 #include "system/atomic_file.h"
@@ -245,6 +250,44 @@ void AddMailbox(const MailboxOptions& o) {
   std::cout << DumpJson(MailboxJson(mbx, dn)) << "\n";
 }
 
+// --- mailbox passwd ---------------------------------------------------------------------
+
+// One line of standard input; typed without echo at a terminal, asked twice there.
+std::string ReadNewPassword(const std::string& alias) {
+  auto line = [](const char* prompt, bool terminal) {
+    termios saved{};
+    if (terminal) {
+      std::cerr << prompt << std::flush;
+      tcgetattr(0, &saved);
+      termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(0, TCSAFLUSH, &quiet);
+    }
+    std::string s;
+    const bool got = static_cast<bool>(std::getline(std::cin, s));
+    if (terminal) {
+      tcsetattr(0, TCSAFLUSH, &saved);
+      std::cerr << "\n";
+    }
+    if (!got) throw UsageError("no password on standard input");
+    if (!s.empty() && s.back() == '\r') s.pop_back();
+    return s;
+  };
+  const bool terminal = isatty(0);
+  const std::string password = line(("New password for " + alias + ": ").c_str(), terminal);
+  if (terminal && line("Again: ", true) != password) throw UsageError("the passwords differ");
+  return password;
+}
+
+void SetMailboxPassword(const std::string& alias) {
+  if (dir::NamesLdapServer(platform::Machine().directory))
+    throw UsageError(
+        "machine.json names an LDAP directory: logins are checked there, so set "
+        "the password in the directory");
+  imap::SetPassword(alias, ReadNewPassword(alias));
+  std::cerr << "The password of " << alias << " is set." << std::endl;
+}
+
 }  // namespace
 
 void AddInitCommand(CLI::App& app) {
@@ -277,6 +320,18 @@ void AddInitCommand(CLI::App& app) {
   add->add_flag("--disabled", mbx->disabled, "the account is disabled");
   add->add_flag("--no-address", mbx->noAddress, "a mailbox without any mail address");
   add->callback([mbx] { AddMailbox(*mbx); });
+
+  auto alias = std::make_shared<std::string>();
+  auto* passwd = mailbox->add_subcommand(
+      "passwd",
+      "Set the password a mailbox's owner logs in to the IMAP service with (one line of "
+      "standard input; without echo at a terminal). With an LDAP directory, the directory's "
+      "password is the one.");
+  passwd->add_option("mailbox", *alias, "the mailbox's alias or an SMTP address")->required();
+  passwd->callback([alias] {
+    Root();
+    SetMailboxPassword(*alias);
+  });
 }
 
 }  // namespace drossgate::tools

@@ -5,15 +5,10 @@
 // commits once, lets the committed phases run on that same thread and sink instance, and only
 // then answers: a 250 is never given before the message is durable. A message arriving alone is
 // committed at once, so a single session waits for no one.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +27,7 @@
 
 #include "cli.h"
 #include "error.h"
+#include "listen.h"
 #include "lmtp_session.h"
 #include "store/store.h"
 #include "system/system.h"
@@ -256,16 +252,6 @@ class StoreBackend final : public lmtp::Backend {
   Committer& committer_;
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // gone, or not reading within the send timeout
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // One conversation on in/out until it ends, the client goes, or it idles too long.
 void Converse(int in, int out, const Settings& settings, Committer& committer) {
   StoreBackend backend(committer);
@@ -292,78 +278,6 @@ void Converse(int in, int out, const Settings& settings, Committer& committer) {
   }
   if (gStop && !session.Closed() && !session.InData())
     WriteAll(out, "421 4.3.2 The service is shutting down\r\n");
-}
-
-int Listen(const std::string& spec, mode_t socketMode) {
-  if (text::StartsWithNoCase(spec, "unix:")) {
-    const std::string path = spec.substr(5);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path)
-      throw UsageError("--listen " + spec + ": not a usable socket path");
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // A socket left by an earlier run that was killed is replaced; nothing else is.
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        chmod(path.c_str(), socketMode) != 0 || listen(fd, 128) != 0)
-      throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(errno));
-    return fd;
-  }
-  const size_t colon = spec.rfind(':');
-  if (colon == std::string::npos) throw UsageError("--listen " + spec + ": HOST:PORT or unix:PATH");
-  std::string host = spec.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (const int rc = getaddrinfo(host.c_str(), spec.c_str() + colon + 1, &hints, &found); rc != 0)
-    throw UsageError("--listen " + spec + ": " + gai_strerror(rc));
-  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const bool ok =
-      fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
-  const int error = errno;
-  freeaddrinfo(found);
-  if (!ok) throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(error));
-  return fd;
-}
-
-// What a listening socket is bound to, as --listen would name it (a port 0 asked for is the
-// port the system chose).
-std::string Where(int fd) {
-  sockaddr_storage addr{};
-  socklen_t size = sizeof addr;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return "?";
-  char host[INET6_ADDRSTRLEN] = "";
-  if (addr.ss_family == AF_UNIX)
-    return std::string("unix:") + reinterpret_cast<sockaddr_un*>(&addr)->sun_path;
-  if (addr.ss_family == AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
-  }
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-  inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-  return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-}
-
-// The listening socket systemd hands over (socket activation), if any.
-int InheritedListener() {
-  const char* pid = std::getenv("LISTEN_PID");
-  const char* fds = std::getenv("LISTEN_FDS");
-  if (!pid || !fds || std::atoi(pid) != getpid() || std::atoi(fds) < 1) return -1;
-  int listening = 0;
-  socklen_t size = sizeof listening;
-  if (getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
-    throw std::runtime_error("LISTEN_FDS is set, but file descriptor 3 is no listening socket");
-  fcntl(3, F_SETFD, FD_CLOEXEC);
-  return 3;
 }
 
 void Serve(int listener, const Settings& settings, Committer& committer) {
@@ -434,7 +348,9 @@ void AddLmtpCommand(CLI::App& app) {
       return;
     }
     const mode_t socketMode = static_cast<mode_t>(std::strtoul(mode->c_str(), nullptr, 8));
-    int listener = listen->empty() ? InheritedListener() : -1;
+    const std::vector<Inherited> inherited =
+        listen->empty() ? InheritedListeners() : std::vector<Inherited>{};
+    int listener = inherited.empty() ? -1 : inherited.front().fd;
     if (listener < 0) listener = Listen(listen->empty() ? settings.listen : *listen, socketMode);
     if (pipe2(gWake, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
     struct sigaction sa {};

@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
   tools::AddSmtpCommand(app);
   tools::AddQueueCommands(app);
   tools::AddLmtpCommand(app);
+  tools::AddImapCommand(app);
   tools::AddDirectoryCommands(app);
   try {
     app.parse(argc, argv);
