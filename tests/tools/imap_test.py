@@ -1,0 +1,208 @@
+"""The IMAP service as mail clients meet it: Python's imaplib, curl and mbsync against a demo
+platform whose sink files spam into Inbox/Spam, over plain text, STARTTLS and implicit TLS."""
+
+import imaplib
+import os
+import pathlib
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import drossgate  # noqa: E402
+
+imaplib.Commands.setdefault("MOVE", ("SELECTED",))
+SPAM = b"Subject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy now\r\n"
+HAM = b"Subject: hello\r\nFrom: bruno.keller@example.com\r\n\r\nhi ada\r\n"
+PASSWORDS = {"ada": "ada-secret", "bruno": "bruno-secret"}
+
+
+class ImapService(unittest.TestCase):
+    def setUp(self):
+        self.platform = drossgate.Platform({"imap": {
+            "cert": "cert.pem", "key": "key.pem", "max_command_line": 4096,
+            "max_literal": 65536}})
+        root = self.platform.root
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-keyout", root / "key.pem", "-out", root / "cert.pem", "-subj",
+                        "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        self.tls = ssl.create_default_context(cafile=root / "cert.pem")
+        self.platform.install("Inbox\\Spam\t\rX-Spam-Flag: YES\t\r1")
+        for alias, password in PASSWORDS.items():
+            self.platform.tool("mailbox", "passwd", alias, stdin=password.encode() + b"\n")
+        self.deliver(SPAM, HAM)
+        self.tls_port = drossgate.free_port()
+        self.service = drossgate.Service(self.platform, "imap",
+                                         "--tls-listen", "127.0.0.1:%d" % self.tls_port)
+        self.host, self.port = self.service.address
+
+    def tearDown(self):
+        self.service.stop()
+        self.platform.close()
+
+    def deliver(self, *messages):
+        for m in messages:
+            self.platform.tool("deliver", "--to", "ada", "-", stdin=m)
+
+    def stored(self):
+        return sorted(self.platform.messages("ada").values())
+
+    def login(self, user="ada"):
+        client = imaplib.IMAP4(self.host, self.port)
+        client.login(user, PASSWORDS[user])
+        return client
+
+    def fetch_all(self, client, folder):
+        client.select('"%s"' % folder, readonly=True)
+        typ, data = client.uid("FETCH", "1:*", "(BODY.PEEK[])")
+        return {int(re.search(rb"UID (\d+)", d[0]).group(1)): d[1]
+                for d in data if isinstance(d, tuple)}
+
+    def folders(self, client):
+        """{name: flags} of LIST "" "*"."""
+        out = {}
+        for line in client.list()[1]:
+            flags, name = re.match(rb'\((.*?)\) "/" (.*)', line).groups()
+            out[name.strip(b'"').decode()] = flags.decode()
+        return out
+
+    def test_logins(self):
+        cases = [("ada", "ada-secret", "OK"), ("ada.lindqvist@example.com", "ada-secret", "OK"),
+                 ("ada", "wrong", "NO"), ("bruno", "ada-secret", "NO"), ("nobody", "x", "NO"),
+                 ("ada", "", "NO")]
+
+        def attempt(case):
+            client = imaplib.IMAP4(self.host, self.port)
+            try:
+                return client._simple_command("LOGIN", case[0], client._quote(case[1]))[0]
+            finally:
+                client.shutdown()
+
+        with ThreadPoolExecutor(len(cases)) as pool:  # each failure costs its connection 2 s
+            self.assertEqual(list(pool.map(attempt, cases)), [c[2] for c in cases])
+        (self.platform.root / "passwords").chmod(0o644)  # others could read the hashes
+        self.assertRaises(imaplib.IMAP4.error, self.login)
+        self.assertIn("open to other users", self.service.stop())
+        self.service = drossgate.Service(self.platform, "imap")
+
+    def test_reading_every_folder_byte_for_byte(self):
+        client = self.login()
+        folders = self.folders(client)
+        junk = [name for name, flags in folders.items() if "\\Junk" in flags]
+        self.assertEqual(len(junk), 1, folders)
+        for name, use in (("Sent Items", "\\Sent"), ("Deleted Items", "\\Trash"),
+                          ("Drafts", "\\Drafts")):
+            self.assertIn(use, folders[name])
+        self.assertEqual(list(self.fetch_all(client, junk[0]).values()),
+                         [m for m in self.stored() if b"X-Spam-Flag" in m])
+        self.assertEqual(sorted(self.fetch_all(client, "INBOX").values()
+                                + self.fetch_all(client, junk[0]).values()), self.stored())
+
+    def test_changes_keep_every_message_once(self):
+        client = self.login()
+        client.select("INBOX")
+        self.assertIn(b"\\Flagged", client.store("1", "+FLAGS", "(\\Flagged)")[1][0])
+        uids = [int(re.search(rb"COPYUID \d+ \d+ (\d+)", client.copy("1", "Drafts")[1][0])[1])
+                for _ in range(2)]
+        self.assertLess(*uids)
+        moved = client.uid("MOVE", "1:*", '"Sent Items"')[1][0]
+        self.assertIn(b"COPYUID", moved)
+        appended = client.append('"Sent Items"', "(\\Seen)", None, b"Subject: sent\r\n\r\nx\r\n")
+        self.assertRegex(appended[1][0], rb"APPENDUID \d+ \d+")
+        client.select("Drafts")
+        client.uid("STORE", str(uids[0]), "+FLAGS", "(\\Deleted)")
+        self.assertEqual(client.expunge()[1], [b"1"])
+        client.logout()
+        self.assertEqual(self.stored(), sorted([SPAM, HAM, HAM, b"Subject: sent\r\n\r\nx\r\n"]))
+
+    def test_idle_sees_a_delivery_made_elsewhere(self):
+        client = self.login()
+        client.select("INBOX")
+        tag = client._new_tag()
+        client.send(tag + b" IDLE\r\n")
+        self.assertTrue(client.readline().startswith(b"+"))
+        self.deliver(b"Subject: new\r\n\r\nnew\r\n")
+        client.sock.settimeout(15)
+        line = client.readline()
+        while line.startswith(b"* ") and b"EXISTS" not in line:  # FETCH FLAGS, say
+            line = client.readline()
+        self.assertEqual(line, b"* 2 EXISTS\r\n")
+        client.send(b"DONE\r\n")
+        self.assertTrue(client.readline().startswith(tag + b" OK"))
+
+    def test_hostile_names_and_input(self):
+        bruno = self.platform.tool("ls", drossgate.MBX + "bruno", "--recursive")
+        client = self.login()
+        for name in ("..", "/x", "../bruno/Posteingang", "%", "*", '"a\\"b"', "Inbox/../..",
+                     b"caf\xe9", b'"caf\xc3\xa9"'):
+            for command in ("CREATE", "SELECT", "DELETE"):
+                typ, _ = client._simple_command(command, name)
+                self.assertIn(typ, ("OK", "NO", "BAD"), (command, name))
+        self.assertNotIn("Posteingang", self.folders(client))
+        self.assertEqual(self.platform.tool("ls", drossgate.MBX + "bruno", "--recursive"), bruno)
+        for hostile in (b"a " + b"x" * 100000 + b"\r\n", b"b APPEND INBOX {999999}\r\n",
+                        b"\0\xff\r\n" * 40):
+            with socket.create_connection(self.service.address, timeout=30) as s:
+                s.recv(1000)
+                try:
+                    s.sendall(hostile)
+                    answer = s.recv(1000)
+                except ConnectionError:  # closed before it had read everything
+                    answer = b""
+                self.assertTrue(answer == b"" or re.search(rb"BAD|NO|BYE", answer), answer)
+        self.login().logout()  # the service still answers
+
+    def test_tls_and_starttls(self):
+        plain = imaplib.IMAP4(self.host, self.port)
+        self.assertIn("STARTTLS", plain.capabilities)
+        plain.starttls(ssl_context=self.tls)
+        plain.login("ada", "ada-secret")
+        implicit = imaplib.IMAP4_SSL("127.0.0.1", self.tls_port, ssl_context=self.tls)
+        implicit.login("ada", "ada-secret")
+        self.assertEqual(self.fetch_all(plain, "INBOX"), self.fetch_all(implicit, "INBOX"))
+
+    def test_curl_fetches_a_message(self):
+        uid = min(self.fetch_all(self.login(), "INBOX"))
+        out = subprocess.run(["curl", "-s", "--url", "imap://%s:%d/INBOX;UID=%d" % (
+            self.host, self.port, uid), "-u", "ada:ada-secret"], capture_output=True, check=True)
+        self.assertEqual(out.stdout, HAM)
+
+    def test_mbsync_twice(self):
+        maildir = self.platform.dir / "maildir"
+        config = self.platform.dir / "mbsyncrc"
+        config.write_text(
+            "IMAPAccount a\nHost 127.0.0.1\nPort %d\nUser ada\nPass ada-secret\nSSLType IMAPS\n"
+            "CertificateFile %s\n\nIMAPStore far\nAccount a\n\nMaildirStore near\nPath %s/\n"
+            "Inbox %s/INBOX\nSubFolders Verbatim\n\nChannel c\nFar :far:\nNear :near:\n"
+            "Patterns *\nCreate Near\nExpunge Both\nSyncState *\n"
+            % (self.tls_port, self.platform.root / "cert.pem", maildir, maildir))
+
+        def sync():
+            run = subprocess.run(["mbsync", "-q", "-c", config, "-a"], capture_output=True)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            return sorted(p.read_bytes() for p in maildir.rglob("*")
+                          if p.is_file() and p.parent.name in ("cur", "new"))
+
+        self.assertEqual(sync(), self.stored())
+        client = self.login()
+        client.select("INBOX")
+        client.store("1", "+FLAGS", "(\\Deleted)")
+        client.expunge()
+        self.deliver(b"Subject: later\r\n\r\nlater\r\n", b"Subject: flagged\r\n\r\nf\r\n")
+        client.noop()
+        client.store("2", "+FLAGS", "(\\Flagged)")
+        self.assertEqual(sync(), self.stored())
+        flagged = [p for p in maildir.rglob("*:2,*") if "F" in p.name.rsplit(":2,", 1)[1]]
+        self.assertEqual([p.read_bytes() for p in flagged], [b"Subject: flagged\r\n\r\nf\r\n"])
+
+
+if __name__ == "__main__":
+    if not shutil.which("openssl"):
+        sys.exit("openssl is needed to make the test certificate")
+    unittest.main()
