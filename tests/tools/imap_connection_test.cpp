@@ -2,6 +2,8 @@
 // decides, and the conversation refuses a plain-text login from anywhere else.
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <cstring>
 
 #include "imap_logins.h"
@@ -22,14 +24,15 @@ class CountingBackend : public Backend {
   }
 };
 
+// A peer address as accept gives it; anything that is no IP address stands for a Unix socket.
 sockaddr_storage Peer(const char* address) {
   sockaddr_storage peer{};
-  if (std::strcmp(address, "unix") == 0) {
-    peer.ss_family = AF_UNIX;
-  } else if (inet_pton(AF_INET, address, &reinterpret_cast<sockaddr_in&>(peer).sin_addr) == 1) {
-    peer.ss_family = AF_INET;
-  } else if (inet_pton(AF_INET6, address, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr) == 1) {
-    peer.ss_family = AF_INET6;
+  peer.ss_family = AF_UNIX;
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_flags = AI_NUMERICHOST;
+  if (getaddrinfo(address, nullptr, &hints, &found) == 0) {
+    std::memcpy(&peer, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
   }
   return peer;
 }
