@@ -96,10 +96,11 @@ std::string TlsErrors() {
 TlsContext MakeTlsContext(const Settings& s) {
   if (s.cert.empty() && s.key.empty()) return nullptr;
   if (s.cert.empty() || s.key.empty())
-    throw UsageError("machine.json: \"imap\" needs both \"cert\" and \"key\" for TLS");
+    throw std::runtime_error("machine.json: \"imap\" needs both \"cert\" and \"key\" for TLS");
   struct stat st {};
   if (stat(s.key.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
-    throw UsageError("the key file " + s.key.string() + " is open to other users (chmod 600 it)");
+    throw std::runtime_error("the key file " + s.key.string() +
+                             " is open to other users (chmod 600 it)");
   TlsContext ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx) throw std::runtime_error("cannot set up TLS: " + TlsErrors());
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
@@ -291,7 +292,8 @@ void AddImapCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand(
       "imap",
       "The IMAP service mail clients read the mailboxes with (exit 0 when stopped by SIGTERM or "
-      "SIGINT, 1 when it cannot start, 2 for bad usage or settings)");
+      "SIGINT, 1 when it cannot start (a port taken, settings or a certificate it cannot use), 2 "
+      "for bad usage)");
   auto listen = std::make_shared<std::string>();
   auto tlsListen = std::make_shared<std::string>();
   auto stdio = std::make_shared<bool>(false);
