@@ -1,7 +1,6 @@
-// A password goes over plain text only where nobody can overhear it: the peer's address
-// decides, and the conversation refuses a plain-text login from anywhere else.
+// A password goes over plain text only where nobody can overhear it: which peers count as this
+// machine (the conversation's tests show what it refuses to the others).
 #include <gtest/gtest.h>
-
 #include <netdb.h>
 
 #include <cstring>
@@ -10,19 +9,6 @@
 
 namespace drossgate::tools::imap {
 namespace {
-
-class CountingBackend : public Backend {
- public:
-  int logins = 0;
-  LoginResult Login(const std::string&, const std::string&) override {
-    ++logins;
-    return {};
-  }
-  void Logout(const std::string&) override {}
-  std::unique_ptr<platform::store::mail::MailStore> Open(const std::string&) override {
-    return nullptr;
-  }
-};
 
 // A peer address as accept gives it; anything that is no IP address stands for a Unix socket.
 sockaddr_storage Peer(const char* address) {
@@ -41,21 +27,18 @@ TEST(ImapConnection, PlainTextLoginOnlyFromThisMachine) {
   const struct {
     const char* peer;
     bool loopback;
-  } cases[] = {{"127.0.0.1", true},         {"127.200.1.9", true},  {"::1", true},
-               {"::ffff:127.0.0.1", true},  {"unix", true},         {"192.0.2.7", false},
-               {"::ffff:192.0.2.7", false}, {"2001:db8::1", false}, {"128.0.0.1", false}};
-  for (const auto& c : cases) {
-    ConnectionInfo info;
-    info.loopback = IsLoopback(Peer(c.peer));
-    EXPECT_EQ(info.loopback, c.loopback) << c.peer;
-    CountingBackend backend;
-    Session session(backend, Limits{}, info);
-    session.Greeting();
-    const std::string capability = session.Feed("a CAPABILITY\r\n");
-    EXPECT_EQ(capability.find("LOGINDISABLED") == std::string::npos, c.loopback) << c.peer;
-    const std::string login = session.Feed("b LOGIN ada secret\r\n");
-    EXPECT_EQ(backend.logins, c.loopback ? 1 : 0) << c.peer << ": " << login;
-  }
+  } cases[] = {{"127.0.0.1", true},
+               {"127.200.1.9", true},
+               {"::1", true},
+               {"::ffff:127.0.0.1", true},
+               {"unix", true},
+               {"192.0.2.7", false},
+               {"::ffff:192.0.2.7", false},
+               {"2001:db8::1", false},
+               {"128.0.0.1", false},
+               {"::", false},
+               {"0.0.0.0", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsLoopback(Peer(c.peer)), c.loopback) << c.peer;
 }
 
 }  // namespace
