@@ -167,6 +167,7 @@ class ImapService(unittest.TestCase):
 
     def test_mbsync_twice(self):
         maildir = self.platform.dir / "maildir"
+        maildir.mkdir()
         config = self.platform.dir / "mbsyncrc"
         config.write_text(
             "IMAPAccount a\nHost 127.0.0.1\nPort %d\nUser ada\nPass ada-secret\nSSLType IMAPS\n"
