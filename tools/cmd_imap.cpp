@@ -3,7 +3,6 @@
 // socket, or over TLS once it has started (implicit on the TLS listener, or after STARTTLS);
 // while the client idles its thread asks the conversation every second for changes made
 // elsewhere, and a connection quiet for longer than the idle timeout is logged out.
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -12,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,17 +30,6 @@
 namespace drossgate::tools {
 
 namespace {
-
-std::atomic<bool> gStop{false};
-int gWake[2] = {-1, -1};  // written by the signal handler to wake the accept loop
-
-void OnSignal(int) {
-  gStop = true;
-  if (gWake[1] >= 0) {
-    const char c = 0;
-    (void)!write(gWake[1], &c, 1);
-  }
-}
 
 // A client that neither reads nor sends within this long is given up on mid-exchange.
 constexpr timeval kStallTimeout{60, 0};
@@ -182,7 +169,7 @@ void Converse(Stream& stream, const Settings& settings, SSL_CTX* tls, imap::Logi
   const auto idleTimeout = std::chrono::seconds(settings.idleTimeoutSeconds);
   std::vector<char> buf(64 * 1024);
   while (!session.Closed()) {
-    if (gStop) {
+    if (Stopping()) {
       stream.Write("* BYE The service is shutting down\r\n");
       return;
     }
@@ -243,10 +230,10 @@ void Serve(const std::vector<Listener>& listeners, const Settings& settings, SSL
   std::condition_variable allDone;
   std::vector<pollfd> polled;
   for (const Listener& l : listeners) polled.push_back({l.fd, POLLIN, 0});
-  polled.push_back({gWake[0], POLLIN, 0});
-  while (!gStop) {
+  polled.push_back({StopFd(), POLLIN, 0});
+  while (!Stopping()) {
     if (poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR) break;
-    for (size_t i = 0; i < listeners.size() && !gStop; ++i) {
+    for (size_t i = 0; i < listeners.size() && !Stopping(); ++i) {
       if (!(polled[i].revents & POLLIN)) continue;
       const int fd = accept4(listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
@@ -331,12 +318,7 @@ void AddImapCommand(CLI::App& app) {
     for (const Listener& l : listeners)
       if (l.tls && !tls)
         throw UsageError("implicit TLS needs a certificate: set imap.cert and imap.key");
-    if (pipe2(gWake, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    CatchStopSignals();
     for (const Listener& l : listeners)
       std::cerr << "imap: listening" << (l.tls ? " with TLS" : "") << " on " << Where(l.fd)
                 << std::endl;

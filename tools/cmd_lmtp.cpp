@@ -5,7 +5,6 @@
 // commits once, lets the committed phases run on that same thread and sink instance, and only
 // then answers: a 250 is never given before the message is durable. A message arriving alone is
 // committed at once, so a single session waits for no one.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -39,17 +38,6 @@ namespace {
 
 namespace store = platform::store;
 namespace errors = platform::errors;
-
-std::atomic<bool> gStop{false};
-int gWake[2] = {-1, -1};  // written by the signal handler to wake the accept loop
-
-void OnSignal(int) {
-  gStop = true;
-  if (gWake[1] >= 0) {
-    const char c = 0;
-    (void)!write(gWake[1], &c, 1);
-  }
-}
 
 struct Settings {
   lmtp::Limits limits;
@@ -263,7 +251,7 @@ void Converse(int in, int out, const Settings& settings, Committer& committer) {
   lmtp::Session session(backend, settings.limits, host);
   if (!WriteAll(out, session.Greeting())) return;
   char buf[65536];
-  while (!session.Closed() && !gStop) {
+  while (!session.Closed() && !Stopping()) {
     pollfd p{in, POLLIN, 0};
     const int ready = poll(&p, 1, settings.idleTimeoutSeconds * 1000);
     if (ready < 0 && errno == EINTR) continue;
@@ -276,7 +264,7 @@ void Converse(int in, int out, const Settings& settings, Committer& committer) {
     if (n <= 0) return;  // the client went: a message not yet ended is not delivered
     if (!WriteAll(out, session.Feed(std::string_view(buf, static_cast<size_t>(n))))) return;
   }
-  if (gStop && !session.Closed() && !session.InData())
+  if (Stopping() && !session.Closed() && !session.InData())
     WriteAll(out, "421 4.3.2 The service is shutting down\r\n");
 }
 
@@ -285,10 +273,10 @@ void Serve(int listener, const Settings& settings, Committer& committer) {
   std::set<int> open;  // the sessions' sockets
   std::mutex doneMutex;
   std::condition_variable allDone;
-  while (!gStop) {
-    pollfd p[2] = {{listener, POLLIN, 0}, {gWake[0], POLLIN, 0}};
+  while (!Stopping()) {
+    pollfd p[2] = {{listener, POLLIN, 0}, {StopFd(), POLLIN, 0}};
     if (poll(p, 2, -1) < 0 && errno != EINTR) break;
-    if (gStop) break;
+    if (Stopping()) break;
     if (!(p[0].revents & POLLIN)) continue;
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
@@ -352,12 +340,7 @@ void AddLmtpCommand(CLI::App& app) {
         listen->empty() ? InheritedListeners() : std::vector<Inherited>{};
     int listener = inherited.empty() ? -1 : inherited.front().fd;
     if (listener < 0) listener = Listen(listen->empty() ? settings.listen : *listen, socketMode);
-    if (pipe2(gWake, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    CatchStopSignals();
     std::cerr << "lmtp: listening on " << Where(listener) << std::endl;
     Serve(listener, settings, committer);
     close(listener);

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +97,38 @@ std::vector<Inherited> InheritedListeners() {
     from = to + 1;
   }
   return out;
+}
+
+namespace {
+
+std::atomic<bool> gStop{false};
+int gWake[2] = {-1, -1};  // written by the signal handler to wake the accept loop
+
+void OnSignal(int) {
+  gStop = true;
+  if (gWake[1] >= 0) {
+    const char c = 0;
+    (void)!write(gWake[1], &c, 1);
+  }
+}
+
+}  // namespace
+
+void CatchStopSignals() {
+  if (pipe2(gWake, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool Stopping() {
+  return gStop;
+}
+
+int StopFd() {
+  return gWake[0];
 }
 
 bool WriteAll(int fd, std::string_view data) {

@@ -1,7 +1,8 @@
 #pragma once
 // The sockets of the platform's network services: a listening socket from a --listen spec
-// (HOST:PORT or unix:PATH), those systemd hands over, a socket's address as a spec, and whole
-// writes. Bad specs raise UsageError, sockets that cannot be had std::runtime_error.
+// (HOST:PORT or unix:PATH), those systemd hands over, a socket's address as a spec, the signals
+// that stop a service, and whole writes. Bad specs raise UsageError, sockets that cannot be had
+// std::runtime_error.
 
 #include <sys/types.h>
 
@@ -25,6 +26,12 @@ struct Inherited {
   std::string name;
 };
 std::vector<Inherited> InheritedListeners();
+
+// SIGTERM and SIGINT ask the service to stop: Stopping() turns true and StopFd() becomes
+// readable, so that an accept loop polling it wakes.
+void CatchStopSignals();
+bool Stopping();
+int StopFd();
 
 // Writes all of data; false when the peer is gone or does not read within the send timeout.
 bool WriteAll(int fd, std::string_view data);
