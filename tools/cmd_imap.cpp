@@ -251,15 +251,18 @@ void Serve(const std::vector<Listener>& listeners, const Settings& settings, SSL
       }
       const bool implicitTls = listeners[i].tls;
       std::thread([&, fd, implicitTls] {
-        {
-          imap::ConnectionInfo info;
-          const std::string peer = PeerOf(fd, info.loopback);
+        imap::ConnectionInfo info;
+        const std::string peer = PeerOf(fd, info.loopback);
+        try {
           Stream stream(fd, fd);
           if (!implicitTls || stream.StartTls(tls)) {
             info.tls = implicitTls;
             info.tlsAvailable = tls != nullptr && !implicitTls;
             Converse(stream, settings, tls, logins, info, peer);
           }
+        } catch (const std::exception& e) {
+          // One connection's trouble ends that connection, not the service.
+          std::cerr << "imap: the connection from " << peer << " failed: " << e.what() << std::endl;
         }
         close(fd);
         std::lock_guard lock(mutex);

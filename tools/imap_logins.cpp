@@ -180,9 +180,9 @@ LoginResult Logins::Check(const std::string& user, const std::string& password,
   } catch (const Unavailable& e) {
     result.outcome = LoginResult::Outcome::kUnavailable;
     why = e.why;
-  } catch (const platform::PlatformError& e) {
+  } catch (const std::exception& e) {  // the store or the directory (PlatformError)
     result.outcome = LoginResult::Outcome::kUnavailable;
-    why = e.description();
+    why = e.what();
   }
   std::cerr << "imap: login as \"" << Printable(user, true) << "\" from " << peer
             << " refused: " << why << std::endl;
