@@ -26,7 +26,7 @@ class ImapService(unittest.TestCase):
     def setUp(self):
         self.platform = drossgate.Platform({"imap": {
             "cert": "cert.pem", "key": "key.pem", "max_command_line": 4096,
-            "max_literal": 65536}})
+            "max_literal": 65536, "max_connections_per_user": 3}})
         root = self.platform.root
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                         "-keyout", root / "key.pem", "-out", root / "cert.pem", "-subj",
@@ -67,11 +67,8 @@ class ImapService(unittest.TestCase):
 
     def folders(self, client):
         """{name: flags} of LIST "" "*"."""
-        out = {}
-        for line in client.list()[1]:
-            flags, name = re.match(rb'\((.*?)\) "/" (.*)', line).groups()
-            out[name.strip(b'"').decode()] = flags.decode()
-        return out
+        found = (re.match(rb'\((.*?)\) "/" "?(.*?)"?$', line) for line in client.list()[1])
+        return {m[2].decode(): m[1].decode() for m in found}
 
     def test_logins(self):
         cases = [("ada", "ada-secret", "OK"), ("ada.lindqvist@example.com", "ada-secret", "OK"),
@@ -87,6 +84,11 @@ class ImapService(unittest.TestCase):
 
         with ThreadPoolExecutor(len(cases)) as pool:  # each failure costs its connection 2 s
             self.assertEqual(list(pool.map(attempt, cases)), [c[2] for c in cases])
+        held = [self.login() for _ in range(3)]
+        self.assertRaises(imaplib.IMAP4.error, self.login)  # one connection of ada's too many
+        for client in held:
+            client.logout()
+        self.login().logout()  # given back at logout
         (self.platform.root / "passwords").chmod(0o644)  # others could read the hashes
         self.assertRaises(imaplib.IMAP4.error, self.login)
         self.assertIn("open to other users", self.service.stop())
