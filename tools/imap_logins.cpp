@@ -100,17 +100,21 @@ std::optional<std::string> CheckPasswordFile(const std::string& user, const std:
 std::optional<std::string> CheckDirectory(const std::string& user, const std::string& password) {
   if (user.find('*') != std::string::npos) return std::nullopt;  // a wildcard in the query
   const std::string q = dir::QuoteQueryValue(user);
-  auto rs = init::Query("SELECT distinguishedName, mailNickname FROM '" + init::GlobalCatalog() +
-                        "' WHERE mailNickname='" + q + "' OR sAMAccountName='" + q + "' OR mail='" +
-                        q + "' OR proxyAddresses='smtp:" + q + "'");
-  std::string dn, alias;
+  auto rs =
+      init::Query("SELECT distinguishedName, mailNickname, mail FROM '" + init::GlobalCatalog() +
+                  "' WHERE mailNickname='" + q + "' OR sAMAccountName='" + q + "' OR mail='" + q +
+                  "' OR proxyAddresses='smtp:" + q + "'");
+  std::string dn, mailboxName;
   for (; !rs->IsEof(); rs->MoveNext()) {
     const std::string found = rs->Field("distinguishedName").Text();
     if (!dn.empty() && !text::EqualsNoCase(dn, found)) return std::nullopt;  // not one person
     dn = found;
-    alias = rs->Field("mailNickname").Text();
+    // The entry's own names, never what the user typed: an account name may be another
+    // mailbox's alias.
+    mailboxName = rs->Field("mailNickname").Text();
+    if (mailboxName.empty()) mailboxName = rs->Field("mail").Text();
   }
-  const auto mailbox = UserMailbox(alias.empty() ? user : alias);
+  const auto mailbox = mailboxName.empty() ? std::nullopt : UserMailbox(mailboxName);
   if (dn.empty() || !mailbox) return std::nullopt;
   auto backend = dir::LdapBackendFor(platform::Machine().directory, platform::PlatformRoot());
   try {
