@@ -5,6 +5,7 @@
 #include <functional>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include <glib.h>
 
@@ -222,12 +223,17 @@ class Session::Impl {
  public:
   Impl(Backend& backend, Limits limits, ConnectionInfo connection)
       : conn_(connection), backend_(backend), limits_(limits) {}
-  ~Impl() {
-    if (!mailbox_.empty()) {
-      try {
-        backend_.Logout(mailbox_);
-      } catch (...) {
-      }
+  ~Impl() { Release(); }
+
+  // Gives the user's connection back, once.
+  void Release() {
+    if (mailbox_.empty()) return;
+    Deselect();
+    store_.reset();
+    try {
+      backend_.Logout(std::exchange(mailbox_, ""));
+    } catch (...) {
+      // Nothing more can be done for a connection that is ending.
     }
   }
 
@@ -260,6 +266,7 @@ class Session::Impl {
   std::vector<size_t> Targets(const SequenceSet& set, bool uid) const;
   std::vector<uint32_t> Uids(const std::vector<size_t>& targets) const;
   void ExpungedUids(const std::vector<uint32_t>& uids, std::string& out);
+  void Forget(const std::function<bool(const mail::MessageInfo&)>& gone, std::string& out);
 
   std::string Login(const std::string& user, const std::string& password);
   std::string Plain(std::string_view base64);
@@ -463,6 +470,7 @@ std::string Session::Impl::Run(const std::string& tag, const std::string& name, 
     r.End();
     out += Line("* BYE Logging out");
     closed_ = true;
+    Release();
     return "OK LOGOUT completed";
   } else if (name == "ID") {
     r.Space();
@@ -713,16 +721,9 @@ void Session::Impl::Sync(bool allowExpunge, std::string& out) {
   }
   std::unordered_map<uint32_t, const mail::MessageInfo*> now;
   for (const mail::MessageInfo& m : state->messages) now[m.uid] = &m;
-  expungeOwed_ = false;
-  for (size_t i = messages_.size(); i-- > 0;) {
-    if (now.count(messages_[i].uid)) continue;
-    if (!allowExpunge) {
-      expungeOwed_ = true;
-      continue;
-    }
-    out += Line("* " + std::to_string(i + 1) + " EXPUNGE");
-    messages_.erase(messages_.begin() + static_cast<ptrdiff_t>(i));
-  }
+  auto gone = [&](const mail::MessageInfo& m) { return now.count(m.uid) == 0; };
+  expungeOwed_ = !allowExpunge && std::any_of(messages_.begin(), messages_.end(), gone);
+  if (allowExpunge) Forget(gone, out);
   for (size_t i = 0; i < messages_.size(); ++i) {
     const auto found = now.find(messages_[i].uid);
     if (found == now.end() || found->second->flags == messages_[i].flags) continue;
@@ -915,11 +916,15 @@ std::vector<uint32_t> Session::Impl::Uids(const std::vector<size_t>& targets) co
 
 void Session::Impl::ExpungedUids(const std::vector<uint32_t>& uids, std::string& out) {
   const std::unordered_set<uint32_t> gone(uids.begin(), uids.end());
-  for (size_t i = messages_.size(); i-- > 0;) {
-    if (!gone.count(messages_[i].uid)) continue;
-    out += Line("* " + std::to_string(i + 1) + " EXPUNGE");
-    messages_.erase(messages_.begin() + static_cast<ptrdiff_t>(i));
-  }
+  Forget([&](const mail::MessageInfo& m) { return gone.count(m.uid) > 0; }, out);
+}
+
+void Session::Impl::Forget(const std::function<bool(const mail::MessageInfo&)>& gone,
+                           std::string& out) {
+  // Highest number first, so that each EXPUNGE leaves the numbers still to come unchanged.
+  for (size_t i = messages_.size(); i-- > 0;)
+    if (gone(messages_[i])) out += Line("* " + std::to_string(i + 1) + " EXPUNGE");
+  messages_.erase(std::remove_if(messages_.begin(), messages_.end(), gone), messages_.end());
 }
 
 std::string Session::Impl::Expunge(const std::optional<std::vector<uint32_t>>& uids,
@@ -1097,8 +1102,14 @@ std::string Session::Impl::Search(Reader& r, bool uid, std::string& out) {
   all.op = Key::Op::kAnd;
   bool more = true;
   // CHARSET comes first when given; only what needs no conversion is taken.
-  if (Reader probe = r;
-      !probe.Peek('"') && !probe.Peek('{') && text::EqualsNoCase(probe.Until(" "), "CHARSET")) {
+  bool charset = false;
+  try {
+    Reader probe = r;
+    charset = text::EqualsNoCase(probe.Atom(), "CHARSET");
+  } catch (const SyntaxError&) {
+    // a list or a string: no CHARSET
+  }
+  if (charset) {
     r.Atom();
     r.Space();
     const std::string charset = r.AString();

@@ -269,7 +269,7 @@ TEST(ImapSessionTest, Rows) {
        kSelect +
            "c SEARCH CHARSET UTF-8 OR SUBJECT {5+}\r\ncaf\xC3\xA9 BODY {7+}\r\nGr\xC3\xBC\xC3\x9F"
            "e\r\n"
-           "d UID SEARCH UNSEEN SINCE 1-Dec-2004 NOT LARGER 100000\r\n",
+           "d UID SEARCH (UNSEEN SINCE 1-Dec-2004) NOT LARGER 100000\r\n",
        {"* SEARCH 1 2", "* SEARCH 1\r\n"},
        ""},
       {"copy to a missing folder",
