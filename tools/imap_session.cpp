@@ -261,7 +261,7 @@ class Session::Impl {
   void Deselect();
 
   std::string Path(const std::string& wire) const;
-  std::optional<std::string> Display(const std::string& path) const;  // UTF-8, "INBOX" first
+  std::string Display(const std::string& path) const;  // UTF-8, the inbox as "INBOX"
   std::vector<std::string> Flags(Reader& r, bool list);
   std::vector<size_t> Targets(const SequenceSet& set, bool uid) const;
   std::vector<uint32_t> Uids(const std::vector<size_t>& targets) const;
@@ -343,8 +343,12 @@ std::string Session::Impl::Feed(std::string_view bytes) {
     }
     const size_t length = (nl == std::string::npos ? pending_.size() : nl) - pos;
     if (lineBytes_ + length > limits_.maxCommandLine) {
-      const std::string tag =
-          TagOf(command_.empty() ? std::string_view(pending_).substr(pos) : command_);
+      std::string tag =
+          mode_ != Mode::kCommand
+              ? std::move(pendingTag_)
+              : TagOf(command_.empty() ? std::string_view(pending_).substr(pos) : command_);
+      mode_ = Mode::kCommand;
+      idling_ = false;
       command_.clear();
       lineBytes_ = 0;
       skipping_ = true;
@@ -690,7 +694,7 @@ std::string Session::Impl::Path(const std::string& wire) const {
   return *name;
 }
 
-std::optional<std::string> Session::Impl::Display(const std::string& path) const {
+std::string Session::Impl::Display(const std::string& path) const {
   const size_t slash = path.find('/');
   if (text::EqualsNoCase(path.substr(0, slash), inbox_))
     return "INBOX" + (slash == std::string::npos ? "" : path.substr(slash));
@@ -776,10 +780,31 @@ std::string Session::Impl::Select(Reader& r, bool readOnly, std::string& out) {
 }
 
 std::string Session::Impl::List(Reader& r, bool lsub, std::string& out) {
+  // Of the extended LIST's options only the special-use selection changes what is listed; the
+  // special-use attributes are always returned.
+  auto options = [&r]() {
+    std::vector<std::string> names;
+    r.Expect('(');
+    while (!r.Take(')')) {
+      r.Take(' ');
+      names.push_back(text::ToUpper(r.Atom()));
+    }
+    return names;
+  };
+  bool specialOnly = false;
   r.Space();
+  if (!lsub && r.Peek('(')) {
+    for (const std::string& option : options()) specialOnly |= option == "SPECIAL-USE";
+    r.Space();
+  }
   const std::string reference = r.ListMailbox();
   r.Space();
   const std::string pattern = r.ListMailbox();
+  if (!lsub && r.Take(' ')) {
+    if (!text::EqualsNoCase(r.Atom(), "RETURN")) throw SyntaxError("Expected RETURN");
+    r.Space();
+    options();
+  }
   r.End();
   const char* kind = lsub ? "LSUB" : "LIST";
   if (pattern.empty()) {
@@ -792,17 +817,18 @@ std::string Session::Impl::List(Reader& r, bool lsub, std::string& out) {
   if (text::EqualsNoCase(full->substr(0, slash), "INBOX"))
     full->replace(0, std::min(slash, full->size()), "INBOX");
   auto emit = [&](const std::string& path, const std::string& attributes) {
-    const std::optional<std::string> name = Display(path);
-    const std::optional<std::string> wire = name ? EncodeMailboxName(*name) : std::nullopt;
-    if (wire && Matches(*full, *name))
+    const std::string name = Display(path);
+    const std::optional<std::string> wire = EncodeMailboxName(name);
+    if (wire && Matches(*full, name))
       out += Line(std::string("* ") + kind + " (" + attributes + ") \"/\" " + Quote(*wire));
   };
   if (lsub) {
     for (const std::string& path : store_->Subscriptions()) emit(path, "");
   } else {
     for (const mail::FolderInfo& f : store_->Folders())
-      emit(f.path, std::string(f.hasChildren ? "\\HasChildren" : "\\HasNoChildren") +
-                       (f.specialUse.empty() ? "" : " " + f.specialUse));
+      if (!specialOnly || !f.specialUse.empty())
+        emit(f.path, std::string(f.hasChildren ? "\\HasChildren" : "\\HasNoChildren") +
+                         (f.specialUse.empty() ? "" : " " + f.specialUse));
   }
   return std::string("OK ") + kind + " completed";
 }
@@ -901,8 +927,8 @@ std::vector<size_t> Session::Impl::Targets(const SequenceSet& set, bool uid) con
     return out;
   }
   const auto count = static_cast<uint32_t>(messages_.size());
-  if (LargestNumber(set) > count || (count == 0 && !set.empty()))
-    throw SyntaxError("No such message sequence number");
+  // An empty folder has nothing to give, whatever the set says ("1:*" included).
+  if (count > 0 && LargestNumber(set) > count) throw SyntaxError("No such message sequence number");
   for (uint32_t n = 1; n <= count; ++n)
     if (InSet(set, n, count)) out.push_back(n - 1);
   return out;

@@ -284,8 +284,9 @@ TEST(ImapSessionTest, Rows) {
        ""},
       {"inbox under its stored name",
        true,
-       kLogin + "b CREATE INBOX/Junk\r\nc LIST \"\" *\r\n",
-       {"* LIST (\\HasChildren) \"/\" \"INBOX\"", "(\\HasNoChildren \\Junk) \"/\" \"INBOX/Junk\""},
+       kLogin + "b CREATE INBOX/Junk\r\nc LIST \"\" *\r\nd LIST (SPECIAL-USE) \"\" *\r\n",
+       {"* LIST (\\HasChildren) \"/\" \"INBOX\"", "(\\HasNoChildren \\Junk) \"/\" \"INBOX/Junk\"",
+        "c OK LIST completed\r\n* LIST (\\HasNoChildren \\Junk) \"/\" \"INBOX/Junk\"\r\nd OK"},
        "Posteingang"},
   };
   for (const SessionRow& row : rows) {
