@@ -114,9 +114,20 @@ Flags ParseFlags(const std::vector<std::string>& given) {
   return f;
 }
 
+// The flag properties' keys into the parameters from first on (six of them).
+void BindFlagKeys(Stmt& q, int first) {
+  for (size_t i = 0; i < kFlagCount; ++i) q.Bind(first + static_cast<int>(i), FlagKey(i));
+  q.Bind(first + static_cast<int>(kFlagCount), KeywordsKey());
+}
+
 Flags LoadFlags(Session& s, int64_t item) {
+  Stmt q(s,
+         "SELECT name_key, type, value FROM properties "
+         "WHERE item = ?1 AND name_key IN (?2, ?3, ?4, ?5, ?6, ?7)");
+  q.Bind(1, item);
+  BindFlagKeys(q, 2);
   Flags f;
-  for (const StoredProperty& p : LoadProperties(s, item)) f.Read(p.key, p.value);
+  while (q.Step()) f.Read(q.Text(0), q.ValueAt(1, 2));
   return f;
 }
 
@@ -412,8 +423,7 @@ std::optional<FolderState> MailStoreImpl::Folder(const std::string& path) {
            "SELECT u.uid, p.name_key, p.type, p.value FROM uids u JOIN properties p "
            "ON p.item = u.item AND p.name_key IN (?2, ?3, ?4, ?5, ?6, ?7) WHERE u.folder = ?1");
     q.Bind(1, folder->id);
-    for (size_t i = 0; i < kFlagCount; ++i) q.Bind(static_cast<int>(i) + 2, FlagKey(i));
-    q.Bind(7, KeywordsKey());
+    BindFlagKeys(q, 2);
     while (q.Step()) {
       const auto uid = static_cast<uint32_t>(q.Int(0));
       auto it = std::lower_bound(messages.begin(), messages.end(), uid,
