@@ -51,7 +51,6 @@ struct Flags {
   bool system[kFlagCount] = {};
   std::vector<std::string> keywords;  // as given, no two equal without regard to case
 
-  bool Has(size_t i) const { return system[i]; }
   bool HasKeyword(const std::string& k) const {
     return std::any_of(keywords.begin(), keywords.end(),
                        [&](const std::string& mine) { return text::EqualsNoCase(mine, k); });
