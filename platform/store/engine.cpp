@@ -187,7 +187,8 @@ INSERT INTO meta(key, value) SELECT 'uid_validity', COUNT(*) FROM mail_folders;
 INSERT INTO uids(item, folder, uid)
   SELECT i.id, i.parent, ROW_NUMBER() OVER (PARTITION BY i.parent ORDER BY i.id)
   FROM items i JOIN mail_folders f ON f.folder = i.parent WHERE i.kind = 5;
-UPDATE mail_folders SET uid_next = 1 + (SELECT COUNT(*) FROM uids WHERE uids.folder = mail_folders.folder);
+UPDATE mail_folders
+  SET uid_next = 1 + (SELECT COUNT(*) FROM uids WHERE uids.folder = mail_folders.folder);
 UPDATE meta SET value = 4 WHERE key = 'schema';
 )",
 };
