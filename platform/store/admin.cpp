@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "error.h"
+#include "store/access.h"
 #include "store/dispatcher.h"
 #include "store/items.h"
 #include "store/mime.h"
@@ -37,9 +38,6 @@ constexpr FolderSpec kMailboxFolders[] = {
     {"Journal", "urn:schemas:httpmail:journal", "urn:content-classes:journalfolder", "IPF.Journal"},
 };
 
-constexpr const char* kFolderClassName =
-    "http://schemas.microsoft.com/exchange/outlook/outlookfolderclass";
-
 Session& CurrentSession() {
   return Engine::ForRoot().CurrentSession();
 }
@@ -52,7 +50,7 @@ int64_t AddFolder(Session& s, const ItemRow& parent, const std::string& name,
                   const char* contentClass, const char* folderClass) {
   int64_t id = InsertItem(s, parent.id, name, kFolder, parent.mailbox, nullptr);
   WriteNamed(s, id, names::kContentClassName, std::string(contentClass));
-  if (folderClass) WriteNamed(s, id, kFolderClassName, std::string(folderClass));
+  if (folderClass) WriteNamed(s, id, names::kFolderClassName, std::string(folderClass));
   return id;
 }
 
@@ -195,25 +193,6 @@ MailboxInfo CreateMailbox(Session& s, int64_t store, const ItemRow& container,
   return LoadMailbox(s, root);
 }
 
-void WriteMessageProperties(Session& s, int64_t id, const ParsedMessage& m,
-                            std::optional<int32_t> scl, const std::string& envelopeSender = {}) {
-  WriteNamed(s, id, names::kContentClassName, std::string(names::kMessageClass));
-  WriteNamed(s, id, names::kSubjectName, m.subject);
-  if (m.fromEmail) WriteNamed(s, id, names::kFromEmailName, *m.fromEmail);
-  WriteNamed(s, id, names::kTransportHeadersName, m.headerBlock);
-  if (scl) WriteNamed(s, id, names::kSclName, *scl);
-  if (!envelopeSender.empty()) WriteNamed(s, id, names::kEnvelopeSenderName, envelopeSender);
-}
-
-bool IsTrue(const std::optional<Value>& v) {
-  if (!v) return false;
-  if (auto b = std::get_if<bool>(&*v)) return *b;
-  if (auto i = std::get_if<int32_t>(&*v)) return *i != 0;
-  if (auto t = std::get_if<std::string>(&*v))
-    return text::EqualsNoCase(text::Trim(*t), "true") || text::Trim(*t) == "1";
-  return false;
-}
-
 // "delete" or "forward" for a message the sink parked, else empty.
 std::string ParkedKind(const ItemRow& row) {
   if (row.kind != kItem || row.parent != row.mailbox) return {};
@@ -235,6 +214,16 @@ ItemRow RemovableItem(Session& s, const std::string& url) {
 }
 
 }  // namespace
+
+void WriteMessageProperties(Session& s, int64_t id, const ParsedMessage& m,
+                            std::optional<int32_t> scl, const std::string& envelopeSender) {
+  WriteNamed(s, id, names::kContentClassName, std::string(names::kMessageClass));
+  WriteNamed(s, id, names::kSubjectName, m.subject);
+  if (m.fromEmail) WriteNamed(s, id, names::kFromEmailName, *m.fromEmail);
+  WriteNamed(s, id, names::kTransportHeadersName, m.headerBlock);
+  if (scl) WriteNamed(s, id, names::kSclName, *scl);
+  if (!envelopeSender.empty()) WriteNamed(s, id, names::kEnvelopeSenderName, envelopeSender);
+}
 
 MailboxInfo CreateStore(const std::filesystem::path& root, const std::string& domain,
                         const std::string& storeName) {

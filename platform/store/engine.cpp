@@ -18,7 +18,7 @@ namespace drossgate::platform::store {
 
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // Savepoint statements of the usual nesting depths, so that each is prepared once per session
 // (statements are cached by the address of their text). Level 0 is the transaction itself.
@@ -35,6 +35,7 @@ constexpr const char* kRelease[kNamedLevels] = {"",           "RELEASE s1", "REL
                                                 "RELEASE s3", "RELEASE s4", "RELEASE s5",
                                                 "RELEASE s6", "RELEASE s7"};
 
+// The version 3 schema: a new file gets it and then the later migrations.
 constexpr const char* kSchema = R"(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta(key, value) VALUES ('schema', 3), ('reg_generation', 1);
@@ -137,6 +138,59 @@ UPDATE meta SET value = 2 WHERE key = 'schema';
     "  updated INTEGER NOT NULL,"
     "  PRIMARY KEY(file_key, receiver)) WITHOUT ROWID;"
     "UPDATE meta SET value = 3 WHERE key = 'schema';",
+    // Version 4: UIDs for mail clients. Triggers give them on every path that puts a message
+    // into a folder (insert, move, a rewritten source), in the transaction that does it; the
+    // rows live apart from the items so that a delivery never rewrites its source's row.
+    // Existing messages get theirs in id order.
+    R"(
+CREATE TABLE mail_folders(
+  folder INTEGER PRIMARY KEY,
+  uid_validity INTEGER NOT NULL,
+  uid_next INTEGER NOT NULL);
+CREATE TABLE uids(
+  item INTEGER PRIMARY KEY,
+  folder INTEGER NOT NULL,
+  uid INTEGER NOT NULL);
+CREATE UNIQUE INDEX uids_folder ON uids(folder, uid);
+CREATE TRIGGER folder_created AFTER INSERT ON items WHEN NEW.kind = 4 BEGIN
+  UPDATE meta SET value = value + 1 WHERE key = 'uid_validity';
+  INSERT INTO mail_folders(folder, uid_validity, uid_next)
+    SELECT NEW.id, value, 1 FROM meta WHERE key = 'uid_validity';
+END;
+CREATE TRIGGER folder_deleted AFTER DELETE ON items WHEN OLD.kind = 4 BEGIN
+  DELETE FROM mail_folders WHERE folder = OLD.id;
+END;
+CREATE TRIGGER message_created AFTER INSERT ON items WHEN NEW.kind = 5 BEGIN
+  INSERT INTO uids(item, folder, uid)
+    SELECT NEW.id, folder, uid_next FROM mail_folders WHERE folder = NEW.parent;
+  UPDATE mail_folders SET uid_next = uid_next + 1 WHERE folder = NEW.parent;
+END;
+CREATE TRIGGER message_moved AFTER UPDATE OF parent ON items
+    WHEN NEW.kind = 5 AND NEW.parent IS NOT OLD.parent BEGIN
+  DELETE FROM uids WHERE item = NEW.id;
+  INSERT INTO uids(item, folder, uid)
+    SELECT NEW.id, folder, uid_next FROM mail_folders WHERE folder = NEW.parent;
+  UPDATE mail_folders SET uid_next = uid_next + 1 WHERE folder = NEW.parent;
+END;
+CREATE TRIGGER message_rewritten AFTER UPDATE OF source ON items WHEN NEW.kind = 5 BEGIN
+  DELETE FROM uids WHERE item = NEW.id;
+  INSERT INTO uids(item, folder, uid)
+    SELECT NEW.id, folder, uid_next FROM mail_folders WHERE folder = NEW.parent;
+  UPDATE mail_folders SET uid_next = uid_next + 1 WHERE folder = NEW.parent;
+END;
+CREATE TRIGGER message_deleted AFTER DELETE ON items WHEN OLD.kind = 5 BEGIN
+  DELETE FROM uids WHERE item = OLD.id;
+END;
+INSERT INTO mail_folders(folder, uid_validity, uid_next)
+  SELECT id, ROW_NUMBER() OVER (ORDER BY id), 1 FROM items WHERE kind = 4;
+INSERT INTO meta(key, value) SELECT 'uid_validity', COUNT(*) FROM mail_folders;
+INSERT INTO uids(item, folder, uid)
+  SELECT i.id, i.parent, ROW_NUMBER() OVER (PARTITION BY i.parent ORDER BY i.id)
+  FROM items i JOIN mail_folders f ON f.folder = i.parent WHERE i.kind = 5;
+UPDATE mail_folders
+  SET uid_next = 1 + (SELECT COUNT(*) FROM uids WHERE uids.folder = mail_folders.folder);
+UPDATE meta SET value = 4 WHERE key = 'schema';
+)",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion - 1);
 
@@ -184,8 +238,10 @@ void CreateFile(const std::string& file) {
   db.Exec("PRAGMA journal_mode=WAL", "journal mode");
   sqlite::Transaction create(db, "BEGIN IMMEDIATE");
   // Two processes may race to create the file; the second finds the schema in place.
-  if (!sqlite::Statement(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'").Step())
+  if (!sqlite::Statement(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'").Step()) {
     db.Exec(kSchema, "create schema");
+    for (int v = 3; v < kSchemaVersion; ++v) db.Exec(kMigrations[v - 1], "create schema");
+  }
   create.Commit();
 }
 

@@ -25,10 +25,11 @@ namespace drossgate::platform::store {
 
 class Session;
 
-// Schema of store.db (version 3; older files are upgraded when first opened):
-//   meta(key, value)                 'schema' = 3; 'reg_generation' goes up whenever an event
+// Schema of store.db (version 4; older files are upgraded when first opened):
+//   meta(key, value)                 'schema' = 4; 'reg_generation' goes up whenever an event
 //                                    registration (or the mailbox list) changes, so each
-//                                    process re-reads its cached registrations only then.
+//                                    process re-reads its cached registrations only then;
+//                                    'uid_validity' is the last UIDVALIDITY given to a folder.
 //   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created)
 //                                    the whole namespace as one tree: the top, domains, MBX
 //                                    containers, mailbox roots, folders and items. id is never
@@ -46,6 +47,15 @@ class Session;
 //   addresses(address_key, address, mailbox, position)   SMTP addresses, primary first.
 //   special_folders(mailbox, property, item)             inbox, outbox, ... of each mailbox.
 //   name_seq(parent, base_key, next)                     next "-N" suffix for item names.
+//   mail_folders(folder, uid_validity, uid_next)
+//                                    one row per folder item (kind 4): its UIDVALIDITY (new for
+//                                    every folder made, so a folder made anew under an old name
+//                                    differs) and the UID its next message gets.
+//   uids(item, folder, uid)          the UID of each message (kind 5) in a folder, UNIQUE per
+//                                    folder. Triggers on items keep both tables: a message
+//                                    inserted, moved to another parent or given a new source
+//                                    gets the folder's next UID in that same statement's
+//                                    transaction, whichever path did it; deletes drop the rows.
 //   queue(file_key, receiver, file, state, detail, attempts, next_try, updated)
 //                                    what the pickup service did with each receiver of a file,
 //                                    written in the transaction of the delivery it records.

@@ -262,16 +262,17 @@ void CheckItemName(std::string_view name) {
 }
 
 int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
-                   const std::string* source) {
+                   const std::string* source, int64_t created) {
   CheckItemName(name);
   if (FindChild(s, parent, name))
     Fail(errors::kAlreadyExists, "An item named " + std::string(name) + " already exists there");
   Stmt q(s,
-         "INSERT INTO items(parent, kind, name, name_key, mailbox, source) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+         "INSERT INTO items(parent, kind, name, name_key, mailbox, source, created) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, COALESCE(?7, CAST(strftime('%s', 'now') AS INTEGER)))");
   q.Bind(1, parent).Bind(2, int64_t{kind}).Bind(3, name).Bind(4, names::NameKey(name));
   if (mailbox) q.Bind(5, mailbox);
   if (source) q.BindBlob(6, *source);
+  if (created) q.Bind(7, created);
   q.Run();
   int64_t id = s.LastInsertId();
   if (kind == kMailboxRoot) {
@@ -362,6 +363,28 @@ void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::st
   }
 }
 
+int64_t CopyItem(Session& s, int64_t id, const ItemRow& newParent, std::string_view newName) {
+  CheckItemName(newName);
+  Stmt(s,
+       "INSERT INTO items(parent, kind, name, name_key, mailbox, source, created) "
+       "SELECT ?2, kind, ?3, ?4, ?5, source, created FROM items WHERE id = ?1 AND kind = 5")
+      .Bind(1, id)
+      .Bind(2, newParent.id)
+      .Bind(3, newName)
+      .Bind(4, names::NameKey(newName))
+      .Bind(5, newParent.mailbox)
+      .Run();
+  if (s.Changes() != 1) Fail(errors::kNotFound, "The message to copy no longer exists");
+  const int64_t copy = s.LastInsertId();
+  Stmt(s,
+       "INSERT INTO properties(item, name_key, position, name, type, value) "
+       "SELECT ?2, name_key, position, name, type, value FROM properties WHERE item = ?1")
+      .Bind(1, id)
+      .Bind(2, copy)
+      .Run();
+  return copy;
+}
+
 std::vector<StoredProperty> LoadProperties(Session& s, int64_t item) {
   Stmt q(s, "SELECT name, name_key, type, value FROM properties WHERE item = ?1 ORDER BY position");
   q.Bind(1, item);
@@ -396,6 +419,15 @@ void RemoveProperty(Session& s, int64_t item, std::string_view key) {
 
 void ClearProperties(Session& s, int64_t item) {
   Stmt(s, "DELETE FROM properties WHERE item = ?1").Bind(1, item).Run();
+}
+
+bool IsTrue(const std::optional<Value>& v) {
+  if (!v) return false;
+  if (auto b = std::get_if<bool>(&*v)) return *b;
+  if (auto i = std::get_if<int32_t>(&*v)) return *i != 0;
+  if (auto t = std::get_if<std::string>(&*v))
+    return text::EqualsNoCase(text::Trim(*t), "true") || text::Trim(*t) == "1";
+  return false;
 }
 
 bool RefreshRegistrationMark(Session& s, const ItemRow& before) {

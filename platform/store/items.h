@@ -41,14 +41,18 @@ bool SubtreeHasRegistration(Session& s, int64_t id);
 
 // Raises errors::kInvalidArg for a name no item may have.
 void CheckItemName(std::string_view name);
+// created: the Unix time to record (0: now).
 int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
-                   const std::string* source);
+                   const std::string* source, int64_t created = 0);
 void SetSource(Session& s, int64_t id, std::string_view source);
 std::optional<std::string> GetSource(Session& s, int64_t id);
 // A name free in parent: base + ext, else base + "-2" + ext, "-3"...
 std::string UniqueName(Session& s, int64_t parent, std::string_view base, std::string_view ext);
 void DeleteSubtree(Session& s, int64_t id);
 void MoveItem(Session& s, const ItemRow& item, const ItemRow& newParent, std::string_view newName);
+// A new message below newParent with the source, creation time and properties of message id
+// (newName free there); returns its id.
+int64_t CopyItem(Session& s, int64_t id, const ItemRow& newParent, std::string_view newName);
 
 struct StoredProperty {
   std::string name;  // as written
@@ -61,6 +65,8 @@ void WriteProperty(Session& s, int64_t item, std::string_view name, std::string_
                    const Value& value);
 void RemoveProperty(Session& s, int64_t item, std::string_view key);
 void ClearProperties(Session& s, int64_t item);
+// A flag as the deliverables write it: Boolean true, a non-zero number, "true" or "1".
+bool IsTrue(const std::optional<Value>& v);
 // Re-derives the registration mark from the content class after properties changed; returns
 // whether the item is a registration now. Any change to a registration counts as a change of
 // the registration list.

@@ -69,9 +69,11 @@ class MailStore {
   virtual uint64_t ChangeCounter() = 0;
 
   // Each missing level is created as a mail folder; kAlreadyExists when the last one exists.
+  // A trailing "/" (a folder meant to hold others) is allowed here.
   virtual void CreateFolder(const std::string& path) = 0;
-  // Deletes the folder with its messages; the inbox and folders with subfolders are refused
-  // (errors::kInvalidArg).
+  // Deletes the folder with its messages; the inbox, the mailbox's other special folders
+  // (Sent Items, Drafts...), folders with subfolders and folders holding items a client cannot
+  // see (event registrations, hidden items) are refused (errors::kInvalidArg).
   virtual void DeleteFolder(const std::string& path) = 0;
   // Renames (and moves) a folder with what it holds. Renaming the inbox moves its messages
   // into a new folder and leaves the inbox empty.

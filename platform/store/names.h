@@ -55,6 +55,19 @@ inline constexpr const char* kForwardToProperty =
 inline constexpr const char* kDeleteItemName = "~~deleteit.eml";
 inline constexpr const char* kRedirectSuffix = "~~redirect.eml";
 inline constexpr const char* kRegistrationClass = "urn:content-class:storeeventreg";
+inline constexpr const char* kMailFolderClass = "urn:content-classes:mailfolder";
+inline constexpr const char* kFolderClassName =
+    "http://schemas.microsoft.com/exchange/outlook/outlookfolderclass";
+// What a mail client keeps on a message besides its source: \Seen is the read flag, the other
+// system flags are Booleans of their own (absent: not set), keywords one text of atoms with a
+// space between. A mailbox root holds the client's subscribed folder paths, one a line.
+inline constexpr const char* kReadName = "urn:schemas:httpmail:read";
+inline constexpr const char* kAnsweredName = "urn:schemas:drossgate:mail:answered";
+inline constexpr const char* kFlaggedName = "urn:schemas:drossgate:mail:flagged";
+inline constexpr const char* kDeletedName = "urn:schemas:drossgate:mail:deleted";
+inline constexpr const char* kDraftName = "urn:schemas:drossgate:mail:draft";
+inline constexpr const char* kKeywordsName = "urn:schemas:drossgate:mail:keywords";
+inline constexpr const char* kSubscriptionsName = "urn:schemas:drossgate:mail:subscriptions";
 
 // The lookup key of a property name: ASCII lower case; a name without ":" is the named string
 // property of the public-strings set; MAPI tags "0x..." and "x..." are one; the MAPI hidden

@@ -128,7 +128,9 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                          "is_reg INTEGER NOT NULL DEFAULT 0, reg_refused INTEGER NOT NULL DEFAULT "
                          "0, source BLOB, UNIQUE(parent, name_key));"
                          "INSERT INTO items SELECT * FROM v1; DROP TABLE v1;"
-                         "DROP TABLE queue; UPDATE meta SET value = 1 WHERE key = 'schema';",
+                         "DROP TABLE queue; DROP TABLE uids; DROP TABLE mail_folders;"
+                         "DELETE FROM meta WHERE key = 'uid_validity';"
+                         "UPDATE meta SET value = 1 WHERE key = 'schema';",
                          nullptr, nullptr, nullptr),
             SQLITE_OK)
       << sqlite3_errmsg(db);
@@ -145,7 +147,7 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                      "(SELECT max(id) FROM items)",
                      -1, &st, nullptr);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(st, 0), 3);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 4);
   EXPECT_EQ(sqlite3_column_int(st, 1), 1);
   sqlite3_finalize(st);
   sqlite3_close(db);
