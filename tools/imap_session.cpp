@@ -1248,7 +1248,7 @@ std::string Session::Impl::Fetch(Reader& r, bool uid, std::string& out) {
     r.Expect(')');
   }
   r.End();
-  bool needSource = false, setsSeen = false, hasUid = uid, hasFlags = false;
+  bool needSource = false, setsSeen = false, hasUid = false, hasFlags = false;
   for (const FetchItem& item : items) {
     needSource |= item.kind >= K::kEnvelope;
     setsSeen |= (item.kind == K::kSection && !item.peek) || item.kind == K::kRfc822 ||
