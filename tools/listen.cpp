@@ -21,13 +21,13 @@
 
 namespace drossgate::tools {
 
-int Listen(const std::string& spec, mode_t socketMode) {
-  if (text::StartsWithNoCase(spec, "unix:")) {
-    const std::string path = spec.substr(5);
+int Listen(const std::string& address, mode_t socketMode) {
+  if (text::StartsWithNoCase(address, "unix:")) {
+    const std::string path = address.substr(5);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path)
-      throw UsageError("--listen " + spec + ": not a usable socket path");
+      throw UsageError("--listen " + address + ": not a usable socket path");
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // A socket left by an earlier run that was killed is replaced; nothing else is.
@@ -35,12 +35,13 @@ int Listen(const std::string& spec, mode_t socketMode) {
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         chmod(path.c_str(), socketMode) != 0 || listen(fd, 128) != 0)
-      throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(errno));
+      throw std::runtime_error("cannot listen on " + address + ": " + std::strerror(errno));
     return fd;
   }
-  const size_t colon = spec.rfind(':');
-  if (colon == std::string::npos) throw UsageError("--listen " + spec + ": HOST:PORT or unix:PATH");
-  std::string host = spec.substr(0, colon);
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos)
+    throw UsageError("--listen " + address + ": HOST:PORT or unix:PATH");
+  std::string host = address.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   addrinfo hints{};
@@ -48,8 +49,9 @@ int Listen(const std::string& spec, mode_t socketMode) {
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (const int rc = getaddrinfo(host.c_str(), spec.c_str() + colon + 1, &hints, &found); rc != 0)
-    throw UsageError("--listen " + spec + ": " + gai_strerror(rc));
+  if (const int rc = getaddrinfo(host.c_str(), address.c_str() + colon + 1, &hints, &found);
+      rc != 0)
+    throw UsageError("--listen " + address + ": " + gai_strerror(rc));
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -57,7 +59,7 @@ int Listen(const std::string& spec, mode_t socketMode) {
       fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
   const int error = errno;
   freeaddrinfo(found);
-  if (!ok) throw std::runtime_error("cannot listen on " + spec + ": " + std::strerror(error));
+  if (!ok) throw std::runtime_error("cannot listen on " + address + ": " + std::strerror(error));
   return fd;
 }
 

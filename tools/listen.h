@@ -1,8 +1,8 @@
 #pragma once
-// The sockets of the platform's network services: a listening socket from a --listen spec
-// (HOST:PORT or unix:PATH), those systemd hands over, a socket's address as a spec, the signals
-// that stop a service, and whole writes. Bad specs raise UsageError, sockets that cannot be had
-// std::runtime_error.
+// The sockets of the platform's network services: a listening socket from a --listen value
+// (HOST:PORT or unix:PATH), those systemd hands over, a socket's address as --listen writes it,
+// the signals that stop a service, and whole writes. Bad values raise UsageError, sockets that
+// cannot be had std::runtime_error.
 
 #include <sys/types.h>
 
@@ -14,7 +14,7 @@ namespace drossgate::tools {
 
 // A listening socket; a unix: socket gets socketMode, and a stale socket file of an earlier
 // run is replaced.
-int Listen(const std::string& spec, mode_t socketMode = 0600);
+int Listen(const std::string& address, mode_t socketMode = 0600);
 // What a listening socket is bound to, as --listen would name it (a port 0 asked for is the
 // port the system chose).
 std::string Where(int fd);
