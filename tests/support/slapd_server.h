@@ -4,10 +4,7 @@
 // temporary folder, never the system's service. Stopped when the object goes. When slapd is
 // missing or will not start, Available() is false and Why() says so, for a GTEST_SKIP.
 
-#include <sys/types.h>
-
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "testsupport.h"
@@ -35,7 +32,7 @@ class SlapdServer {
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;
 
-  bool Available() const { return pid_ > 0; }
+  bool Available() const { return child_.pid > 0; }
   const std::string& Why() const { return why_; }
   const Options& options() const { return options_; }
   int Port() const { return port_; }
@@ -56,7 +53,7 @@ class SlapdServer {
   Options options_;
   TempDir dir_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  Child child_;
   std::string why_;
 };
 
