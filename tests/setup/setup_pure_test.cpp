@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ConditionTester.h"
 #include "Freeze.h"
 #include "Items.h"
 #include "Mailboxes.h"
@@ -20,7 +21,8 @@
 namespace drossgate::setup {
 namespace {
 
-// A directory value's server or domain, and a mail address split at its first "@".
+// A directory value's server or domain, a mail address split at its first "@", and the pattern
+// of a rule's condition, which the condition tester opens with.
 TEST(Texts, DerivedFromDirectoryValues) {
   struct Case {
     std::string (*derive)(std::string_view);
@@ -44,6 +46,11 @@ TEST(Texts, DerivedFromDirectoryValues) {
       {split, "a@b@c", "a|b@c"},
       {split, "plain", "plain|plain"},
       {split, "", "|"},
+      {ConditionPattern, "Subject: [SPAM]", "[SPAM]"},
+      {ConditionPattern, "IMFSCL: {> 3}", "{> 3}"},
+      {ConditionPattern, "X-Note:   re: offer  ", "re: offer"},
+      {ConditionPattern, "Subject:", ""},
+      {ConditionPattern, " {*}spam{*} ", " {*}spam{*} "},  // no ":": as is
   };
   for (const Case& c : cases) EXPECT_EQ(c.derive(c.value), c.derived) << c.value;
 }
