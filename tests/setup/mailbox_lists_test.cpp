@@ -327,20 +327,6 @@ TEST(MailboxListsOfThisServer, OnACluster) {
 
 // --- The whole window ---------------------------------------------------------------------
 
-// The controls that a layout places, as the window shows them.
-std::vector<QWidget*> PlacedControls(InstallForm& form) {
-  std::vector<QWidget*> controls;
-  for (QWidget* child : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
-    if (child->isVisible()) controls.push_back(child);
-  return controls;
-}
-
-QString Caption(const QWidget* widget) {
-  if (const auto* label = qobject_cast<const QLabel*>(widget)) return label->text();
-  if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) return button->text();
-  return {};
-}
-
 TEST_F(MailboxLists, WindowHasLegibleCaptionsAndNoOverlaps) {
   ASSERT_TRUE(QFontMetrics(QApplication::font()).inFont(QChar('A')));
   auto form = std::make_unique<InstallForm>(SetupOptions{});
@@ -351,9 +337,14 @@ TEST_F(MailboxLists, WindowHasLegibleCaptionsAndNoOverlaps) {
   form->ui().MbxInstList->item(0)->setSelected(true);
   QApplication::processEvents();
 
-  const std::vector<QWidget*> controls = PlacedControls(*form);
+  // The controls that a layout places, as the window shows them.
+  std::vector<QWidget*> controls;
+  for (QWidget* child : form->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (child->isVisible()) controls.push_back(child);
   for (QWidget* control : controls) {
-    const QString caption = Caption(control);
+    const auto* label = qobject_cast<const QLabel*>(control);
+    const auto* button = qobject_cast<const QAbstractButton*>(control);
+    const QString caption = label ? label->text() : button ? button->text() : QString();
     if (caption.isEmpty()) continue;
     // A caption fits its control: its text is not cut off.
     const int text = control->fontMetrics().horizontalAdvance(caption);

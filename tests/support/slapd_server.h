@@ -35,7 +35,6 @@ class SlapdServer {
   bool Available() const { return child_.pid > 0; }
   const std::string& Why() const { return why_; }
   const Options& options() const { return options_; }
-  int Port() const { return port_; }
   std::string Url() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
   // Adds the entries of an LDIF file as the root DN (ldapadd); false, with Why(), on failure.

@@ -29,16 +29,6 @@ class StoreCliTest : public StoreTest {
                     const std::string& stdinText = "") {
     return RunPlatformTool(root(), args, env, stdinText);
   }
-  std::filesystem::path Write(const std::string& name, const std::string& content) {
-    auto p = root() / name;
-    testing::WriteFile(p, content);
-    return p;
-  }
-  json Show(const std::string& url) {
-    ProcessResult r = Run({"show", url, "--json"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out)["properties"];
-  }
 };
 
 // deliver behind a mail server's pipe transport: the exit status is all the server sees, and
@@ -50,7 +40,8 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
   // Stored byte for byte, a NUL byte and all.
   const char raw[] = "Subject: ok\r\nX-Score: 12.5\r\n\r\nwith \0 a NUL byte\n";
   const std::string message(raw, sizeof raw - 1);
-  const auto good = Write("good.eml", message).string();
+  const std::string good = (root() / "good.eml").string();
+  testing::WriteFile(good, message);
   sqlite3* locker = nullptr;
   ASSERT_EQ(sqlite3_open((root() / "store.db").c_str(), &locker), SQLITE_OK);
   struct Case {
@@ -94,7 +85,7 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
       Run({"deliver", "--to", "bob", "-f", "s@example.org", "--scl-from-header", "x-score", good});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string now = testing::JsonLines(r.out)[0]["now"];
-  json props = Show(now);
+  json props = json::parse(Run({"show", now, "--json"}).out)["properties"];
   EXPECT_EQ(props["http://schemas.microsoft.com/mapi/proptag/0x40760003"], 9);
   EXPECT_EQ(props["urn:schemas:mailheader:return-path"], "s@example.org");
   EXPECT_EQ(Run({"cat", now}).out, message);
