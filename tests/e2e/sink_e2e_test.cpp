@@ -30,8 +30,6 @@ const std::string kHam =
     "X-Spam-Flag: NO\nFrom: Bob Baker <bob@example.com>\nSubject: Minutes\n\nGr\xC3\xBC\xC3\x9F!\n";
 const std::string kNoSender =
     "X-Spam-Flag: YES\nTo: undisclosed-recipients:;\nSubject: no sender\n\nBuy now.\n";
-const std::string kEnvelope =
-    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 std::string Now(const json& delivery) {
   return delivery["now"].is_null() ? "" : delivery["now"].get<std::string>();

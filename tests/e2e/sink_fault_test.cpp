@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 namespace admin = platform::store::admin;
 
 const std::string kAlice = kMbxUrl + "alice";
-const std::string kEnvelope =
-    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 enum class Action { kMove, kDelete, kForward, kSetScl };
 

@@ -24,10 +24,6 @@ std::string First(const dir::Entry& entry, const char* name) {
   return attribute && !attribute->values.empty() ? attribute->values.front() : std::string();
 }
 
-std::string DomainDn(const std::string& domain) {
-  return "DC=" + text::ReplaceAll(domain, ".", ",DC=");
-}
-
 }  // namespace
 
 SetupPlatform::SetupPlatform() {
@@ -60,7 +56,7 @@ SetupPlatform::~SetupPlatform() {
 }
 
 void SetupPlatform::AddPeople(const std::vector<Person>& people) {
-  const std::string domainDn = DomainDn(domain_);
+  const std::string domainDn = "DC=" + text::ReplaceAll(domain_, ".", ",DC=");
   std::vector<dir::Entry> entries;
   store::admin::Batch batch;
   for (const Person& person : people) {

@@ -191,15 +191,19 @@ std::string SlapdServer::Log() const {
   return fs::exists(log, ec) ? ReadFile(log) : std::string();
 }
 
-bool SlapdServer::Load(const fs::path& ldif) {
+bool SlapdServer::Load(const fs::path& ldif, bool keepExisting) {
   if (!Available()) return false;
   if (access(kLdapAdd, X_OK) != 0) {
     why_ = "ldapadd is not installed (scripts/packages.sh installs ldap-utils)";
     return false;
   }
-  ProcessResult r = RunProcess({kLdapAdd, "-x", "-H", Url(), "-D", options_.rootDn, "-w",
-                                options_.rootPassword, "-f", ldif.string()});
-  if (r.exitCode != 0) {
+  // -c goes on past an entry that is there already (68), and then exits with that code.
+  std::vector<std::string> args = {
+      kLdapAdd, "-x",         "-H", Url(), "-D", options_.rootDn, "-w", options_.rootPassword,
+      "-f",     ldif.string()};
+  if (keepExisting) args.push_back("-c");
+  ProcessResult r = RunProcess(args);
+  if (r.exitCode != 0 && !(keepExisting && r.exitCode == 68)) {
     why_ = "ldapadd " + ldif.string() + " failed: " + Tail(r.err);
     return false;
   }

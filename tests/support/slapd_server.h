@@ -37,8 +37,9 @@ class SlapdServer {
   const Options& options() const { return options_; }
   std::string Url() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
-  // Adds the entries of an LDIF file as the root DN (ldapadd); false, with Why(), on failure.
-  bool Load(const std::filesystem::path& ldif);
+  // Adds the entries of an LDIF file as the root DN (ldapadd), with keepExisting leaving those
+  // that are there already as they are; false, with Why(), on failure.
+  bool Load(const std::filesystem::path& ldif, bool keepExisting = false);
   // Stops the server and waits for it; the port stays closed afterwards.
   void Stop();
   // Freezes the server (SIGSTOP): connections stay open and requests go unanswered.

@@ -91,17 +91,12 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
   EXPECT_EQ(Run({"cat", now}).out, message);
 }
 
-// Nothing is read outside the store or through "..", and no mailbox is removed.
-TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"show", "http://elsewhere/exadmin/example.com/MBX/alice"},
-        {"ls", kMbx + "/alice/../bob"},
-        {"rm", kMbx + "/alice"}}) {
-    SCOPED_TRACE(args[1]);
-    ProcessResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_FALSE(r.err.empty());
-  }
+// No mailbox is removed (reading outside the store or through ".." is the store's URL table's).
+TEST_F(StoreCliTest, AMailboxIsNeverRemoved) {
+  ProcessResult r = Run({"rm", kMbx + "/alice"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err, "");
+  EXPECT_TRUE(Exists(Alice()));
 }
 
 // A store written by the first version (ids reused after deletes, no creation times) is
