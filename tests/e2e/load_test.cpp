@@ -1,7 +1,5 @@
-// Load: many deliveries at once, by threads of this process and by delivery processes, into
-// mailboxes filtered by the sink. Every message is accounted for exactly once, where its rule
-// puts it: none lost, none doubled, none misplaced. DROSSGATE_LOAD_MESSAGES and
-// DROSSGATE_RACE_MESSAGES set the number of messages of the two tests.
+// Many deliveries at once into mailboxes filtered by the sink: every message is where its rule
+// puts it, once. DROSSGATE_LOAD_MESSAGES and DROSSGATE_RACE_MESSAGES set the numbers of messages.
 #include <gtest/gtest.h>
 
 #include <chrono>

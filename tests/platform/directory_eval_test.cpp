@@ -1,7 +1,5 @@
-// The directory file through its public objects, on the demo directory: the queries the setup
-// tool and the sink send, binding, the management object, and what happens when the data is
-// missing, broken or changes underneath. How a single condition matches an entry is the query
-// tests'; the rows of more queries are the LDAP tests', on this directory and a server.
+// The directory file through its public objects, on the demo directory: binding, the management
+// object, and what happens when the data is missing, broken or changes underneath.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,8 +1,5 @@
-// The rule row's dialogs on the demo platform. The condition tester: the pattern it takes from
-// a rule's condition, its answers (the sink's condition test), the hidden Test button that opens
-// it, and --test-condition as a process without platform or display. The forwarding recipient
-// picker: its rows, one per address, the order and its toggles by header clicks, the
-// result in the row that opened it, and an empty list when the directory fails.
+// The rule row's dialogs on the demo platform: the condition tester (and --test-condition as a
+// process without platform or display) and the forwarding recipient picker.
 
 #include <QComboBox>
 #include <QHeaderView>

@@ -88,10 +88,8 @@ TEST(InstallFormReadBack, MissingSinkLibraryIsLoggedAndLocksTheFields) {
             "[] File " + platform.workDir().string() +
                 "/Drossgate.so not found. COM+ object installation is impossible.\r\n\r\n");
   EXPECT_FALSE(ui.Check1->isChecked());
-  for (QWidget* field :
-       {static_cast<QWidget*>(ui.Check1), static_cast<QWidget*>(ui.txtIdent),
-        static_cast<QWidget*>(ui.txtPwd), static_cast<QWidget*>(ui.txtPriority),
-        static_cast<QWidget*>(ui.Check6), static_cast<QWidget*>(ui.rows[3].txtSpamTag)})
+  for (QWidget* field : std::vector<QWidget*>{ui.Check1, ui.txtIdent, ui.txtPwd, ui.txtPriority,
+                                              ui.Check6, ui.rows[3].txtSpamTag})
     EXPECT_FALSE(field->isEnabled()) << field->objectName().toStdString();
   EXPECT_TRUE(ui.txtErr->isVisibleTo(form.get()));
   EXPECT_TRUE(ui.Command3->isVisibleTo(form.get()));
@@ -109,12 +107,21 @@ TEST(InstallFormReadBack, MissingSinkLibraryIsLoggedAndLocksTheFields) {
 
 // --- Field handlers -----------------------------------------------------------------------
 
+// A window on the demo platform, ada registered.
+class InstallFormHandlers : public ::testing::Test {
+ protected:
+  SetupPlatform platform;
+  std::unique_ptr<InstallForm> form = [this] {
+    platform.Register("ada");
+    return OpenForm();
+  }();
+  const InstallFormControls& ui = form->ui();
+};
+
 // A row's action decides its target and whether Browse opens the recipient picker; a cleared
 // condition resets the row.
-TEST(InstallFormHandlers, ConditionAndActionSetTheTarget) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  const RuleRow& row = form->ui().rows[1];
+TEST_F(InstallFormHandlers, ConditionAndActionSetTheTarget) {
+  const RuleRow& row = ui.rows[1];
   struct Step {
     const char* name;
     const char* condition;  // null: unchanged
@@ -151,10 +158,8 @@ TEST(InstallFormHandlers, ConditionAndActionSetTheTarget) {
   EXPECT_EQ(row.List1->currentIndex(), kActionMove);
 }
 
-TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  QLineEdit* priority = form->ui().txtPriority;
+TEST_F(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
+  QLineEdit* priority = ui.txtPriority;
   ASSERT_EQ(Text(priority), "65535");
   struct Step {
     const char* name;
@@ -187,11 +192,7 @@ TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
   }
 }
 
-TEST(InstallFormHandlers, RegistrationBoxesNeedASelection) {
-  SetupPlatform platform;
-  platform.Register("ada");
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
+TEST_F(InstallFormHandlers, RegistrationBoxesNeedASelection) {
   struct Case {
     QCheckBox* box;
     QListWidget* list;
@@ -216,10 +217,7 @@ TEST(InstallFormHandlers, RegistrationBoxesNeedASelection) {
   }
 }
 
-TEST(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
+TEST_F(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
   ASSERT_GT(ui.MbxInstList->count(), 0);
   ui.Command5->click();
   EXPECT_EQ(ui.MbxInstList->selectedItems().size(), ui.MbxInstList->count());

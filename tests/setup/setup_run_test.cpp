@@ -1,8 +1,6 @@
-// The run behind "CHANGE" on a demo platform, driven the way the unattended options drive it
-// (the window is never shown), and the program as a process, whose exit status tells a script
-// what happened: installation with its validations, read-back, registration per
-// mailbox and store-wide, delivery through the installed sink, batch renewal, unregistration
-// and uninstallation; and the registration items themselves.
+// The run behind "CHANGE" on a demo platform with the real sink, driven the way the unattended
+// options drive it (the window is never shown), and the program as a process, whose exit
+// status tells a script what happened.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -90,6 +88,17 @@ class SetupRun : public ::testing::Test {
         passwordFile_.string(), "--rule",    "X-Spam-Flag: YES", "move",         "Spam"};
   }
   testing::ProcessResult InstallByProcess() { return testing::RunProcess(InstallCommand()); }
+
+  // The window's questions are answered yes or no, and kept in asked.
+  void Answer(bool yes) {
+    asked.clear();
+    SetQuestionHook([this, yes](const QString&, const QString& text) {
+      asked << text;
+      return yes;
+    });
+  }
+  ~SetupRun() override { SetQuestionHook({}); }
+  QStringList asked;
 
   std::string Messages() const {
     std::string all;
@@ -254,18 +263,13 @@ TEST_F(SetupRun, RulesAreWrittenAsTheSinkReadsThemAndWarnedAbout) {
   // The window asks, and going back installs nothing.
   ASSERT_EQ(Run({"--uninstall"}).status, 0);
   for (const bool goOn : {false, true}) {
-    QStringList asked;
-    SetQuestionHook([&](const QString&, const QString& text) {
-      asked << text;
-      return goOn;
-    });
+    Answer(goOn);
     auto form = test::OpenForm();
     form->ui().rows[0].txtSpamTag->setText("Subject: {*}[SPAM]{*}");
     form->ui().txtIdent->setText("EX\\svc");
     form->ui().txtPwd->setText(kPassword);
     form->ui().Check1->setChecked(true);
     form->Command1_Click();
-    SetQuestionHook({});
     ASSERT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked[0].contains("rule 1: the pattern")) << asked[0].toStdString();
     EXPECT_EQ(ConstructorStrings().size(), goOn ? 1u : 0u);
@@ -457,11 +461,7 @@ TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
     ASSERT_EQ(Install().status, 0) << c.name;
     ASSERT_EQ(Run({"--register", "ada", "--register-store-wide"}).status, 0) << c.name;
     platform_.messages.clear();
-    QStringList asked;
-    SetQuestionHook([&](const QString&, const QString& text) {
-      asked << text;
-      return c.removeThem;
-    });
+    Answer(c.removeThem);
     if (*c.arguments) {
       EXPECT_EQ(Run(Split(c.arguments)).status, 0) << c.name;
     } else {
@@ -469,7 +469,6 @@ TEST_F(SetupRun, UninstallingWithRegistrationsLeftBehindAsksOrWarns) {
       form->ui().Check6->setChecked(true);
       form->Command1_Click();
     }
-    SetQuestionHook({});
     const QString said = asked.join("") + QString::fromStdString(Messages());
     EXPECT_EQ(said.contains("2 registrations"), c.warnedOrAsked)
         << c.name << ": " << said.toStdString();

@@ -19,16 +19,7 @@ using testing::RunPlatformTool;
 
 class StoreCliTest : public StoreTest {
  protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    std::filesystem::create_directory(root() / "pickup");
-  }
-
-  ProcessResult Run(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env = {},
-                    const std::string& stdinText = "") {
-    return RunPlatformTool(root(), args, env, stdinText);
-  }
+  ProcessResult Run(const std::vector<std::string>& args) { return RunPlatformTool(root(), args); }
 };
 
 // deliver behind a mail server's pipe transport: the exit status is all the server sees, and
@@ -95,7 +86,6 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
 TEST_F(StoreCliTest, AMailboxIsNeverRemoved) {
   ProcessResult r = Run({"rm", kMbx + "/alice"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
-  EXPECT_NE(r.err, "");
   EXPECT_TRUE(Exists(Alice()));
 }
 
