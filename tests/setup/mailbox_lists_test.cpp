@@ -10,6 +10,7 @@
 #include "Mailboxes.h"
 #include "setup_fixture.h"
 #include "system/registry.h"
+#include "system/system.h"
 #include "text.h"
 
 namespace drossgate::setup {
@@ -291,7 +292,10 @@ TEST(MailboxListsOfThisServer, OnACluster) {
                                           Server(platform);
     if (c.user) {
       platform.AddPerson({.cn = "Cluster Admin", .alias = "clusadmin", .account = c.user});
-      platform.SetMachine("NODE1", c.user);
+      platform::MachineInfo machine = platform::Machine();  // this node and its user
+      machine.computerName = "NODE1";
+      machine.userName = c.user;
+      platform::WriteMachineInfo(platform.root(), machine);
     } else {
       platform.AddPerson({.cn = "A System Mailbox",
                           .alias = "SystemMailbox{00000000-0000-0000-0000-000000000001}",

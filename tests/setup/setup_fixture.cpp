@@ -99,13 +99,6 @@ void SetupPlatform::Register(const std::string& alias, bool storeWide) {
     throw std::runtime_error("cannot register " + alias);
 }
 
-void SetupPlatform::SetMachine(const std::string& computer, const std::string& user) {
-  platform::MachineInfo machine = platform::Machine();
-  machine.computerName = computer;
-  machine.userName = user;
-  platform::WriteMachineInfo(root(), machine);
-}
-
 std::vector<std::string> SetupPlatform::SystemMailboxAliases() const {
   std::vector<std::string> aliases;
   for (const dir::Entry& entry : dir::admin::AllEntries()) {
