@@ -270,7 +270,7 @@ TEST(MailboxListsAtScale, AFillChangesEachListAFixedNumberOfTimes) {
 // from the node's; the node's cluster name is that of the virtual server, found through the
 // current user's home server. A home server whose organisation name holds a quote stays one
 // value of the query.
-TEST(MailboxListsOfThisServer, OnACluster) {
+TEST(MailboxListsOfThisServer, OnAClusterOrUnderAQuotedHomeServer) {
   struct Case {
     const char* name;
     bool clusterNode;
