@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import drossgate  # noqa: E402
 from relay_peer import Peer  # noqa: E402
 
-ADA = "ada.lindqvist@example.com"
+ADA = drossgate.ADA
 MESSAGE = "From: s@example.org\r\nSubject: out\r\n\r\nbody\r\n.starts with a dot\r\n"
 SECRET = os.path.join(tempfile.gettempdir(), "drossgate-relay-secret-%d" % os.getpid())
 OK, LATER, NO = "ok@out.example", "later@out.example", "no@out.example"
