@@ -30,8 +30,6 @@ const std::string kHam =
     "X-Spam-Flag: NO\nFrom: Bob Baker <bob@example.com>\nSubject: Minutes\n\nGr\xC3\xBC\xC3\x9F!\n";
 const std::string kNoSender =
     "X-Spam-Flag: YES\nTo: undisclosed-recipients:;\nSubject: no sender\n\nBuy now.\n";
-const std::string kEnvelope =
-    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 std::string Now(const json& delivery) {
   return delivery["now"].is_null() ? "" : delivery["now"].get<std::string>();
@@ -54,10 +52,14 @@ class SinkEndToEnd : public ::testing::Test {
     root_.AddMailbox("bob", "", "Posteingang");
     root_.AddMailbox("desk", "spamdesk@example.com");
   }
-  // Installs rules registered on alice's inbox and delivers a message to her.
-  json Filter(const std::string& rules, const std::string& source) {
+  // Installs rules registered on alice's inbox, and delivers a message to her. Another inbox
+  // name (bob's Posteingang) is the setup program's end-to-end test's.
+  void Filtering(const std::string& rules) {
     root_.Install(rules);
     root_.RegisterInbox("alice");
+  }
+  json Filter(const std::string& rules, const std::string& source) {
+    Filtering(rules);
     return root_.Deliver("alice", source);
   }
   json Show(const std::string& url) { return root_.Json({"show", url, "--json"})["properties"]; }
@@ -123,20 +125,12 @@ TEST_F(SinkEndToEnd, UnmatchedMessageStillCreatesMoveFolders) {
 }
 
 TEST_F(SinkEndToEnd, ClientSaveIsLeftAlone) {
-  root_.Install(OnSpamFlag("Junk"));
-  root_.RegisterInbox("alice");
+  Filtering(OnSpamFlag("Junk"));
   const fs::path file = dir_.path() / "client.eml";
   WriteFile(file, kSpam);
   const std::string url = kMbx + "alice/Inbox/client.eml";
   root_.Tool({"save", url, file.string()});
   EXPECT_EQ(root_.Tool({"cat", url}), kSpam);
-}
-
-TEST_F(SinkEndToEnd, GermanInboxNameResolvesInboxPath) {
-  root_.Install(OnSpamFlag("inbox\\Spam"));
-  root_.RegisterInbox("bob", "Posteingang");
-  json d = root_.Deliver("bob", kSpam);
-  EXPECT_TRUE(Now(d).starts_with(kMbx + "bob/Posteingang/Spam/")) << Now(d);
 }
 
 TEST_F(SinkEndToEnd, DeleteRemovesTheMessageAndItsParkedItem) {
@@ -157,8 +151,7 @@ TEST_F(SinkEndToEnd, SetSclWritesSignedNumber) {
 // Found: with a blank inside the brackets the own-mailbox test missed the address, the pickup
 // service trimmed it, and the message cycled through the mailbox without end.
 TEST_F(SinkEndToEnd, ForwardToOwnMailboxDoesNothing) {
-  root_.Install(OnSpamFlag("Me < alice@example.com >"));
-  root_.RegisterInbox("alice");
+  Filtering(OnSpamFlag("Me < alice@example.com >"));
   for (const char* mailbox : {"alice", "alice@example.com"}) {
     json d = root_.Deliver(mailbox, kSpam);
     EXPECT_EQ(Now(d), d["delivered"].get<std::string>());
@@ -230,8 +223,7 @@ class UnfinishedForward : public SinkEndToEnd,
 
 TEST_P(UnfinishedForward, ReturnsToInbox) {
   const UnfinishedCase& c = GetParam();
-  root_.Install(OnSpamFlag("Desk <spamdesk@example.com>"));
-  root_.RegisterInbox("alice");
+  Filtering(OnSpamFlag("Desk <spamdesk@example.com>"));
   if (c.removePickup) fs::remove_all(root_.pickup());
   // A file that cannot be written is found out after the delivery has reported the message's
   // parked place; the message is back in the inbox once the delivering process has ended.
@@ -253,8 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
 // What a committed phase could not finish (here: its store steps fail, as when the process is
 // killed between the phases) is listed and restored by the administrator.
 TEST_F(SinkEndToEnd, ParkedMessagesAreListedAndRestored) {
-  root_.Install("[Null]\tDesk <spamdesk@example.com>\t\rSubject: drop\tSubject: report\t\r1");
-  root_.RegisterInbox("alice");
+  Filtering("[Null]\tDesk <spamdesk@example.com>\t\rSubject: drop\tSubject: report\t\r1");
   const std::string drop = "From: a@example.net\r\nSubject: drop\r\n\r\nx\r\n";
   const std::string report = "From: b@example.net\r\nSubject: report\r\n\r\ny\r\n";
   root_.Deliver("alice", drop, std::nullopt, {{"DROSSGATE_FAULTS", "store.commit@2"}});
@@ -274,8 +265,7 @@ TEST_F(SinkEndToEnd, ParkedMessagesAreListedAndRestored) {
 
 // Found: a delete replaced a folder of the parked item's name, with the messages filed in it.
 TEST_F(SinkEndToEnd, DeleteNeverReplacesAFolder) {
-  root_.Install("~~deleteit.eml\t[Null]\t\rSubject: keep\tX-Spam-Flag: YES\t\r1");
-  root_.RegisterInbox("alice");
+  Filtering("~~deleteit.eml\t[Null]\t\rSubject: keep\tX-Spam-Flag: YES\t\r1");
   const std::string keep = "From: a@example.net\r\nSubject: keep\r\n\r\nx\r\n";
   json kept = root_.Deliver("alice", keep);
   ASSERT_TRUE(Now(kept).starts_with(kMbx + "alice/~~deleteit.eml/")) << kept.dump();
@@ -288,22 +278,17 @@ TEST_F(SinkEndToEnd, DeleteNeverReplacesAFolder) {
 // Two mailboxes forwarding to each other: the pickup service sees its own Delivered-To line
 // and sets the message aside instead of delivering it round and round.
 TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
-  root_.Install(
+  Filtering(
       "Alice <alice@example.com>\tBob <bob@example.com>\t\r"
       "Delivered-To: bob@example.com\tX-Spam-Flag: YES\t\r1");
-  root_.RegisterInbox("alice");
   root_.RegisterInbox("bob", "Posteingang");
   root_.Deliver("alice", kSpam);
   for (int round = 0; round < 4; ++round) root_.Run({"smtp", "--once"});  // exits 3: set aside
   EXPECT_TRUE(root_.PickupFiles().empty());
-  int setAside = 0;
-  for (const auto& e : fs::directory_iterator(root_.pickup() / "undeliverable")) {
-    if (e.path().extension() != ".eml") continue;
-    ++setAside;
-    EXPECT_EQ(ReadFile(e.path().string() + ".reason"),
-              "mail forwarding loop for bob@example.com\n");
-  }
-  EXPECT_EQ(setAside, 1);
+  const std::vector<json> queue = JsonLines(root_.Tool({"queue", "ls", "--json"}));
+  ASSERT_EQ(queue.size(), 1u) << root_.Tool({"queue", "ls"});
+  EXPECT_NE(queue[0]["reason"].get<std::string>().find("mail forwarding loop for bob@example.com"),
+            std::string::npos);
   EXPECT_TRUE(Visible("alice/Inbox").empty());
   EXPECT_TRUE(Visible("bob/Posteingang").empty());
 }
@@ -311,8 +296,7 @@ TEST_F(SinkEndToEnd, ForwardingLoopIsSetAside) {
 // Found: after the application was removed, object creation fell back to the class
 // registration and an instance that was never constructed kept the thread's old rules.
 TEST_F(SinkEndToEnd, UninstallStopsFiltering) {
-  root_.Install(OnSpamFlag("[Null]"));
-  root_.RegisterInbox("alice");
+  Filtering(OnSpamFlag("[Null]"));
   EXPECT_FALSE(platform::store::admin::Deliver("alice", kSpam).nowUrl);
   root_.Tool({"catalog", "uninstall", "--app", "Drossgate"});
   EXPECT_TRUE(platform::store::admin::Deliver("alice", kSpam).nowUrl);

@@ -1,7 +1,5 @@
-// The directory file through its public objects, on the demo directory: the queries the setup
-// tool and the sink send, binding, the management object, and what happens when the data is
-// missing, broken or changes underneath. How a single condition matches an entry is the query
-// tests'; the rows of more queries are the LDAP tests', on this directory and a server.
+// The directory file through its public objects, on the demo directory: binding, the management
+// object, and what happens when the data is missing, broken or changes underneath.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,6 +14,7 @@ namespace drossgate::platform::directory {
 namespace {
 
 using test::Column;
+using test::Contact;
 using test::ExpectError;
 using test::Raised;
 
@@ -151,36 +150,26 @@ TEST_F(DirectoryTest, ChangesToTheFileAreSeenAtOnce) {
   ExpectError([&] { ada->Refresh(); }, errors::kNoSuchObject, "no such object");
 }
 
-Entry NewPerson(const std::string& cn) {
-  Entry e;
-  e.dn = "CN=" + cn + ",CN=Users,DC=example,DC=com";
-  e.Add("objectClass", "top");
-  e.Add("objectClass", "contact");
-  e.Add("cn", cn);
-  e.Add("mail", cn + "@example.net");
-  e.Add("objectCategory", "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
-  return e;
-}
-
 TEST_F(DirectoryTest, AddedEntriesAreAppendedAllOrNothing) {
   const std::string before = testing::ReadFile(Ldif());
-  admin::AddEntries({NewPerson("new one"), NewPerson("new two")});
-  EXPECT_EQ(Column("SELECT cn FROM 'GC://mail1' WHERE mail='new*@example.net' ORDER BY cn"),
+  admin::AddEntries({Contact("new one", "new1"), Contact("new two", "new2")});
+  EXPECT_EQ(Column("SELECT cn FROM 'GC://mail1' WHERE mailNickName='new*' ORDER BY cn"),
             "new one|new two");
   EXPECT_EQ(testing::ReadFile(Ldif()).substr(0, before.size()), before);  // what was there stays
 
   const std::string after = testing::ReadFile(Ldif());
-  Entry orphan = NewPerson("orphan");
+  Entry orphan = Contact("orphan", "orphan");
   orphan.dn = "CN=orphan,OU=Nowhere,DC=example,DC=com";
   ExpectError(
       [&] {
-        admin::AddEntries({NewPerson("new three"), NewPerson("NEW ONE")});
+        admin::AddEntries({Contact("new three", "new3"), Contact("NEW ONE", "new4")});
       },
       errors::kAlreadyExists, "already exists");
   ExpectError([&] { admin::AddEntries({orphan}); }, errors::kNoSuchObject, "OU=Nowhere");
   {
     test::ArmedFaults faults("directory.write");
-    ExpectError([&] { admin::AddEntries({NewPerson("y")}); }, errors::kFileWrite, "Cannot write");
+    ExpectError([&] { admin::AddEntries({Contact("y", "y")}); }, errors::kFileWrite,
+                "Cannot write");
   }
   EXPECT_EQ(testing::ReadFile(Ldif()), after);
 }

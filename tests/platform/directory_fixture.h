@@ -30,6 +30,21 @@ inline const std::string kHome =
     "/o=First Organization/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=MAIL1";
 inline const std::string kGc = "GC://mail1.example.com";
 
+// A contact of a partner's (mail: nick@partner.example.net), with a display name if given.
+inline directory::Entry Contact(const std::string& cn, const std::string& nick,
+                                const std::string& display = "") {
+  directory::Entry e;
+  e.dn = "CN=" + cn + ",CN=Users,DC=example,DC=com";
+  for (const char* c : {"top", "person", "organizationalPerson", "contact"})
+    e.Add("objectClass", c);
+  for (const char* a : {"cn", "name"}) e.Add(a, cn);
+  if (!display.empty()) e.Add("displayName", display);
+  e.Add("mailNickName", nick);
+  e.Add("mail", nick + "@partner.example.net");
+  e.Add("objectCategory", "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
+  return e;
+}
+
 // Makes a demo platform root at root; the error output of init when it fails.
 inline std::string MakeDemoRoot(const std::filesystem::path& root) {
   testing::ProcessResult r = testing::RunPlatformTool(root, {"init", "--demo"});

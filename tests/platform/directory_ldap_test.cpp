@@ -118,21 +118,6 @@ void CopyRootWithout(const fs::path& from, const fs::path& to, const nlohmann::j
   testing::WriteFile(to / "machine.json", m.dump(2));
 }
 
-// Recipients whose values mean something in a query or a filter: a quote, parentheses, a star,
-// a backslash, letters outside ASCII. Both backends hold them; queries must match them as text.
-Entry Awkward(const std::string& cn, const std::string& nick, const std::string& display) {
-  Entry e;
-  e.dn = "CN=" + cn + ",CN=Users,DC=example,DC=com";
-  for (const char* c : {"top", "person", "organizationalPerson", "contact"})
-    e.Add("objectClass", c);
-  for (const char* a : {"cn", "name"}) e.Add(a, cn);
-  if (!display.empty()) e.Add("displayName", display);
-  e.Add("mailNickName", nick);
-  e.Add("mail", nick + "@partner.example.net");
-  e.Add("objectCategory", "CN=Person," + kSchemaNc);
-  return e;
-}
-
 // The demo platform twice: once with its directory.ldif, once with the same entries in slapd;
 // and a third root that reads the server anonymously, within its size limit.
 struct Environment {
@@ -148,9 +133,11 @@ struct Environment {
     error = test::MakeDemoRoot(ldifRoot);
     if (!error.empty()) return;
     SetPlatformRoot(ldifRoot);
-    admin::AddEntries({Awkward("O'Brien (Sales)", "obrien", "O'Brien (Sales)"),
-                       Awkward("Star*Name", "star", "Back\\slash"),
-                       Awkward("J\xC3\xB6rg M\xC3\xBCller", "joerg", "")});
+    // Values that mean something in a query or a filter: both backends hold them, and queries
+    // must match them as text.
+    admin::AddEntries({test::Contact("O'Brien (Sales)", "obrien", "O'Brien (Sales)"),
+                       test::Contact("Star*Name", "star", "Back\\slash"),
+                       test::Contact("J\xC3\xB6rg M\xC3\xBCller", "joerg")});
     SetPlatformRoot("");
     if (!server.Available()) {
       skip = "no directory server for the LDAP tests: " + server.Why();
@@ -181,18 +168,13 @@ class LdapDirectory : public ::testing::Test {
   }
   void TearDown() override { SetPlatformRoot(""); }
 
-  static std::unique_ptr<RecordSet> Execute(const fs::path& root, const std::string& text,
-                                            const Properties& properties = {}) {
-    SetPlatformRoot(root);
-    return test::Execute(text, properties);
-  }
-
   // The rows as text, one line each, every field in SELECT order; a failure as its number.
   static std::vector<std::string> Rows(const fs::path& root, const std::string& text,
                                        const Properties& properties = {}) {
     std::vector<std::string> out;
+    SetPlatformRoot(root);
     PlatformError e = Raised([&] {
-      auto rs = Execute(root, text, properties);
+      auto rs = test::Execute(text, properties);
       for (; !rs->IsEof(); rs->MoveNext()) {
         std::string line;
         for (const std::string& f : rs->FieldNames()) {
@@ -310,29 +292,8 @@ TEST_P(LdapSameRows, AsTheLdifFile) {
 INSTANTIATE_TEST_SUITE_P(Queries, LdapSameRows, ::testing::ValuesIn(kQueryCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// What the sink and the setup program bind to on start: root objects, the search base formed
-// from the server's host name, and the pickup folder below the server object.
-TEST_F(LdapDirectory, RootObjectsAndThePickupDirectoryComeFromTheServer) {
-  SetPlatformRoot(env_->ldapRoot);
-  auto gc = BindObject("GC://RootDSE");
-  EXPECT_EQ(gc->Get("dnshostname"), "127.0.0.1");
-  const std::string where = "' WHERE objectCategory='group' ORDER BY cn";
-  EXPECT_EQ(Rows(env_->ldapRoot, "SELECT cn FROM 'GC://" + gc->Get("dnshostname") + where),
-            Rows(env_->ldifRoot, "SELECT cn FROM '" + kGc + where));
-  SetPlatformRoot(env_->ldapRoot);
-  EXPECT_EQ(test::PickupDirectory(), (env_->ldifRoot / "pickup").string());
-  EXPECT_EQ(Raised([] { BindObject("GC://elsewhere.example.net/DC=example,DC=com"); }).number(),
-            errors::kServerDown);
-  EXPECT_EQ(
-      Raised([] { BindObject("LDAP://mail1.example.com/CN=Nobody,DC=example,DC=com"); }).number(),
-      errors::kNoSuchObject);
-}
-
-// Writes, with a directory of their own so that the other tests' rows stay as they are.
-class LdapWrites : public LdapDirectory {};
-
-TEST_F(LdapWrites, ImportAddsToTheServerAllOrNothing) {
-  auto contact = [](const std::string& cn) { return Awkward(cn, "team", ""); };
+TEST_F(LdapDirectory, ImportAddsToTheServerAllOrNothing) {
+  auto contact = [](const std::string& cn) { return test::Contact(cn, "team"); };
   // Both directories get the same, so that the other tests' rows stay equal.
   for (const fs::path& root : {env_->ldifRoot, env_->ldapRoot}) {
     SetPlatformRoot(root);
@@ -414,43 +375,35 @@ TEST_F(LdapDirectory, PasswordsAreCheckedByABindAsTheEntry) {
     EXPECT_EQ(backend->CheckPassword(c.dn, c.password), c.taken) << c.name;
 }
 
-TEST_F(LdapDirectory, StoppedServerIsAClearError) {
-  testing::SlapdServer own;
-  ASSERT_TRUE(own.Available()) << own.Why();
-  const fs::path root = env_->dir.path() / "stopped";
-  CopyRootWithout(env_->ldifRoot, root, {{"ldap", own.Url()}, {"gc", own.Url()}});
+// A server of its own, stopped, then one that hangs: clear errors, never an endless wait.
+TEST_F(LdapDirectory, StoppedServerIsAClearErrorAndAnUnansweredSearchRunsOutOfTime) {
+  testing::SlapdServer stopped, paused;
+  ASSERT_TRUE(stopped.Available() && paused.Available()) << stopped.Why() << paused.Why();
+  const fs::path root = env_->dir.path() / "stopped", hung = env_->dir.path() / "paused";
+  CopyRootWithout(env_->ldifRoot, root, {{"ldap", stopped.Url()}, {"gc", stopped.Url()}});
+  CopyRootWithout(env_->ldifRoot, hung, {{"ldap", paused.Url()}});
+  const std::string text = Gc("cn", " WHERE cn='*'");
+  for (const fs::path& r : {root, hung}) {
+    SetPlatformRoot(r);
+    EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");  // connected, bound
+  }
+  stopped.Stop();
   SetPlatformRoot(root);
-  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");
-  own.Stop();
-
   PlatformError e = Raised([] { BindObject("GC://RootDSE"); });
   EXPECT_EQ(e.number(), errors::kServerDown);
   EXPECT_EQ(e.description(),
-            "The server is not operational. (" + own.Url() + ": Can't contact LDAP server)");
-  e = Raised([&] { Execute(root, Gc("cn", " WHERE cn='*'")); });
-  EXPECT_EQ(e.number(), errors::kServerDown);
+            "The server is not operational. (" + stopped.Url() + ": Can't contact LDAP server)");
+  EXPECT_EQ(Raised([&] { test::Execute(text); }).number(), errors::kServerDown);
 
-  testing::ProcessResult r = testing::RunPlatformTool(root, {"query", Gc("cn", " WHERE cn='*'")});
-  EXPECT_NE(r.exitCode, 0);
-  EXPECT_NE(r.err.find("The server is not operational. (" + own.Url()), std::string::npos) << r.err;
-}
-
-TEST_F(LdapDirectory, UnansweredSearchRunsOutOfTime) {
-  testing::SlapdServer own;
-  ASSERT_TRUE(own.Available()) << own.Why();
-  const fs::path root = env_->dir.path() / "paused";
-  CopyRootWithout(env_->ldifRoot, root, {{"ldap", own.Url()}});
-  const std::string text = Gc("cn", " WHERE cn='*'");
-  SetPlatformRoot(root);
-  EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");  // connected and bound
-  own.Pause();
-  PlatformError e = Raised([&] { Execute(root, text, {{"Timeout", 1}}); });
-  own.Resume();
+  paused.Pause();
+  SetPlatformRoot(hung);
+  e = Raised([&] { test::Execute(text, {{"Timeout", 1}}); });
+  paused.Resume();
   EXPECT_EQ(e.number(), errors::kTimeLimit);
   EXPECT_EQ(e.description(),
-            "The time limit for this request was exceeded. (" + own.Url() + ": Timed out)");
+            "The time limit for this request was exceeded. (" + paused.Url() + ": Timed out)");
   // The connection that timed out is given up; the next request gets a fresh one.
-  SetPlatformRoot(root);
+  SetPlatformRoot(hung);
   EXPECT_EQ(BindObject("GC://RootDSE")->Get("dnsHostName"), "127.0.0.1");
 }
 

@@ -88,10 +88,8 @@ TEST(InstallFormReadBack, MissingSinkLibraryIsLoggedAndLocksTheFields) {
             "[] File " + platform.workDir().string() +
                 "/Drossgate.so not found. COM+ object installation is impossible.\r\n\r\n");
   EXPECT_FALSE(ui.Check1->isChecked());
-  for (QWidget* field :
-       {static_cast<QWidget*>(ui.Check1), static_cast<QWidget*>(ui.txtIdent),
-        static_cast<QWidget*>(ui.txtPwd), static_cast<QWidget*>(ui.txtPriority),
-        static_cast<QWidget*>(ui.Check6), static_cast<QWidget*>(ui.rows[3].txtSpamTag)})
+  for (QWidget* field : std::vector<QWidget*>{ui.Check1, ui.txtIdent, ui.txtPwd, ui.txtPriority,
+                                              ui.Check6, ui.rows[3].txtSpamTag})
     EXPECT_FALSE(field->isEnabled()) << field->objectName().toStdString();
   EXPECT_TRUE(ui.txtErr->isVisibleTo(form.get()));
   EXPECT_TRUE(ui.Command3->isVisibleTo(form.get()));
@@ -109,12 +107,21 @@ TEST(InstallFormReadBack, MissingSinkLibraryIsLoggedAndLocksTheFields) {
 
 // --- Field handlers -----------------------------------------------------------------------
 
+// A window on the demo platform, ada registered.
+class InstallFormHandlers : public ::testing::Test {
+ protected:
+  SetupPlatform platform;
+  std::unique_ptr<InstallForm> form = [this] {
+    platform.Register("ada");
+    return OpenForm();
+  }();
+  const InstallFormControls& ui = form->ui();
+};
+
 // A row's action decides its target and whether Browse opens the recipient picker; a cleared
 // condition resets the row.
-TEST(InstallFormHandlers, ConditionAndActionSetTheTarget) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  const RuleRow& row = form->ui().rows[1];
+TEST_F(InstallFormHandlers, ConditionAndActionSetTheTarget) {
+  const RuleRow& row = ui.rows[1];
   struct Step {
     const char* name;
     const char* condition;  // null: unchanged
@@ -151,10 +158,8 @@ TEST(InstallFormHandlers, ConditionAndActionSetTheTarget) {
   EXPECT_EQ(row.List1->currentIndex(), kActionMove);
 }
 
-TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  QLineEdit* priority = form->ui().txtPriority;
+TEST_F(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
+  QLineEdit* priority = ui.txtPriority;
   ASSERT_EQ(Text(priority), "65535");
   struct Step {
     const char* name;
@@ -187,11 +192,7 @@ TEST(InstallFormHandlers, PriorityKeepsItsLastValidValue) {
   }
 }
 
-TEST(InstallFormHandlers, RegistrationBoxesNeedASelection) {
-  SetupPlatform platform;
-  platform.Register("ada");
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
+TEST_F(InstallFormHandlers, RegistrationBoxesNeedASelection) {
   struct Case {
     QCheckBox* box;
     QListWidget* list;
@@ -216,10 +217,7 @@ TEST(InstallFormHandlers, RegistrationBoxesNeedASelection) {
   }
 }
 
-TEST(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
-  SetupPlatform platform;
-  auto form = OpenForm();
-  const InstallFormControls& ui = form->ui();
+TEST_F(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
   ASSERT_GT(ui.MbxInstList->count(), 0);
   ui.Command5->click();
   EXPECT_EQ(ui.MbxInstList->selectedItems().size(), ui.MbxInstList->count());
@@ -230,7 +228,7 @@ TEST(InstallFormHandlers, SelectAllButtonsToggleTheirLists) {
   EXPECT_EQ(ui.MbxInstList->selectedItems().size(), ui.MbxInstList->count());
 }
 
-// --- Start-up: a load that fails ends the program with the platform's message ---------------
+// --- Start-up ------------------------------------------------------------------------------
 
 template <typename W>
 W* VisibleWindow(const char* name) {
@@ -249,22 +247,27 @@ int RunWith(const std::function<void()>& tick) {
   return RunSetup(SetupOptions{});
 }
 
-// Found: Return and Escape did nothing in the liability window.
+// Found: Return and Escape did nothing in the liability window. A load that fails after it
+// ends the program with the platform's message.
 TEST(StartupFlow, DisclaimerAcceptedOrDeclined) {
   struct Case {
     const char* name;
     std::function<void(Disclaimer&)> answer;
     bool accepted;
+    int status = 0;  // 1: the directory is unreachable
   };
+  const auto yes = [](Disclaimer& d) { d.Command1->click(); };
   const std::vector<Case> cases = {
-      {"Yes", [](Disclaimer& d) { d.Command1->click(); }, true},
+      {"Yes", yes, true},
       {"Return", [](Disclaimer& d) { QTest::keyClick(&d, Qt::Key_Return); }, true},
       {"No", [](Disclaimer& d) { d.Command2->click(); }, false},
       {"Escape", [](Disclaimer& d) { QTest::keyClick(&d, Qt::Key_Escape); }, false},
+      {"Yes, with the directory unreachable", yes, false, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetupPlatform platform;
+    if (c.status) std::filesystem::remove(platform.root() / "directory.ldif");
     bool sawDisclaimer = false;
     bool sawForm = false;
     const int status = RunWith([&] {
@@ -282,21 +285,13 @@ TEST(StartupFlow, DisclaimerAcceptedOrDeclined) {
     });
     EXPECT_TRUE(sawDisclaimer);
     EXPECT_EQ(sawForm, c.accepted);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, c.status);
+    ASSERT_EQ(platform.messages.size(), c.status ? 1u : 0u);
+    if (c.status) {
+      EXPECT_EQ(platform.messages[0].icon, QMessageBox::Critical);
+      EXPECT_TRUE(platform.messages[0].text.contains("directory"));
+    }
   }
-}
-
-TEST(StartupFlow, UnreachableDirectoryEndsWithTheMessage) {
-  SetupPlatform platform;
-  std::filesystem::remove(platform.root() / "directory.ldif");
-  const int status = RunWith([&] {
-    if (auto* disclaimer = VisibleWindow<Disclaimer>("Disclaimer")) disclaimer->Command1->click();
-  });
-  EXPECT_EQ(status, 1);
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].icon, QMessageBox::Critical);
-  EXPECT_TRUE(platform.messages[0].text.contains("directory"))
-      << platform.messages[0].text.toStdString();
 }
 
 }  // namespace

@@ -24,10 +24,6 @@ std::string First(const dir::Entry& entry, const char* name) {
   return attribute && !attribute->values.empty() ? attribute->values.front() : std::string();
 }
 
-std::string DomainDn(const std::string& domain) {
-  return "DC=" + text::ReplaceAll(domain, ".", ",DC=");
-}
-
 }  // namespace
 
 SetupPlatform::SetupPlatform() {
@@ -60,7 +56,7 @@ SetupPlatform::~SetupPlatform() {
 }
 
 void SetupPlatform::AddPeople(const std::vector<Person>& people) {
-  const std::string domainDn = DomainDn(domain_);
+  const std::string domainDn = "DC=" + text::ReplaceAll(domain_, ".", ",DC=");
   std::vector<dir::Entry> entries;
   store::admin::Batch batch;
   for (const Person& person : people) {
@@ -101,13 +97,6 @@ void SetupPlatform::Register(const std::string& alias, bool storeWide) {
                              kSinkClass, kind.matchScope, kCriteria, "65535", nullptr)
           .empty())
     throw std::runtime_error("cannot register " + alias);
-}
-
-void SetupPlatform::SetMachine(const std::string& computer, const std::string& user) {
-  platform::MachineInfo machine = platform::Machine();
-  machine.computerName = computer;
-  machine.userName = user;
-  platform::WriteMachineInfo(root(), machine);
 }
 
 std::vector<std::string> SetupPlatform::SystemMailboxAliases() const {

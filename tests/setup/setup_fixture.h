@@ -74,8 +74,6 @@ class SetupPlatform {
   void InstallApplication(const std::string& identity, const std::string& constructorString,
                           const std::string& componentName = "Drossgate.DrossgateCls",
                           bool constructionEnabled = true);
-  // Rewrites machine.json with another computer name and user.
-  void SetMachine(const std::string& computer, const std::string& user);
 
   std::string homeServer() const { return homeServer_; }
   std::vector<std::string> SystemMailboxAliases() const;

@@ -18,6 +18,7 @@ TOOL = os.environ.get("DROSSGATE_TOOL", "drossgate-platform")
 SINK = os.environ.get("DROSSGATE_SINK", "Drossgate.so")
 MBX = "file://./backofficestorage/example.com/MBX/"
 EVENTS = "http://schemas.microsoft.com/exchange/events/"
+ADA = "ada.lindqvist@example.com"  # a mailbox of the demo platform
 
 
 class Platform:

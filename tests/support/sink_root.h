@@ -20,6 +20,9 @@
 namespace drossgate::testing {
 
 inline const std::string kMbxUrl = "file://./backofficestorage/example.com/MBX/";
+// The envelope of a forward to the spam desk of a message from offers@bulk.example.net.
+inline const std::string kEnvelope =
+    "x-receiver: Desk <spamdesk@example.com>\r\nx-sender: offers@bulk.example.net\r\n";
 
 // Rules as a constructor string: one for each row with an action, matching "header: name".
 template <typename Row, size_t N>

@@ -1,22 +1,17 @@
 #include "slapd_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace drossgate::testing {
 
@@ -26,7 +21,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kStartTimeout = 15s;
-constexpr auto kStopTimeout = 10s;
 
 // Debian's paths: a plain user's PATH may lack /usr/sbin.
 const char* const kSlapd = "/usr/sbin/slapd";
@@ -168,41 +162,25 @@ bool SlapdServer::StartOnce() {
   const fs::path confFile = dir_.path() / "slapd.conf";
   WriteFile(confFile, conf.str());
 
-  const std::string slapd = kSlapd;
   const std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
   // -d keeps it in the foreground, a child of this process that Stop() can wait for.
-  std::vector<std::string> args = {slapd, "-d", "0", "-h", listen, "-f", confFile.string()};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string log = (dir_.path() / "slapd.log").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, slapd.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    why_ = "cannot start " + slapd + ": " + std::strerror(rc);
-    return false;
-  }
+  const Child child = StartProcess({kSlapd, "-d", "0", "-h", listen, "-f", confFile.string()},
+                                   dir_.path() / "slapd.log");
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    if (waitpid(child.pid, nullptr, WNOHANG) == child.pid) {
+      close(child.out);
       why_ = "slapd did not start: " + Tail(Log());
       return false;
     }
     if (Accepts(port_)) {
-      pid_ = pid;
+      child_ = child;
       return true;
     }
     std::this_thread::sleep_for(20ms);
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  int status = 0;
+  StopProcess(child, SIGKILL, &status);
   why_ = "slapd did not answer on port " + std::to_string(port_) + " in time: " + Tail(Log());
   return false;
 }
@@ -213,15 +191,19 @@ std::string SlapdServer::Log() const {
   return fs::exists(log, ec) ? ReadFile(log) : std::string();
 }
 
-bool SlapdServer::Load(const fs::path& ldif) {
+bool SlapdServer::Load(const fs::path& ldif, bool keepExisting) {
   if (!Available()) return false;
   if (access(kLdapAdd, X_OK) != 0) {
     why_ = "ldapadd is not installed (scripts/packages.sh installs ldap-utils)";
     return false;
   }
-  ProcessResult r = RunProcess({kLdapAdd, "-x", "-H", Url(), "-D", options_.rootDn, "-w",
-                                options_.rootPassword, "-f", ldif.string()});
-  if (r.exitCode != 0) {
+  // -c goes on past an entry that is there already (68), and then exits with that code.
+  std::vector<std::string> args = {
+      kLdapAdd, "-x",         "-H", Url(), "-D", options_.rootDn, "-w", options_.rootPassword,
+      "-f",     ldif.string()};
+  if (keepExisting) args.push_back("-c");
+  ProcessResult r = RunProcess(args);
+  if (r.exitCode != 0 && !(keepExisting && r.exitCode == 68)) {
     why_ = "ldapadd " + ldif.string() + " failed: " + Tail(r.err);
     return false;
   }
@@ -229,33 +211,24 @@ bool SlapdServer::Load(const fs::path& ldif) {
 }
 
 void SlapdServer::Pause() {
-  if (pid_ <= 0) return;
+  if (!Available()) return;
   // The signal takes effect when the server is next scheduled; until then it may still answer
   // a request, so wait until it is reported stopped.
-  kill(pid_, SIGSTOP);
+  kill(child_.pid, SIGSTOP);
   int status = 0;
-  waitpid(pid_, &status, WUNTRACED);
+  waitpid(child_.pid, &status, WUNTRACED);
 }
 
 void SlapdServer::Resume() {
-  if (pid_ > 0) kill(pid_, SIGCONT);
+  if (Available()) kill(child_.pid, SIGCONT);
 }
 
 void SlapdServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGCONT);  // a paused server could not act on the TERM
-  kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+  if (!Available()) return;
+  kill(child_.pid, SIGCONT);  // a paused server could not act on the TERM
   int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  pid_ = -1;
+  StopProcess(child_, SIGTERM, &status);
+  child_ = {};
 }
 
 }  // namespace drossgate::testing

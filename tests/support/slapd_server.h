@@ -4,10 +4,7 @@
 // temporary folder, never the system's service. Stopped when the object goes. When slapd is
 // missing or will not start, Available() is false and Why() says so, for a GTEST_SKIP.
 
-#include <sys/types.h>
-
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "testsupport.h"
@@ -35,14 +32,14 @@ class SlapdServer {
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;
 
-  bool Available() const { return pid_ > 0; }
+  bool Available() const { return child_.pid > 0; }
   const std::string& Why() const { return why_; }
   const Options& options() const { return options_; }
-  int Port() const { return port_; }
   std::string Url() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
-  // Adds the entries of an LDIF file as the root DN (ldapadd); false, with Why(), on failure.
-  bool Load(const std::filesystem::path& ldif);
+  // Adds the entries of an LDIF file as the root DN (ldapadd), with keepExisting leaving those
+  // that are there already as they are; false, with Why(), on failure.
+  bool Load(const std::filesystem::path& ldif, bool keepExisting = false);
   // Stops the server and waits for it; the port stays closed afterwards.
   void Stop();
   // Freezes the server (SIGSTOP): connections stay open and requests go unanswered.
@@ -56,7 +53,7 @@ class SlapdServer {
   Options options_;
   TempDir dir_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  Child child_;
   std::string why_;
 };
 

@@ -38,12 +38,7 @@ class StoreTest : public PlatformRootTest {
     store::OpenRecord(url, nullptr, store::Mode::kReadWrite, store::kCreateCollection)->Close();
   }
   static bool Exists(const std::string& url) {
-    try {
-      store::OpenRecord(url, nullptr, store::Mode::kRead);
-      return true;
-    } catch (const PlatformError&) {
-      return false;
-    }
+    return SkipOnError([&] { store::OpenRecord(url, nullptr, store::Mode::kRead); });
   }
   static store::Value Prop(const std::string& url, const std::string& name) {
     return store::OpenRecord(url, nullptr, store::Mode::kRead)->GetFields().Get(name);

@@ -66,8 +66,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return r;
 }
 
-Child StartProcess(const std::vector<std::string>& argv) {
-  return Spawn(argv, {}, {}, {});
+Child StartProcess(const std::vector<std::string>& argv, const std::filesystem::path& err) {
+  return Spawn(argv, {}, {}, err);
 }
 
 std::string StopProcess(const Child& child, int sig, int* status) {

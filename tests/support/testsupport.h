@@ -35,12 +35,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& stdinText = "");
 
-// A child process started with its standard output on a pipe, read when it is stopped.
+// A child process started with its standard output on a pipe, read when it is stopped, and its
+// standard error into the file err when one is named.
 struct Child {
   int pid = -1;
   int out = -1;
 };
-Child StartProcess(const std::vector<std::string>& argv);
+Child StartProcess(const std::vector<std::string>& argv, const std::filesystem::path& err = {});
 // Sends sig (0: none), reads the child's output to its end and waits for it; status as waitpid.
 std::string StopProcess(const Child& child, int sig, int* status);
 

@@ -72,13 +72,5 @@ TEST_F(CatalogCliTest, InstallWarnsOfALineFeedInTheConstructorString) {
   EXPECT_EQ(r.err.rfind("warning: the constructor string holds a line feed", 0), 0u) << r.err;
 }
 
-// A damaged one is the damaged-files test's.
-TEST_F(CatalogCliTest, MissingCatalogIsAnErrorNotACrash) {
-  std::filesystem::remove(File("catalog.db"));
-  ProcessResult missing = Run({"ls"});
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
-}
-
 }  // namespace
 }  // namespace drossgate::tools

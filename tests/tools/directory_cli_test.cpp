@@ -45,51 +45,46 @@ class DirectoryCli : public ::testing::Test {
 TEST_F(DirectoryCli, RefusesBadInputAndChangesNothing) {
   struct Case {
     const char* name;
-    std::vector<std::string> args;
-    int exit;
+    std::vector<std::string> args;  // after the command
+    int exit;                       // 1: the directory cannot be written
     std::string message;
   };
-  const std::vector<Case> initCases = {
-      {"bad domain", {"--domain", "exa mple.com"}, 2, "not a DNS domain name"},
-      {"computer with a comma", {"--computer", "MAIL,1"}, 2, "1 to 15"},
-      {"directory write fails", {}, 1, "Cannot write the directory data"},
-  };
-  for (const Case& c : initCases) {
+  auto refused = [&](std::vector<std::string> command, const Case& c) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"init"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    std::map<std::string, std::string> env;
-    if (c.exit == 1) env["DROSSGATE_FAULTS"] = "directory.write";
-    ProcessResult r = Tool(args, env);
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    ProcessResult r = Tool(
+        command, c.exit == 1
+                     ? std::map<std::string, std::string>{{"DROSSGATE_FAULTS", "directory.write"}}
+                     : std::map<std::string, std::string>{});
     EXPECT_EQ(r.exitCode, c.exit) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"bad domain", {"--domain", "exa mple.com"}, 2, "not a DNS domain name"},
+           {"computer with a comma", {"--computer", "MAIL,1"}, 2, "1 to 15"},
+           {"directory write fails", {}, 1, "Cannot write the directory data"},
+       }) {
+    refused({"init"}, c);
     EXPECT_FALSE(std::filesystem::exists(Root()));
   }
   std::filesystem::create_directory(Root());
   testing::WriteFile(Root() / "keep.txt", "mine");
-  EXPECT_NE(Tool({"init"}).err.find("is not empty"), std::string::npos);
+  refused({"init"}, {"over files already there", {}, 2, "is not empty"});
   EXPECT_EQ(testing::ReadFile(Root() / "keep.txt"), "mine");
   std::filesystem::remove_all(Root());
 
   Init({});
   ASSERT_EQ(Tool({"mailbox", "add", "erin", "--address", "erin@example.com"}).exitCode, 0);
   const std::string before = testing::ReadFile(Root() / "directory.ldif");
-  const std::vector<Case> addCases = {
-      {"alias taken, in other case",
-       {"ERIN", "--address", "o@example.com"},
-       2,
-       "in use by CN=erin,"},
-      {"address taken", {"frank", "--address", "Erin@Example.com"}, 2, "in use by"},
-      {"reserved alias", {"SystemMailbox{x}", "--no-address"}, 2, "belong to the store"},
-  };
-  for (const Case& c : addCases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"mailbox", "add"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ProcessResult r = Tool(args);
-    EXPECT_EQ(r.exitCode, c.exit) << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-  }
+  for (const Case& c : std::vector<Case>{
+           {"alias taken, in other case",
+            {"ERIN", "--address", "o@example.com"},
+            2,
+            "in use by CN=erin,"},
+           {"address taken", {"frank", "--address", "Erin@Example.com"}, 2, "in use by"},
+           {"reserved alias", {"SystemMailbox{x}", "--no-address"}, 2, "belong to the store"},
+       })
+    refused({"mailbox", "add"}, c);
   EXPECT_EQ(testing::ReadFile(Root() / "directory.ldif"), before);
 }
 

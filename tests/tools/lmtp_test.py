@@ -14,8 +14,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import drossgate  # noqa: E402
 
-ADA = "ada.lindqvist@example.com"
-BRUNO = "bruno.keller@example.com"
+ADA = drossgate.ADA
 
 
 class Conversation:

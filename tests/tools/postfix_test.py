@@ -12,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import drossgate  # noqa: E402
 
-ADA = "ada.lindqvist@example.com"
+ADA = drossgate.ADA
 RULES = "Junk\t\rX-Spam-Flag: YES\t\r1"
 SPAM = b"Subject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy\r\n"
 HAM = b"Subject: lunch\r\n\r\nat noon?\r\n"

@@ -19,26 +19,7 @@ using testing::RunPlatformTool;
 
 class StoreCliTest : public StoreTest {
  protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    std::filesystem::create_directory(root() / "pickup");
-  }
-
-  ProcessResult Run(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env = {},
-                    const std::string& stdinText = "") {
-    return RunPlatformTool(root(), args, env, stdinText);
-  }
-  std::filesystem::path Write(const std::string& name, const std::string& content) {
-    auto p = root() / name;
-    testing::WriteFile(p, content);
-    return p;
-  }
-  json Show(const std::string& url) {
-    ProcessResult r = Run({"show", url, "--json"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out)["properties"];
-  }
+  ProcessResult Run(const std::vector<std::string>& args) { return RunPlatformTool(root(), args); }
 };
 
 // deliver behind a mail server's pipe transport: the exit status is all the server sees, and
@@ -50,7 +31,8 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
   // Stored byte for byte, a NUL byte and all.
   const char raw[] = "Subject: ok\r\nX-Score: 12.5\r\n\r\nwith \0 a NUL byte\n";
   const std::string message(raw, sizeof raw - 1);
-  const auto good = Write("good.eml", message).string();
+  const std::string good = (root() / "good.eml").string();
+  testing::WriteFile(good, message);
   sqlite3* locker = nullptr;
   ASSERT_EQ(sqlite3_open((root() / "store.db").c_str(), &locker), SQLITE_OK);
   struct Case {
@@ -94,23 +76,17 @@ TEST_F(StoreCliTest, DeliverExitsAsADeliveryAgent) {
       Run({"deliver", "--to", "bob", "-f", "s@example.org", "--scl-from-header", "x-score", good});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string now = testing::JsonLines(r.out)[0]["now"];
-  json props = Show(now);
+  json props = json::parse(Run({"show", now, "--json"}).out)["properties"];
   EXPECT_EQ(props["http://schemas.microsoft.com/mapi/proptag/0x40760003"], 9);
   EXPECT_EQ(props["urn:schemas:mailheader:return-path"], "s@example.org");
   EXPECT_EQ(Run({"cat", now}).out, message);
 }
 
-// Nothing is read outside the store or through "..", and no mailbox is removed.
-TEST_F(StoreCliTest, BadInputGivesMessagesAndExitCodes) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"show", "http://elsewhere/exadmin/example.com/MBX/alice"},
-        {"ls", kMbx + "/alice/../bob"},
-        {"rm", kMbx + "/alice"}}) {
-    SCOPED_TRACE(args[1]);
-    ProcessResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_FALSE(r.err.empty());
-  }
+// No mailbox is removed (reading outside the store or through ".." is the store's URL table's).
+TEST_F(StoreCliTest, AMailboxIsNeverRemoved) {
+  ProcessResult r = Run({"rm", kMbx + "/alice"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(Exists(Alice()));
 }
 
 // A store written by the first version (ids reused after deletes, no creation times) is

@@ -1,7 +1,6 @@
-// A delivering process killed at any moment leaves a store that opens, in which every message
-// is either there whole (source byte for byte, properties set) or not there at all, and every
-// delivery the process had reported stays; with the sink filtering, every message is where its
-// rule puts it or parked, and no pickup file is half written.
+// A delivering process killed at any moment leaves a store that opens, every message whole or
+// absent, every reported delivery there; with the sink, every message where its rule puts it or
+// parked, and no pickup file half written.
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
