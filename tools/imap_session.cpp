@@ -1,37 +1,16 @@
-#include "imap_session.h"
+#include "imap_session_impl.h"
 
 #include <algorithm>
 #include <ctime>
-#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include <glib.h>
 
-#include "error.h"
-#include "imap_message.h"
-#include "imap_parser.h"
 #include "text.h"
 
 namespace drossgate::tools::imap {
-
-namespace mail = platform::store::mail;
-namespace errors = platform::errors;
-using platform::PlatformError;
-
-namespace {
-
-// A well-formed command the server declines: a tagged NO with this text.
-class Refusal : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-constexpr const char* kSystemFlags[] = {mail::kSeen, mail::kAnswered, mail::kFlagged,
-                                        mail::kDeleted, mail::kDraft};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string Line(std::string_view s) {
   return std::string(s) + "\r\n";
@@ -61,8 +40,6 @@ std::string FormatDate(int64_t when) {
   return buf;
 }
 
-// "d-Mon-yyyy" at the start of s (day one or two digits, a space allowed before it): the Unix
-// time of that day's midnight UTC; rest receives what follows.
 std::optional<int64_t> ParseDay(std::string_view s, std::string_view& rest) {
   if (!s.empty() && s[0] == ' ') s.remove_prefix(1);
   int day = 0, i = 0;
@@ -87,7 +64,6 @@ std::optional<int64_t> ParseDay(std::string_view s, std::string_view& rest) {
   return static_cast<int64_t>(timegm(&tm));
 }
 
-// APPEND's date-time, "dd-Mon-yyyy hh:mm:ss +zzzz".
 std::optional<int64_t> ParseDateTime(std::string_view s) {
   std::string_view rest;
   const std::optional<int64_t> day = ParseDay(s, rest);
@@ -105,7 +81,6 @@ std::optional<int64_t> ParseDateTime(std::string_view s) {
   return *day + v[0] * 3600 + v[1] * 60 + v[2] - zone;
 }
 
-// "1:3,7": the numbers in their order, runs shortened.
 std::string CompactSet(const std::vector<uint32_t>& n) {
   std::string out;
   for (size_t i = 0; i < n.size();) {
@@ -118,7 +93,6 @@ std::string CompactSet(const std::vector<uint32_t>& n) {
   return out;
 }
 
-// LIST's wildcards: '*' matches anything, '%' anything but the hierarchy separator.
 bool Matches(std::string_view pattern, std::string_view name) {
   if (pattern.size() > 1024) return false;
   std::vector<char> row(name.size() + 1, 0), next(name.size() + 1);
@@ -152,57 +126,7 @@ std::string Reason(const PlatformError& e) {
   }
 }
 
-// A search key, parsed.
-struct Key {
-  enum class Op {
-    kAll,
-    kSeq,
-    kUid,
-    kFlag,
-    kNoFlag,
-    kNone,
-    kHeader,
-    kBody,
-    kText,
-    kSince,
-    kBefore,
-    kOn,
-    kSentSince,
-    kSentBefore,
-    kSentOn,
-    kLarger,
-    kSmaller,
-    kNot,
-    kOr,
-    kAnd
-  };
-  Op op = Op::kAll;
-  std::string a, b;
-  int64_t n = 0;
-  SequenceSet set;
-  std::vector<Key> kids;
-};
-
-struct FetchItem {
-  enum class Kind {  // from kEnvelope on, the message source is read
-    kFlags,
-    kUid,
-    kInternalDate,
-    kSize,
-    kEnvelope,
-    kBody,
-    kBodyStructure,
-    kSection,
-    kRfc822,
-    kRfc822Header,
-    kRfc822Text
-  };
-  Kind kind = Kind::kFlags;
-  Section section;
-  bool peek = false;
-  std::optional<std::pair<uint32_t, uint32_t>> partial;
-  std::string label;  // how the response names a section
-};
+namespace {
 
 // The tag of a command whose rest cannot be read: its first word if that is a tag.
 std::string TagOf(std::string_view command) {
@@ -218,93 +142,6 @@ std::string TagOf(std::string_view command) {
 }
 
 }  // namespace
-
-class Session::Impl {
- public:
-  Impl(Backend& backend, Limits limits, ConnectionInfo connection)
-      : conn_(connection), backend_(backend), limits_(limits) {}
-  ~Impl() { Release(); }
-
-  // Gives the user's connection back, once.
-  void Release() {
-    if (mailbox_.empty()) return;
-    Deselect();
-    store_.reset();
-    try {
-      backend_.Logout(std::exchange(mailbox_, ""));
-    } catch (...) {
-      // Nothing more can be done for a connection that is ending.
-    }
-  }
-
-  std::string Greeting() {
-    return Line("* OK [CAPABILITY " + Capabilities() + "] IMAP service ready");
-  }
-  std::string Feed(std::string_view bytes);
-  std::string Poll();
-
-  bool idling_ = false;
-  bool closed_ = false;
-  bool tlsRequested_ = false;
-  ConnectionInfo conn_;
-
- private:
-  enum class Mode { kCommand, kIdle, kAuthenticate };
-  bool LoginAllowed() const { return conn_.tls || conn_.loopback; }
-  std::string Capabilities() const;
-  void Bad(std::string& out, const std::string& tag, std::string_view why);
-  void Dispatch(const std::string& command, std::string& out);
-  void ContinuationLine(std::string_view line, std::string& out);
-  std::string Run(const std::string& tag, const std::string& name, Reader& r, std::string& out);
-  void Require(bool authenticated, bool selected) const;
-  void Sync(bool allowExpunge, std::string& out);
-  void Deselect();
-
-  std::string Path(const std::string& wire) const;
-  std::string Display(const std::string& path) const;  // UTF-8, the inbox as "INBOX"
-  std::vector<std::string> Flags(Reader& r, bool list);
-  std::vector<size_t> Targets(const SequenceSet& set, bool uid) const;
-  std::vector<uint32_t> Uids(const std::vector<size_t>& targets) const;
-  void ExpungedUids(const std::vector<uint32_t>& uids, std::string& out);
-  void Forget(const std::function<bool(const mail::MessageInfo&)>& gone, std::string& out);
-
-  std::string Login(const std::string& user, const std::string& password);
-  std::string Plain(std::string_view base64);
-  std::string Select(Reader& r, bool readOnly, std::string& out);
-  std::string List(Reader& r, bool lsub, std::string& out);
-  std::string Status(Reader& r, std::string& out);
-  std::string Append(Reader& r);
-  std::string Search(Reader& r, bool uid, std::string& out);
-  Key ParseKey(Reader& r, int depth);
-  bool Eval(const Key& k, size_t index, std::unique_ptr<Message>& message);
-  std::string Fetch(Reader& r, bool uid, std::string& out);
-  FetchItem ParseFetchItem(Reader& r);
-  std::string Store(Reader& r, bool uid, std::string& out);
-  std::string CopyMove(Reader& r, bool uid, bool move, std::string& out);
-  std::string Expunge(const std::optional<std::vector<uint32_t>>& uids, std::string& out);
-
-  Backend& backend_;
-  Limits limits_;
-  std::string pending_;  // received bytes not yet taken
-  std::string command_;  // the command being assembled, literals included
-  size_t literalLeft_ = 0;
-  size_t lineBytes_ = 0;   // of command_, literals not counted
-  bool skipping_ = false;  // the rest of an overlong line is dropped
-  Mode mode_ = Mode::kCommand;
-  std::string pendingTag_;  // of IDLE or AUTHENTICATE waiting for their line
-  int bad_ = 0;
-
-  std::string mailbox_;  // logged in when not empty
-  std::unique_ptr<mail::MailStore> store_;
-  std::string inbox_;
-  bool selected_ = false;
-  bool readOnly_ = false;
-  std::string folder_;
-  uint32_t uidValidity_ = 0;
-  std::vector<mail::MessageInfo> messages_;  // sequence number - 1 to the message
-  uint64_t counter_ = 0;
-  bool expungeOwed_ = false;  // gone messages kept until an EXPUNGE response may be sent
-};
 
 std::string Session::Impl::Capabilities() const {
   std::string caps =
@@ -958,385 +795,6 @@ std::string Session::Impl::Expunge(const std::optional<std::vector<uint32_t>>& u
   if (readOnly_) throw Refusal("[READ-ONLY] The mailbox is read-only");
   if (!uids || !uids->empty()) ExpungedUids(store_->Expunge(folder_, uids), out);
   return "OK EXPUNGE completed";
-}
-
-Key Session::Impl::ParseKey(Reader& r, int depth) {
-  if (depth > 64) throw SyntaxError("Search nested too deeply");
-  Key k;
-  if (r.Take('(')) {
-    k.op = Key::Op::kAnd;
-    do k.kids.push_back(ParseKey(r, depth + 1));
-    while (r.Take(' '));
-    r.Expect(')');
-    return k;
-  }
-  if (r.PeekDigit() || r.Peek('*')) {
-    k.op = Key::Op::kSeq;
-    k.set = r.Sequence();
-    return k;
-  }
-  const std::string name = text::ToUpper(r.Atom());
-  static const std::unordered_map<std::string, std::pair<Key::Op, const char*>> simple = {
-      {"ALL", {Key::Op::kAll, ""}},
-      {"OLD", {Key::Op::kAll, ""}},
-      {"NEW", {Key::Op::kNone, ""}},
-      {"RECENT", {Key::Op::kNone, ""}},
-      {"SEEN", {Key::Op::kFlag, mail::kSeen}},
-      {"UNSEEN", {Key::Op::kNoFlag, mail::kSeen}},
-      {"ANSWERED", {Key::Op::kFlag, mail::kAnswered}},
-      {"UNANSWERED", {Key::Op::kNoFlag, mail::kAnswered}},
-      {"FLAGGED", {Key::Op::kFlag, mail::kFlagged}},
-      {"UNFLAGGED", {Key::Op::kNoFlag, mail::kFlagged}},
-      {"DELETED", {Key::Op::kFlag, mail::kDeleted}},
-      {"UNDELETED", {Key::Op::kNoFlag, mail::kDeleted}},
-      {"DRAFT", {Key::Op::kFlag, mail::kDraft}},
-      {"UNDRAFT", {Key::Op::kNoFlag, mail::kDraft}},
-  };
-  if (const auto found = simple.find(name); found != simple.end()) {
-    k.op = found->second.first;
-    k.a = found->second.second;
-    return k;
-  }
-  r.Space();
-  static const std::unordered_map<std::string, Key::Op> dated = {
-      {"SINCE", Key::Op::kSince},
-      {"BEFORE", Key::Op::kBefore},
-      {"ON", Key::Op::kOn},
-      {"SENTSINCE", Key::Op::kSentSince},
-      {"SENTBEFORE", Key::Op::kSentBefore},
-      {"SENTON", Key::Op::kSentOn}};
-  if (const auto found = dated.find(name); found != dated.end()) {
-    k.op = found->second;
-    std::string_view rest;
-    const std::string value = r.AString();
-    const std::optional<int64_t> day = ParseDay(value, rest);
-    if (!day || !rest.empty()) throw SyntaxError("Invalid date");
-    k.n = *day / 86400;
-    return k;
-  }
-  if (name == "KEYWORD" || name == "UNKEYWORD") {
-    k.op = name == "KEYWORD" ? Key::Op::kFlag : Key::Op::kNoFlag;
-    k.a = r.Atom();
-  } else if (name == "FROM" || name == "TO" || name == "CC" || name == "BCC" || name == "SUBJECT") {
-    k.op = Key::Op::kHeader;
-    k.a = name;
-    k.b = r.AString();
-  } else if (name == "HEADER") {
-    k.op = Key::Op::kHeader;
-    k.a = r.AString();
-    r.Space();
-    k.b = r.AString();
-  } else if (name == "BODY" || name == "TEXT") {
-    k.op = name == "BODY" ? Key::Op::kBody : Key::Op::kText;
-    k.b = r.AString();
-  } else if (name == "LARGER" || name == "SMALLER") {
-    k.op = name == "LARGER" ? Key::Op::kLarger : Key::Op::kSmaller;
-    k.n = r.Number0();
-  } else if (name == "UID") {
-    k.op = Key::Op::kUid;
-    k.set = r.Sequence();
-  } else if (name == "NOT") {
-    k.op = Key::Op::kNot;
-    k.kids.push_back(ParseKey(r, depth + 1));
-  } else if (name == "OR") {
-    k.op = Key::Op::kOr;
-    k.kids.push_back(ParseKey(r, depth + 1));
-    r.Space();
-    k.kids.push_back(ParseKey(r, depth + 1));
-  } else {
-    throw SyntaxError("Unknown search key");
-  }
-  return k;
-}
-
-bool Session::Impl::Eval(const Key& k, size_t index, std::unique_ptr<Message>& message) {
-  const mail::MessageInfo& m = messages_[index];
-  auto load = [&]() -> const Message& {
-    if (!message) {
-      std::string source;
-      try {
-        source = store_->Source(folder_, m.uid);
-      } catch (const PlatformError& e) {
-        if (e.number() != errors::kNotFound) throw;  // gone meanwhile: matches no text
-      }
-      message = std::make_unique<Message>(std::move(source));
-    }
-    return *message;
-  };
-  const int64_t day = m.internalDate / 86400;
-  switch (k.op) {
-    case Key::Op::kAll:
-      return true;
-    case Key::Op::kNone:
-      return false;
-    case Key::Op::kSeq:
-      return InSet(k.set, static_cast<uint32_t>(index + 1),
-                   static_cast<uint32_t>(messages_.size()));
-    case Key::Op::kUid:
-      return InSet(k.set, m.uid, messages_.back().uid);
-    case Key::Op::kFlag:
-      return HasFlag(m, k.a);
-    case Key::Op::kNoFlag:
-      return !HasFlag(m, k.a);
-    case Key::Op::kLarger:
-      return m.size > k.n;
-    case Key::Op::kSmaller:
-      return m.size < k.n;
-    case Key::Op::kSince:
-      return day >= k.n;
-    case Key::Op::kBefore:
-      return day < k.n;
-    case Key::Op::kOn:
-      return day == k.n;
-    case Key::Op::kSentSince:
-    case Key::Op::kSentBefore:
-    case Key::Op::kSentOn: {
-      const std::optional<int64_t> sent = load().SentDay();
-      if (!sent) return false;
-      return k.op == Key::Op::kSentSince    ? *sent >= k.n
-             : k.op == Key::Op::kSentBefore ? *sent < k.n
-                                            : *sent == k.n;
-    }
-    case Key::Op::kHeader: {
-      const std::optional<std::string> value = load().HeaderText(k.a);
-      return value && text::ContainsNoCase(*value, k.b);
-    }
-    case Key::Op::kBody:
-      return text::ContainsNoCase(load().BodyText(), k.b);
-    case Key::Op::kText: {
-      const Message& msg = load();
-      const std::optional<std::string> header = msg.SectionBytes(Section{{}, "HEADER", {}});
-      return text::ContainsNoCase(header.value_or(""), k.b) ||
-             text::ContainsNoCase(msg.HeaderText("Subject").value_or(""), k.b) ||
-             text::ContainsNoCase(msg.HeaderText("From").value_or(""), k.b) ||
-             text::ContainsNoCase(msg.BodyText(), k.b);
-    }
-    case Key::Op::kNot:
-      return !Eval(k.kids[0], index, message);
-    case Key::Op::kOr:
-      return Eval(k.kids[0], index, message) || Eval(k.kids[1], index, message);
-    case Key::Op::kAnd:
-      return std::all_of(k.kids.begin(), k.kids.end(),
-                         [&](const Key& kid) { return Eval(kid, index, message); });
-  }
-  return false;
-}
-
-std::string Session::Impl::Search(Reader& r, bool uid, std::string& out) {
-  r.Space();
-  Key all;
-  all.op = Key::Op::kAnd;
-  bool more = true;
-  // CHARSET comes first when given; only what needs no conversion is taken.
-  bool charset = false;
-  try {
-    Reader probe = r;
-    charset = text::EqualsNoCase(probe.Atom(), "CHARSET");
-  } catch (const SyntaxError&) {
-    // a list or a string: no CHARSET
-  }
-  if (charset) {
-    r.Atom();
-    r.Space();
-    const std::string charset = r.AString();
-    if (!text::EqualsNoCase(charset, "UTF-8") && !text::EqualsNoCase(charset, "US-ASCII"))
-      throw Refusal("[BADCHARSET (UTF-8 US-ASCII)] Unsupported charset");
-    r.Space();
-  }
-  while (more) {
-    all.kids.push_back(ParseKey(r, 0));
-    more = r.Take(' ');
-  }
-  r.End();
-  std::string result = "* SEARCH";
-  for (size_t i = 0; i < messages_.size(); ++i) {
-    std::unique_ptr<Message> message;
-    if (Eval(all, i, message))
-      result += " " + std::to_string(uid ? messages_[i].uid : static_cast<uint32_t>(i + 1));
-  }
-  out += Line(result);
-  return uid ? "OK UID SEARCH completed" : "OK SEARCH completed";
-}
-
-FetchItem Session::Impl::ParseFetchItem(Reader& r) {
-  FetchItem item;
-  const std::string name = text::ToUpper(r.Until("[ ()"));
-  using K = FetchItem::Kind;
-  static const std::unordered_map<std::string, K> plain = {{"FLAGS", K::kFlags},
-                                                           {"UID", K::kUid},
-                                                           {"INTERNALDATE", K::kInternalDate},
-                                                           {"RFC822.SIZE", K::kSize},
-                                                           {"ENVELOPE", K::kEnvelope},
-                                                           {"BODYSTRUCTURE", K::kBodyStructure},
-                                                           {"RFC822", K::kRfc822},
-                                                           {"RFC822.HEADER", K::kRfc822Header},
-                                                           {"RFC822.TEXT", K::kRfc822Text}};
-  if (const auto found = plain.find(name); found != plain.end()) {
-    item.kind = found->second;
-    return item;
-  }
-  if (name != "BODY" && name != "BODY.PEEK") throw SyntaxError("Unknown fetch attribute");
-  if (!r.Take('[')) {
-    if (name == "BODY.PEEK") throw SyntaxError("BODY.PEEK needs a section");
-    item.kind = K::kBody;
-    return item;
-  }
-  item.kind = K::kSection;
-  item.peek = name == "BODY.PEEK";
-  Section& s = item.section;
-  std::string label;
-  while (r.PeekDigit()) {
-    s.part.push_back(r.Number());
-    label += std::to_string(s.part.back());
-    if (!r.Take('.')) break;
-    label += '.';
-  }
-  if (!r.Peek(']') && (s.part.empty() || label.back() == '.')) {
-    s.text = text::ToUpper(r.Until("] "));
-    label += s.text;
-    const bool fields = s.text == "HEADER.FIELDS" || s.text == "HEADER.FIELDS.NOT";
-    if (s.text == "MIME" ? s.part.empty() : !fields && s.text != "HEADER" && s.text != "TEXT")
-      throw SyntaxError("Invalid section");
-    if (fields) {
-      r.Space();
-      r.Expect('(');
-      do s.fields.push_back(r.AString());
-      while (r.Take(' '));
-      r.Expect(')');
-      label += " (";
-      for (size_t i = 0; i < s.fields.size(); ++i)
-        label += (i ? " " : "") + AtomOrQuote(s.fields[i]);
-      label += ")";
-    }
-  } else if (!label.empty() && label.back() == '.') {
-    throw SyntaxError("Invalid section");
-  }
-  r.Expect(']');
-  item.label = "BODY[" + label + "]";
-  if (r.Take('<')) {
-    const uint32_t origin = r.Number0();
-    r.Expect('.');
-    const uint32_t count = r.Number();
-    r.Expect('>');
-    item.partial.emplace(origin, count);
-    item.label += "<" + std::to_string(origin) + ">";
-  }
-  return item;
-}
-
-std::string Session::Impl::Fetch(Reader& r, bool uid, std::string& out) {
-  r.Space();
-  const std::vector<size_t> targets = Targets(r.Sequence(), uid);
-  r.Space();
-  std::vector<FetchItem> items;
-  using K = FetchItem::Kind;
-  std::string macro;
-  if (Reader probe = r; !probe.Peek('(')) macro = text::ToUpper(probe.Until("[ ()"));
-  auto add = [&](std::initializer_list<K> kinds) {
-    for (K kind : kinds) items.push_back(FetchItem{kind, {}, false, std::nullopt, ""});
-  };
-  if (macro == "ALL" || macro == "FAST" || macro == "FULL") {
-    r.Atom();
-    add({K::kFlags, K::kInternalDate, K::kSize});
-    if (macro != "FAST") add({K::kEnvelope});
-    if (macro == "FULL") add({K::kBody});
-  } else if (!r.Take('(')) {
-    items.push_back(ParseFetchItem(r));
-  } else {
-    do items.push_back(ParseFetchItem(r));
-    while (r.Take(' '));
-    r.Expect(')');
-  }
-  r.End();
-  bool needSource = false, setsSeen = false, hasUid = false, hasFlags = false;
-  for (const FetchItem& item : items) {
-    needSource |= item.kind >= K::kEnvelope;
-    setsSeen |= (item.kind == K::kSection && !item.peek) || item.kind == K::kRfc822 ||
-                item.kind == K::kRfc822Text;
-    hasUid |= item.kind == K::kUid;
-    hasFlags |= item.kind == K::kFlags;
-  }
-  std::unordered_set<uint32_t> seenNow;
-  if (setsSeen && !readOnly_) {
-    std::vector<uint32_t> unseen;
-    for (size_t i : targets)
-      if (!HasFlag(messages_[i], mail::kSeen)) unseen.push_back(messages_[i].uid);
-    if (!unseen.empty()) {
-      std::unordered_map<uint32_t, size_t> index;
-      for (size_t i : targets) index[messages_[i].uid] = i;
-      for (const mail::MessageInfo& m :
-           store_->StoreFlags(folder_, unseen, {mail::kSeen}, mail::FlagChange::kAdd)) {
-        if (const auto found = index.find(m.uid); found != index.end()) {
-          messages_[found->second].flags = m.flags;
-          seenNow.insert(m.uid);
-        }
-      }
-    }
-  }
-  for (size_t i : targets) {
-    const mail::MessageInfo& m = messages_[i];
-    std::unique_ptr<Message> message;
-    if (needSource) {
-      try {
-        message = std::make_unique<Message>(store_->Source(folder_, m.uid));
-      } catch (const PlatformError& e) {
-        if (e.number() == errors::kNotFound) continue;  // expunged elsewhere; reported later
-        throw;
-      }
-    }
-    std::vector<std::string> parts;
-    if (uid && !hasUid) parts.push_back("UID " + std::to_string(m.uid));
-    for (const FetchItem& item : items) {
-      switch (item.kind) {
-        case K::kFlags:
-          parts.push_back("FLAGS " + FlagList(m.flags));
-          break;
-        case K::kUid:
-          parts.push_back("UID " + std::to_string(m.uid));
-          break;
-        case K::kInternalDate:
-          parts.push_back("INTERNALDATE \"" + FormatDate(m.internalDate) + "\"");
-          break;
-        case K::kSize:
-          parts.push_back("RFC822.SIZE " + std::to_string(m.size));
-          break;
-        case K::kEnvelope:
-          parts.push_back("ENVELOPE " + message->Envelope());
-          break;
-        case K::kBody:
-          parts.push_back("BODY " + message->BodyStructure(false));
-          break;
-        case K::kBodyStructure:
-          parts.push_back("BODYSTRUCTURE " + message->BodyStructure(true));
-          break;
-        case K::kRfc822:
-          parts.push_back("RFC822 " + Literal(message->source()));
-          break;
-        case K::kRfc822Header:
-          parts.push_back("RFC822.HEADER " +
-                          Literal(*message->SectionBytes(Section{{}, "HEADER", {}})));
-          break;
-        case K::kRfc822Text:
-          parts.push_back("RFC822.TEXT " +
-                          Literal(*message->SectionBytes(Section{{}, "TEXT", {}})));
-          break;
-        case K::kSection: {
-          std::optional<std::string> bytes = message->SectionBytes(item.section);
-          if (bytes && item.partial) {
-            const size_t origin = std::min<size_t>(item.partial->first, bytes->size());
-            *bytes = bytes->substr(origin, item.partial->second);
-          }
-          parts.push_back(item.label + " " + (bytes ? Literal(*bytes) : "NIL"));
-          break;
-        }
-      }
-    }
-    if (seenNow.count(m.uid) && !hasFlags) parts.push_back("FLAGS " + FlagList(m.flags));
-    std::string line = "* " + std::to_string(i + 1) + " FETCH (";
-    for (size_t p = 0; p < parts.size(); ++p) line += (p ? " " : "") + parts[p];
-    out += Line(line + ")");
-  }
-  return uid ? "OK UID FETCH completed" : "OK FETCH completed";
 }
 
 std::string Session::Impl::Store(Reader& r, bool uid, std::string& out) {
