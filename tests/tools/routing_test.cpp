@@ -79,5 +79,42 @@ TEST(TwoServers, AForwardReachesTheHomeServerOfItsReceiverAndIsFilteredThere) {
   EXPECT_TRUE(one.PickupFiles().empty()) << said;
 }
 
+// With the directory on a server, an IMAP login is a bind as the entry the user names, and it
+// opens that entry's own mailbox only.
+TEST(DirectoryLogins, AreABindAsTheUsersEntry) {
+  TempDir dir;
+  SlapdServer server;
+  if (!server.Available()) GTEST_SKIP() << server.Why();
+  SinkRoot root(dir.path() / "root", "MAIL1");
+  ASSERT_TRUE(server.Load(root.path() / "directory.ldif")) << server.Why();
+  UseServer(root.path(), server, nlohmann::json::object());
+  root.AddMailbox("ada");
+  root.AddMailbox("bob");
+  const SlapdServer::Options& o = server.options();
+  const ProcessResult set =
+      RunProcess({"/usr/bin/ldappasswd", "-x", "-H", server.Url(), "-D", o.rootDn, "-w",
+                  o.rootPassword, "-s", "ada's secret", "CN=ada,CN=Users," + o.suffix});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+
+  struct Case {
+    const char* name;
+    std::string user, password;
+    bool in;
+  } cases[] = {
+      {"alias and password", "ada", "ada's secret", true},
+      {"address and password", "ada@example.com", "ada's secret", true},
+      {"wrong password", "ada", "guess", false},
+      {"another user with ada's password", "bob", "ada's secret", false},
+      {"empty password, never sent as an anonymous bind", "ada", "", false},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = RunProcess(
+        {PlatformTool().string(), "--root", root.path().string(), "imap", "--stdio"}, {},
+        "a LOGIN \"" + c.user + "\" \"" + c.password + "\"\r\nb SELECT INBOX\r\nc LOGOUT\r\n");
+    EXPECT_EQ(r.out.find("a OK") != std::string::npos, c.in) << c.name << "\n" << r.out;
+    EXPECT_EQ(r.out.find("b OK [READ-WRITE]") != std::string::npos, c.in) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace drossgate::testing
