@@ -102,10 +102,11 @@ void PerformDelete(store::Record& record, const std::string& itemUrl, const Mail
 void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
                     const std::string& action) {
   const std::string recipientRoot = mbx.containerUrl + common::rules::RecipientAddress(action);
+  // Read in this order, one after the other: the recipient's first.
+  const std::string recipient = PermanentUrlOr(recipientRoot, recipientRoot);
+  const std::string own = PermanentUrlOr(mbx.url, std::string());
   // A message is never forwarded into the mailbox that received it.
-  if (common::rules::IsOwnMailbox(PermanentUrlOr(recipientRoot, recipientRoot),
-                                  PermanentUrlOr(mbx.url, std::string())))
-    return;
+  if (common::rules::IsOwnMailbox(recipient, own)) return;
 
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
