@@ -33,6 +33,12 @@ constexpr LongOption kLongOptions[] = {
        options.testCondition =
            ConditionTestRequest{arguments[0].toStdString(), arguments[1].toStdString()};
      }},
+    {kTestMessageOption, 1, "FILE",
+     [](SetupOptions& o, const QStringList& a) { o.testMessage.file = a[0].toStdString(); }},
+    {"--mailbox", 1, "MAILBOX",
+     [](SetupOptions& o, const QStringList& a) { o.testMessage.mailbox = a[0].toStdString(); }},
+    {"--scl", 1, "N",
+     [](SetupOptions& o, const QStringList& a) { o.testMessage.scl = a[0].toStdString(); }},
     {"--install", 0, "", [](SetupOptions& o, const QStringList&) { Unattended(o).install = true; }},
     {"--reconfigure", 0, "",
      [](SetupOptions& o, const QStringList&) { Unattended(o).reconfigure = true; }},
@@ -80,6 +86,7 @@ constexpr const char* kUsage =
        DrossgateSetup OPTION...       the window's run, without a window or a display
        DrossgateSetup --list [--json]
        DrossgateSetup --test-condition CONDITION VALUE [--strict]
+       DrossgateSetup --test-message FILE [--mailbox MAILBOX] [--scl N] [--rule ...] [--json]
        DrossgateSetup --help
 
 The platform root is the folder DROSSGATE_PLATFORM names. One run at a time per platform root:
@@ -117,19 +124,31 @@ Looking:
                               why), then one line per entry of the window's four lists: the list,
                               the entry, its state (registered, not registered, or unreachable and
                               the error that says why)
-  --json                      with --list: the same as one JSON object
+  --json                      with --list or --test-message: the same as one JSON object
   --test-condition CONDITION VALUE
                               whether VALUE matches CONDITION's pattern, as the sink decides;
                               warnings about the pattern on standard error
+  --test-message FILE         what the sink would do on delivering the message in FILE, changing
+                              nothing: for each rule the value it reads and whether it matches,
+                              then the first match, its action and target, and the rules'
+                              warnings; the installed rules, or those of --rule options
+  --mailbox MAILBOX           with --test-message: the delivery is into this mailbox (its inbox
+                              name and folders resolve the target); else none, and the target
+                              stays as the rule writes it
+  --scl N                     with --test-message: the message's spam confidence level, -1 to 9,
+                              as a delivery records it; none when left out
   --help                      this text
 
 Exit status:
-  0   done (--test-condition: the value matches)
+  0   done (--test-condition: the value matches; --test-message: evaluated, match or not)
   1   refused, or the platform cannot be reached: nothing changed, the reason on standard error
-      (--test-condition: no match, or with --strict a warning)
+      (--test-condition: no match, or with --strict a warning; --test-message: the message file
+      cannot be used (missing, unreadable, empty, binary, over 50 MB), the mailbox is unknown,
+      or neither installed rules nor --rule options are there to evaluate)
   2   done, but with errors concerning the command, from the error log, on standard error
       (--list: mailboxes that cannot be reached)
   3   the installation is damaged: the sink would not filter; the reason on standard error
+      (--test-message: the catalog cannot be read)
   64  bad usage: an unknown option, a missing value, options that do not go together
 Batch mode ends the same way; with 3 it renews nothing.
 )";

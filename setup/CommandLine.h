@@ -13,6 +13,7 @@
 namespace drossgate::setup {
 
 inline constexpr const char* kTestConditionOption = "--test-condition";
+inline constexpr const char* kTestMessageOption = "--test-message";
 
 // The exit statuses of every way the program runs; --help documents them.
 enum ExitStatus : int {
@@ -62,12 +63,23 @@ struct UnattendedOptions {
   bool passwordOnCommandLine = false;  // refused: other users could read it
 };
 
+// "--test-message FILE": the installed rules, or the --rule options, tried on a message file as
+// the sink would on its delivery into a mailbox (--mailbox) with a spam confidence level (--scl),
+// changing nothing. Each value exactly as given.
+struct MessageTestRequest {
+  std::optional<std::string> file;
+  std::optional<std::string> mailbox;
+  std::optional<std::string> scl;
+  bool Asked() const { return file || mailbox || scl; }
+};
+
 struct SetupOptions {
   bool batchMode = false;
   // Warnings about the rules refuse the run (--install) or fail the test (--test-condition).
   bool strict = false;
   std::optional<ConditionTestRequest> testCondition = std::nullopt;
   UnattendedOptions unattended{};
+  MessageTestRequest testMessage{};
   bool help = false;
 };
 

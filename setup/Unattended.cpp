@@ -32,21 +32,6 @@ namespace {
 
 constexpr const char* kProgram = "DrossgateSetup";
 
-struct ActionName {
-  const char* name;
-  RowAction action;
-};
-constexpr ActionName kActionNames[] = {{"move", kActionMove},
-                                       {"delete", kActionDelete},
-                                       {"forward", kActionForward},
-                                       {"scl", kActionSetScl}};
-
-const ActionName* FindAction(const std::string& name) {
-  for (const ActionName& action : kActionNames)
-    if (name == action.name) return &action;
-  return nullptr;
-}
-
 bool AnyChange(const UnattendedOptions& o) {
   return o.install || o.reconfigure || o.identity || o.passwordFile || o.priority ||
          !o.rules.empty() || !o.registerMailboxes.empty() || o.registerAll || o.registerStoreWide ||
@@ -74,8 +59,7 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
     return "--include-disabled needs --register or --register-all";
   if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
   for (const RuleOption& rule : o.rules)
-    if (!FindAction(rule.action))
-      return "--rule: unknown action '" + rule.action + "' (move, delete, forward or scl)";
+    if (!RuleActionKind(rule.action)) return UnknownActionText(rule.action);
   if (!o.list && o.registerMailboxes.empty() && !o.registerAll && !o.registerStoreWide &&
       o.unregisterMailboxes.empty() && !o.unregisterAll && !o.unregisterStoreWide && !o.install &&
       !o.reconfigure && !o.uninstall)
@@ -201,7 +185,8 @@ std::string FillRules(InstallForm& form, const std::vector<RuleOption>& rules) {
     row.txtSpamTag->clear();
     if (i >= rules.size()) continue;
     const RuleOption& rule = rules[i];
-    const RowAction action = FindAction(rule.action)->action;
+    // The window's action list is in the order of the action kinds.
+    const auto action = static_cast<RowAction>(*RuleActionKind(rule.action));
     row.txtSpamTag->setText(QString::fromStdString(rule.condition));
     row.List1->setCurrentIndex(action);
     if (action != kActionDelete) row.txtSpamFolder->setText(QString::fromStdString(rule.target));
@@ -332,6 +317,36 @@ class MessagesOnStderr {
 };
 
 }  // namespace
+
+std::optional<common::rules::ActionKind> RuleActionKind(const std::string& name) {
+  using common::rules::ActionKind;
+  static constexpr std::pair<const char*, ActionKind> kNames[] = {{"move", ActionKind::kMove},
+                                                                  {"delete", ActionKind::kDelete},
+                                                                  {"forward", ActionKind::kForward},
+                                                                  {"scl", ActionKind::kSetScl}};
+  for (const auto& [text, kind] : kNames)
+    if (name == text) return kind;
+  return std::nullopt;
+}
+
+std::string UnknownActionText(const std::string& name) {
+  return "--rule: unknown action '" + name + "' (move, delete, forward or scl)";
+}
+
+std::vector<common::rules::Row> CommandLineRows(const std::vector<RuleOption>& rules) {
+  std::vector<common::rules::Row> rows;
+  for (const RuleOption& rule : rules) {
+    const common::rules::ActionKind action = *RuleActionKind(rule.action);
+    // The window's delete row has no target box.
+    rows.push_back({rule.condition, action,
+                    action == common::rules::ActionKind::kDelete ? std::string() : rule.target});
+  }
+  return rows;
+}
+
+bool AnyOtherUnattendedOption(const UnattendedOptions& o) {
+  return AnyChange(o) || o.list || o.includeDisabled || o.passwordOnCommandLine;
+}
 
 int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,
                   std::ostream& err) {

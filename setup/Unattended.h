@@ -12,11 +12,24 @@
 // written anywhere but to the catalog.
 
 #include <istream>
+#include <optional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "CommandLine.h"
+#include "rules.h"
 
 namespace drossgate::setup {
+
+// The action a --rule option names ("move", "delete", "forward", "scl"); nullopt for another
+// name, which UnknownActionText tells of.
+std::optional<common::rules::ActionKind> RuleActionKind(const std::string& name);
+std::string UnknownActionText(const std::string& name);
+// The rule rows of --rule options whose actions are all known, as the window's rows hold them.
+std::vector<common::rules::Row> CommandLineRows(const std::vector<RuleOption>& rules);
+// Whether any unattended option but --json was given.
+bool AnyOtherUnattendedOption(const UnattendedOptions& options);
 
 // Needs a QApplication. in is read when the password file is "-".
 int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,

@@ -8,6 +8,7 @@
 
 #include "CommandLine.h"
 #include "ConditionTester.h"
+#include "MessageTest.h"
 #include "Startup.h"
 
 namespace {
@@ -22,8 +23,8 @@ QStringList Arguments(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   namespace setup = drossgate::setup;
-  // Help, bad usage and the condition test need neither the platform nor a display: answered
-  // before either.
+  // Help, bad usage and the condition and message tests need neither the platform nor a display:
+  // answered before either.
   const setup::ParsedCommandLine early = setup::ParseCommandLine(Arguments(argc, argv));
   if (early.options.help) {
     std::cout << setup::UsageText() << std::flush;
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
     std::cerr << "DrossgateSetup: " << early.error << "\nTry 'DrossgateSetup --help'." << std::endl;
     return setup::kExitUsage;
   }
+  if (early.options.testMessage.Asked())
+    return setup::RunMessageTest(early.options, std::cout, std::cerr);
   if (early.options.testCondition)
     return setup::RunConditionTest(early.options, std::cout, std::cerr);
   const std::unique_ptr<setup::HeadlessRun> headless = setup::PrepareDisplay(early.options);

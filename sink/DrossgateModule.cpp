@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "CleanupThread.h"
 #include "GUID.h"
@@ -60,25 +61,26 @@ bool SetMarker(store::Record& record, const std::string& destination) {
   return SkipOnError([&] { record.GetFields().Update(); }) && appended;
 }
 
-bool TestRule(store::Record& record, SinkSettings& s) {
-  if (s.currentHeaderName.empty()) return false;
-  if (text::EqualsNoCase(s.currentHeaderName, "subject") ||
-      text::EqualsNoCase(s.currentHeaderName, "IMFSCL")) {
-    const char* field =
-        text::EqualsNoCase(s.currentHeaderName, "subject") ? names::kSubjectName : names::kSclName;
-    const std::string value = text::Trim(FieldText(record, field));
-    return !value.empty() && common::ConditionTest(value, s.currentPattern);
+// The record's fields a rule reads, each read once, when a rule first needs it.
+class RecordFields final : public common::rules::MessageFields {
+ public:
+  explicit RecordFields(store::Record& record) : record_(record) {}
+  std::string_view Read(common::rules::Field field) override {
+    using common::rules::Field;
+    const int i = static_cast<int>(field);
+    if (field == Field::kNone) return {};
+    if (!values_[i]) {
+      values_[i] = FieldText(record_, field == Field::kSubject ? names::kSubjectName
+                                      : field == Field::kScl   ? names::kSclName
+                                                               : names::kTransportHeadersName);
+    }
+    return *values_[i];
   }
-  const std::string block = FieldText(record, names::kTransportHeadersName);
-  if (block.empty()) return false;
-  if (text::ContainsNoCase(s.currentPattern, "vbCrLf") ||
-      text::ContainsNoCase(s.currentPattern, "vbTab")) {
-    s.currentPattern = text::ReplaceAllNoCase(s.currentPattern, "vbCrLf", "\r\n");
-    s.currentPattern = text::ReplaceAllNoCase(s.currentPattern, "vbTab", "\t");
-    return text::ContainsNoCase(block, s.currentHeaderName + ": " + s.currentPattern);
-  }
-  return HeaderLineTest(block, s.currentHeaderName, s.currentPattern);
-}
+
+ private:
+  store::Record& record_;
+  std::optional<std::string> values_[4];
+};
 
 // Takes the marker (and the hidden flag of a forward) off a message that was not parked after
 // all: it stays in the inbox, visible, and no committed phase acts on it.
@@ -99,22 +101,12 @@ void PerformDelete(store::Record& record, const std::string& itemUrl, const Mail
 
 void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
                     const std::string& action) {
-  std::string address = action;
-  const size_t lt = action.find('<');
-  const size_t at = action.find('@');
-  const size_t gt = action.find('>');
-  if (lt != std::string::npos && at != std::string::npos && gt != std::string::npos && at > lt &&
-      gt > at)
-    address = action.substr(lt + 1, gt - lt - 1);
-  // The pickup service trims the address too: untrimmed, the own-mailbox test would miss it.
-  address = text::Trim(address);
-  const std::string recipientRoot = mbx.containerUrl + address;
-
-  std::string identity = PermanentUrlOr(recipientRoot, recipientRoot);
-  identity = MailboxIdentity(identity);
-  const std::string ownIdentity = MailboxIdentity(PermanentUrlOr(mbx.url, std::string()));
+  const std::string recipientRoot = mbx.containerUrl + common::rules::RecipientAddress(action);
+  // Read in this order, one after the other: the recipient's first.
+  const std::string recipient = PermanentUrlOr(recipientRoot, recipientRoot);
+  const std::string own = PermanentUrlOr(mbx.url, std::string());
   // A message is never forwarded into the mailbox that received it.
-  if (!identity.empty() && text::EqualsNoCase(identity, ownIdentity)) return;
+  if (common::rules::IsOwnMailbox(recipient, own)) return;
 
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
@@ -133,11 +125,10 @@ void PerformForward(store::Record& record, const std::string& itemUrl, const Mai
 }
 
 void PerformSetScl(store::Record& record, const std::string& action) {
-  // A sign and one character: anything but a digit after the sign is not a number to write.
-  if (action[1] < '0' || action[1] > '9') return;
-  const int32_t scl = (action[0] == '-' ? -1 : 1) * (action[1] - '0');
+  const std::optional<int32_t> scl = common::rules::ActionScl(action);
+  if (!scl) return;
   SkipOnError([&] {
-    record.GetFields().Set(names::kSclName, scl);
+    record.GetFields().Set(names::kSclName, *scl);
     record.GetFields().Update();
   });
 }
@@ -291,52 +282,9 @@ void FinishParkedForward(store::Record& record, const std::string& itemUrl,
 
 }  // namespace
 
-bool HeaderLineTest(std::string_view block, std::string_view headerName, std::string_view pattern) {
-  size_t start = 0;
-  while (start <= block.size()) {
-    size_t end = block.find("\r\n", start);
-    if (end == std::string_view::npos) end = block.size();
-    std::string_view line = block.substr(start, end - start);
-    start = end + 2;
-    const size_t colon = line.find(':');
-    if (text::TrimView(line).empty() || colon == std::string_view::npos) continue;
-    // A line beginning with a blank continues the one before it: a sender must not hide a
-    // header line from the rules behind a folded line that looks like it.
-    if (line[0] == ' ' || line[0] == '\t') continue;
-    if (!text::EqualsNoCase(text::TrimView(line.substr(0, colon)), headerName)) continue;
-    // Only the first line of that name counts.
-    std::string_view value = text::TrimView(line.substr(colon + 1));
-    return !value.empty() && common::ConditionTest(value, pattern);
-  }
-  return false;
-}
-
 int EvaluateRules(store::Record& record, SinkSettings& s, const std::function<void()>& prepare) {
-  for (int i = 0; i <= s.lastRule; ++i) {
-    s.currentAction = s.actions[i];
-    s.currentHeaderName = s.headerNames[i];
-    s.currentPattern = s.patterns[i];
-    if (s.currentAction.empty()) continue;
-    if (prepare) prepare();
-    if (TestRule(record, s)) return i;
-  }
-  return -1;
-}
-
-MailboxNames DeriveMailboxNames(const std::string& parentUrl) {
-  MailboxNames n;
-  std::string path = text::ReplaceAll(text::ReplaceAll(parentUrl, "/", "\\"), "file:", "");
-  const size_t last = path.rfind('\\');
-  if (last == std::string::npos) return n;
-  n.filePath = path.substr(0, last + 1);
-  n.url = "file:" + text::ReplaceAll(n.filePath.substr(0, n.filePath.size() - 1), "\\", "/");
-  n.containerUrl = n.url.substr(0, n.url.rfind('/') + 1);
-  return n;
-}
-
-std::string MailboxIdentity(const std::string& permanentUrl) {
-  const size_t at = text::RFindNoCase(permanentUrl, "/-FlatUrlSpace-/");
-  return at == std::string::npos ? permanentUrl : permanentUrl.substr(at + 16);
+  RecordFields fields(record);
+  return common::rules::EvaluateRules(s, fields, prepare);
 }
 
 bool IsSafeEnvelopeText(std::string_view t) {

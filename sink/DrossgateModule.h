@@ -10,6 +10,7 @@
 
 #include "SinkSettings.h"
 #include "com/com.h"
+#include "evaluation.h"
 #include "rules.h"
 #include "store/names.h"
 
@@ -24,25 +25,15 @@ inline constexpr const char* kSubjectField = platform::store::names::kSubjectNam
 
 using common::rules::ActionKind;
 using common::rules::ClassifyAction;
+using common::rules::DeriveMailboxNames;
+using common::rules::HeaderLineTest;
+using common::rules::MailboxIdentity;
+using common::rules::MailboxNames;
 
-// Rules 0..lastRule in order; returns the index of the first that matches, or -1. The
-// current fields of settings are left on the rule evaluated last. prepare, when given, runs
-// for every rule with a non-empty action before it is tested.
+// common::rules::EvaluateRules on the item's subject, SCL and transport header block, each
+// read from the record when a rule first needs it.
 int EvaluateRules(platform::store::Record& record, SinkSettings& settings,
                   const std::function<void()>& prepare = {});
-
-// The header-line test on a transport header block (lines separated by CR LF).
-bool HeaderLineTest(std::string_view block, std::string_view headerName, std::string_view pattern);
-
-// Names derived from an item's parent folder URL.
-struct MailboxNames {
-  std::string filePath;      // \\.\backofficestorage\DOMAIN\MBX\MAILBOX\ (final "\")
-  std::string url;           // file://./backofficestorage/DOMAIN/MBX/MAILBOX
-  std::string containerUrl;  // file://./backofficestorage/DOMAIN/MBX/
-};
-MailboxNames DeriveMailboxNames(const std::string& parentUrl);
-// The text after the last "/-FlatUrlSpace-/" of a permanent URL, or the whole URL.
-std::string MailboxIdentity(const std::string& permanentUrl);
 
 // True when text can go into an envelope line as it is (no CR, LF or NUL).
 bool IsSafeEnvelopeText(std::string_view text);

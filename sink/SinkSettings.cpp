@@ -1,8 +1,6 @@
 #include "SinkSettings.h"
 
-#include <utility>
-
-#include "rules.h"
+#include "evaluation.h"
 
 namespace drossgate::sink {
 
@@ -11,14 +9,8 @@ SinkSettings ParseConstructorString(const char* text) {
 }
 
 SinkSettings ParseConstructorString(std::string_view text) {
-  common::rules::ParsedRules parsed = common::rules::ParseConstructorString(text);
   SinkSettings s;
-  s.actions = std::move(parsed.actions);
-  s.headerNames = std::move(parsed.headerNames);
-  s.patterns = std::move(parsed.patterns);
-  s.lastRule = parsed.lastRule;
-  s.currentAction = std::move(parsed.currentAction);
-  s.currentHeaderName = std::move(parsed.currentHeaderName);
+  static_cast<common::rules::RuleState&>(s) = common::rules::RuleStateOf(text);
   return s;
 }
 

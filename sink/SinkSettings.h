@@ -7,20 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "evaluation.h"
+
 namespace drossgate::sink {
 
-struct SinkSettings {
-  std::vector<std::string> actions;      // element i: the action of rule i
-  std::vector<std::string> headerNames;  // element i: the header name of rule i
-  std::vector<std::string> patterns;     // element i: the pattern of rule i
-  int lastRule = -1;                     // rules 0..lastRule are evaluated; -1: none
-
-  // Working values: the rule being evaluated, left on the matching rule afterwards.
-  std::string currentAction = "Spam";
-  std::string currentHeaderName;
-  std::string currentPattern;
-  std::string targetFolderUrl;
-};
+// The rules and the working values of the evaluation (see common::rules::EvaluateRules).
+struct SinkSettings : common::rules::RuleState {};
 
 // Parses the constructor string; a null text counts as empty. Lines are separated by a
 // carriage return only, elements by TAB; only spaces are trimmed.

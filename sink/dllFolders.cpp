@@ -10,28 +10,17 @@ namespace store = platform::store;
 using platform::SkipOnError;
 
 std::string ResolveInboxPath(const std::string& mailboxUrl, const std::string& folderPath) {
-  const size_t slash = folderPath.find('/');
-  std::string first = folderPath.substr(0, slash);
-  const std::string rest = slash == std::string::npos ? "" : folderPath.substr(slash);
-  if (!text::EqualsNoCase(first, "inbox")) return folderPath;
-
+  // Only a path that begins with the inbox needs the mailbox's inbox name.
+  if (!text::EqualsNoCase(std::string_view(folderPath).substr(0, folderPath.find('/')), "inbox"))
+    return folderPath;
+  std::string inboxUrl;
   // A mailbox root without that field keeps the name as written.
   SkipOnError([&] {
     auto root = store::OpenRecord(mailboxUrl, nullptr, store::Mode::kRead);
-    const std::string inboxUrl =
-        store::ValueText(root->GetFields().Get("urn:schemas:httpmail:inbox"));
-    if (size_t last = inboxUrl.rfind('/'); last != std::string::npos)
-      first = inboxUrl.substr(last + 1);
+    inboxUrl = store::ValueText(root->GetFields().Get("urn:schemas:httpmail:inbox"));
     root->Close();
   });
-  return first + rest;
-}
-
-std::string TargetFolderUrl(const std::string& mailboxUrl, const std::string& folderPath) {
-  std::string url = mailboxUrl;
-  for (const std::string& segment : text::Split(folderPath, '/'))
-    if (!segment.empty()) url += "/" + segment;
-  return url.size() == mailboxUrl.size() ? std::string() : url;
+  return common::rules::ResolveInboxName(folderPath, inboxUrl);
 }
 
 std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& folderPath,

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "evaluation.h"
+
 namespace drossgate::sink {
 
 // "inbox/Spam" in a mailbox whose inbox is ".../Posteingang" gives "Posteingang/Spam".
@@ -15,8 +17,6 @@ std::string ResolveInboxPath(const std::string& mailboxUrl, const std::string& f
 std::string CreateFolderPath(const std::string& mailboxUrl, const std::string& folderPath,
                              const std::string& contentClass, bool flag3fe6);
 
-// mailboxUrl, then "/" and each non-empty segment of folderPath; empty when folderPath has no
-// non-empty segment (it names no folder, and the mailbox root is not one to move into).
-std::string TargetFolderUrl(const std::string& mailboxUrl, const std::string& folderPath);
+using common::rules::TargetFolderUrl;
 
 }  // namespace drossgate::sink
