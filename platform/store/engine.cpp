@@ -521,7 +521,9 @@ void Session::Begin(const void* owner) {
       const int64_t now = version.Step() ? version.Int(0) : -1;
       if (now != dataVersion_ || now < 0) ForgetCachedItems();
       dataVersion_ = now;
-      journalFrom_ = history::Journaling() ? history::NewestSeq(*this) : -1;
+      journalFrom_ = history::Journaling()
+                         ? ValueOr(int64_t{-1}, [&] { return history::NewestSeq(*this); })
+                         : -1;
     } catch (const PlatformError&) {
       ForgetCachedItems();
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -609,8 +611,10 @@ void Session::EndLevels(size_t from, bool commit) {
     std::vector<history::Event> journal;
     if (commit) {
       try {
-        // Read under the write lock: every event after journalFrom_ is this transaction's.
-        if (journalFrom_ >= 0) history::ReadAfter(*this, journalFrom_, journal);
+        // Read under the write lock: every event after journalFrom_ is this transaction's. A
+        // journal that cannot be read goes without these lines; the commit does not wait on it.
+        if (journalFrom_ >= 0)
+          SkipOnError([&] { history::ReadAfter(*this, journalFrom_, journal); });
         FaultPoint(Fault::kStoreCommit);
         rc = Control("COMMIT", &failure);
       } catch (const PlatformError& e) {
