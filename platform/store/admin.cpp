@@ -514,13 +514,14 @@ void FinishParkedForward(const std::string& url) {
   const ItemRow row = ResolveExisting(s, url);
   if (ParkedKind(row) != "forward")
     Fail(errors::kInvalidArg, "The item " + url + " is not a parked forward");
-  Stmt(s,
-       "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) "
-       "SELECT CAST(strftime('%s', 'now') AS INTEGER), mailbox, message_id, 'forwarded', ?2, item "
-       "FROM delivery_log WHERE item = ?1 AND event = 'delivered'")
-      .Bind(1, row.id)
-      .Bind(2, text::Trim(TextProperty(s, row.id, names::kForwardToName)))
-      .Run();
+  if (s.engine().logRetentionDays() > 0)
+    Stmt(s,
+         "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) SELECT "
+         "CAST(strftime('%s', 'now') AS INTEGER), mailbox, message_id, 'forwarded', ?2, item "
+         "FROM delivery_log WHERE item = ?1 AND event = 'delivered'")
+        .Bind(1, row.id)
+        .Bind(2, text::Trim(TextProperty(s, row.id, names::kForwardToName)))
+        .Run();
   history::Context handedOn("forwarded");
   DeleteSubtree(s, row.id);
   t.Commit();
