@@ -1,5 +1,6 @@
-// drossgate-platform log: each delivered message's history through the real sink and the
-// pickup service, as people and programs read it; following it, its retention, bad input.
+// drossgate-platform log: each delivered message's history through the real sink, the pickup
+// service and a mail client, as people and programs read it; following it, its retention, bad
+// input.
 #include <signal.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "sink_root.h"
+#include "store/mailstore.h"
 
 namespace drossgate::platform::test {
 namespace {
@@ -72,6 +74,22 @@ TEST_F(LogCli, EachMessageHasTheHistoryItsRuleMadeAndOneLineForPeople) {
       << lines;
   EXPECT_EQ(root_->Tool({"log", "--since", "2099-01-01T00:00:00+01:00"}), "");
   EXPECT_EQ(testing::JsonLines(root_->Tool({"log", "--json"}))[0].size(), 8u);  // with from, size
+}
+
+TEST_F(LogCli, AMailClientsMoveAndDeleteOfADeliveredMessageAreRecordedAndItsOwnMessagesNot) {
+  namespace mail = store::mail;
+  root_->Deliver("alice", Message("moved"));
+  root_->Deliver("alice", Message("expunged"));
+  auto alice = mail::OpenMailStore("alice");
+  alice->Append("Inbox", Message("appended"), {}, 0);
+  alice->CreateFolder("Inbox/Old");
+  const auto inbox = alice->Folder("Inbox")->messages;  // in the order they came
+  alice->Move("Inbox", {inbox[0].uid}, "Inbox/Old");
+  alice->StoreFlags("Inbox", {inbox[1].uid, inbox[2].uid}, {"\\Deleted"}, mail::FlagChange::kAdd);
+  alice->Expunge("Inbox", std::nullopt);
+  EXPECT_EQ(History("moved"), "delivered deliver, moved Inbox/Old");
+  EXPECT_EQ(History("expunged"), "delivered deliver, deleted ");
+  EXPECT_EQ(History("appended"), "");
 }
 
 TEST_F(LogCli, FollowPrintsAnEventMadeAfterItStarted) {
