@@ -1,6 +1,7 @@
 // Deliveries per second into one mailbox with no sink registered: the baseline that a sink's
 // overhead is measured against. BM_Deliver runs the call drossgate-platform deliver makes for
-// each file; BM_DeliverTool runs the tool itself over files on disk.
+// each file; BM_DeliverTool runs the tool itself over files on disk. Each runs with the delivery
+// log on (log_days:30, the default) and off (log_days:0), so that the log's cost shows.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include "store/store.h"
 #include "system/system.h"
 #include "testsupport.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -36,12 +39,16 @@ std::string SmallMessage(int i) {
          "Nothing in it matters to the store.\r\n";
 }
 
-// A fresh platform root with one mailbox, selected for this process.
+// A fresh platform root with one mailbox, selected for this process; the delivery log keeps
+// logDays days (0: off).
 struct Root {
   testing::TempDir dir;
-  Root() {
+  explicit Root(int64_t logDays) {
     platform::WriteMachineInfo(dir.path(),
                                {"MAIL1", "example.com", "administrator", "EXAMPLE", {}, {}});
+    auto machine = nlohmann::json::parse(testing::ReadFile(dir.path() / "machine.json"));
+    machine["log"]["retention_days"] = logDays;
+    testing::WriteFile(dir.path() / "machine.json", machine.dump());
     testing::WriteFile(dir.path() / "registry.json", "{}\n");
     platform::complus::CreateCatalogFile(dir.path().string());
     platform::SetPlatformRoot(dir.path());
@@ -58,7 +65,7 @@ void BM_Deliver(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     root.reset();
-    root.emplace();
+    root.emplace(state.range(0));
     state.ResumeTiming();
     for (const std::string& m : messages)
       benchmark::DoNotOptimize(store::admin::Deliver("alice", m));
@@ -66,14 +73,19 @@ void BM_Deliver(benchmark::State& state) {
   root.reset();
   state.SetItemsProcessed(state.iterations() * kMessages);
 }
-BENCHMARK(BM_Deliver)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+// Once with the delivery log on, once with it off.
+void LogOnAndOff(benchmark::internal::Benchmark* b) {
+  b->ArgName("log_days")->Arg(30)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1);
+  b->UseRealTime();
+}
+BENCHMARK(BM_Deliver)->Apply(LogOnAndOff);
 
 void BM_DeliverTool(benchmark::State& state) {
   std::optional<Root> root;
   for (auto _ : state) {
     state.PauseTiming();
     root.reset();
-    root.emplace();
+    root.emplace(state.range(0));
     std::vector<std::string> args = {testing::PlatformTool().string(),
                                      "--root",
                                      root->dir.path().string(),
@@ -92,6 +104,6 @@ void BM_DeliverTool(benchmark::State& state) {
   root.reset();
   state.SetItemsProcessed(state.iterations() * kMessages);
 }
-BENCHMARK(BM_DeliverTool)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DeliverTool)->Apply(LogOnAndOff);
 
 }  // namespace

@@ -43,5 +43,6 @@ void AddQueueCommands(CLI::App& app);      // queue ls|retry|drop
 void AddLmtpCommand(CLI::App& app);        // lmtp [--listen ...|--stdio]
 void AddImapCommand(CLI::App& app);        // imap [--listen ...] [--tls-listen ...]|--stdio
 void AddDirectoryCommands(CLI::App& app);  // query, directory import
+void AddLogCommands(CLI::App& app);        // log [--follow ...], log prune
 
 }  // namespace drossgate::tools

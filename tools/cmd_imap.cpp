@@ -25,6 +25,7 @@
 #include "imap_logins.h"
 #include "imap_session.h"
 #include "listen.h"
+#include "log_journal.h"
 #include "system/system.h"
 
 namespace drossgate::tools {
@@ -325,6 +326,7 @@ void AddImapCommand(CLI::App& app) {
     for (const Listener& l : listeners)
       std::cerr << "imap: listening" << (l.tls ? " with TLS" : "") << " on " << Where(l.fd)
                 << std::endl;
+    ServiceLog journal("imap");
     Serve(listeners, settings, tls.get());
     for (const Listener& l : listeners) close(l.fd);
     std::cerr << "imap: stopped" << std::endl;

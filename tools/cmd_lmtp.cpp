@@ -28,6 +28,7 @@
 #include "error.h"
 #include "listen.h"
 #include "lmtp_session.h"
+#include "log_journal.h"
 #include "store/store.h"
 #include "system/system.h"
 #include "text.h"
@@ -149,6 +150,7 @@ class Committer {
         options.envelopeSender = m.sender;
         options.sclHeader = sclHeader_;
         options.parsed = &jobs[j]->parsed;
+        options.via = "lmtp";
         std::map<std::string, size_t> byMailbox;  // one delivery per mailbox of a message
         for (const lmtp::Recipient& r : m.recipients) {
           if (auto it = byMailbox.find(text::ToLower(r.mailbox)); it != byMailbox.end()) {
@@ -342,6 +344,7 @@ void AddLmtpCommand(CLI::App& app) {
     if (listener < 0) listener = Listen(listen->empty() ? settings.listen : *listen, socketMode);
     CatchStopSignals();
     std::cerr << "lmtp: listening on " << Where(listener) << std::endl;
+    ServiceLog journal("lmtp");
     Serve(listener, settings, committer);
     close(listener);
     std::cerr << "lmtp: " << committer.messages() << " deliveries in " << committer.commits()

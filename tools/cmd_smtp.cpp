@@ -34,9 +34,11 @@
 
 #include "cli.h"
 #include "error.h"
+#include "log_journal.h"
 #include "pickup_envelope.h"
 #include "relay.h"
 #include "route.h"
+#include "store/history.h"
 #include "store/queue.h"
 #include "store/store.h"
 #include "system/atomic_file.h"
@@ -149,7 +151,9 @@ queue::Entry Dispose(const std::string& key, const fs::path& file, const std::st
     return e;
   }
   try {
-    auto r = store::admin::Deliver(mailbox->alias, WithDeliveredTo(source, address));
+    store::admin::DeliveryOptions options;
+    options.via = "pickup";
+    auto r = store::admin::Deliver(mailbox->alias, WithDeliveredTo(source, address), options);
     e.state = queue::kDelivered;
     e.detail = r.permanentUrl;
     deliveries.push_back({{"receiver", address},
@@ -244,7 +248,8 @@ std::string RelaySender(const RelaySettings& relay, const store::admin::ParkedFo
 void SendDue(const RelaySettings& relay, const RelaySettings& target, const std::string& who,
              const std::optional<RelayReply>& unusable, const std::string& sender,
              const std::vector<std::string>& addresses, const std::string& source,
-             const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+             const std::vector<size_t>& due, int64_t queued, const queue::Origin& origin,
+             std::vector<queue::Entry>& outcomes) {
   const int64_t now = std::time(nullptr);
   std::vector<std::string> to;
   for (size_t i : due) to.push_back(addresses[i]);
@@ -269,7 +274,9 @@ void SendDue(const RelaySettings& relay, const RelaySettings& target, const std:
         e.state = queue::kWaiting;
         e.nextTry = now + RetryWait(relay, e.attempts);
       }
-      queue::Put(e);
+      queue::Origin logged = origin;
+      logged.refused = r.Refused();
+      queue::Put(e, logged);
     }
     batch.Commit();
   };
@@ -286,7 +293,8 @@ void SendDue(const RelaySettings& relay, const RelaySettings& target, const std:
 // transaction of its own, the rest to the relay.
 void RelayDue(const RelaySettings& relay, const std::string& sender,
               const std::vector<std::string>& addresses, const std::string& source,
-              const std::vector<size_t>& due, int64_t queued, std::vector<queue::Entry>& outcomes) {
+              const std::vector<size_t>& due, int64_t queued, const queue::Origin& origin,
+              std::vector<queue::Entry>& outcomes) {
   struct Group {
     RelaySettings target;
     std::string who;
@@ -323,7 +331,8 @@ void RelayDue(const RelaySettings& relay, const std::string& sender,
     groups.try_emplace(key, std::move(g)).first->second.due.push_back(i);
   }
   for (auto& [key, g] : groups)
-    SendDue(relay, g.target, g.who, g.unusable, sender, addresses, source, g.due, queued, outcomes);
+    SendDue(relay, g.target, g.who, g.unusable, sender, addresses, source, g.due, queued, origin,
+            outcomes);
 }
 
 std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
@@ -388,6 +397,15 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
   const std::string key = queue::FileKey(file.filename().string(), content);
   const std::string source = content.substr(env.bodyStart);
   const int64_t now = std::time(nullptr);
+  // What the delivery log names the message by (parsed only when there is a log to write).
+  queue::Origin origin;
+  if (forward) origin.item = forward->item;
+  try {
+    if (store::history::RetentionDays() > 0)
+      origin.messageId = store::admin::ParseForDelivery(source).messageId;
+  } catch (const platform::PlatformError&) {
+    // No store now: the batch below fails and the file waits.
+  }
   Json line{{"file", file.string()}, {"sender", env.sender}};
   Json deliveries = Json::array();
   std::vector<queue::Entry> outcomes;
@@ -416,7 +434,7 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
       if (e.state == queue::kWaiting)
         due.push_back(outcomes.size());
       else
-        queue::Put(e);
+        queue::Put(e, origin);
       outcomes.push_back(e);
     }
     // Nothing to do before a waiting receiver's next try.
@@ -427,7 +445,7 @@ std::optional<Json> HandleFile(const fs::path& file, const Forwards& forwards,
     batch.Commit();
     if (!due.empty()) {
       RelayDue(relay, RelaySender(relay, forward, env.sender), addresses, source, due,
-               forward ? forward->created : static_cast<int64_t>(st.st_mtime), outcomes);
+               forward ? forward->created : static_cast<int64_t>(st.st_mtime), origin, outcomes);
       if (forward && !anyIn(queue::kSetAside) && !anyIn(queue::kWaiting)) {
         store::admin::Batch finish;
         store::admin::FinishParkedForward(forward->url);
@@ -565,13 +583,12 @@ std::string Clock(int64_t t) {
   return out;
 }
 
-// Drops the file and what is known of it; a forward's parked message goes too, or the file would
-// be made again from it.
+// Drops the file and what is known of it; a forward's parked message goes too (deleted, not
+// handed on), or the file would be made again from it.
 void DropQueued(const QueuedFile& f) {
   store::admin::Batch batch;
   for (const auto& [name, forward] : ParkedForwardsByFile())
-    if (!f.setAside && name == f.path.filename().string())
-      store::admin::FinishParkedForward(forward.url);
+    if (!f.setAside && name == f.path.filename().string()) store::admin::Remove(forward.url);
   std::set<std::string> keys;
   for (const queue::Entry& e : f.entries) keys.insert(e.fileKey);
   for (const std::string& key : keys) queue::Forget(key);
@@ -676,6 +693,8 @@ void AddSmtpCommand(CLI::App& app) {
     // Entries of files handled long ago whose removal a kill cut short.
     queue::Prune(static_cast<int64_t>(std::time(nullptr)) - 7 * 86400);
     bool failed = false, setAside = false;
+    std::optional<ServiceLog> journal;
+    if (!*once) journal.emplace("smtp");
     do {
       // The files first: a forward's file is written after its parked message is committed,
       // so every forward among the files is among the parked forwards read after them.

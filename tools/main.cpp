@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   tools::AddLmtpCommand(app);
   tools::AddImapCommand(app);
   tools::AddDirectoryCommands(app);
+  tools::AddLogCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -108,6 +109,10 @@ int main(int argc, char** argv) {
     if (e.get_exit_code() != 0 && deliver->parsed()) {
       app.exit(e);
       return EX_USAGE;
+    }
+    if (e.get_exit_code() != 0 && app.get_subcommand("log")->parsed()) {
+      app.exit(e);
+      return 2;
     }
     return app.exit(e);
   } catch (const tools::ExitStatus& e) {

@@ -5,6 +5,7 @@
 #include "error.h"
 #include "store/access.h"
 #include "store/dispatcher.h"
+#include "store/history.h"
 #include "store/items.h"
 #include "store/mime.h"
 #include "store/names.h"
@@ -336,6 +337,18 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   const std::string name = UniqueName(s, inbox, base, ".EML");
   const int64_t id = InsertItem(s, inbox, name, kItem, inboxRow->mailbox, &source);
   WriteMessageProperties(s, id, parsed, scl, options.envelopeSender);
+  if (s.engine().logRetentionDays() > 0)
+    Stmt(s,
+         "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item, sender, size) "
+         "SELECT CAST(strftime('%s', 'now') AS INTEGER), alias, ?2, 'delivered', ?3, ?4, ?5, ?6 "
+         "FROM mailboxes WHERE root = ?1")
+        .Bind(1, *root)
+        .Bind(2, text::Trim(parsed.messageId))
+        .Bind(3, std::string_view(options.via ? options.via : ""))
+        .Bind(4, id)
+        .Bind(5, parsed.fromEmail.value_or(std::string()))
+        .Bind(6, static_cast<int64_t>(source.size()))
+        .Run();
   DeliveryResult result;
   result.deliveredUrl = ItemUrl(s, inbox) + "/" + name;
   result.permanentUrl =
@@ -483,6 +496,7 @@ std::vector<ParkedForward> ParkedForwards() {
     f.receiver = TextProperty(s, id, names::kForwardToName);
     f.sender = text::Trim(TextProperty(s, id, names::kFromEmailName));
     f.created = created;
+    f.item = id;
     out.push_back(std::move(f));
   }
   return out;
@@ -500,6 +514,15 @@ void FinishParkedForward(const std::string& url) {
   const ItemRow row = ResolveExisting(s, url);
   if (ParkedKind(row) != "forward")
     Fail(errors::kInvalidArg, "The item " + url + " is not a parked forward");
+  if (s.engine().logRetentionDays() > 0)
+    Stmt(s,
+         "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) SELECT "
+         "CAST(strftime('%s', 'now') AS INTEGER), mailbox, message_id, 'forwarded', ?2, item "
+         "FROM delivery_log WHERE item = ?1 AND event = 'delivered'")
+        .Bind(1, row.id)
+        .Bind(2, text::Trim(TextProperty(s, row.id, names::kForwardToName)))
+        .Run();
+  history::Context handedOn("forwarded");
   DeleteSubtree(s, row.id);
   t.Commit();
 }
@@ -517,7 +540,10 @@ std::string RestoreParked(const std::string& url) {
   RemoveProperty(s, row.id, names::PropertyKey(names::kMarkerName));
   RemoveProperty(s, row.id, names::PropertyKey(names::kForwardToName));
   RemoveProperty(s, row.id, names::kIsHidden);
-  MoveItem(s, row, *inbox, name);
+  {
+    history::Context restoring("restored");
+    MoveItem(s, row, *inbox, name);
+  }
   dispatcher::OnSave(s, row.id, 0);  // a move, as a client's: no sink acts on it
   std::string restored = ItemUrl(s, row.id);
   t.Commit();

@@ -11,6 +11,8 @@
 
 #include "error.h"
 #include "fault.h"
+#include "store/history.h"
+#include "store/names.h"
 #include "system/atomic_file.h"
 #include "system/system.h"
 
@@ -18,7 +20,7 @@ namespace drossgate::platform::store {
 
 namespace {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Savepoint statements of the usual nesting depths, so that each is prepared once per session
 // (statements are cached by the address of their text). Level 0 is the transaction itself.
@@ -192,7 +194,74 @@ UPDATE mail_folders
 UPDATE meta SET value = 4 WHERE key = 'schema';
 )",
 };
-static_assert(std::size(kMigrations) == kSchemaVersion - 1);
+
+// Version 5: the delivery log. Its triggers record a change only for an item that has a
+// delivered row, in the statement that makes the change; what they cannot compute (a folder's
+// path, whether the log is on, what the thread is doing) comes from the session's functions.
+std::string LogMigration() {
+  const std::string now = "CAST(strftime('%s', 'now') AS INTEGER)";
+  const std::string from =
+      " FROM delivery_log WHERE item = NEW.id AND event = 'delivered';\nEND;\n";
+  const std::string insert =
+      "  INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item)\n    SELECT " +
+      now + ", mailbox, message_id, ";
+  const std::string scl = "'" + names::PropertyKey(names::kSclName) + "'";
+  const std::string sclFrom =
+      " FROM delivery_log WHERE item = NEW.item AND event = 'delivered';\nEND;\n";
+  return R"(
+CREATE TABLE delivery_log(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  time INTEGER NOT NULL,
+  mailbox TEXT NOT NULL,
+  message_id TEXT NOT NULL,
+  event TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  item INTEGER,
+  sender TEXT,
+  size INTEGER);
+CREATE INDEX delivery_log_item ON delivery_log(item);
+CREATE TRIGGER log_moved AFTER UPDATE OF parent ON items
+    WHEN NEW.kind = 5 AND NEW.parent IS NOT OLD.parent AND drossgate_log_on() BEGIN
+)" + insert +
+         R"(
+      CASE WHEN NEW.parent = NEW.mailbox THEN 'parked'
+           WHEN OLD.parent = OLD.mailbox THEN
+             CASE drossgate_log_context() WHEN 'restored' THEN 'restored' ELSE 'returned' END
+           ELSE 'moved' END,
+      CASE WHEN NEW.parent <> NEW.mailbox THEN drossgate_folder_path(NEW.parent)
+           WHEN NEW.name_key = ')" +
+         names::NameKey(names::kDeleteItemName) + R"(' THEN 'delete'
+           WHEN NEW.name_key LIKE '%)" +
+         names::NameKey(names::kRedirectSuffix) + R"(' THEN 'forward'
+           ELSE '' END,
+      NEW.id)" +
+         from + R"(
+CREATE TRIGGER log_deleted AFTER DELETE ON items
+    WHEN OLD.kind = 5 AND drossgate_log_on() AND drossgate_log_context() <> 'forwarded' BEGIN
+  INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item)
+    SELECT )" +
+         now + R"(, mailbox, message_id, 'deleted', '', OLD.id
+    FROM delivery_log WHERE item = OLD.id AND event = 'delivered';
+END;
+CREATE TRIGGER log_scl_added AFTER INSERT ON properties
+    WHEN NEW.name_key = )" +
+         scl + R"( AND drossgate_log_on() BEGIN
+)" + insert +
+         "'scl', COALESCE(NEW.value, ''), NEW.item" + sclFrom + R"(
+CREATE TRIGGER log_scl_changed AFTER UPDATE OF value ON properties
+    WHEN NEW.name_key = )" +
+         scl + R"( AND NEW.value IS NOT OLD.value AND drossgate_log_on() BEGIN
+)" + insert +
+         "'scl', COALESCE(NEW.value, ''), NEW.item" + sclFrom + R"(
+UPDATE meta SET value = 5 WHERE key = 'schema';
+)";
+}
+
+// The statements that take a store of version v to v + 1.
+std::string Migration(int64_t v) {
+  return v < kSchemaVersion - 1 ? std::string(kMigrations[v - 1]) : LogMigration();
+}
+static_assert(std::size(kMigrations) == kSchemaVersion - 2);
 
 // Other threads and processes may hold the write lock for a whole delivery with its sinks;
 // machine.json's "store": {"busy_timeout_ms": N} sets how long a writer waits for it.
@@ -240,7 +309,7 @@ void CreateFile(const std::string& file) {
   // Two processes may race to create the file; the second finds the schema in place.
   if (!sqlite::Statement(db, "SELECT 1 FROM sqlite_master WHERE name = 'meta'").Step()) {
     db.Exec(kSchema, "create schema");
-    for (int v = 3; v < kSchemaVersion; ++v) db.Exec(kMigrations[v - 1], "create schema");
+    for (int v = 3; v < kSchemaVersion; ++v) db.Exec(Migration(v).c_str(), "create schema");
   }
   create.Commit();
 }
@@ -248,6 +317,14 @@ void CreateFile(const std::string& file) {
 }  // namespace
 
 // --- Engine ------------------------------------------------------------------------------
+
+Engine::Engine(std::string file) : file_(std::move(file)) {
+  try {
+    logRetentionDays_ = Machine().Number("log.retention_days", 30, 0, 36500);
+  } catch (const PlatformError&) {
+    logRetentionDays_ = 30;  // a store opened without a root of its own
+  }
+}
 
 Engine& Engine::ForRoot() {
   // Every store call asks; the last answer on this thread is kept for its root (engines live
@@ -336,6 +413,7 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
         Fail(errors::kFail, "The store " + file + " cannot use write-ahead logging");
     }
     Exec("PRAGMA synchronous=FULL");
+    history::RegisterFunctions(*this);
     if (SchemaVersion() != kSchemaVersion) Upgrade();
   } catch (const PlatformError& e) {
     for (auto& [sql, st] : cache_) sqlite3_finalize(st);
@@ -365,7 +443,7 @@ void Session::Upgrade() {
   // Another process may be upgrading too: the version is read again under the write lock.
   Exec("BEGIN IMMEDIATE");
   try {
-    for (int64_t v = SchemaVersion(); v < kSchemaVersion; ++v) Exec(kMigrations[v - 1]);
+    for (int64_t v = SchemaVersion(); v < kSchemaVersion; ++v) Exec(Migration(v).c_str());
     Exec("COMMIT");
   } catch (const PlatformError&) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -443,6 +521,9 @@ void Session::Begin(const void* owner) {
       const int64_t now = version.Step() ? version.Int(0) : -1;
       if (now != dataVersion_ || now < 0) ForgetCachedItems();
       dataVersion_ = now;
+      journalFrom_ = history::Journaling()
+                         ? ValueOr(int64_t{-1}, [&] { return history::NewestSeq(*this); })
+                         : -1;
     } catch (const PlatformError&) {
       ForgetCachedItems();
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -527,8 +608,13 @@ void Session::EndLevels(size_t from, bool commit) {
   if (from == 0) {
     int rc = SQLITE_OK;
     std::string failure;
+    std::vector<history::Event> journal;
     if (commit) {
       try {
+        // Read under the write lock: every event after journalFrom_ is this transaction's. A
+        // journal that cannot be read goes without these lines; the commit does not wait on it.
+        if (journalFrom_ >= 0)
+          SkipOnError([&] { history::ReadAfter(*this, journalFrom_, journal); });
         FaultPoint(Fault::kStoreCommit);
         rc = Control("COMMIT", &failure);
       } catch (const PlatformError& e) {
@@ -546,6 +632,7 @@ void Session::EndLevels(size_t from, bool commit) {
     // Hooks may begin transactions of their own, which collect their own hooks.
     std::vector<EndHook> hooks;
     hooks.swap(endHooks_);
+    if (committed && !journal.empty()) history::Publish(journal);
     RunHooks(std::move(hooks), committed);
     if (commit && !committed)
       Fail(errors::kFail, "The store " + engine_.file() + " could not commit: " + failure);

@@ -25,7 +25,7 @@ namespace drossgate::platform::store {
 
 class Session;
 
-// Schema of store.db (version 4; older files are upgraded when first opened):
+// Schema of store.db (version 5; older files are upgraded when first opened):
 //   meta(key, value)                 'schema' = 4; 'reg_generation' goes up whenever an event
 //                                    registration (or the mailbox list) changes, so each
 //                                    process re-reads its cached registrations only then;
@@ -59,6 +59,11 @@ class Session;
 //   queue(file_key, receiver, file, state, detail, attempts, next_try, updated)
 //                                    what the pickup service did with each receiver of a file,
 //                                    written in the transaction of the delivery it records.
+//   delivery_log(seq, time, mailbox, message_id, event, detail, item, sender, size)
+//                                    what became of each delivered message (history.h): the
+//                                    delivered row written by admin::Deliver, later rows by
+//                                    triggers on items and properties for items that have one,
+//                                    calling the SQL functions each session registers.
 enum ItemKind : int {
   kTop = 0,
   kDomain = 1,
@@ -92,13 +97,27 @@ class Engine {
   Session& CurrentSession();
   const std::string& file() const { return file_; }
   std::mutex& writer() { return writer_; }
+  // machine.json's log.retention_days as this process first read it; 0: the log is off.
+  int64_t logRetentionDays() const { return logRetentionDays_; }
 
-  explicit Engine(std::string file) : file_(std::move(file)) {}
+  explicit Engine(std::string file);
 
  private:
   std::string file_;
   std::mutex writer_;
+  int64_t logRetentionDays_;
 };
+
+namespace history {
+struct Event;
+// The delivery log's part in every session (history.cpp): the SQL functions its triggers call,
+// and the events a journaling process is handed after each commit.
+void RegisterFunctions(Session& s);
+bool Journaling();
+int64_t NewestSeq(Session& s);
+void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out);
+void Publish(const std::vector<Event>& events) noexcept;
+}  // namespace history
 
 // A prepared statement from the session's cache, reset (and unbound) on destruction.
 // Every step first checks that the session's transaction is still the one it began.
@@ -215,6 +234,8 @@ class Session {
   // Set while sinks run after a save: transactions begun then commit without waiting for a
   // sync of their own (synchronous=NORMAL), as losing them can only leave the save's state.
   bool lazyDurability = false;
+  // What this thread's changes are to the delivery log's triggers (history::Context).
+  const char* logContext = "";
 
   // The session's item cache, only inside a write transaction (nullptr outside one).
   ItemCache* cache() { return levels_.empty() ? nullptr : &items_; }
@@ -247,7 +268,8 @@ class Session {
   ItemCache items_;
   std::unique_lock<std::mutex> writerLock_;
   int64_t dataVersion_ = -1;
-  bool lazyLevel_ = false;  // the open transaction commits without its own sync
+  bool lazyLevel_ = false;    // the open transaction commits without its own sync
+  int64_t journalFrom_ = -1;  // the newest log event when the transaction began; -1: none kept
 };
 
 // A transaction level for one store operation; rolled back unless committed.

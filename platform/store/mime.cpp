@@ -58,6 +58,7 @@ ParsedMessage ParseMessage(std::string_view source) {
   if (!message) return out;
   if (const char* subject = g_mime_message_get_subject(message.get())) out.subject = subject;
   out.fromEmail = FirstMailbox(g_mime_message_get_from(message.get()));
+  if (const char* id = g_mime_message_get_message_id(message.get())) out.messageId = id;
   gint64 begin = g_mime_parser_get_headers_begin(parser.get());
   gint64 end = g_mime_parser_get_headers_end(parser.get());
   // A source that is all headers has no blank line to end them: they run to its end.

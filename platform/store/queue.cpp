@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "store/engine.h"
+#include "store/history.h"
 
 namespace drossgate::platform::store::queue {
 
@@ -51,9 +52,37 @@ std::vector<Entry> List(const std::string& fileKey) {
   return out;
 }
 
-void Put(Entry e) {
+namespace {
+
+// The delivery log's event for a receiver that goes from before to after; nullptr for none.
+const char* Transition(const std::optional<Entry>& before, const Entry& after, bool refused) {
+  if (after.state == kRelayed && (!before || before->state != kRelayed)) return history::kRelayed;
+  if (after.state == kSetAside && (!before || before->state != kSetAside))
+    return refused ? history::kBounced : history::kSetAside;
+  if (after.state == kWaiting && after.attempts > 0 &&
+      (!before || before->attempts != after.attempts))
+    return history::kDeferred;
+  return nullptr;
+}
+
+}  // namespace
+
+void Put(Entry e, const Origin& origin) {
   Session& s = CurrentSession();
   Txn t(s);
+  if (s.engine().logRetentionDays() > 0)
+    if (const char* event = Transition(Get(e.fileKey, e.receiver), e, origin.refused)) {
+      Stmt q(s,
+             "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) "
+             "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+      q.Bind(1, static_cast<int64_t>(std::time(nullptr)))
+          .Bind(2, e.receiver)
+          .Bind(3, origin.messageId)
+          .Bind(4, std::string_view(event))
+          .Bind(5, e.detail);
+      if (origin.item) q.Bind(6, origin.item);
+      q.Run();
+    }
   Stmt(s,
        "INSERT INTO queue(file_key, receiver, file, state, detail, attempts, next_try, updated) "
        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(file_key, receiver) DO UPDATE SET "

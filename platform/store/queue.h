@@ -33,9 +33,18 @@ struct Entry {
 // a crash is the same entry, and another file that happens to take its name is not.
 std::string FileKey(const std::string& fileName, const std::string& content);
 
+// What the delivery log records with a receiver's change of state (relayed, deferred after an
+// attempt, set aside, or bounced when a server refused it for good): the message's Message-ID
+// and the parked forward it hands on (0: none).
+struct Origin {
+  std::string messageId;
+  int64_t item = 0;
+  bool refused = false;
+};
+
 std::optional<Entry> Get(const std::string& fileKey, const std::string& receiver);
 std::vector<Entry> List(const std::string& fileKey = "");
-void Put(Entry entry);
+void Put(Entry entry, const Origin& origin = {});
 void Forget(const std::string& fileKey);
 // Forgets entries not updated since before the given Unix time whose file no longer exists.
 void Prune(int64_t updatedBefore);

@@ -137,6 +137,7 @@ struct ParsedMessage {
   std::string subject;                   // RFC 2047 decoded, UTF-8
   std::optional<std::string> fromEmail;  // address of the first From mailbox
   std::string headerBlock;               // the top-level header lines, CR LF line ends
+  std::string messageId;                 // the Message-ID without its angle brackets
 };
 
 // --- Administration, for hosts (drossgate-platform) and tests ---------------------------
@@ -180,6 +181,8 @@ struct DeliveryOptions {
   // The source's, from ParseForDelivery; parsed by Deliver when null. Parsing needs no store,
   // so a host with one delivering thread parses on the threads that received the messages.
   const ParsedMessage* parsed = nullptr;
+  // How it came, as the delivery log says: "deliver", "lmtp" or "pickup".
+  const char* via = "deliver";
 };
 ParsedMessage ParseForDelivery(const std::string& source);
 // Delivers source into the mailbox's inbox as a delivered item (flag 0x8), raising the save
@@ -239,13 +242,14 @@ struct ParkedForward {
   std::string receiver;        // as the rule wrote it
   std::string sender;          // the message's from-address
   int64_t created = 0;         // Unix time of its delivery
+  int64_t item = 0;            // the parked message's id, as the delivery log names it
 };
 // Every parked forward whose recipient the sink recorded with it.
 std::vector<ParkedForward> ParkedForwards();
 // Whether url is still a parked forward; inside a Batch the answer holds until it ends.
 bool IsParkedForward(const std::string& url);
-// Removes a parked forward that has been handed on; inside a Batch it goes with the deliveries
-// that replace it.
+// Removes a parked forward that has been handed on, recording it as forwarded in the delivery
+// log; inside a Batch it goes with the deliveries that replace it.
 void FinishParkedForward(const std::string& url);
 // Moves a parked message back into its mailbox's inbox, visible and without the marker, as if
 // no rule had matched; returns its new URL. Raises errors::kInvalidArg for a URL that names no

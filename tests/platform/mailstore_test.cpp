@@ -92,6 +92,8 @@ TEST_F(MailStoreTest, AVersion3StoreGivesItsMessagesUidsInIdOrder) {
                          "DROP TRIGGER folder_created; DROP TRIGGER folder_deleted;"
                          "DROP TRIGGER message_created; DROP TRIGGER message_moved;"
                          "DROP TRIGGER message_rewritten; DROP TRIGGER message_deleted;"
+                         "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TRIGGER "
+                         "log_scl_added; DROP TRIGGER log_scl_changed; DROP TABLE delivery_log;"
                          "DROP TABLE uids; DROP TABLE mail_folders;"
                          "DELETE FROM meta WHERE key = 'uid_validity';"
                          "UPDATE meta SET value = 3 WHERE key = 'schema';",

@@ -105,6 +105,8 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                          "0, source BLOB, UNIQUE(parent, name_key));"
                          "INSERT INTO items SELECT * FROM v1; DROP TABLE v1;"
                          "DROP TABLE queue; DROP TABLE uids; DROP TABLE mail_folders;"
+                         "DROP TABLE delivery_log; DROP TRIGGER log_scl_added;"
+                         "DROP TRIGGER log_scl_changed;"
                          "DELETE FROM meta WHERE key = 'uid_validity';"
                          "UPDATE meta SET value = 1 WHERE key = 'schema';",
                          nullptr, nullptr, nullptr),
@@ -123,7 +125,7 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                      "(SELECT max(id) FROM items)",
                      -1, &st, nullptr);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(st, 0), 4);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 5);
   EXPECT_EQ(sqlite3_column_int(st, 1), 1);
   sqlite3_finalize(st);
   sqlite3_close(db);

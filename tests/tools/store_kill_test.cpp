@@ -1,6 +1,7 @@
 // A delivering process killed at any moment leaves a store that opens, every message whole or
 // absent, every reported delivery there; with the sink, every message where its rule puts it or
-// parked, and no pickup file half written.
+// parked, and no pickup file half written; the delivery log says where each message is, and
+// nothing of a delivery that was undone.
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -8,11 +9,13 @@
 #include <chrono>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "sink_root.h"
+#include "store/history.h"
 #include "store/store.h"
 
 namespace drossgate::platform::test {
@@ -43,6 +46,65 @@ struct KillCase {
 
 class StoreKillTest : public ::testing::TestWithParam<KillCase> {};
 
+// The item a URL names, as the delivery log numbers it: its permanent URL's hex id.
+int64_t ItemId(const std::string& url) {
+  for (const auto& [name, v] : store::admin::Properties(url))
+    if (name == "http://schemas.microsoft.com/exchange/permanenturl") {
+      const std::string permanent = store::ValueText(v);
+      return std::stoll(permanent.substr(permanent.rfind('/') + 1), nullptr, 16);
+    }
+  return 0;
+}
+
+// Where the log's events leave each item: a folder's path, "parked delete|forward" or "gone".
+std::map<int64_t, std::string> LoggedPlaces() {
+  namespace history = store::history;
+  std::map<int64_t, std::string> places;
+  for (const history::Event& e : history::Read({})) {
+    std::string& place = places[e.item];
+    if (e.event == history::kDelivered) {
+      EXPECT_EQ(place, "") << "delivered twice: item " << e.item;
+      place = "Inbox";
+    } else if (e.event == history::kMoved || e.event == history::kRestored ||
+               e.event == history::kReturned) {
+      place = e.detail;
+    } else if (e.event == history::kParked) {
+      place = "parked " + e.detail;
+    } else if (e.event == history::kDeleted || e.event == history::kForwarded) {
+      place = "gone";
+    }
+  }
+  return places;
+}
+
+// Each message of the mailbox by item, where it is as the log names places.
+std::map<int64_t, std::string> StorePlaces() {
+  std::map<int64_t, std::string> places;
+  for (const auto& item : store::admin::List(kMailbox, true)) {
+    if (item.folder || item.contentClass != "urn:content-classes:message") continue;
+    const std::string place = testing::PlaceOf(item, kMailbox, "Routed");
+    const std::string path = item.url.substr(kMailbox.size() + 1);
+    places[ItemId(item.url)] = place == "DeleteItem" ? "parked delete"
+                               : place == "Parked"   ? "parked forward"
+                                                     : path.substr(0, path.rfind('/'));
+  }
+  return places;
+}
+
+void ExpectLogSaysWhereEachMessageIs() {
+  const auto logged = LoggedPlaces();
+  const auto inStore = StorePlaces();
+  for (const auto& [item, place] : inStore) {
+    const auto it = logged.find(item);
+    EXPECT_EQ(it == logged.end() ? "no history" : it->second, place) << "item " << item;
+  }
+  for (const auto& [item, place] : logged) {
+    if (!inStore.count(item)) {
+      EXPECT_EQ(place, "gone") << "item " << item;
+    }
+  }
+}
+
 TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   const KillCase& c = GetParam();
   testing::TempDir dir;
@@ -62,8 +124,8 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   for (int i = 0; i < kMessages; ++i) {
     const Route& route = kRoutes[i % std::size(kRoutes)];
     std::string subject = "kill " + std::to_string(i);
-    std::string source =
-        "From: k@example.org\r\nSubject: " + subject + "\r\nX-Route: " + route.name + "\r\n\r\n";
+    std::string source = "From: k@example.org\r\nSubject: " + subject + "\r\nMessage-ID: <kill-" +
+                         std::to_string(i) + "@example.org>\r\nX-Route: " + route.name + "\r\n\r\n";
     for (int line = 0; line < 60; ++line)
       source += std::string(70, static_cast<char>('a' + (i + line) % 26)) + "\r\n";
     auto file = dir.path() / ("m" + std::to_string(i) + ".eml");
@@ -83,13 +145,16 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   std::vector<std::string> reported;
   int killed = 0;
   for (int round = 0; round < 8; ++round) {
-    testing::Child child = testing::StartProcess(argv);
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random)));
-    int status = 0;
-    for (const auto& j : testing::JsonLines(testing::StopProcess(child, SIGKILL, &status)))
-      if (j["now"].is_string()) reported.push_back(j["now"]);
-    if (WIFSIGNALED(status)) ++killed;
+    // Two processes at once, each killed at a moment of its own.
+    testing::Child children[] = {testing::StartProcess(argv), testing::StartProcess(argv)};
+    for (const testing::Child& child : children) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random)));
+      int status = 0;
+      for (const auto& j : testing::JsonLines(testing::StopProcess(child, SIGKILL, &status)))
+        if (j["now"].is_string()) reported.push_back(j["now"]);
+      if (WIFSIGNALED(status)) ++killed;
+    }
   }
   EXPECT_GT(killed, 0);
 
@@ -140,6 +205,24 @@ TEST_P(StoreKillTest, KilledDeliveriesAreWholeOrAbsent) {
   for (const std::string& url : reported) {
     SCOPED_TRACE(url);
     EXPECT_NO_THROW(store::OpenRecord(url, nullptr, store::Mode::kRead));
+  }
+
+  ExpectLogSaysWhereEachMessageIs();
+  // What a kill left parked is restored by the administrator, and the log says so.
+  size_t parked = 0;
+  for (const auto& [item, place] : StorePlaces()) parked += place.starts_with("parked");
+  root.Tool({"parked", "restore", "--all"});
+  ExpectLogSaysWhereEachMessageIs();
+  size_t restored = 0;
+  std::set<int64_t> seen;
+  const auto events = store::history::Read({});
+  for (auto e = events.rbegin(); e != events.rend(); ++e)
+    if (seen.insert(e->item).second) restored += e->event == store::history::kRestored;
+  EXPECT_EQ(restored, parked);
+  for (const auto& e : events) {
+    if (e.event == store::history::kScl) {
+      EXPECT_EQ(e.detail, "7");
+    }
   }
 }
 
