@@ -112,6 +112,14 @@ class Relay(unittest.TestCase):
                     self.assertEqual(self.states(lines["m.eml"]), states)
                 relayed = {r for r, s in states.items() if s == "relayed"}
                 self.assertEqual(dict(self.peer.received()), {r: 1 for r in relayed})
+                # The delivery log's last word on each receiver is what the queue says.
+                last = {e["mailbox"]: e["event"] for e in map(json.loads, self.platform.tool(
+                    "log", "--json").decode().splitlines())}
+                logged = {"relayed": {"relayed"}, "waiting": {"deferred"},
+                          "set-aside": {"set-aside", "bounced"}, "delivered": {"delivered"}}
+                for receiver, state in states.items():
+                    self.assertIn(last.get("ada" if receiver == ADA else receiver),
+                                  logged[state], (receiver, last))
                 self.assertEqual((self.pickup / "m.eml").exists(), "waiting" in states.values())
                 if relayed:
                     self.assertIn(b"\r\n..starts with a dot\r\n", self.peer.taken[0]["data"])
