@@ -17,6 +17,7 @@
 #include "Unattended.h"
 #include "error.h"
 #include "evaluation.h"
+#include "mailboxReads.h"
 #include "rules.h"
 #include "store/names.h"
 #include "store/store.h"
@@ -153,16 +154,6 @@ class DeliveredFields final : public rules::MessageFields {
   std::string scl_;
 };
 
-// The permanent URL of the item at url, or fallback when it cannot be read.
-std::string PermanentUrlOr(const std::string& url, const std::string& fallback) {
-  return platform::ValueOr(fallback, [&] {
-    auto root = store::OpenRecord(url, nullptr, store::Mode::kRead);
-    std::string permanent = store::ValueText(root->GetFields().Get(store::names::kPermanentUrl));
-    root->Close();
-    return permanent;
-  });
-}
-
 const char* FieldName(Field field) {
   switch (field) {
     case Field::kSubject:
@@ -256,9 +247,7 @@ Json Evaluate(const rules::RuleState& installed, const store::ParsedMessage& mes
       break;
     case ActionKind::kForward: {
       verdict.target = rules::RecipientAddress(s.currentAction);
-      const std::string recipientRoot = mbx.containerUrl + verdict.target;
-      if (mailbox && rules::IsOwnMailbox(PermanentUrlOr(recipientRoot, recipientRoot),
-                                         PermanentUrlOr(mbx.url, std::string())))
+      if (mailbox && common::ForwardsToOwnMailbox(mbx.containerUrl, verdict.target, mbx.url))
         verdict.note = "not forwarded: the address is the mailbox's own";
       else if (text::Trim(message.fromEmail.value_or("")).empty())
         verdict.note = "not forwarded: the message has no sender address";

@@ -10,6 +10,7 @@
 #include "basParser.h"
 #include "dllFolders.h"
 #include "error.h"
+#include "mailboxReads.h"
 #include "store/names.h"
 #include "store/store.h"
 #include "text.h"
@@ -37,16 +38,6 @@ std::shared_ptr<store::Record> EventRecord(com::IExStoreEventInfo* info) {
   std::shared_ptr<store::Record> record;
   if (!info || com::Failed(info->get_EventRecord(&record))) record.reset();
   return record;
-}
-
-// The permanent URL of the item at url, or fallback when it cannot be read.
-std::string PermanentUrlOr(const std::string& url, const std::string& fallback) {
-  return ValueOr(fallback, [&] {
-    auto root = store::OpenRecord(url, nullptr, store::Mode::kRead);
-    std::string permanent = store::ValueText(root->GetFields().Get(names::kPermanentUrl));
-    root->Close();
-    return permanent;
-  });
 }
 
 bool IsEventForSink(int32_t flags) {
@@ -101,12 +92,10 @@ void PerformDelete(store::Record& record, const std::string& itemUrl, const Mail
 
 void PerformForward(store::Record& record, const std::string& itemUrl, const MailboxNames& mbx,
                     const std::string& action) {
-  const std::string recipientRoot = mbx.containerUrl + common::rules::RecipientAddress(action);
-  // Read in this order, one after the other: the recipient's first.
-  const std::string recipient = PermanentUrlOr(recipientRoot, recipientRoot);
-  const std::string own = PermanentUrlOr(mbx.url, std::string());
   // A message is never forwarded into the mailbox that received it.
-  if (common::rules::IsOwnMailbox(recipient, own)) return;
+  if (common::ForwardsToOwnMailbox(mbx.containerUrl, common::rules::RecipientAddress(action),
+                                   mbx.url))
+    return;
 
   const std::string guid = CreateGuidText();
   if (guid.empty()) return;  // a fixed name would overwrite an earlier parked message
