@@ -60,14 +60,10 @@ void CheckUsage(const SetupOptions& o) {
   };
   const MessageTestRequest& t = o.testMessage;
   if (!t.file) throw usage("--mailbox and --scl need --test-message");
-  UnattendedOptions others = o.unattended;
-  others.rules.clear();
-  if (o.batchMode || o.testCondition || o.strict || AnyOtherUnattendedOption(others))
+  if (o.batchMode || o.testCondition || o.strict || AnyUnattendedOptionBesideRules(o.unattended))
     throw usage("--test-message goes only with --mailbox, --scl, --rule and --json");
-  if (o.unattended.rules.size() > 4)
-    throw usage("at most four --rule options can be given, one per rule row");
-  for (const RuleOption& rule : o.unattended.rules)
-    if (!RuleActionKind(rule.action)) throw usage(UnknownActionText(rule.action));
+  if (std::string message = CheckRuleOptions(o.unattended.rules); !message.empty())
+    throw usage(message);
 }
 
 std::optional<int32_t> ParseScl(const std::optional<std::string>& text) {

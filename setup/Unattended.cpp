@@ -57,9 +57,7 @@ std::string CheckOptions(const UnattendedOptions& o, bool batchMode) {
     return "--reconfigure needs --rule or --priority, the rules or the priority to change";
   if (o.includeDisabled && o.registerMailboxes.empty() && !o.registerAll)
     return "--include-disabled needs --register or --register-all";
-  if (o.rules.size() > 4) return "at most four --rule options can be given, one per rule row";
-  for (const RuleOption& rule : o.rules)
-    if (!RuleActionKind(rule.action)) return UnknownActionText(rule.action);
+  if (std::string message = CheckRuleOptions(o.rules); !message.empty()) return message;
   if (!o.list && o.registerMailboxes.empty() && !o.registerAll && !o.registerStoreWide &&
       o.unregisterMailboxes.empty() && !o.unregisterAll && !o.unregisterStoreWide && !o.install &&
       !o.reconfigure && !o.uninstall)
@@ -329,8 +327,12 @@ std::optional<common::rules::ActionKind> RuleActionKind(const std::string& name)
   return std::nullopt;
 }
 
-std::string UnknownActionText(const std::string& name) {
-  return "--rule: unknown action '" + name + "' (move, delete, forward or scl)";
+std::string CheckRuleOptions(const std::vector<RuleOption>& rules) {
+  if (rules.size() > 4) return "at most four --rule options can be given, one per rule row";
+  for (const RuleOption& rule : rules)
+    if (!RuleActionKind(rule.action))
+      return "--rule: unknown action '" + rule.action + "' (move, delete, forward or scl)";
+  return {};
 }
 
 std::vector<common::rules::Row> CommandLineRows(const std::vector<RuleOption>& rules) {
@@ -344,7 +346,8 @@ std::vector<common::rules::Row> CommandLineRows(const std::vector<RuleOption>& r
   return rows;
 }
 
-bool AnyOtherUnattendedOption(const UnattendedOptions& o) {
+bool AnyUnattendedOptionBesideRules(UnattendedOptions o) {
+  o.rules.clear();
   return AnyChange(o) || o.list || o.includeDisabled || o.passwordOnCommandLine;
 }
 

@@ -23,13 +23,15 @@
 namespace drossgate::setup {
 
 // The action a --rule option names ("move", "delete", "forward", "scl"); nullopt for another
-// name, which UnknownActionText tells of.
+// name.
 std::optional<common::rules::ActionKind> RuleActionKind(const std::string& name);
-std::string UnknownActionText(const std::string& name);
+// What is wrong with the --rule options (more than four, an unknown action); empty when
+// nothing is.
+std::string CheckRuleOptions(const std::vector<RuleOption>& rules);
 // The rule rows of --rule options whose actions are all known, as the window's rows hold them.
 std::vector<common::rules::Row> CommandLineRows(const std::vector<RuleOption>& rules);
-// Whether any unattended option but --json was given.
-bool AnyOtherUnattendedOption(const UnattendedOptions& options);
+// Whether any unattended option but --json and --rule was given.
+bool AnyUnattendedOptionBesideRules(UnattendedOptions options);
 
 // Needs a QApplication. in is read when the password file is "-".
 int RunUnattended(const SetupOptions& options, std::istream& in, std::ostream& out,
