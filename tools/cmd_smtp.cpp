@@ -135,7 +135,7 @@ queue::Entry Dispose(const std::string& key, const fs::path& file, const std::st
   }
   const auto kind = route ? route->kind : Destination::Kind::kHere;
   if (kind == Destination::Kind::kServer ||
-      (!mailbox && relay && kind == Destination::Kind::kRelay && IsMailAddress(address))) {
+      (!mailbox && relay && kind == Destination::Kind::kRelay)) {
     e.state = queue::kWaiting;
     e.attempts = 0;
     return e;

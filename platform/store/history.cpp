@@ -131,10 +131,6 @@ std::vector<Event> Read(const Query& query) {
   return out;
 }
 
-int64_t LastSeq() {
-  return NewestSeq(CurrentSession());
-}
-
 int64_t Prune(int64_t olderThan) {
   Session& s = CurrentSession();
   Txn t(s);

@@ -49,8 +49,6 @@ struct Query {
 };
 // Oldest first.
 std::vector<Event> Read(const Query& query);
-// The number of the newest event (0 when none).
-int64_t LastSeq();
 
 // Removes the events before the Unix time olderThan, but a message's delivered event while the
 // message is still in the store, so that later changes to it are still recorded. Returns the
