@@ -26,6 +26,7 @@
 #include "imap_session.h"
 #include "listen.h"
 #include "log_journal.h"
+#include "system/atomic_file.h"
 #include "system/system.h"
 
 namespace drossgate::tools {
@@ -85,10 +86,11 @@ TlsContext MakeTlsContext(const Settings& s) {
   if (s.cert.empty() && s.key.empty()) return nullptr;
   if (s.cert.empty() || s.key.empty())
     throw std::runtime_error("machine.json: \"imap\" needs both \"cert\" and \"key\" for TLS");
-  struct stat st {};
-  if (stat(s.key.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
-    throw std::runtime_error("the key file " + s.key.string() +
-                             " is open to other users (chmod 600 it)");
+  // A key that cannot be read at all is the TLS library's to report, below.
+  std::error_code ec;
+  if (std::filesystem::exists(s.key, ec))
+    if (const auto problem = platform::SecretFileProblem(s.key))
+      throw std::runtime_error("the key file " + s.key.string() + " " + *problem);
   TlsContext ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx) throw std::runtime_error("cannot set up TLS: " + TlsErrors());
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);

@@ -74,13 +74,11 @@ std::optional<store::admin::MailboxInfo> UserMailbox(const std::string& aliasOrA
 std::optional<std::string> CheckPasswordFile(const std::string& user, const std::string& password) {
   const auto mailbox = UserMailbox(user);
   if (!mailbox) return std::nullopt;
-  struct stat st {};
-  if (stat(PasswordFile().c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::nullopt;  // nobody has a password yet
-    throw Unavailable{PasswordFile().string() + " cannot be read: " + std::strerror(errno)};
-  }
-  if ((st.st_mode & 077) != 0)
-    throw Unavailable{PasswordFile().string() + " is open to other users (chmod 600 it)"};
+  std::error_code ec;
+  if (!std::filesystem::exists(PasswordFile(), ec) && !ec)
+    return std::nullopt;  // nobody has a password yet
+  if (const auto problem = platform::SecretFileProblem(PasswordFile()))
+    throw Unavailable{PasswordFile().string() + " " + *problem};
   std::string content;
   if (!platform::ReadWholeFile(PasswordFile(), content))
     throw Unavailable{PasswordFile().string() + " cannot be read"};

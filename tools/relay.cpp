@@ -48,13 +48,8 @@ std::string WithCrlf(std::string_view source) {
 // The password, from a file no one but its owner may read; nullopt with why when it cannot be
 // used (which is for now: the administrator can mend it).
 std::optional<std::string> Password(const std::filesystem::path& file, std::string& why) {
-  struct stat st {};
-  if (stat(file.c_str(), &st) != 0) {
-    why = "the relay password file " + file.string() + " cannot be read: " + std::strerror(errno);
-    return std::nullopt;
-  }
-  if ((st.st_mode & 077) != 0) {
-    why = "the relay password file " + file.string() + " is open to other users (chmod 600 it)";
+  if (const auto problem = platform::SecretFileProblem(file)) {
+    why = "the relay password file " + file.string() + " " + *problem;
     return std::nullopt;
   }
   std::string password;

@@ -59,6 +59,13 @@ bool ReadPasswordFile(const std::filesystem::path& file, std::string& password) 
   return true;
 }
 
+std::optional<std::string> SecretFileProblem(const std::filesystem::path& file) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if ((st.st_mode & 077) != 0) return "is open to other users (chmod 600 it)";
+  return std::nullopt;
+}
+
 int WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
                         const AtomicWrite& how) {
   const std::filesystem::path folder = file.parent_path();

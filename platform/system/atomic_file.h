@@ -32,6 +32,9 @@ std::optional<FileStamp> StampOf(const std::filesystem::path& file);
 bool ReadWholeFile(const std::filesystem::path& file, std::string& content);
 // A password kept in a file of its own: the whole file without its line ends at the end.
 bool ReadPasswordFile(const std::filesystem::path& file, std::string& password);
+// Why a file that holds a secret cannot be used: "cannot be read: <reason>" or "is open to
+// other users (chmod 600 it)"; nullopt when it is its owner's alone.
+std::optional<std::string> SecretFileProblem(const std::filesystem::path& file);
 // Every file and folder of the platform is its owner's alone, whatever the umask: other local
 // users must neither read mail nor plant files.
 inline constexpr mode_t kPrivateFileMode = 0600;
