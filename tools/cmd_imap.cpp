@@ -216,14 +216,8 @@ std::string PeerOf(int fd, bool& loopback) {
   loopback = false;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return "?";
   loopback = imap::IsLoopback(addr);
-  char host[INET6_ADDRSTRLEN] = "";
-  if (addr.ss_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, host, sizeof host);
-  else if (addr.ss_family == AF_INET6)
-    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, host, sizeof host);
-  else
-    return "a local socket";
-  return host;
+  const std::string host = HostText(addr);
+  return host.empty() ? "a local socket" : host;
 }
 
 void Serve(const std::vector<Listener>& listeners, const Settings& settings, SSL_CTX* tls) {

@@ -63,21 +63,27 @@ int Listen(const std::string& address, mode_t socketMode) {
   return fd;
 }
 
+std::string HostText(const sockaddr_storage& addr) {
+  char host[INET6_ADDRSTRLEN] = "";
+  if (addr.ss_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, host, sizeof host);
+  else if (addr.ss_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, host,
+              sizeof host);
+  return host;
+}
+
 std::string Where(int fd) {
   sockaddr_storage addr{};
   socklen_t size = sizeof addr;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return "?";
-  char host[INET6_ADDRSTRLEN] = "";
   if (addr.ss_family == AF_UNIX)
     return std::string("unix:") + reinterpret_cast<sockaddr_un*>(&addr)->sun_path;
-  if (addr.ss_family == AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
-  }
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-  inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-  return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+  const std::string host = HostText(addr);
+  if (addr.ss_family == AF_INET)
+    return host + ":" + std::to_string(ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port));
+  return "[" + host +
+         "]:" + std::to_string(ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port));
 }
 
 std::vector<Inherited> InheritedListeners() {

@@ -4,6 +4,7 @@
 // the signals that stop a service, and whole writes. Bad values raise UsageError, sockets that
 // cannot be had std::runtime_error.
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,6 +19,8 @@ int Listen(const std::string& address, mode_t socketMode = 0600);
 // What a listening socket is bound to, as --listen would name it (a port 0 asked for is the
 // port the system chose).
 std::string Where(int fd);
+// The numeric host of an IPv4 or IPv6 address; empty for any other kind.
+std::string HostText(const sockaddr_storage& addr);
 
 // The listening sockets systemd passes (socket activation), each with its name from
 // LISTEN_FDNAMES (empty when unnamed); none when this process was not given any.
