@@ -74,14 +74,8 @@ bool TestRule(std::string_view headerName, std::string& pattern, MessageFields& 
 }
 
 RuleState RuleStateOf(std::string_view constructorString) {
-  ParsedRules parsed = ParseConstructorString(constructorString);
   RuleState s;
-  s.actions = std::move(parsed.actions);
-  s.headerNames = std::move(parsed.headerNames);
-  s.patterns = std::move(parsed.patterns);
-  s.lastRule = parsed.lastRule;
-  s.currentAction = std::move(parsed.currentAction);
-  s.currentHeaderName = std::move(parsed.currentHeaderName);
+  static_cast<ParsedRules&>(s) = ParseConstructorString(constructorString);
   return s;
 }
 

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rules.h"
+
 namespace drossgate::common::rules {
 
 // The field of the delivered item a rule's header name reads: the decoded subject, the spam
@@ -50,14 +52,7 @@ bool TestRule(std::string_view headerName, std::string& pattern, MessageFields& 
 
 // The rules and the working values of an evaluation: the rule being evaluated, left on the
 // matching rule (or the last one tested) afterwards.
-struct RuleState {
-  std::vector<std::string> actions;      // element i: the action of rule i
-  std::vector<std::string> headerNames;  // element i: the header name of rule i
-  std::vector<std::string> patterns;     // element i: the pattern of rule i
-  int lastRule = -1;                     // rules 0..lastRule are evaluated; -1: none
-
-  std::string currentAction = "Spam";
-  std::string currentHeaderName;
+struct RuleState : ParsedRules {
   std::string currentPattern;
   std::string targetFolderUrl;  // the move target prepared for the current rule
 };
