@@ -1,5 +1,6 @@
 // The administration API for hosts: stores, mailboxes, delivery, inspection.
 #include <algorithm>
+#include <ctime>
 #include <functional>
 
 #include "error.h"
@@ -335,19 +336,26 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   auto inboxRow = inbox ? GetItem(s, inbox) : std::nullopt;
   if (!inboxRow) Fail(errors::kNotFound, "The mailbox " + mailbox + " has no inbox");
   const std::string name = UniqueName(s, inbox, base, ".EML");
-  const int64_t id = InsertItem(s, inbox, name, kItem, inboxRow->mailbox, &source);
+  // The delivered row is numbered first so that the item carries its number from its insert
+  // (the triggers that record what becomes of the message find the row by it): an update after
+  // would rewrite the whole row, message included.
+  const bool logged = s.engine().logRetentionDays() > 0;
+  const int64_t logSeq = logged ? history::NewestSeq(s) + 1 : 0;
+  const int64_t id = InsertItem(s, inbox, name, kItem, inboxRow->mailbox, &source, logSeq);
   WriteMessageProperties(s, id, parsed, scl, options.envelopeSender);
-  if (s.engine().logRetentionDays() > 0)
+  if (logged)
     Stmt(s,
-         "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item, sender, size) "
-         "SELECT CAST(strftime('%s', 'now') AS INTEGER), alias, ?2, 'delivered', ?3, ?4, ?5, ?6 "
-         "FROM mailboxes WHERE root = ?1")
+         "INSERT INTO delivery_log(seq, time, mailbox, message_id, event, detail, item, sender, "
+         "size) SELECT ?7, ?8, alias, ?2, 'delivered', ?3, ?4, ?5, ?6 FROM mailboxes "
+         "WHERE root = ?1")
         .Bind(1, *root)
         .Bind(2, text::Trim(parsed.messageId))
         .Bind(3, std::string_view(options.via ? options.via : ""))
         .Bind(4, id)
         .Bind(5, parsed.fromEmail.value_or(std::string()))
         .Bind(6, static_cast<int64_t>(source.size()))
+        .Bind(7, logSeq)
+        .Bind(8, static_cast<int64_t>(std::time(nullptr)))
         .Run();
   DeliveryResult result;
   result.deliveredUrl = ItemUrl(s, inbox) + "/" + name;
@@ -518,7 +526,7 @@ void FinishParkedForward(const std::string& url) {
     Stmt(s,
          "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) SELECT "
          "CAST(strftime('%s', 'now') AS INTEGER), mailbox, message_id, 'forwarded', ?2, item "
-         "FROM delivery_log WHERE item = ?1 AND event = 'delivered'")
+         "FROM delivery_log WHERE seq = (SELECT log_seq FROM items WHERE id = ?1)")
         .Bind(1, row.id)
         .Bind(2, text::Trim(TextProperty(s, row.id, names::kForwardToName)))
         .Run();

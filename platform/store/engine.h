@@ -25,19 +25,21 @@ namespace drossgate::platform::store {
 
 class Session;
 
-// Schema of store.db (version 5; older files are upgraded when first opened):
-//   meta(key, value)                 'schema' = 4; 'reg_generation' goes up whenever an event
+// Schema of store.db (version 6; older files are upgraded when first opened):
+//   meta(key, value)                 'schema' = 6; 'reg_generation' goes up whenever an event
 //                                    registration (or the mailbox list) changes, so each
 //                                    process re-reads its cached registrations only then;
 //                                    'uid_validity' is the last UIDVALIDITY given to a folder.
-//   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created)
+//   items(id, parent, kind, name, name_key, mailbox, is_reg, reg_refused, source, created,
+//         log_seq)
 //                                    the whole namespace as one tree: the top, domains, MBX
 //                                    containers, mailbox roots, folders and items. id is never
 //                                    given twice (AUTOINCREMENT), so an id read earlier names
 //                                    that item or nothing. name_key is the ASCII-lower name
 //                                    (UNIQUE per parent); mailbox is the root of the mailbox
 //                                    holding the item; source is a message's bytes; created is
-//                                    the Unix time of creation (0: unknown, from version 1).
+//                                    the Unix time of creation (0: unknown, from version 1);
+//                                    log_seq a delivered message's delivered row in the log.
 //   properties(item, name_key, position, name, type, value)
 //                                    typed properties, name as written, name_key canonical,
 //                                    position the order of first writing; type 0 null,
@@ -63,7 +65,9 @@ class Session;
 //                                    what became of each delivered message (history.h): the
 //                                    delivered row written by admin::Deliver, later rows by
 //                                    triggers on items and properties for items that have one,
-//                                    calling the SQL functions each session registers.
+//                                    calling the SQL functions each session registers. seq
+//                                    only grows: a prune that removes the highest leaves an
+//                                    empty marker (event '') in its place.
 enum ItemKind : int {
   kTop = 0,
   kDomain = 1,

@@ -89,7 +89,8 @@ int64_t NewestSeq(Session& s) {
 }
 
 void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out) {
-  static const std::string sql = std::string(kColumns) + "WHERE seq > ?1 ORDER BY seq";
+  static const std::string sql =
+      std::string(kColumns) + "WHERE seq > ?1 AND event <> '' ORDER BY seq";
   Stmt q(s, sql.c_str());
   q.Bind(1, seq);
   while (q.Step()) out.push_back(EventOf(q));
@@ -117,7 +118,7 @@ void SetJournal(Journal journal) {
 std::vector<Event> Read(const Query& query) {
   static const std::string sql =
       std::string(kColumns) +
-      "WHERE seq > ?1 AND time >= ?2 AND (?3 = '' OR lower(mailbox) = ?3) "
+      "WHERE seq > ?1 AND event <> '' AND time >= ?2 AND (?3 = '' OR lower(mailbox) = ?3) "
       "AND (?4 = '' OR message_id = ?4) ORDER BY seq";
   std::string id = text::Trim(query.messageId);
   if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
@@ -134,12 +135,22 @@ std::vector<Event> Read(const Query& query) {
 int64_t Prune(int64_t olderThan) {
   Session& s = CurrentSession();
   Txn t(s);
+  const int64_t newest = NewestSeq(s);
   Stmt(s,
        "DELETE FROM delivery_log WHERE time < ?1 AND NOT (event = 'delivered' AND "
        "EXISTS (SELECT 1 FROM items WHERE items.id = delivery_log.item))")
       .Bind(1, olderThan)
       .Run();
   const int64_t removed = s.Changes();
+  // A new row takes the number after the highest left; an empty marker at the old highest keeps
+  // the numbers growing, so that a follower never takes a new event for one it has shown.
+  if (NewestSeq(s) < newest)
+    Stmt(s,
+         "INSERT INTO delivery_log(seq, time, mailbox, message_id, event, detail) "
+         "VALUES (?1, ?2, '', '', '', '')")
+        .Bind(1, newest)
+        .Bind(2, olderThan)
+        .Run();
   t.Commit();
   return removed;
 }

@@ -262,17 +262,17 @@ void CheckItemName(std::string_view name) {
 }
 
 int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
-                   const std::string* source, int64_t created) {
+                   const std::string* source, int64_t logSeq) {
   CheckItemName(name);
   if (FindChild(s, parent, name))
     Fail(errors::kAlreadyExists, "An item named " + std::string(name) + " already exists there");
   Stmt q(s,
-         "INSERT INTO items(parent, kind, name, name_key, mailbox, source, created) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, COALESCE(?7, CAST(strftime('%s', 'now') AS INTEGER)))");
+         "INSERT INTO items(parent, kind, name, name_key, mailbox, source, log_seq) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   q.Bind(1, parent).Bind(2, int64_t{kind}).Bind(3, name).Bind(4, names::NameKey(name));
   if (mailbox) q.Bind(5, mailbox);
   if (source) q.BindBlob(6, *source);
-  if (created) q.Bind(7, created);
+  if (logSeq) q.Bind(7, logSeq);
   q.Run();
   int64_t id = s.LastInsertId();
   if (kind == kMailboxRoot) {

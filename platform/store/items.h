@@ -41,9 +41,9 @@ bool SubtreeHasRegistration(Session& s, int64_t id);
 
 // Raises errors::kInvalidArg for a name no item may have.
 void CheckItemName(std::string_view name);
-// created: the Unix time to record (0: now).
+// logSeq: the message's delivered row in the delivery log (0: none).
 int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
-                   const std::string* source, int64_t created = 0);
+                   const std::string* source, int64_t logSeq = 0);
 void SetSource(Session& s, int64_t id, std::string_view source);
 std::optional<std::string> GetSource(Session& s, int64_t id);
 // A name free in parent: base + ext, else base + "-2" + ext, "-3"...

@@ -94,6 +94,7 @@ TEST_F(MailStoreTest, AVersion3StoreGivesItsMessagesUidsInIdOrder) {
                          "DROP TRIGGER message_rewritten; DROP TRIGGER message_deleted;"
                          "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TRIGGER "
                          "log_scl_added; DROP TRIGGER log_scl_changed; DROP TABLE delivery_log;"
+                         "ALTER TABLE items DROP COLUMN log_seq;"
                          "DROP TABLE uids; DROP TABLE mail_folders;"
                          "DELETE FROM meta WHERE key = 'uid_validity';"
                          "UPDATE meta SET value = 3 WHERE key = 'schema';",

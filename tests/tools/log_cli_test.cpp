@@ -2,6 +2,7 @@
 // service and a mail client, as people and programs read it; following it, its retention, bad
 // input.
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -112,12 +113,38 @@ TEST_F(LogCli, PruneKeepsWhatALivingMessageNeedsAndZeroDaysRecordNothing) {
   EXPECT_EQ(root_->Json({"log", "prune", "--older-than", "0"})["removed"], 2);
   EXPECT_EQ(History("gone"), "");
   EXPECT_EQ(History("kept"), "delivered deliver");
+  root_->Deliver("alice", Message("after"));  // numbered after the pruned, as a follower expects
+  EXPECT_EQ(testing::JsonLines(root_->Tool({"log", "--json"})).back()["seq"], 4);
 
   json machine = json::parse(testing::ReadFile(root_->path() / "machine.json"));
   machine["log"]["retention_days"] = 0;
   testing::WriteFile(root_->path() / "machine.json", machine.dump());
   root_->Deliver("alice", Message("unlogged"));
   EXPECT_EQ(History("unlogged"), "");
+}
+
+// The log's first form found a message's delivered row by an index on the item; a store of
+// that form is upgraded with every history still linked to its message.
+TEST_F(LogCli, AStoreOfTheLogsFirstFormKeepsEveryHistoryGoing) {
+  const std::string gone = root_->Deliver("alice", Message("gone"))["now"];
+  root_->Deliver("alice", Message("kept"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((root_->path() / "store.db").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db,
+                         "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TRIGGER "
+                         "log_scl_added; DROP TRIGGER log_scl_changed;"
+                         "ALTER TABLE items DROP COLUMN log_seq;"
+                         "CREATE INDEX delivery_log_item ON delivery_log(item);"
+                         "UPDATE meta SET value = 5 WHERE key = 'schema';",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  root_->Tool({"rm", gone});
+  root_->Deliver("alice", Message("new"));
+  EXPECT_EQ(History("gone"), "delivered deliver, deleted ");
+  EXPECT_EQ(History("kept"), "delivered deliver");
+  EXPECT_EQ(testing::JsonLines(root_->Tool({"log", "--json"})).back()["seq"], 4);
 }
 
 TEST_F(LogCli, BadInputIsRefusedWithStatusTwo) {

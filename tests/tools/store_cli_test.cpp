@@ -125,7 +125,7 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                      "(SELECT max(id) FROM items)",
                      -1, &st, nullptr);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(st, 0), 5);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 6);
   EXPECT_EQ(sqlite3_column_int(st, 1), 1);
   sqlite3_finalize(st);
   sqlite3_close(db);
