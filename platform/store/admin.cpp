@@ -346,9 +346,8 @@ DeliveryResult Deliver(const std::string& mailbox, const std::string& source,
   if (logged)
     Stmt(s,
          "INSERT INTO delivery_log(seq, time, mailbox, message_id, event, detail, item, sender, "
-         "size) SELECT ?7, ?8, alias, ?2, 'delivered', ?3, ?4, ?5, ?6 FROM mailboxes "
-         "WHERE root = ?1")
-        .Bind(1, *root)
+         "size) VALUES (?7, ?8, ?1, ?2, 'delivered', ?3, ?4, ?5, ?6)")
+        .Bind(1, GetItem(s, *root)->name)  // a mailbox root is named by its alias
         .Bind(2, text::Trim(parsed.messageId))
         .Bind(3, std::string_view(options.via ? options.via : ""))
         .Bind(4, id)

@@ -76,6 +76,11 @@ class LmtpService(unittest.TestCase):
         self.assertIn("/MBX/bruno/Posteingang/", replies[7])
         # Dot-stuffing undone, a bare LF kept as message text, nothing else changed.
         self.assertEqual(self.inbox("ada"), [b"Subject: two\r\n\r\n.leading dot\r\nbare\nlf\r\n"])
+        # The journal has one line per delivery, as the delivery log reads.
+        said = self.service.stop()
+        for alias in ("ada", "bruno"):
+            self.assertRegex(said, r"(?m)^lmtp: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ %s <> "
+                             r"delivered via lmtp \(39 bytes\)$" % alias)
 
     def test_dropped_connection_delivers_nothing(self):
         for cut in (b"\r\n.", b"\r\n", b"\n.\n"):  # before the final CR LF "." CR LF
