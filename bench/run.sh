@@ -15,7 +15,8 @@ build=$(realpath "${1:-build/default}")
 messages=${MESSAGES:-10000}
 tool="$build/tools/drossgate-platform"
 for f in "$tool" "$build/sink/Drossgate.so" "$build/bench/bench_condition" \
-  "$build/bench/bench_rules" "$build/bench/bench_sink" "$build/bench/bench_setup_lists"; do
+  "$build/bench/bench_rules" "$build/bench/bench_sink" "$build/bench/bench_deliver" \
+  "$build/bench/bench_setup_lists"; do
   [[ -e "$f" ]] || {
     echo "bench/run.sh: $f is missing; build first (cmake --preset default && cmake --build build/default)" >&2
     exit 2
@@ -144,6 +145,12 @@ counter() { awk -F, -v c="\"$1\"" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i ==
   NR == 2 { printf "%.0f", $k }' <<<"$sink_csv"; }
 in_bare=$(counter bare_us)
 in_sink=$(counter sink_us)
+echo "== The delivery log's cost inside one process (bench_deliver)" >&2
+log_csv=$(DROSSGATE_BENCH_MESSAGES=$messages "$build/bench/bench_deliver" \
+  --benchmark_filter=BM_LogOverhead --benchmark_format=csv 2>/dev/null)
+# overhead_pct of BM_LogOverhead with the argument filler (0: 330-byte messages, 1: 2 KB).
+log_pct() { awk -F, -v f="$1" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "\"overhead_pct\"") k = i }
+  index($1, "filler:" f "/") { printf "%.1f", $k }' <<<"$log_csv"; }
 
 echo "== The setup program listing mailboxes (bench_setup_lists)" >&2
 setup_rows=$(DROSSGATE_BENCH_MAILBOXES=${MAILBOXES:-10000} "$build/bench/bench_setup_lists")
@@ -175,6 +182,9 @@ row "  sink overhead (in one process, the same run)" "$(counter all_overhead_pct
 for kind in clean moved deleted forwarded; do
   row "    on $kind messages" "$(counter ${kind}_overhead_pct)%" "" ""
 done
+row "Delivery log on against off (one process, alternating)" "$(log_pct 1)%" "<= 5%" \
+  "$(met "$(log_pct 1)" '<=' 5)"
+row "  the same, 330-byte messages" "$(log_pct 0)%" "<= 5%" "$(met "$(log_pct 0)" '<=' 5)"
 row "Long-running process, no sink" "${r[bare_long]} msg/s" "" ""
 row "Long-running process, sink and 4 rules" "${r[sink_long]} msg/s" "" ""
 row "  sink overhead (long-running)" "$(pct "${r[bare_long]}" "${r[sink_long]}")" "<= 30%" \
