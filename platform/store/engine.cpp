@@ -212,20 +212,26 @@ UPDATE meta SET value = 5 WHERE key = 'schema';
 )",
 };
 
-// The triggers record a change only for an item that has a delivered row (items.log_seq), in
-// the statement that makes the change; what they cannot compute (a folder's path, whether the
-// log is on, what the thread is doing) comes from the session's functions.
+// The triggers record a move or delete only for an item that has a delivered row
+// (items.log_seq), in the statement that makes the change; what they cannot compute (a folder's
+// path, whether the log is on, what the thread is doing) comes from the session's functions.
+// An SCL change is recorded by the one function that writes properties: a trigger on the
+// properties would run its program for every property of every delivery.
 std::string LogMigration() {
-  const std::string now = "CAST(strftime('%s', 'now') AS INTEGER)";
-  const std::string insert =
-      "  INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item)\n    SELECT " +
-      now + ", mailbox, message_id, ";
-  const std::string delivered = " FROM delivery_log WHERE seq = ";
-  const std::string scl = "'" + names::PropertyKey(names::kSclName) + "'";
-  const std::string sclTrigger = R"( AND drossgate_log_on() BEGIN
-)" + insert + "'scl', COALESCE(NEW.value, ''), NEW.item" +
-                                 delivered +
-                                 "(SELECT log_seq FROM items WHERE id = NEW.item);\nEND;\n";
+  // One trigger: when and for which delivered row (an expression of its seq), the event and its
+  // detail. The mailbox and Message-ID are the delivered row's, read by single-row subqueries:
+  // an INSERT ... SELECT from the table it inserts into would go through a temporary table on
+  // every change.
+  auto trigger = [](const std::string& head, const std::string& seq, const std::string& event,
+                    const std::string& detail, const std::string& item) {
+    const std::string of = " FROM delivery_log WHERE seq = " + seq + ")";
+    return "CREATE TRIGGER " + head + "\n    AND EXISTS (SELECT 1" + of +
+           " AND drossgate_log_on() BEGIN\n"
+           "  INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item)\n"
+           "    VALUES (unixepoch(), (SELECT mailbox" +
+           of + ", (SELECT message_id" + of + ",\n      " + event + ",\n      " + detail + ", " +
+           item + ");\nEND;\n";
+  };
   return R"(
 DROP TRIGGER IF EXISTS log_moved;
 DROP TRIGGER IF EXISTS log_deleted;
@@ -249,35 +255,29 @@ INSERT INTO delivery_log_v6 SELECT seq, time, mailbox, message_id, event, detail
   size FROM delivery_log;
 DROP TABLE delivery_log;
 ALTER TABLE delivery_log_v6 RENAME TO delivery_log;
-CREATE TRIGGER log_moved AFTER UPDATE OF parent ON items
-    WHEN NEW.log_seq IS NOT NULL AND NEW.parent IS NOT OLD.parent AND drossgate_log_on() BEGIN
-)" + insert +
-         R"(
-      CASE WHEN NEW.parent = NEW.mailbox THEN 'parked'
+)" +
+         trigger(
+             "log_moved AFTER UPDATE OF parent ON items\n"
+             "    WHEN NEW.log_seq IS NOT NULL AND NEW.parent IS NOT OLD.parent",
+             "NEW.log_seq",
+             R"(CASE WHEN NEW.parent = NEW.mailbox THEN 'parked'
            WHEN OLD.parent = OLD.mailbox THEN
              CASE drossgate_log_context() WHEN 'restored' THEN 'restored' ELSE 'returned' END
-           ELSE 'moved' END,
-      CASE WHEN NEW.parent <> NEW.mailbox THEN drossgate_folder_path(NEW.parent)
-           WHEN NEW.name_key = ')" +
-         names::NameKey(names::kDeleteItemName) + R"(' THEN 'delete'
-           WHEN NEW.name_key LIKE '%)" +
-         names::NameKey(names::kRedirectSuffix) + R"(' THEN 'forward'
-           ELSE '' END,
-      NEW.id)" +
-         delivered + "NEW.log_seq;\nEND;\n" + R"(
-CREATE TRIGGER log_deleted AFTER DELETE ON items
-    WHEN OLD.log_seq IS NOT NULL AND drossgate_log_on()
-         AND drossgate_log_context() <> 'forwarded' BEGIN
-)" + insert +
-         "'deleted', '', OLD.id" + delivered + "OLD.log_seq;\nEND;\n" + R"(
-CREATE TRIGGER log_scl_added AFTER INSERT ON properties
-    WHEN NEW.name_key = )" +
-         scl + sclTrigger + R"(
-CREATE TRIGGER log_scl_changed AFTER UPDATE OF value ON properties
-    WHEN NEW.name_key = )" +
-         scl + " AND NEW.value IS NOT OLD.value" + sclTrigger + R"(
-UPDATE meta SET value = 6 WHERE key = 'schema';
-)";
+           ELSE 'moved' END)",
+             "CASE WHEN NEW.parent <> NEW.mailbox THEN drossgate_folder_path(NEW.parent)\n"
+             "           WHEN NEW.name_key = '" +
+                 names::NameKey(names::kDeleteItemName) +
+                 "' THEN 'delete'\n"
+                 "           WHEN NEW.name_key LIKE '%" +
+                 names::NameKey(names::kRedirectSuffix) +
+                 "' THEN 'forward'\n"
+                 "           ELSE '' END",
+             "NEW.id") +
+         trigger(
+             "log_deleted AFTER DELETE ON items\n"
+             "    WHEN OLD.log_seq IS NOT NULL AND drossgate_log_context() <> 'forwarded'",
+             "OLD.log_seq", "'deleted'", "''", "OLD.id") +
+         "UPDATE meta SET value = 6 WHERE key = 'schema';\n";
 }
 
 // The statements that take a store of version v to v + 1.

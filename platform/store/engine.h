@@ -120,6 +120,8 @@ void RegisterFunctions(Session& s);
 bool Journaling();
 int64_t NewestSeq(Session& s);
 void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out);
+// An scl event for a delivered message whose SCL property changed to value.
+void RecordScl(Session& s, int64_t item, const std::string& value);
 void Publish(const std::vector<Event>& events) noexcept;
 }  // namespace history
 

@@ -8,6 +8,7 @@
 
 #include "error.h"
 #include "store/engine.h"
+#include "store/items.h"
 #include "text.h"
 
 namespace drossgate::platform::store::history {
@@ -49,12 +50,12 @@ void FolderPath(sqlite3_context* ctx, int, sqlite3_value** args) {
     Session& s = SessionOf(ctx);
     std::string path;
     int64_t id = sqlite3_value_int64(args[0]);
+    // The rows come from the transaction's cache, where the move that called this found them.
     for (int depth = 0; id && depth < 256; ++depth) {
-      Stmt q(s, "SELECT parent, kind, name FROM items WHERE id = ?1");
-      q.Bind(1, id);
-      if (!q.Step() || q.Int(1) != kFolder) break;
-      path = q.Text(2) + (path.empty() ? "" : "/") + path;
-      id = q.Int(0);
+      const std::optional<ItemRow> row = GetItem(s, id);
+      if (!row || row->kind != kFolder) break;
+      path = row->name + (path.empty() ? "" : "/") + path;
+      id = row->parent;
     }
     sqlite3_result_text(ctx, path.c_str(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
   } catch (const std::exception& e) {
@@ -94,6 +95,23 @@ void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out) {
   Stmt q(s, sql.c_str());
   q.Bind(1, seq);
   while (q.Step()) out.push_back(EventOf(q));
+}
+
+void RecordScl(Session& s, int64_t item, const std::string& value) {
+  if (s.engine().logRetentionDays() <= 0) return;
+  Stmt delivered(s,
+                 "SELECT mailbox, message_id FROM delivery_log "
+                 "WHERE seq = (SELECT log_seq FROM items WHERE id = ?1)");
+  delivered.Bind(1, item);
+  if (!delivered.Step()) return;  // not a delivered message, or delivered while the log was off
+  Stmt(s,
+       "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) "
+       "VALUES (unixepoch(), ?1, ?2, 'scl', ?3, ?4)")
+      .Bind(1, delivered.Text(0))
+      .Bind(2, delivered.Text(1))
+      .Bind(3, value)
+      .Bind(4, item)
+      .Run();
 }
 
 void Publish(const std::vector<Event>& events) noexcept {

@@ -402,12 +402,17 @@ std::optional<Value> LoadProperty(Session& s, int64_t item, std::string_view key
 
 void WriteProperty(Session& s, int64_t item, std::string_view name, std::string_view key,
                    const Value& value) {
+  // A delivered message's SCL change is an event of the delivery log.
+  static const std::string sclKey = names::PropertyKey(names::kSclName);
+  const bool scl = key == sclKey;
+  const std::optional<Value> before = scl ? LoadProperty(s, item, key) : std::nullopt;
   Stmt q(s,
          "INSERT INTO properties(item, name_key, position, name, type, value) VALUES (?1, ?2, "
          "(SELECT COALESCE(MAX(position), 0) + 1 FROM properties WHERE item = ?1), ?3, ?4, ?5) "
          "ON CONFLICT(item, name_key) DO UPDATE SET name = excluded.name, type = excluded.type, "
          "value = excluded.value");
   q.Bind(1, item).Bind(2, key).Bind(3, name).BindValue(4, 5, value).Run();
+  if (scl && before != value) history::RecordScl(s, item, ValueText(value));
 }
 
 void RemoveProperty(Session& s, int64_t item, std::string_view key) {

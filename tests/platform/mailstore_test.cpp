@@ -88,18 +88,18 @@ TEST_F(MailStoreTest, AVersion3StoreGivesItsMessagesUidsInIdOrder) {
   for (const char* who : {"alice", "bob", "alice", "alice"}) store::admin::Deliver(who, Msg(who));
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((root() / "store.db").c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db,
-                         "DROP TRIGGER folder_created; DROP TRIGGER folder_deleted;"
-                         "DROP TRIGGER message_created; DROP TRIGGER message_moved;"
-                         "DROP TRIGGER message_rewritten; DROP TRIGGER message_deleted;"
-                         "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TRIGGER "
-                         "log_scl_added; DROP TRIGGER log_scl_changed; DROP TABLE delivery_log;"
-                         "ALTER TABLE items DROP COLUMN log_seq;"
-                         "DROP TABLE uids; DROP TABLE mail_folders;"
-                         "DELETE FROM meta WHERE key = 'uid_validity';"
-                         "UPDATE meta SET value = 3 WHERE key = 'schema';",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(db,
+                   "DROP TRIGGER folder_created; DROP TRIGGER folder_deleted;"
+                   "DROP TRIGGER message_created; DROP TRIGGER message_moved;"
+                   "DROP TRIGGER message_rewritten; DROP TRIGGER message_deleted;"
+                   "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TABLE delivery_log;"
+                   "ALTER TABLE items DROP COLUMN log_seq;"
+                   "DROP TABLE uids; DROP TABLE mail_folders;"
+                   "DELETE FROM meta WHERE key = 'uid_validity';"
+                   "UPDATE meta SET value = 3 WHERE key = 'schema';",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
   std::thread([&] {  // a new session opens the file anew
     auto bob = store::mail::OpenMailStore("bob");

@@ -131,8 +131,7 @@ TEST_F(LogCli, AStoreOfTheLogsFirstFormKeepsEveryHistoryGoing) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((root_->path() / "store.db").c_str(), &db), SQLITE_OK);
   EXPECT_EQ(sqlite3_exec(db,
-                         "DROP TRIGGER log_moved; DROP TRIGGER log_deleted; DROP TRIGGER "
-                         "log_scl_added; DROP TRIGGER log_scl_changed;"
+                         "DROP TRIGGER log_moved; DROP TRIGGER log_deleted;"
                          "ALTER TABLE items DROP COLUMN log_seq;"
                          "CREATE INDEX delivery_log_item ON delivery_log(item);"
                          "UPDATE meta SET value = 5 WHERE key = 'schema';",

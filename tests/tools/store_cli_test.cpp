@@ -105,8 +105,7 @@ TEST_F(StoreCliTest, AStoreOfTheFirstVersionIsUpgradedWhole) {
                          "0, source BLOB, UNIQUE(parent, name_key));"
                          "INSERT INTO items SELECT * FROM v1; DROP TABLE v1;"
                          "DROP TABLE queue; DROP TABLE uids; DROP TABLE mail_folders;"
-                         "DROP TABLE delivery_log; DROP TRIGGER log_scl_added;"
-                         "DROP TRIGGER log_scl_changed;"
+                         "DROP TABLE delivery_log;"
                          "DELETE FROM meta WHERE key = 'uid_validity';"
                          "UPDATE meta SET value = 1 WHERE key = 'schema';",
                          nullptr, nullptr, nullptr),
