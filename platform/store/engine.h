@@ -63,9 +63,10 @@ class Session;
 //                                    written in the transaction of the delivery it records.
 //   delivery_log(seq, time, mailbox, message_id, event, detail, item, sender, size)
 //                                    what became of each delivered message (history.h): the
-//                                    delivered row written by admin::Deliver, later rows by
-//                                    triggers on items and properties for items that have one,
-//                                    calling the SQL functions each session registers. seq
+//                                    delivered row written by admin::Deliver, moves and
+//                                    deletes by triggers on items for items that have one
+//                                    (calling the SQL functions each session registers), SCL
+//                                    changes by WriteProperty. seq
 //                                    only grows: a prune that removes the highest leaves an
 //                                    empty marker (event '') in its place.
 enum ItemKind : int {

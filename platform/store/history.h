@@ -1,8 +1,8 @@
 #pragma once
 // The delivery log: what became of each delivered message, one row per change, written in the
-// store transaction of the change itself (by admin::Deliver, the pickup side and triggers on
-// the items), so that it never claims what was rolled back and misses nothing a kill cut short.
-// Reads and prunes raise PlatformError when the store fails.
+// store transaction of the change itself (by admin::Deliver, the pickup side, the property writer
+// and triggers on the items), so that it never claims what was rolled back and misses nothing a
+// kill cut short. Reads and prunes raise PlatformError when the store fails.
 
 #include <cstdint>
 #include <functional>
