@@ -193,21 +193,13 @@ UPDATE mail_folders
   SET uid_next = 1 + (SELECT COUNT(*) FROM uids WHERE uids.folder = mail_folders.folder);
 UPDATE meta SET value = 4 WHERE key = 'schema';
 )",
-    // Version 5: the delivery log's table, found by item through an index. Version 6 keeps each
-    // delivered message's row number on the item instead, one write fewer per delivery, and
-    // gives the log its triggers anew (a version 5 store had them in an older form).
+    // Version 5: the delivery log, found by item through an index, numbered by AUTOINCREMENT.
+    // Version 6 keeps each delivered message's row number on the item instead, one write fewer
+    // per delivery, rebuilds the table and gives the log its triggers anew; an upgrade always
+    // goes on to version 6, so here the table needs only the columns version 6 copies.
     R"(
-CREATE TABLE delivery_log(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  time INTEGER NOT NULL,
-  mailbox TEXT NOT NULL,
-  message_id TEXT NOT NULL,
-  event TEXT NOT NULL,
-  detail TEXT NOT NULL,
-  item INTEGER,
-  sender TEXT,
-  size INTEGER);
-CREATE INDEX delivery_log_item ON delivery_log(item);
+CREATE TABLE delivery_log(seq INTEGER PRIMARY KEY, time, mailbox, message_id, event, detail, item,
+  sender, size);
 UPDATE meta SET value = 5 WHERE key = 'schema';
 )",
 };
