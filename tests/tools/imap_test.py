@@ -4,6 +4,7 @@ platform whose sink files spam into Inbox/Spam, over plain text, STARTTLS and im
 import contextlib
 import imaplib
 import os
+import pathlib
 import re
 import shutil
 import socket
@@ -21,6 +22,29 @@ imaplib.Commands.setdefault("MOVE", ("SELECTED",))
 SPAM = b"Subject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy now\r\n"
 HAM = b"Subject: hello\r\nFrom: bruno.keller@example.com\r\n\r\nhi ada\r\n"
 PASSWORDS = {"ada": "ada-secret", "bruno": "bruno-secret"}
+FIXTURES = pathlib.Path(__file__).parent.parent / "platform" / "fixtures"
+# A quoted string as RFC 3501 allows it: 7-bit, no CR, LF or NUL, only " and \ escaped.
+QUOTED = re.compile(rb'"(?:[\x01-\x09\x0b\x0c\x0e-\x21\x23-\x5b\x5d-\x7f]|\\["\\])*"')
+
+
+def well_formed(response):
+    """Whether an answer imaplib took apart is well-formed IMAP: literals as long as they say
+    and without NUL unless they are message bytes, quoted strings as allowed, everything else
+    printable ASCII in balanced parentheses."""
+    text = b""
+    for d in response:
+        if isinstance(d, tuple):
+            size = re.search(rb"(\]\S* )?\{(\d+)\}$", d[0])
+            if len(d[1]) != int(size[2]) or (b"\0" in d[1] and not size[1]):
+                return False
+            d = d[0]
+        text += d
+    rest, depth = QUOTED.sub(b"", text), 0
+    for c in re.findall(rb"[()]", rest):
+        depth += 1 if c == b"(" else -1
+        if depth < 0:
+            return False
+    return depth == 0 and re.fullmatch(rb'[\x20-\x21\x23-\x7e]*', rest) is not None
 
 
 class ImapService(unittest.TestCase):
@@ -157,6 +181,33 @@ class ImapService(unittest.TestCase):
                     answer = b""
                 self.assertTrue(answer == b"" or re.search(rb"BAD|NO|BYE", answer), answer)
         self.login().logout()  # the service still answers
+
+    def test_hostile_stored_messages_are_answered_whole(self):
+        files = sorted(FIXTURES.glob("*.eml")) + sorted((FIXTURES / "malformed").glob("*.eml"))
+        self.deliver(*(f.read_bytes() for f in files))
+        client = self.login()
+        read = []
+        for folder in ["INBOX"] + [n for n, f in self.folders(client).items() if "Junk" in f]:
+            client.select('"%s"' % folder, readonly=True)
+            for uid in client.uid("SEARCH", "ALL")[1][0].split():
+                answers = {items: client.uid("FETCH", uid, items) for items in (
+                    "(ENVELOPE BODYSTRUCTURE FLAGS RFC822.SIZE)", "BODY.PEEK[]",
+                    "BODY.PEEK[HEADER]", "BODY.PEEK[TEXT]", "BODY.PEEK[1]", "BODY.PEEK[1.MIME]",
+                    "BODY.PEEK[2]",  # in most, a part that is not there: NIL
+                    "BODY.PEEK[]<0.10>", "BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)]")}
+                for items, (typ, data) in answers.items():
+                    self.assertEqual(typ, "OK", (uid, items))
+                    self.assertTrue(well_formed(data), (uid, items, data))
+                whole = answers["BODY.PEEK[]"][1][0][1]
+                size = answers["(ENVELOPE BODYSTRUCTURE FLAGS RFC822.SIZE)"][1]
+                self.assertIn(b"RFC822.SIZE %d)" % len(whole), size[-1], uid)
+                self.assertEqual(answers["BODY.PEEK[]<0.10>"][1][0][1], whole[:10], uid)
+                read.append(whole)
+            for criteria in ('TEXT "hello"', 'SUBJECT "caf"', "HEADER From example",
+                             'OR BODY "x" NOT HEADER Content-Type ""'):
+                self.assertEqual(client.uid("SEARCH", criteria)[0], "OK", criteria)
+        self.assertEqual(sorted(read), self.stored())
+        client.logout()
 
     def test_curl_fetches_a_message(self):
         uid = min(self.fetch_all(self.login(), "INBOX"))
