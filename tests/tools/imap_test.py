@@ -3,18 +3,17 @@ platform whose sink files spam into Inbox/Spam, over plain text, STARTTLS and im
 hostile stored messages read every way, and the service killed while clients change mail."""
 
 import contextlib
+import functools
 import imaplib
 import itertools
 import os
 import pathlib
-import random
 import re
 import shutil
 import socket
 import ssl
 import subprocess
 import sys
-import threading
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
@@ -282,7 +281,7 @@ class ImapKilled(unittest.TestCase):
         changes = [None, (("MOVE", "Kept"), (0, 1)), (("COPY", "Kept"), (1, 1)),
                    (("EXPUNGE",), (0, 0))]
         # ident: the counts allowed, set before each command is sent.
-        allowed, delivered, stop = {}, {}, threading.Event()
+        allowed, delivered = {}, {}
 
         def numbered(ident, lines):  # some large enough for a kill to cut them in transit
             return ("Message-ID: <%s@test>\r\nSubject: m %s\r\n\r\n" % (ident, ident)
@@ -294,7 +293,7 @@ class ImapKilled(unittest.TestCase):
             client.select("INBOX")
             return client
 
-        def client(n):
+        def client(n, stop):
             c = None
             for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
                 ident, change = "%d-%d" % (n, i), changes[i % 4]
@@ -316,7 +315,7 @@ class ImapKilled(unittest.TestCase):
                 except (OSError, imaplib.IMAP4.error):  # killed: a new connection next
                     c = c and c.shutdown()
 
-        def deliver():
+        def deliver(stop):
             for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
                 ok = platform.run("deliver", "--to", "ada", "-", stdin=numbered("d-%d" % i, 1))
                 delivered["d-%d" % i] = {(1 if ok.returncode == 0 else 0, 0)}
@@ -326,18 +325,8 @@ class ImapKilled(unittest.TestCase):
         validity = {f: re.search(rb"UIDVALIDITY \d+", first.status(f, "(UIDVALIDITY)")[1][0])[0]
                     for f in ("INBOX", "Kept")}
         first.logout()
-        threads = [threading.Thread(target=client, args=(n,)) for n in range(3)]
-        threads += [threading.Thread(target=deliver)]
-        for t in threads:
-            t.start()
-        for _ in range(6):
-            time.sleep(random.uniform(0.3, 1.0))
-            service[0].kill()
-            service[0] = drossgate.Service(platform, "imap")
-        time.sleep(0.5)
-        stop.set()
-        for t in threads:
-            t.join()
+        drossgate.killed_at_random(service, [deliver] + [
+            functools.partial(client, n) for n in range(3)])
 
         found, stored = {}, {"INBOX": [], "Kept": []}
         for url, source in platform.messages("ada").items():
