@@ -192,6 +192,12 @@ std::optional<LiteralMarker> LiteralAtEnd(std::string_view line) {
 }
 
 std::string Quote(std::string_view s) {
+  // Not even a literal may carry a NUL; one in a stored header field is left out.
+  if (s.find('\0') != std::string_view::npos) {
+    std::string kept(s);
+    std::erase(kept, '\0');
+    return Quote(kept);
+  }
   bool plain = s.size() <= 1000;
   for (size_t i = 0; plain && i < s.size(); ++i) {
     const auto u = static_cast<unsigned char>(s[i]);

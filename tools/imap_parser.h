@@ -68,7 +68,7 @@ struct LiteralMarker {
 std::optional<LiteralMarker> LiteralAtEnd(std::string_view line);
 
 // A string for a response: quoted when it is short 7-bit text without CR or LF, otherwise
-// a literal.
+// a literal; NULs, which neither may carry, are left out.
 std::string Quote(std::string_view s);
 std::string NQuote(const std::optional<std::string>& s);
 // An atom when s can be one, else Quote(s).

@@ -5,6 +5,7 @@ The tool and the sink library are named by the environment (set by CTest)."""
 import json
 import os
 import pathlib
+import random
 import shutil
 import signal
 import smtplib
@@ -73,6 +74,7 @@ class Service:
     """drossgate-platform SUBCOMMAND --listen LISTEN ...; address is (host, port)."""
 
     def __init__(self, platform, subcommand, *args, listen="127.0.0.1:0"):
+        self.again = lambda: Service(platform, subcommand, *args, listen=listen)
         self.process = subprocess.Popen(
             [TOOL, "--root", str(platform.root), subcommand, "--listen", listen, *args],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -98,6 +100,23 @@ class Service:
         self.process.kill()
         self.process.wait()
         self.reader.join()
+
+
+def killed_at_random(service, workers, kills=6):
+    """Runs workers (each a function of an Event, to return once it is set) while the service
+    in the list service is killed at random moments, kills times, each time started anew."""
+    stop = threading.Event()
+    threads = [threading.Thread(target=work, args=(stop,)) for work in workers]
+    for t in threads:
+        t.start()
+    for _ in range(kills):
+        time.sleep(random.uniform(0.2, 0.8))
+        service[0].kill()
+        service[0] = service[0].again()
+    time.sleep(0.5)
+    stop.set()
+    for t in threads:
+        t.join()
 
 
 def free_port():

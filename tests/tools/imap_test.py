@@ -1,9 +1,13 @@
 """The IMAP service as mail clients meet it: Python's imaplib, curl and mbsync against a demo
-platform whose sink files spam into Inbox/Spam, over plain text, STARTTLS and implicit TLS."""
+platform whose sink files spam into Inbox/Spam, over plain text, STARTTLS and implicit TLS;
+hostile stored messages read every way, and the service killed while clients change mail."""
 
 import contextlib
+import functools
 import imaplib
+import itertools
 import os
+import pathlib
 import re
 import shutil
 import socket
@@ -21,6 +25,26 @@ imaplib.Commands.setdefault("MOVE", ("SELECTED",))
 SPAM = b"Subject: offer\r\nX-Spam-Flag: YES\r\n\r\nbuy now\r\n"
 HAM = b"Subject: hello\r\nFrom: bruno.keller@example.com\r\n\r\nhi ada\r\n"
 PASSWORDS = {"ada": "ada-secret", "bruno": "bruno-secret"}
+FIXTURES = pathlib.Path(__file__).parent.parent / "platform" / "fixtures"
+# A quoted string as RFC 3501 allows it: 7-bit, no CR, LF or NUL, only " and \ escaped.
+QUOTED = re.compile(rb'"(?:[\x01-\x09\x0b\x0c\x0e-\x21\x23-\x5b\x5d-\x7f]|\\["\\])*"')
+
+
+def well_formed(response):
+    """Whether an answer imaplib took apart is well-formed IMAP: literals as long as they say
+    and without NUL unless they are message bytes, quoted strings as allowed, everything else
+    printable ASCII in balanced parentheses."""
+    for head, literal in (d for d in response if isinstance(d, tuple)):
+        size = re.search(rb"(\]\S* )?\{(\d+)\}$", head)
+        if len(literal) != int(size[2]) or (b"\0" in literal and not size[1]):
+            return False
+    text = b"".join(d[0] if isinstance(d, tuple) else d for d in response)
+    rest, depth = QUOTED.sub(b"", text), 0
+    for c in re.findall(rb"[()]", rest):
+        depth += 1 if c == b"(" else -1
+        if depth < 0:
+            return False
+    return depth == 0 and re.fullmatch(rb'[\x20-\x21\x23-\x7e]*', rest) is not None
 
 
 class ImapService(unittest.TestCase):
@@ -158,6 +182,33 @@ class ImapService(unittest.TestCase):
                 self.assertTrue(answer == b"" or re.search(rb"BAD|NO|BYE", answer), answer)
         self.login().logout()  # the service still answers
 
+    def test_hostile_stored_messages_are_answered_whole(self):
+        files = sorted(FIXTURES.glob("*.eml")) + sorted((FIXTURES / "malformed").glob("*.eml"))
+        self.deliver(*(f.read_bytes() for f in files))
+        client = self.login()
+        read = []
+        for folder in ["INBOX"] + [n for n, f in self.folders(client).items() if "Junk" in f]:
+            client.select('"%s"' % folder, readonly=True)
+            for uid in client.uid("SEARCH", "ALL")[1][0].split():
+                answers = {items: client.uid("FETCH", uid, items) for items in (
+                    "(ENVELOPE BODYSTRUCTURE FLAGS RFC822.SIZE)", "BODY.PEEK[]",
+                    "BODY.PEEK[HEADER]", "BODY.PEEK[TEXT]", "BODY.PEEK[1]", "BODY.PEEK[1.MIME]",
+                    "BODY.PEEK[2]",  # in most, a part that is not there: NIL
+                    "BODY.PEEK[]<0.10>", "BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)]")}
+                for items, (typ, data) in answers.items():
+                    self.assertEqual(typ, "OK", (uid, items))
+                    self.assertTrue(well_formed(data), (uid, items, data))
+                whole = answers["BODY.PEEK[]"][1][0][1]
+                size = answers["(ENVELOPE BODYSTRUCTURE FLAGS RFC822.SIZE)"][1]
+                self.assertIn(b"RFC822.SIZE %d)" % len(whole), size[-1], uid)
+                self.assertEqual(answers["BODY.PEEK[]<0.10>"][1][0][1], whole[:10], uid)
+                read.append(whole)
+            for criteria in ('TEXT "hello"', 'SUBJECT "caf"', "HEADER From example",
+                             'OR BODY "x" NOT HEADER Content-Type ""'):
+                self.assertEqual(client.uid("SEARCH", criteria)[0], "OK", criteria)
+        self.assertEqual(sorted(read), self.stored())
+        client.logout()
+
     def test_curl_fetches_a_message(self):
         uid = min(self.fetch_all(self.login(), "INBOX"))
         out = subprocess.run(["curl", "-s", "--url", "imap://%s:%d/INBOX;UID=%d" % (
@@ -212,6 +263,95 @@ class ImapService(unittest.TestCase):
         self.assertEqual(sync(), self.stored())
         flagged = [p for p in maildir.rglob("*:2,*") if "F" in p.name.rsplit(":2,", 1)[1]]
         self.assertEqual([p.read_bytes()[:16] for p in flagged], [b"Subject: flagged"])
+
+
+class ImapKilled(unittest.TestCase):
+    """Clients append, copy, move and expunge while deliveries arrive and the service is killed
+    at random moments: each message is where the last answered command left it, or where the
+    one a kill cut off would have, exactly once; UIDs stay unique and UIDVALIDITY stays."""
+
+    def test_every_answered_change_holds_across_kills(self):
+        platform = drossgate.Platform()
+        self.addCleanup(platform.close)
+        platform.tool("mailbox", "passwd", "ada", stdin=b"ada-secret")
+        service = [drossgate.Service(platform, "imap")]
+        self.addCleanup(lambda: service[0].stop())
+        # What a client does to its message after the APPEND: the UID command, and the counts
+        # (in INBOX, in Kept) once it is answered.
+        changes = [None, (("MOVE", "Kept"), (0, 1)), (("COPY", "Kept"), (1, 1)),
+                   (("EXPUNGE",), (0, 0))]
+        # ident: the counts allowed, set before each command is sent.
+        allowed, delivered = {}, {}
+
+        def numbered(ident, lines):  # some large enough for a kill to cut them in transit
+            return ("Message-ID: <%s@test>\r\nSubject: m %s\r\n\r\n" % (ident, ident)
+                    + ("x" * 78 + "\r\n") * lines).encode()
+
+        def login():
+            client = imaplib.IMAP4(*service[0].address, timeout=10)
+            client.login("ada", "ada-secret")
+            client.select("INBOX")
+            return client
+
+        def client(n, stop):
+            c = None
+            for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
+                ident, change = "%d-%d" % (n, i), changes[i % 4]
+                try:
+                    c = c or login()
+                    allowed[ident] = {(0, 0), (1, 0)}
+                    typ, data = c.append("INBOX", None, None, numbered(ident, 4000 * (i % 3)))
+                    if typ != "OK":
+                        continue
+                    allowed[ident] = {(1, 0)}
+                    if not change:
+                        continue
+                    uid = re.search(rb"APPENDUID \d+ (\d+)", data[0])[1].decode()
+                    if change[0][0] == "EXPUNGE":
+                        c.uid("STORE", uid, "+FLAGS", "(\\Deleted)")
+                    allowed[ident] = {(1, 0), change[1]}
+                    if c.uid(change[0][0], uid, *change[0][1:])[0] == "OK":
+                        allowed[ident] = {change[1]}
+                except (OSError, imaplib.IMAP4.error):  # killed: a new connection next
+                    c = c and c.shutdown()
+
+        def deliver(stop):
+            for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
+                ok = platform.run("deliver", "--to", "ada", "-", stdin=numbered("d-%d" % i, 1))
+                delivered["d-%d" % i] = {(1 if ok.returncode == 0 else 0, 0)}
+
+        first = login()
+        first.create("Kept")
+        validity = {f: re.search(rb"UIDVALIDITY \d+", first.status(f, "(UIDVALIDITY)")[1][0])[0]
+                    for f in ("INBOX", "Kept")}
+        first.logout()
+        drossgate.killed_at_random(service, [deliver] + [
+            functools.partial(client, n) for n in range(3)])
+
+        found, stored = {}, {"INBOX": [], "Kept": []}
+        for url, source in platform.messages("ada").items():
+            folder = {"Inbox": "INBOX", "Kept": "Kept"}[url.split("/MBX/ada/")[1].split("/")[0]]
+            stored[folder].append(source)
+            ident = re.search(rb"Subject: m (\S+)", source)[1].decode()
+            found.setdefault(ident, [0, 0])[folder == "Kept"] += 1
+        for ident, counts in {**allowed, **delivered}.items():
+            self.assertIn(tuple(found.pop(ident, (0, 0))), counts, ident)
+        self.assertEqual(found, {})  # nothing nobody sent
+        c = login()
+        for folder, was in validity.items():
+            status = c.status(folder, "(UIDVALIDITY UIDNEXT)")[1][0]
+            self.assertIn(was, status)
+            c.select(folder, readonly=True)
+            data = c.uid("FETCH", "1:*", "(UID BODY.PEEK[])")[1]
+            data = [d for d in data if isinstance(d, tuple)]
+            uids = [int(re.search(rb"UID (\d+)", d[0])[1]) for d in data]
+            self.assertEqual(len(set(uids)), len(uids), folder)
+            self.assertLess(max(uids, default=0), int(re.search(rb"UIDNEXT (\d+)", status)[1]))
+            self.assertEqual(sorted(d[1] for d in data), sorted(stored[folder]), folder)
+        c.logout()
+        self.assertGreater(len(allowed), 20)
+        print("%d appended (%d cut by a kill), %d delivered" % (len(allowed), sum(
+            len(a) > 1 for a in allowed.values()), len(delivered)), file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 socket conversations where the per-recipient replies after the data must be read one by one.
 A real mail server's LMTP client meets it in the Postfix test."""
 
+import functools
 import os
 import random
 import socket
@@ -167,10 +168,9 @@ class LmtpKilled(unittest.TestCase):
         platform.install("Junk\t[Null]\t\rX-Kind: junk\tX-Kind: drop\t\r1")
         acknowledged = {}
         lock = threading.Lock()
-        stop = threading.Event()
         service = [drossgate.Service(platform, "lmtp")]
 
-        def client(n):
+        def client(n, stop):
             i = 0
             while not stop.is_set():
                 i += 1
@@ -193,18 +193,7 @@ class LmtpKilled(unittest.TestCase):
                     with lock:
                         acknowledged[ident] = kind
 
-        threads = [threading.Thread(target=client, args=(n,)) for n in range(4)]
-        for t in threads:
-            t.start()
-        rng = random.Random()
-        for _ in range(6):
-            time.sleep(rng.uniform(0.2, 0.8))
-            service[0].kill()
-            service[0] = drossgate.Service(platform, "lmtp")
-        time.sleep(0.5)
-        stop.set()
-        for t in threads:
-            t.join()
+        drossgate.killed_at_random(service, [functools.partial(client, n) for n in range(4)])
         service[0].stop()
 
         found = {}
