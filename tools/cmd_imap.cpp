@@ -167,6 +167,7 @@ void Converse(Stream& stream, const Settings& settings, SSL_CTX* tls, imap::Logi
   using Clock = std::chrono::steady_clock;
   imap::LoginBackend backend(logins, peer);
   imap::Session session(backend, settings.limits, info);
+  session.SetWriter([&stream](std::string_view answered) { return stream.Write(answered); });
   if (!stream.Write(session.Greeting())) return;
   auto lastInput = Clock::now(), lastPoll = lastInput;
   const auto idleTimeout = std::chrono::seconds(settings.idleTimeoutSeconds);

@@ -126,6 +126,7 @@ std::string Session::Impl::Fetch(Reader& r, bool uid, std::string& out) {
     }
   }
   for (size_t i : targets) {
+    if (closed_) break;  // the client is gone
     const mail::MessageInfo& m = messages_[i];
     std::unique_ptr<Message> message;
     if (needSource) {
@@ -187,6 +188,7 @@ std::string Session::Impl::Fetch(Reader& r, bool uid, std::string& out) {
     std::string line = "* " + std::to_string(i + 1) + " FETCH (";
     for (size_t p = 0; p < parts.size(); ++p) line += (p ? " " : "") + parts[p];
     out += Line(line + ")");
+    Spill(out);
   }
   return uid ? "OK UID FETCH completed" : "OK FETCH completed";
 }

@@ -162,6 +162,9 @@ void Session::Impl::Bad(std::string& out, const std::string& tag, std::string_vi
 std::string Session::Impl::Feed(std::string_view bytes) {
   std::string out;
   if (closed_ || tlsRequested_) return out;
+  answered_ = &out;  // for Spill; cleared however this ends, so that it never outlives out
+  const std::unique_ptr<std::string*, void (*)(std::string**)> done(
+      &answered_, [](std::string** p) { *p = nullptr; });
   pending_.append(bytes);
   size_t pos = 0;
   while (!closed_ && !tlsRequested_ && pos < pending_.size()) {
@@ -890,6 +893,9 @@ std::string Session::Feed(std::string_view bytes) {
     impl_->closed_ = true;
     return Line("* BYE Internal error");
   }
+}
+void Session::SetWriter(Writer writer) {
+  impl_->writer_ = std::move(writer);
 }
 std::string Session::Poll() {
   return impl_->Poll();

@@ -6,6 +6,7 @@
 // conversation, never a crash; a user reaches only the mailbox their login gives.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,12 @@ class Session {
   // Takes received bytes; returns the responses to send (complete lines, CR LF ended, with
   // their literals).
   std::string Feed(std::string_view bytes);
+  // Where the responses go while a long answer (a FETCH of many messages) is made, so that it
+  // is never held whole: each time they pass about a megabyte, the writer gets them (in order,
+  // complete lines) and returns false once the connection is gone. Without a writer, Feed
+  // returns everything.
+  using Writer = std::function<bool(std::string_view)>;
+  void SetWriter(Writer writer);
   // The untagged responses (EXISTS, EXPUNGE, FETCH FLAGS) for changes made elsewhere to the
   // selected folder, while the client idles; empty otherwise. The service calls it every second
   // or so.

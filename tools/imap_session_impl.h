@@ -126,6 +126,18 @@ class Session::Impl {
   std::string Feed(std::string_view bytes);
   std::string Poll();
 
+  // Hands what has been answered so far (the earlier commands' responses Feed holds, then this
+  // command's untagged ones) to the writer once it is large.
+  void Spill(std::string& untagged) {
+    if (!writer_ || !answered_ || answered_->size() + untagged.size() < kSpillBytes) return;
+    if (!writer_(*answered_) || !writer_(untagged)) closed_ = true;
+    answered_->clear();
+    untagged.clear();
+  }
+  static constexpr size_t kSpillBytes = 1 << 20;
+  Session::Writer writer_;
+  std::string* answered_ = nullptr;  // Feed's responses while it runs
+
   bool idling_ = false;
   bool closed_ = false;
   bool tlsRequested_ = false;

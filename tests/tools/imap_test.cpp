@@ -313,6 +313,40 @@ TEST(ImapSessionTest, Rows) {
   }
 }
 
+// A FETCH of many large messages reaches the writer as it is made, never held whole, and
+// stops reading messages once the client is gone.
+TEST(ImapSessionTest, ALongFetchGoesToTheWriterAsItIsMade) {
+  const std::string kFetch = "a LOGIN u p\r\nb EXAMINE INBOX\r\nc FETCH 1:* BODY.PEEK[]\r\n";
+  auto run = [&](int writes, std::string* written) {
+    FakeBackend backend;
+    Session session(backend, Limits{}, ConnectionInfo{false, false, true});
+    Talk(session, "z LOGIN u p\r\n");
+    for (int i = 0; i < 4; ++i)
+      backend.store->Append("Posteingang", "Subject: big\r\n\r\n" + std::string(700000, 'x'), {},
+                            0);
+    size_t largest = 0;
+    if (written)
+      session.SetWriter([&](std::string_view answered) {
+        largest = std::max(largest, answered.size());
+        written->append(answered);
+        return --writes > 0;
+      });
+    std::string out = Talk(session, kFetch.substr(kFetch.find("b EXAMINE")));
+    EXPECT_LT(largest, 2'000'000u);
+    out = written ? *written + out : out;
+    return std::make_pair(out.substr(std::min(out.size(), out.find("b OK"))), session.Closed());
+  };
+  const auto whole = run(0, nullptr);
+  std::string written;
+  const auto spilled = run(99, &written);
+  EXPECT_TRUE(spilled.first == whole.first && !spilled.second);
+  EXPECT_GT(written.size(), 1'000'000u);
+  written.clear();
+  const auto gone = run(1, &written);  // the first write fails
+  EXPECT_TRUE(gone.second);
+  EXPECT_LT(gone.first.size(), 2'200'000u);  // not all six messages were read
+}
+
 TEST(ImapSessionTest, ChangesMadeElsewhereKeepSequenceNumbersRight) {
   FakeBackend backend;
   {
