@@ -521,14 +521,8 @@ void FinishParkedForward(const std::string& url) {
   const ItemRow row = ResolveExisting(s, url);
   if (ParkedKind(row) != "forward")
     Fail(errors::kInvalidArg, "The item " + url + " is not a parked forward");
-  if (s.engine().logRetentionDays() > 0)
-    Stmt(s,
-         "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) SELECT "
-         "CAST(strftime('%s', 'now') AS INTEGER), mailbox, message_id, 'forwarded', ?2, item "
-         "FROM delivery_log WHERE seq = (SELECT log_seq FROM items WHERE id = ?1)")
-        .Bind(1, row.id)
-        .Bind(2, text::Trim(TextProperty(s, row.id, names::kForwardToName)))
-        .Run();
+  history::Record(s, row.id, history::kForwarded,
+                  text::Trim(TextProperty(s, row.id, names::kForwardToName)));
   history::Context handedOn("forwarded");
   DeleteSubtree(s, row.id);
   t.Commit();

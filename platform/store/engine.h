@@ -121,8 +121,8 @@ void RegisterFunctions(Session& s);
 bool Journaling();
 int64_t NewestSeq(Session& s);
 void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out);
-// An scl event for a delivered message whose SCL property changed to value.
-void RecordScl(Session& s, int64_t item, const std::string& value);
+// An event of a delivered message, as its delivered row names it; nothing for another item.
+void Record(Session& s, int64_t item, const char* event, const std::string& detail);
 void Publish(const std::vector<Event>& events) noexcept;
 }  // namespace history
 

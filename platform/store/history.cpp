@@ -97,7 +97,7 @@ void ReadAfter(Session& s, int64_t seq, std::vector<Event>& out) {
   while (q.Step()) out.push_back(EventOf(q));
 }
 
-void RecordScl(Session& s, int64_t item, const std::string& value) {
+void Record(Session& s, int64_t item, const char* event, const std::string& detail) {
   if (s.engine().logRetentionDays() <= 0) return;
   Stmt delivered(s,
                  "SELECT mailbox, message_id FROM delivery_log "
@@ -106,11 +106,12 @@ void RecordScl(Session& s, int64_t item, const std::string& value) {
   if (!delivered.Step()) return;  // not a delivered message, or delivered while the log was off
   Stmt(s,
        "INSERT INTO delivery_log(time, mailbox, message_id, event, detail, item) "
-       "VALUES (unixepoch(), ?1, ?2, 'scl', ?3, ?4)")
+       "VALUES (unixepoch(), ?1, ?2, ?3, ?4, ?5)")
       .Bind(1, delivered.Text(0))
       .Bind(2, delivered.Text(1))
-      .Bind(3, value)
-      .Bind(4, item)
+      .Bind(3, std::string_view(event))
+      .Bind(4, detail)
+      .Bind(5, item)
       .Run();
 }
 

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "error.h"
+#include "store/history.h"
 #include "store/names.h"
 #include "text.h"
 
@@ -412,7 +413,7 @@ void WriteProperty(Session& s, int64_t item, std::string_view name, std::string_
          "ON CONFLICT(item, name_key) DO UPDATE SET name = excluded.name, type = excluded.type, "
          "value = excluded.value");
   q.Bind(1, item).Bind(2, key).Bind(3, name).BindValue(4, 5, value).Run();
-  if (scl && before != value) history::RecordScl(s, item, ValueText(value));
+  if (scl && before != value) history::Record(s, item, history::kScl, ValueText(value));
 }
 
 void RemoveProperty(Session& s, int64_t item, std::string_view key) {
