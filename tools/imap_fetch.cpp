@@ -110,20 +110,12 @@ std::string Session::Impl::Fetch(Reader& r, bool uid, std::string& out) {
   }
   std::unordered_set<uint32_t> seenNow;
   if (setsSeen && !readOnly_) {
-    std::vector<uint32_t> unseen;
+    std::vector<size_t> unseen;
     for (size_t i : targets)
-      if (!HasFlag(messages_[i], mail::kSeen)) unseen.push_back(messages_[i].uid);
-    if (!unseen.empty()) {
-      std::unordered_map<uint32_t, size_t> index;
-      for (size_t i : targets) index[messages_[i].uid] = i;
-      for (const mail::MessageInfo& m :
-           store_->StoreFlags(folder_, unseen, {mail::kSeen}, mail::FlagChange::kAdd)) {
-        if (const auto found = index.find(m.uid); found != index.end()) {
-          messages_[found->second].flags = m.flags;
-          seenNow.insert(m.uid);
-        }
-      }
-    }
+      if (!HasFlag(messages_[i], mail::kSeen)) unseen.push_back(i);
+    if (!unseen.empty())
+      for (size_t i : ChangeFlags(unseen, {mail::kSeen}, mail::FlagChange::kAdd))
+        seenNow.insert(messages_[i].uid);
   }
   for (size_t i : targets) {
     if (closed_) break;  // the client is gone

@@ -821,17 +821,28 @@ std::string Session::Impl::Store(Reader& r, bool uid, std::string& out) {
   r.End();
   if (readOnly_) throw Refusal("[READ-ONLY] The mailbox is read-only");
   if (targets.empty()) return "OK STORE completed";
-  std::unordered_map<uint32_t, size_t> index;
-  for (size_t i : targets) index[messages_[i].uid] = i;
-  for (const mail::MessageInfo& m : store_->StoreFlags(folder_, Uids(targets), flags, change)) {
-    const auto found = index.find(m.uid);
-    if (found == index.end()) continue;
-    messages_[found->second].flags = m.flags;
+  for (size_t i : ChangeFlags(targets, flags, change)) {
+    const mail::MessageInfo& m = messages_[i];
     if (!silent)
-      out += Line("* " + std::to_string(found->second + 1) + " FETCH (FLAGS " + FlagList(m.flags) +
+      out += Line("* " + std::to_string(i + 1) + " FETCH (FLAGS " + FlagList(m.flags) +
                   (uid ? " UID " + std::to_string(m.uid) : "") + ")");
   }
   return "OK STORE completed";
+}
+
+std::vector<size_t> Session::Impl::ChangeFlags(const std::vector<size_t>& targets,
+                                               const std::vector<std::string>& flags,
+                                               mail::FlagChange change) {
+  std::unordered_map<uint32_t, size_t> index;
+  for (size_t i : targets) index[messages_[i].uid] = i;
+  std::vector<size_t> changed;
+  for (const mail::MessageInfo& m : store_->StoreFlags(folder_, Uids(targets), flags, change)) {
+    if (const auto found = index.find(m.uid); found != index.end()) {
+      messages_[found->second].flags = m.flags;
+      changed.push_back(found->second);
+    }
+  }
+  return changed;
 }
 
 std::string Session::Impl::CopyMove(Reader& r, bool uid, bool move, std::string& out) {

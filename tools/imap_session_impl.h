@@ -160,6 +160,10 @@ class Session::Impl {
   std::vector<std::string> Flags(Reader& r, bool list);
   std::vector<size_t> Targets(const SequenceSet& set, bool uid) const;
   std::vector<uint32_t> Uids(const std::vector<size_t>& targets) const;
+  // Changes the flags of the messages at these positions in the store; returns the positions the
+  // store changed (a message gone meanwhile is not among them), their flags updated here.
+  std::vector<size_t> ChangeFlags(const std::vector<size_t>& targets,
+                                  const std::vector<std::string>& flags, mail::FlagChange change);
   void ExpungedUids(const std::vector<uint32_t>& uids, std::string& out);
   void Forget(const std::function<bool(const mail::MessageInfo&)>& gone, std::string& out);
 
