@@ -48,14 +48,6 @@ void WriteNamed(Session& s, int64_t item, const char* name, const Value& v) {
   WriteProperty(s, item, name, names::PropertyKey(name), v);
 }
 
-int64_t AddFolder(Session& s, const ItemRow& parent, const std::string& name,
-                  const char* contentClass, const char* folderClass) {
-  int64_t id = InsertItem(s, parent.id, name, kFolder, parent.mailbox, nullptr);
-  WriteNamed(s, id, names::kContentClassName, std::string(contentClass));
-  if (folderClass) WriteNamed(s, id, names::kFolderClassName, std::string(folderClass));
-  return id;
-}
-
 bool NameTaken(Session& s, const std::string& key) {
   Stmt q(s,
          "SELECT 1 FROM mailboxes WHERE alias_key = ?1 "
@@ -65,9 +57,7 @@ bool NameTaken(Session& s, const std::string& key) {
 }
 
 int64_t InboxOf(Session& s, int64_t mailbox) {
-  Stmt q(s, "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = ?2");
-  q.Bind(1, mailbox).Bind(2, std::string_view(names::kInboxName));
-  return q.Step() ? q.Int(0) : 0;
+  return SpecialFolder(s, mailbox, names::kInboxName);
 }
 
 MailboxInfo LoadMailbox(Session& s, int64_t root, bool withUrls = true) {

@@ -117,19 +117,6 @@ std::optional<Location> ResolveSegments(Session& s, const std::vector<std::strin
   return Location{true, cur, std::nullopt, {}};
 }
 
-std::vector<std::pair<std::string, int64_t>> SpecialFolders(Session& s, int64_t mailbox) {
-  ItemCache* cache = s.cache();
-  if (cache) {
-    if (const auto* known = cache->Special(mailbox)) return *known;
-  }
-  ItemCache::SpecialFolders special;
-  Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
-  q.Bind(1, mailbox);
-  while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
-  if (cache) cache->RememberSpecial(mailbox, special);
-  return special;
-}
-
 bool IsSpecialFolderKey(std::string_view key) {
   static const char* const kKeys[] = {
       "urn:schemas:httpmail:inbox",        "urn:schemas:httpmail:outbox",
@@ -144,6 +131,25 @@ bool IsSpecialFolderKey(std::string_view key) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, int64_t>> SpecialFolders(Session& s, int64_t mailbox) {
+  ItemCache* cache = s.cache();
+  if (cache) {
+    if (const auto* known = cache->Special(mailbox)) return *known;
+  }
+  ItemCache::SpecialFolders special;
+  Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1 ORDER BY rowid");
+  q.Bind(1, mailbox);
+  while (q.Step()) special.emplace_back(q.Text(0), q.Int(1));
+  if (cache) cache->RememberSpecial(mailbox, special);
+  return special;
+}
+
+int64_t SpecialFolder(Session& s, int64_t mailbox, std::string_view property) {
+  for (const auto& [name, id] : SpecialFolders(s, mailbox))
+    if (name == property) return id;
+  return 0;
+}
 
 std::optional<ItemRow> GetItem(Session& s, int64_t id) {
   ItemCache* cache = s.cache();
@@ -281,6 +287,17 @@ int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, 
     u.Bind(1, id).Run();
     s.ForgetCachedItems();
   }
+  return id;
+}
+
+int64_t AddFolder(Session& s, const ItemRow& parent, const std::string& name,
+                  const char* contentClass, const char* folderClass) {
+  const int64_t id = InsertItem(s, parent.id, name, kFolder, parent.mailbox, nullptr);
+  WriteProperty(s, id, names::kContentClassName, names::PropertyKey(names::kContentClassName),
+                std::string(contentClass));
+  if (folderClass)
+    WriteProperty(s, id, names::kFolderClassName, names::PropertyKey(names::kFolderClassName),
+                  std::string(folderClass));
   return id;
 }
 

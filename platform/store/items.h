@@ -44,6 +44,14 @@ void CheckItemName(std::string_view name);
 // logSeq: the message's delivered row in the delivery log (0: none).
 int64_t InsertItem(Session& s, int64_t parent, std::string_view name, int kind, int64_t mailbox,
                    const std::string* source, int64_t logSeq = 0);
+// The mailbox's special folders (inbox, outbox, ...) as (property, folder), in the order they
+// were made; kept in the transaction's cache.
+std::vector<std::pair<std::string, int64_t>> SpecialFolders(Session& s, int64_t mailbox);
+// One of them by its property; 0 when the mailbox has none.
+int64_t SpecialFolder(Session& s, int64_t mailbox, std::string_view property);
+// A folder under parent with its content class and, unless null, its folder class.
+int64_t AddFolder(Session& s, const ItemRow& parent, const std::string& name,
+                  const char* contentClass, const char* folderClass);
 void SetSource(Session& s, int64_t id, std::string_view source);
 std::optional<std::string> GetSource(Session& s, int64_t id);
 // A name free in parent: base + ext, else base + "-2" + ext, "-3"...

@@ -234,7 +234,6 @@ class MailStoreImpl final : public MailStore {
   ItemRow RequireFolder(Session& s, const std::string& path);
   // Each missing level of levels made a mail folder; the last one's row.
   ItemRow MakeFolders(Session& s, const std::vector<std::string>& levels);
-  int64_t SpecialFolder(Session& s, const char* property);
   bool IsSpecial(Session& s, int64_t folder);
   std::optional<Message> Visible(Session& s, int64_t folder, uint32_t uid);
   std::vector<Message> Messages(Session& s, int64_t folder);
@@ -273,11 +272,7 @@ ItemRow MailStoreImpl::MakeFolders(Session& s, const std::vector<std::string>& l
   for (const std::string& level : levels) {
     auto child = FindChild(s, parent->id, level);
     if (!child) {
-      const int64_t id = InsertItem(s, parent->id, level, kFolder, parent->mailbox, nullptr);
-      WriteProperty(s, id, names::kContentClassName, names::kContentClass,
-                    std::string(names::kMailFolderClass));
-      WriteProperty(s, id, names::kFolderClassName, names::PropertyKey(names::kFolderClassName),
-                    std::string("IPF.Note"));
+      const int64_t id = AddFolder(s, *parent, level, names::kMailFolderClass, "IPF.Note");
       dispatcher::OnSave(s, id, 0);
       child = GetItem(s, id);
       if (!child) Fail(errors::kNotFound, "The folder " + level + " was removed at once");
@@ -289,16 +284,10 @@ ItemRow MailStoreImpl::MakeFolders(Session& s, const std::vector<std::string>& l
   return *parent;
 }
 
-int64_t MailStoreImpl::SpecialFolder(Session& s, const char* property) {
-  Stmt q(s, "SELECT item FROM special_folders WHERE mailbox = ?1 AND property = ?2");
-  q.Bind(1, root_).Bind(2, std::string_view(property));
-  return q.Step() ? q.Int(0) : 0;
-}
-
 bool MailStoreImpl::IsSpecial(Session& s, int64_t folder) {
-  Stmt q(s, "SELECT 1 FROM special_folders WHERE mailbox = ?1 AND item = ?2");
-  q.Bind(1, root_).Bind(2, folder);
-  return q.Step();
+  for (const auto& [property, id] : SpecialFolders(s, root_))
+    if (id == folder) return true;
+  return false;
 }
 
 // The hidden flag is read with the rest of the row and judged as every reader of it does.
@@ -363,11 +352,7 @@ std::vector<FolderInfo> MailStoreImpl::Folders() {
       if (UsableFolderName(q.Text(2))) below[q.Int(1)].push_back({q.Text(2), q.Int(0)});
   }
   std::map<int64_t, std::string> special;
-  {
-    Stmt q(s, "SELECT property, item FROM special_folders WHERE mailbox = ?1");
-    q.Bind(1, root_);
-    while (q.Step()) special[q.Int(1)] = q.Text(0);
-  }
+  for (const auto& [property, id] : SpecialFolders(s, root_)) special[id] = property;
   std::vector<FolderInfo> out;
   auto walk = [&](auto& self, int64_t parent, const std::string& prefix) -> void {
     for (const Node& n : below[parent]) {
@@ -396,7 +381,7 @@ std::string MailStoreImpl::InboxPath() {
   Session& s = S();
   Snapshot snap(s);
   std::string path;
-  for (int64_t id = SpecialFolder(s, names::kInboxName); id && id != root_;) {
+  for (int64_t id = SpecialFolder(s, root_, names::kInboxName); id && id != root_;) {
     auto row = GetItem(s, id);
     if (!row || row->kind != kFolder || !UsableFolderName(row->name)) break;
     path = path.empty() ? row->name : row->name + "/" + path;
@@ -488,7 +473,7 @@ void MailStoreImpl::RenameFolder(const std::string& from, const std::string& to)
   auto existing = FindFolder(s, target);
   if (existing && existing->id != folder.id)
     Fail(errors::kAlreadyExists, "The folder " + to + " exists");
-  if (folder.id == SpecialFolder(s, names::kInboxName)) {
+  if (folder.id == SpecialFolder(s, root_, names::kInboxName)) {
     // The inbox stays where deliveries go; what it holds moves to a folder of the new name.
     if (existing) Fail(errors::kAlreadyExists, "The folder " + to + " exists");
     const ItemRow made = MakeFolders(s, target);
