@@ -420,7 +420,6 @@ Value Stmt::ValueAt(int typeCol, int valueCol) const {
 Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(), std::defer_lock) {
   const std::string& file = engine_.file();
   conn_ = std::make_unique<sqlite::Connection>(file, StoreOptions(BusyTimeoutMs()));
-  db_ = conn_->handle();
   try {
     {
       Stmt mode(*this, "PRAGMA journal_mode=WAL");
@@ -434,7 +433,6 @@ Session::Session(Engine& engine) : engine_(engine), writerLock_(engine.writer(),
     for (auto& [sql, st] : cache_) sqlite3_finalize(st);
     cache_.clear();
     conn_.reset();
-    db_ = nullptr;
     if (e.number() == errors::kFail &&
         std::string(e.what()).find("no such table") != std::string::npos)
       Fail(errors::kCorrupt, "The file " + file + " is not a mailbox store of this platform");
@@ -461,7 +459,7 @@ void Session::Upgrade() {
     for (int64_t v = SchemaVersion(); v < kSchemaVersion; ++v) Exec(Migration(v).c_str());
     Exec("COMMIT");
   } catch (const PlatformError&) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    conn_->ExecQuietly("ROLLBACK");
     throw;
   }
 }
@@ -495,7 +493,7 @@ int Session::Control(const char* sql, std::string* failure) {
   }
   int rc = sqlite3_step(st);
   if (rc == SQLITE_DONE || rc == SQLITE_ROW) rc = SQLITE_OK;
-  if (rc != SQLITE_OK && failure) *failure = sqlite3_errmsg(db_);
+  if (rc != SQLITE_OK && failure) *failure = sqlite3_errmsg(conn_->handle());
   sqlite3_reset(st);
   return rc;
 }
@@ -541,7 +539,7 @@ void Session::Begin(const void* owner) {
                          : -1;
     } catch (const PlatformError&) {
       ForgetCachedItems();
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      conn_->ExecQuietly("ROLLBACK");
       RestoreDurability();
       writerLock_.unlock();
       throw;
@@ -568,7 +566,7 @@ void Session::RequireLiveTransaction() {
   // After some errors (a full disk, an I/O error) SQLite rolls the whole transaction back by
   // itself. Nothing may then run as if it were still open: a write, or a savepoint (which would
   // begin a transaction of its own), would be made durable apart from the work it belongs with.
-  if (!levels_.empty() && sqlite3_get_autocommit(db_))
+  if (!levels_.empty() && sqlite3_get_autocommit(conn_->handle()))
     Raise(SQLITE_ABORT, "the transaction was rolled back after an error");
 }
 
@@ -639,8 +637,7 @@ void Session::EndLevels(size_t from, bool commit) {
     }
     bool committed = commit && rc == SQLITE_OK;
     if (!committed) ForgetCachedItems();
-    if (!committed && !sqlite3_get_autocommit(db_))
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!committed && !sqlite3_get_autocommit(conn_->handle())) conn_->ExecQuietly("ROLLBACK");
     RestoreDurability();
     levels_.clear();
     writerLock_.unlock();
@@ -655,9 +652,9 @@ void Session::EndLevels(size_t from, bool commit) {
   }
   const std::string name = "s" + std::to_string(from);
   if (commit) {
-    const int rc = from < kNamedLevels
-                       ? Control(kRelease[from])
-                       : sqlite3_exec(db_, ("RELEASE " + name).c_str(), nullptr, nullptr, nullptr);
+    const int rc = from < kNamedLevels ? Control(kRelease[from])
+                                       : sqlite3_exec(conn_->handle(), ("RELEASE " + name).c_str(),
+                                                      nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
       levels_.resize(from);
       for (EndHook& h : endHooks_)
@@ -666,7 +663,7 @@ void Session::EndLevels(size_t from, bool commit) {
     }
   }
   std::string sql = "ROLLBACK TO " + name + "; RELEASE " + name;
-  int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(conn_->handle(), sql.c_str(), nullptr, nullptr, nullptr);
   levels_.resize(from);
   std::vector<EndHook> undone;
   std::erase_if(endHooks_, [&](EndHook& h) {

@@ -268,7 +268,6 @@ class Session {
 
   Engine& engine_;
   std::unique_ptr<sqlite::Connection> conn_;
-  sqlite3* db_ = nullptr;  // conn_'s handle
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   std::vector<Level> levels_;
   std::vector<EndHook> endHooks_;
